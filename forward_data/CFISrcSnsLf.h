@@ -54,6 +54,8 @@ public:
     CFISrcSnsLf& operator=(const CFISrcSnsLf& other);
     ~CFISrcSnsLf();
 
+    // Rebuilds the sensor records: nSns records of nLf zeros. On failure no
+    // sensor records are left and numSns, numLf keep their old values.
     int initSnsLfx(std::int64_t nSns, std::int64_t nLf);
     CDataSvdkw* initSrcSvdData(std::int64_t m, std::int64_t n);
     int setleadfield2SVDu();
@@ -73,6 +75,7 @@ public:
 
 private:
     friend class CMDataForwardkw;
+    friend struct CFISrcSnsLfInspect;  // unit tests reach the projections through it
     double getVBcmpS(std::int64_t s);
     int getVBcmpAB(std::int64_t& n, double* out);
     double* getVBcmpAll();

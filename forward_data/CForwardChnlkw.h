@@ -11,6 +11,10 @@
 #include "host_interfaces/Recording.h"
 #include "host_interfaces/SourceSpace.h"
 
+// One channel entry. Copies are deep: a copy holds its own sensor copy and
+// its own reference weights, so it never releases what the original owns. A
+// copy that cannot allocate its sensor is left not in use (snsKind -1), one
+// that cannot allocate its weights is left without weights.
 class CForwardC0SnsCoilskw {
 public:
     std::int64_t snsKind = 0;         // 100..103 measurement, 10..13 reference, -1 not in use
@@ -32,6 +36,9 @@ public:
     int reset();
 };
 
+// The channel set. Copies are deep (every entry with its sensor copy and
+// weights); the recording and the trial are shared, as they belong to the
+// host. A copy that cannot allocate its entries is left empty.
 class CForwardChnlkw {
 public:
     CForwardC0SnsCoilskw* pSnsCoils = nullptr;  // owned, numChnl entries
@@ -63,4 +70,7 @@ public:
     CMEGSensorkw* getMEGSns4ChnlID(std::int64_t id);
     int resetModes();
     int cleanSnsCoils();
+
+private:
+    int buildEntries(int builder);  // the frame shared by the three builders
 };

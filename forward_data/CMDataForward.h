@@ -53,13 +53,22 @@ public:
     CVectorkw vectOps;
 
     CMDataForward();
+    // Copies are deep: every setting and member object, and private copies of
+    // the channel set, the source positions, the source records and the
+    // anatomical volume with its voxels, so a copy never releases what another
+    // manager owns. A part that cannot be allocated is left absent, as if it
+    // had never been built (records absent means numLf 0).
     CMDataForward(const CMDataForward& other);
     CMDataForward& operator=(const CMDataForward& other);
+    // Releases the records, the positions, the channel set and an installed
+    // anatomical volume (owned once installed), then the member objects.
     ~CMDataForward();
 
     int initFwdChn(CMEGDatakw* data, CMDTrialkw* trial, int dataKind, int goodChnlOnly, int withRefSns);
     int initFwdPosGrd(CGrid3D* grid);
     int initFwdPosVsp(CVirtSnsPOXlistkw* list);
+    // A failure while the records are being filled releases the partly built
+    // array at once: no records, numLf 0, numSrc and numSns unchanged.
     int initVoxSnsLfx(std::int64_t nSrc, std::int64_t nSns, std::int64_t nLf);
     std::int64_t getNumSrc() const { return numSrc; }
     std::int64_t getNumSns() const { return numSns; }
@@ -74,6 +83,8 @@ public:
     std::int64_t getCurrentVoxID() const { return curVoxID; }
     int setCurrentVoxID(std::int64_t id);
     std::int64_t nextVoxID(int forward);
+    // Walks the manager's counts, clipped to each record's own sensor and
+    // value counts (and skipping records or sensors without arrays).
     int setVoxSnsLfx2v(double v);
     std::int64_t getMeanSphere4SnsLocalSpheres(CSpherekw* out, CGrid3D* box);
     int isVoxSnsLfdOk() const;
@@ -81,5 +92,6 @@ public:
     int cleanVoxSnsLfx();
     int cleanPos();
     int cleanChnl();
+    // Releases the volume's voxel array (delete[]) and the volume (delete).
     int cleanAnaVlm();
 };

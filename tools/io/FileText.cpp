@@ -1,0 +1,115 @@
+#include "tools/io/FileText.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tools/io/Errors.h"
+
+namespace megfwd::io {
+
+std::string readWholeFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) throw InputError(path + ": cannot open the file: it is a directory");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError(path + ": cannot open the file: " + std::strerror(errno));
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) throw InputError(path + ": cannot read the file");
+    return ss.str();
+}
+
+void lineAndColumn(const std::string& text, std::size_t offset, std::size_t& line, std::size_t& column) {
+    line = 1;
+    column = 1;
+    const std::size_t end = offset < text.size() ? offset : text.size();
+    for (std::size_t i = 0; i < end; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+    }
+}
+
+nlohmann::json parseJsonText(const std::string& text, const std::string& name) {
+    try {
+        return nlohmann::json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        std::size_t line = 1, column = 1;
+        lineAndColumn(text, e.byte > 0 ? e.byte - 1 : 0, line, column);
+        std::string detail = e.what();
+        const auto at = detail.find(": ", detail.find("parse error"));
+        if (at != std::string::npos) detail = detail.substr(at + 2);
+        throw InputError(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + detail);
+    }
+}
+
+nlohmann::json readJsonFile(const std::string& path) { return parseJsonText(readWholeFile(path), path); }
+
+namespace {
+
+bool isScalar(const nlohmann::json& v) { return !v.is_array() && !v.is_object(); }
+
+bool isFlatArray(const nlohmann::json& v) {
+    if (!v.is_array()) return false;
+    for (const auto& e : v)
+        if (!isScalar(e)) return false;
+    return true;
+}
+
+void writeReadable(const nlohmann::json& v, int depth, std::string& out) {
+    const std::string pad(static_cast<std::size_t>(depth + 1), ' ');
+    const std::string closePad(static_cast<std::size_t>(depth), ' ');
+    if (v.is_object() && !v.empty()) {
+        out += "{\n";
+        std::size_t i = 0;
+        for (auto it = v.begin(); it != v.end(); ++it, ++i) {
+            out += pad + nlohmann::json(it.key()).dump() + ": ";
+            writeReadable(it.value(), depth + 1, out);
+            out += i + 1 < v.size() ? ",\n" : "\n";
+        }
+        out += closePad + "}";
+    } else if (v.is_array() && !v.empty() && !isFlatArray(v)) {
+        out += "[\n";
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            out += pad;
+            writeReadable(v[i], depth + 1, out);
+            out += i + 1 < v.size() ? ",\n" : "\n";
+        }
+        out += closePad + "]";
+    } else if (v.is_array()) {
+        out += "[";
+        for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i].dump();
+        out += "]";
+    } else {
+        out += v.dump();
+    }
+}
+
+}  // namespace
+
+std::string readableJson(const nlohmann::json& value) {
+    std::string out;
+    writeReadable(value, 0, out);
+    out += "\n";
+    return out;
+}
+
+std::string exactNumber(double v) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    // Prefer the shortest form that reads back exactly.
+    for (int prec = 1; prec < 17; ++prec) {
+        char shortBuf[40];
+        std::snprintf(shortBuf, sizeof shortBuf, "%.*g", prec, v);
+        if (std::strtod(shortBuf, nullptr) == v) return shortBuf;
+    }
+    return buf;
+}
+
+}  // namespace megfwd::io

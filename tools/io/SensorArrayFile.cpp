@@ -1,0 +1,369 @@
+#include "tools/io/SensorArrayFile.h"
+
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "tools/io/AtomicFile.h"
+#include "tools/io/Errors.h"
+#include "tools/io/FileText.h"
+
+namespace megfwd::io {
+namespace {
+
+using nlohmann::json;
+
+// Builds the "FILE: channel 'X' (#3), coil #2: " prefix of a message.
+struct Place {
+    const std::string& file;
+    std::string channel;  // empty: file level
+    int coil = 0;         // 1-based, 0: none
+
+    InputError error(const std::string& what) const {
+        std::string s = file + ": ";
+        if (!channel.empty()) s += channel + ", ";
+        if (coil > 0) s += "coil #" + std::to_string(coil) + ": ";
+        else if (!channel.empty()) s.replace(s.size() - 2, 2, ": ");
+        return InputError(s + what);
+    }
+};
+
+const char* typeName(const json& v) {
+    switch (v.type()) {
+        case json::value_t::null: return "null";
+        case json::value_t::boolean: return "a boolean";
+        case json::value_t::string: return "a string";
+        case json::value_t::array: return "an array";
+        case json::value_t::object: return "an object";
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned: return "an integer";
+        case json::value_t::number_float: return "a number";
+        default: return "an unknown value";
+    }
+}
+
+double finiteNumber(const json& obj, const char* key, const Place& at) {
+    const json& v = obj.at(key);
+    if (!v.is_number()) throw at.error(std::string("'") + key + "' must be a number, not " + typeName(v));
+    const double d = v.get<double>();
+    if (!std::isfinite(d)) throw at.error(std::string("'") + key + "' is not a finite number");
+    return d;
+}
+
+long long integer(const json& obj, const char* key, const Place& at) {
+    const json& v = obj.at(key);
+    if (!v.is_number_integer()) throw at.error(std::string("'") + key + "' must be an integer, not " + typeName(v));
+    return v.get<long long>();
+}
+
+void vector3(const json& obj, const char* key, const Place& at, double out[3]) {
+    if (!obj.contains(key)) throw at.error(std::string("missing '") + key + "'");
+    const json& v = obj.at(key);
+    if (!v.is_array() || v.size() != 3)
+        throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
+    for (int i = 0; i < 3; ++i) {
+        const json& e = v[static_cast<std::size_t>(i)];
+        if (!e.is_number()) throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
+        out[i] = e.get<double>();
+        if (!std::isfinite(out[i])) throw at.error(std::string("'") + key + "' holds a number that is not finite");
+    }
+}
+
+void noteUnknownKeys(const json& obj, std::initializer_list<const char*> known, const std::string& where,
+                     std::vector<std::string>& notes) {
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+        bool ok = false;
+        for (const char* k : known) ok = ok || it.key() == k;
+        if (!ok) notes.push_back(where + ": unknown key '" + it.key() + "' ignored");
+    }
+}
+
+std::string channelLabel(const std::string& name, std::size_t index) {
+    return "channel '" + name + "' (#" + std::to_string(index + 1) + ")";
+}
+
+}  // namespace
+
+std::unique_ptr<SensorArray> loadSensorArray(const std::string& path) {
+    return parseSensorArray(readWholeFile(path), path);
+}
+
+std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& file) {
+    const json root = parseJsonText(text, file);
+
+    const Place top{file, {}, 0};
+    if (!root.is_object()) throw top.error("the top level must be a JSON object, not " + std::string(typeName(root)));
+    if (!root.contains("format"))
+        throw top.error(std::string("missing 'format' (a sensor-array file has \"format\": \"") + kSensorArrayFormat + "\")");
+    if (!root["format"].is_string() || root["format"].get<std::string>() != kSensorArrayFormat)
+        throw top.error("'format' is " + root["format"].dump() + ", expected \"" + kSensorArrayFormat + "\"");
+    if (!root.contains("version")) throw top.error("missing 'version'");
+    if (!root["version"].is_number_integer() || root["version"].get<long long>() != kSensorArrayVersion)
+        throw top.error("unsupported 'version' " + root["version"].dump() + " (this megfwd reads version " +
+                        std::to_string(kSensorArrayVersion) + ")");
+
+    auto out = std::make_unique<SensorArray>();
+    out->path = file;
+    noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, file, out->notes);
+    double scale = 1.0;
+    if (root.contains("unit")) {
+        const json& u = root["unit"];
+        if (!u.is_string() || (u.get<std::string>() != "mm" && u.get<std::string>() != "m"))
+            throw top.error("'unit' is " + u.dump() + ", expected \"mm\" or \"m\"");
+        out->unit = u.get<std::string>();
+        if (out->unit == "m") scale = 1000.0;
+    }
+    if (!root.contains("channels")) throw top.error("missing 'channels'");
+    const json& channels = root["channels"];
+    if (!channels.is_array()) throw top.error("'channels' must be an array, not " + std::string(typeName(channels)));
+    if (channels.empty()) throw top.error("'channels' is empty");
+
+    // First pass: names and kinds, so that references can name any channel.
+    std::vector<std::string> names;
+    std::vector<long long> kinds;
+    std::map<std::string, std::size_t> byName;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const json& ch = channels[i];
+        const Place at{file, "channel #" + std::to_string(i + 1), 0};
+        if (!ch.is_object()) throw at.error("must be a JSON object, not " + std::string(typeName(ch)));
+        if (!ch.contains("name")) throw at.error("missing 'name'");
+        if (!ch["name"].is_string() || ch["name"].get<std::string>().empty())
+            throw at.error("'name' must be a non-empty string");
+        const std::string name = ch["name"].get<std::string>();
+        const Place named{file, channelLabel(name, i), 0};
+        if (!ch.contains("kind")) throw named.error("missing 'kind'");
+        const long long kind = integer(ch, "kind", named);
+        if (kind < INT32_MIN || kind > INT32_MAX) throw named.error("'kind' is out of range");
+        auto [it, fresh] = byName.emplace(name, i);
+        if (!fresh)
+            throw named.error("duplicate channel name (also channel #" + std::to_string(it->second + 1) + ")");
+        names.push_back(name);
+        kinds.push_back(kind);
+    }
+
+    CMDTrialkw trial;
+    int goodMeasurement = 0;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const json& ch = channels[i];
+        const std::string label = channelLabel(names[i], i);
+        const Place at{file, label, 0};
+        noteUnknownKeys(ch, {"name", "kind", "good", "gain", "coils", "references"}, file + ": " + label, out->notes);
+
+        CMDChannelkw channel;
+        channel.chnlName = names[i];
+        channel.snsKind = static_cast<int>(kinds[i]);
+        if (ch.contains("good")) {
+            if (!ch["good"].is_boolean()) throw at.error("'good' must be true or false, not " + std::string(typeName(ch["good"])));
+            channel.isGood = ch["good"].get<bool>() ? 1 : 0;
+        }
+        const bool measurement = kind::isMeasure(kinds[i]);
+        const bool meg = measurement || kind::isReference(kinds[i]);
+        if (measurement && channel.isGood) ++goodMeasurement;
+
+        if (meg) {
+            CMEGSensorkw sensor;
+            sensor.sensorName = names[i];
+            if (ch.contains("gain")) sensor.sensorGain = finiteNumber(ch, "gain", at);
+            if (!ch.contains("coils")) throw at.error("missing 'coils' (an MEG sensor needs at least one coil)");
+            const json& coils = ch["coils"];
+            if (!coils.is_array()) throw at.error("'coils' must be an array, not " + std::string(typeName(coils)));
+            if (coils.empty()) throw at.error("'coils' is empty (an MEG sensor needs at least one coil)");
+            for (std::size_t j = 0; j < coils.size(); ++j) {
+                const json& c = coils[j];
+                const Place cat{file, label, static_cast<int>(j + 1)};
+                if (!c.is_object()) throw cat.error("must be a JSON object, not " + std::string(typeName(c)));
+                noteUnknownKeys(c, {"position", "normal", "radius", "turns", "weight"},
+                                file + ": " + label + ", coil #" + std::to_string(j + 1), out->notes);
+                double pos[3], normal[3];
+                vector3(c, "position", cat, pos);
+                vector3(c, "normal", cat, normal);
+                const double len = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+                if (!(len > 0.0)) throw cat.error("'normal' has zero length");
+                if (!c.contains("radius")) throw cat.error("missing 'radius'");
+                const double radius = finiteNumber(c, "radius", cat);
+                if (radius < 0.0) throw cat.error("'radius' is negative (" + exactNumber(radius) + ")");
+                long long turns = 1;
+                if (c.contains("turns")) turns = integer(c, "turns", cat);
+                if (turns < INT32_MIN || turns > INT32_MAX) throw cat.error("'turns' is out of range");
+                double weight = static_cast<double>(turns);
+                if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
+                for (double& p : pos) p *= scale;
+                CBscMagSnskw coil;
+                coil.setCoil(pos, normal, radius * scale, static_cast<int>(turns), weight);
+                sensor.addCoil(coil);
+            }
+            channel.setSensor(sensor);
+        } else if (ch.contains("coils")) {
+            out->notes.push_back(file + ": " + label + ": kind " + std::to_string(kinds[i]) +
+                                 " is not an MEG sensor; its coils are ignored");
+        }
+
+        if (ch.contains("references")) {
+            const json& refs = ch["references"];
+            if (!refs.is_array()) throw at.error("'references' must be an array, not " + std::string(typeName(refs)));
+            std::vector<REFCOEF> coefs;
+            for (std::size_t r = 0; r < refs.size(); ++r) {
+                const json& ref = refs[r];
+                const Place rat{file, label + ", reference #" + std::to_string(r + 1), 0};
+                if (!ref.is_object()) throw rat.error("must be a JSON object, not " + std::string(typeName(ref)));
+                if (!ref.contains("channel")) throw rat.error("missing 'channel'");
+                if (!ref["channel"].is_string()) throw rat.error("'channel' must be a string, not " + std::string(typeName(ref["channel"])));
+                if (!ref.contains("weight")) throw rat.error("missing 'weight'");
+                const std::string refName = ref["channel"].get<std::string>();
+                const double w = finiteNumber(ref, "weight", rat);
+                const auto found = byName.find(refName);
+                if (found == byName.end()) throw rat.error("names '" + refName + "', which is no channel of this file");
+                const long long refKind = kinds[found->second];
+                if (!kind::isReference(refKind))
+                    throw rat.error("names '" + refName + "', which is not a reference sensor (kind " +
+                                    std::to_string(refKind) + "; reference sensors have kind 10..13)");
+                REFCOEF c;
+                c.coef = w;
+                c.chnlIdx = static_cast<int>(found->second);
+                c.refName = refName;
+                coefs.push_back(c);
+            }
+            if (!coefs.empty() && !measurement)
+                out->notes.push_back(file + ": " + label + ": only measurement sensors use reference weights; these are ignored");
+            channel.setRefCoefs(coefs);
+        }
+        trial.addChannel(channel);
+    }
+    if (goodMeasurement < 2)
+        throw top.error(std::to_string(goodMeasurement) + " good measurement sensor" + (goodMeasurement == 1 ? "" : "s") +
+                        " (kind 100..103); at least 2 are needed");
+    out->recording.addTrial(trial);
+    return out;
+}
+
+json sensorArrayToJson(CMDTrialkw& trial) {
+    json root = {{"format", kSensorArrayFormat}, {"version", kSensorArrayVersion}, {"unit", "mm"}};
+    json channels = json::array();
+    for (int i = 0; i < trial.getTotalChannel(); ++i) {
+        CMDChannelkw* ch = trial.getChannel(i);
+        json c = {{"name", ch->chnlName}, {"kind", ch->snsKind}, {"good", ch->isGood != 0}};
+        if (ch->pMEGSns && ch->isMEGChannel()) {
+            c["gain"] = ch->pMEGSns->getSensorGain();
+            json coils = json::array();
+            for (int j = 0; j < ch->pMEGSns->getTotalCoils(); ++j) {
+                const CBscMagSnskw* coil = ch->pMEGSns->getCoil(j);
+                if (!coil) continue;
+                coils.push_back({{"position", {coil->coilPos[0], coil->coilPos[1], coil->coilPos[2]}},
+                                 {"normal", {coil->coilOrient[0], coil->coilOrient[1], coil->coilOrient[2]}},
+                                 {"radius", coil->coilRadius},
+                                 {"turns", coil->nTurns},
+                                 {"weight", coil->getMagApha()}});
+            }
+            c["coils"] = coils;
+        }
+        if (ch->numRefCoef > 0 && ch->pRefCoef) {
+            json refs = json::array();
+            for (int r = 0; r < ch->numRefCoef; ++r) {
+                const REFCOEF& rc = ch->pRefCoef[r];
+                const CMDChannelkw* target = trial.getChannel(rc.chnlIdx);
+                refs.push_back({{"channel", target ? target->chnlName : rc.refName}, {"weight", rc.coef}});
+            }
+            c["references"] = refs;
+        }
+        channels.push_back(c);
+    }
+    root["channels"] = channels;
+    return root;
+}
+
+std::string sensorArrayText(CMDTrialkw& trial) {
+    const json root = sensorArrayToJson(trial);
+    std::string s = "{\"format\": " + root["format"].dump() + ", \"version\": " + root["version"].dump() +
+                    ", \"unit\": " + root["unit"].dump() + ",\n \"channels\": [\n";
+    const json& channels = root["channels"];
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const json& c = channels[i];
+        s += "  {\"name\": " + c["name"].dump() + ", \"kind\": " + c["kind"].dump() + ", \"good\": " + c["good"].dump();
+        if (c.contains("gain")) s += ", \"gain\": " + c["gain"].dump();
+        if (c.contains("coils")) {
+            s += ",\n   \"coils\": [";
+            for (std::size_t j = 0; j < c["coils"].size(); ++j) {
+                const json& k = c["coils"][j];
+                s += (j ? ",\n             " : "") + std::string("{\"position\": ") + k["position"].dump() +
+                     ", \"normal\": " + k["normal"].dump() + ", \"radius\": " + k["radius"].dump() +
+                     ", \"turns\": " + k["turns"].dump() + ", \"weight\": " + k["weight"].dump() + "}";
+            }
+            s += "]";
+        }
+        if (c.contains("references")) {
+            s += ",\n   \"references\": [";
+            for (std::size_t r = 0; r < c["references"].size(); ++r)
+                s += (r ? ", " : "") + c["references"][r].dump();
+            s += "]";
+        }
+        s += i + 1 < channels.size() ? "},\n" : "}\n";
+    }
+    s += " ]}\n";
+    return s;
+}
+
+void writeSensorArray(CMDTrialkw& trial, const std::string& path) {
+    AtomicOutput out(path);
+    out.write(sensorArrayText(trial));
+    out.commit();
+}
+
+std::vector<std::string> reviewSensorArray(SensorArray& array) {
+    std::vector<std::string> problems = array.notes;
+    CMDTrialkw* trial = array.trial();
+    if (!trial) return problems;
+    const int n = trial->getTotalChannel();
+    std::set<int> referenced;
+    // The centre of the measurement sensors' first coils, to tell outward from
+    // inward normals.
+    double cen[3] = {0, 0, 0};
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+        CMDChannelkw* ch = trial->getChannel(i);
+        if (ch->isMEGMeasureChannel() && ch->pMEGSns && ch->pMEGSns->getCoil(0)) {
+            for (int a = 0; a < 3; ++a) cen[a] += ch->pMEGSns->getCoil(0)->coilPos[a];
+            ++count;
+        }
+        for (int r = 0; r < ch->numRefCoef; ++r) referenced.insert(ch->pRefCoef[r].chnlIdx);
+    }
+    if (count > 0)
+        for (double& c : cen) c /= count;
+    int withoutRefs = 0;
+    std::vector<std::string> unused;
+    for (int i = 0; i < n; ++i) {
+        CMDChannelkw* ch = trial->getChannel(i);
+        const std::string label = "channel '" + ch->chnlName + "' (#" + std::to_string(i + 1) + ")";
+        if (ch->isMEGChannel() && !ch->isGood) problems.push_back(label + ": marked bad; left out of the computation");
+        if (!ch->pMEGSns || !ch->isMEGChannel()) continue;
+        if (ch->isMEGMeasureChannel() && ch->numRefCoef == 0) ++withoutRefs;
+        if (ch->isMEGReferenceChannel() && !referenced.count(i)) unused.push_back(ch->chnlName);
+        if (!(ch->pMEGSns->getSensorGain() > 0.0))
+            problems.push_back(label + ": gain " + exactNumber(ch->pMEGSns->getSensorGain()) +
+                               " is not positive; with sensor gains applied its leadfield changes sign");
+        for (int j = 0; j < ch->pMEGSns->getTotalCoils(); ++j) {
+            const CBscMagSnskw* c = ch->pMEGSns->getCoil(j);
+            if (!c) continue;
+            const std::string where = label + ", coil #" + std::to_string(j + 1);
+            if (c->nTurns == 0) problems.push_back(where + ": 'turns' is 0; the coil adds nothing in the CTF sensor model");
+            if (c->coilRadius == 0.0) problems.push_back(where + ": radius 0 (a point coil)");
+            if (j == 0 && ch->isMEGMeasureChannel() && count > 1) {
+                double dot = 0.0;
+                for (int a = 0; a < 3; ++a) dot += (c->coilPos[a] - cen[a]) * c->coilNormal[a];
+                if (dot < 0.0) problems.push_back(where + ": normal points inwards (towards the centre of the helmet)");
+            }
+        }
+    }
+    if (!unused.empty()) {
+        std::string names;
+        for (std::size_t k = 0; k < unused.size() && k < 6; ++k) names += (k ? ", " : "") + unused[k];
+        if (unused.size() > 6) names += ", ...";
+        problems.push_back(std::to_string(unused.size()) + " reference sensor" + (unused.size() == 1 ? " is" : "s are") +
+                           " used by no measurement sensor (" + names + ")");
+    }
+    if (withoutRefs > 0)
+        problems.push_back(std::to_string(withoutRefs) + " measurement sensor" + (withoutRefs == 1 ? " has" : "s have") +
+                           " no reference weights (reference correction leaves them unchanged)");
+    return problems;
+}
+
+}  // namespace megfwd::io

@@ -1,0 +1,62 @@
+// The sensor-array file: a JSON description of an MEG system's channels,
+// their pickup coils and reference weights, read into the host layer as a
+// recording with one trial.
+//
+//   {"format": "megfwd-sensor-array", "version": 1, "unit": "mm",
+//    "channels": [
+//      {"name": "MLC11", "kind": 101, "good": true, "gain": 1.0,
+//       "coils": [{"position": [x, y, z], "normal": [nx, ny, nz],
+//                  "radius": 9.0, "turns": 1, "weight": 1.0}, ...],
+//       "references": [{"channel": "BG1", "weight": 0.0123}, ...]}, ...]}
+//
+// Channel order in the file is the channel order. `kind` 100..103 is a
+// measurement sensor, 10..13 a reference sensor; any other kind is kept as a
+// channel that is not an MEG sensor (its coils are ignored). `good` (default
+// true), `gain` (default 1.0), `turns` (default 1), `weight` (default: the
+// value of `turns`) and `references` are optional. `unit` is "mm" (default)
+// or "m"; positions and radii are kept in millimetres. `normal` sets both the
+// coil's orientation and its normal; it need not have unit length.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host_interfaces/Recording.h"
+
+namespace megfwd::io {
+
+inline constexpr const char* kSensorArrayFormat = "megfwd-sensor-array";
+inline constexpr int kSensorArrayVersion = 1;
+
+struct SensorArray {
+    std::string path;
+    std::string unit = "mm";          // unit of the file (values are held in mm)
+    CMEGDatakw recording;             // one trial with every channel
+    std::vector<std::string> notes;   // things worth knowing that are not errors
+
+    CMDTrialkw* trial() { return recording.getTrial(0); }
+};
+
+// Reads and checks a sensor-array file. Every problem that makes the file
+// unusable is an InputError with one line naming the file and the place
+// (line and column for malformed JSON, channel name and number, coil number).
+std::unique_ptr<SensorArray> loadSensorArray(const std::string& path);
+// The same for text already in memory; `name` stands for the file in messages.
+std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& name);
+
+// A trial's channels in the file format (units mm), and the whole file text,
+// one coil per line so that it is easy to edit.
+nlohmann::json sensorArrayToJson(CMDTrialkw& trial);
+std::string sensorArrayText(CMDTrialkw& trial);
+// Writes the file atomically.
+void writeSensorArray(CMDTrialkw& trial, const std::string& path);
+
+// Problems that do not stop a computation but that a user should hear of
+// (bad channels, measurement sensors without reference weights, coils that
+// point inwards, ...), one line each.
+std::vector<std::string> reviewSensorArray(SensorArray& array);
+
+}  // namespace megfwd::io

@@ -1,0 +1,186 @@
+// The channel set: the three builders, their failure states, entry copies,
+// the dewar sphere and the nearest coil.
+#include <gtest/gtest.h>
+
+#include "Builders.h"
+#include "forward_data/CForwardChnlkw.h"
+#include "support/MessageRecorder.h"
+
+namespace {
+
+using fwdtest::standardTrial;
+using megfwd::test::MessageRecorder;
+
+TEST(ChannelSet, TimeDataTakesMeasurementAndOptionallyReferenceChannels) {
+    CMDTrialkw trial = standardTrial();
+    CForwardChnlkw set;
+    ASSERT_EQ(set.initChnl(nullptr, &trial, 0, 0, 0), 1);
+    EXPECT_EQ(set.numChnl, 6);
+    EXPECT_EQ(set.numMeaSns, 3);
+    EXPECT_EQ(set.numRefSns, 0);
+    EXPECT_EQ(set.pSnsCoils[3].snsKind, -1);
+    EXPECT_EQ(set.pSnsCoils[2].chnlID, 2);
+    EXPECT_NE(set.pSnsCoils[2].pMEGSns, trial.getChannel(2)->pMEGSns);  // a private copy
+
+    set.coordMode = 1;
+    set.isWithRefSns = 1;
+    ASSERT_EQ(set.updateChnl(), 1);
+    EXPECT_EQ(set.numRefSns, 2);
+    EXPECT_EQ(set.pSnsCoils[4].snsKind, megfwd::kind::kRefGradiometer);
+    EXPECT_EQ(set.coordMode, 0);  // a rebuild starts in host axes
+}
+
+TEST(ChannelSet, GoodChannelTestAsksTheRecordingWhenThereIsOne) {
+    CMEGDatakw data;
+    CMDTrialkw trial = standardTrial();
+    data.addTrial(trial);
+    trial.getChannel(1)->isGood = 0;
+    trial.getChannel(4)->isGood = 0;
+    data.addTrial(trial);
+    CForwardChnlkw set;
+    ASSERT_EQ(set.initChnl(&data, &trial, 0, 1, 1), 1);
+    EXPECT_EQ(set.numMeaSns, 2);
+    EXPECT_EQ(set.numRefSns, 1);
+    EXPECT_EQ(set.pSnsCoils[1].snsKind, -1);
+    ASSERT_EQ(set.initChnl(&data, &trial, 0, 0, 1), 1);
+    EXPECT_EQ(set.numMeaSns, 3);
+    // Without a recording nothing can be tested: every channel passes.
+    ASSERT_EQ(set.initChnl(nullptr, &trial, 0, 1, 1), 1);
+    EXPECT_EQ(set.numMeaSns + set.numRefSns, 5);
+}
+
+TEST(ChannelSet, SpectrumAndCrossSpectrumBuildersSelectTheirChannels) {
+    CMDTrialkw trial = standardTrial();
+    trial.getChannel(0)->getSpctmChnlA(true);
+    trial.getChannel(2)->getSpctmChnlA(true);
+    CForwardChnlkw set;
+    ASSERT_EQ(set.initChnl(nullptr, &trial, 1, 1, 1), 1);
+    EXPECT_EQ(set.numMeaSns, 2);
+    EXPECT_EQ(set.pSnsCoils[1].snsKind, -1);
+    EXPECT_EQ(set.numRefSns, 2);  // references need no spectrum
+
+    MessageRecorder rec;
+    EXPECT_EQ(set.initChnl(nullptr, &trial, 2, 1, 1), 0);  // no coherence face
+    CSnsCohFacekw* face = trial.getCoherenceFacekwTime(true);
+    EXPECT_EQ(set.updateChnl03Cxc(), 0);  // a face without data
+    face->hasData = 1;
+    face->data.setChannels({1, 3, 5});  // measurement, reference, non-MEG
+    set.dataKind = 1;
+    ASSERT_EQ(set.updateChnl03Cxc(), 1);
+    EXPECT_EQ(set.dataKind, 2);
+    EXPECT_EQ(set.numMeaSns, 1);
+    EXPECT_EQ(set.pSnsCoils[0].snsKind, -1);
+    EXPECT_EQ(set.numRefSns, 2);  // listed or not
+    EXPECT_EQ(rec.count("Non-MEG Sensor Cxc data for source scan?!"), 2);
+    EXPECT_EQ(rec.messages().size(), 2u);
+}
+
+TEST(ChannelSet, FailedBuildKeepsEntriesButLooksEmpty) {
+    CMDTrialkw one;
+    one.addChannel(fwdtest::channel(100, 0, 0, 0));
+    CForwardChnlkw set;
+    EXPECT_EQ(set.initChnl(nullptr, &one, 0, 0, 0) + set.initChnl(nullptr, &one, 1, 0, 0), 0);
+
+    CMDTrialkw trial = standardTrial();
+    trial.getChannel(2)->clearSensor();  // a measurement channel without sensor
+    EXPECT_EQ(set.initChnl(nullptr, &trial, 0, 0, 0), 0);
+    EXPECT_NE(set.pSnsCoils, nullptr);
+    EXPECT_EQ(set.numChnl + set.numMeaSns, 0);
+    EXPECT_EQ(set.updateDewarCnt(), 0);  // readers find the set empty
+
+    trial = standardTrial();
+    megfwd::alloc::failAfter(1);  // entries allocated, first sensor copy fails
+    EXPECT_EQ(set.updateChnl(), 0);
+    megfwd::alloc::reset();
+    EXPECT_NE(set.pSnsCoils, nullptr);
+    EXPECT_EQ(set.numChnl, 0);
+    EXPECT_EQ(set.pSnsCoils[0].snsKind, -1);
+}
+
+TEST(ChannelEntry, CopiesSensorAndReferenceWeights) {
+    CMDChannelkw ch = fwdtest::channel(101, 1, 2, 3);
+    ch.setRefCoefs({{0.5, 3, "R1"}, {-0.25, 4, "R2"}});
+    CForwardC0SnsCoilskw e;
+    ASSERT_EQ(e.setChnl2FwdSns(&ch, 9), 1);
+    EXPECT_EQ(e.chnlID, 9);
+    ASSERT_EQ(e.numRefCoef, 2);
+    EXPECT_EQ(e.pRefCoef[1].coef, -0.25);
+    EXPECT_EQ(e.pRefCoef[1].chnlIdx, 4);
+    EXPECT_EQ(e.pRefCoef[1].refName, "R2");
+
+    CForwardC0SnsCoilskw copy(e);
+    copy.pMEGSns->getCoil(0)->coilPos[0] = 99.0;
+    copy.pRefCoef[0].coef = 7.0;
+    EXPECT_EQ(e.pMEGSns->getCoil(0)->coilPos[0], 1.0);
+    EXPECT_EQ(e.pRefCoef[0].coef, 0.5);
+
+    megfwd::alloc::failAfter(1);  // sensor copy succeeds, weights fail
+    EXPECT_EQ(e.setChnl2FwdSns(&ch, 9), 0);
+    megfwd::alloc::reset();
+    EXPECT_EQ(e.pRefCoef, nullptr);
+    EXPECT_EQ(e.numRefCoef, 0);
+    CMDChannelkw eeg = fwdtest::channel(200, 0, 0, 0);
+    EXPECT_EQ(e.setChnl2FwdSns(&eeg, 2), 0);
+    EXPECT_EQ(e.snsKind, -1);
+    EXPECT_EQ(e.isMEGSns(), 0);
+}
+
+TEST(ChannelSet, DewarSphereIsMeanOfMeasurementFirstCoils) {
+    CMDTrialkw trial = standardTrial();
+    trial.getChannel(1)->pMEGSns->getCoil(0)->coilPos[1] = 110.0;
+    trial.getChannel(2)->pMEGSns->getCoil(0)->coilPos[2] = 30.0;
+    CForwardChnlkw set;
+    set.initChnl(nullptr, &trial, 0, 0, 1);
+    ASSERT_EQ(set.updateDewarCnt(), 1);
+    EXPECT_DOUBLE_EQ(set.dewarSphere.center[0], 10.0);
+    EXPECT_DOUBLE_EQ(set.dewarSphere.center[1], 310.0 / 3.0);  // references ignored
+    EXPECT_DOUBLE_EQ(set.dewarSphere.center[2], 10.0);
+    EXPECT_EQ(set.coilBox.minCorner[1], 100.0);
+    EXPECT_EQ(set.coilBox.maxCorner[2], 30.0);
+    EXPECT_DOUBLE_EQ(set.dewarSphere.radius, 5.0);  // half the smallest edge (y: 10)
+
+    CMDTrialkw refsOnly;
+    refsOnly.addChannel(fwdtest::channel(11, 1, 1, 1));
+    refsOnly.addChannel(fwdtest::channel(11, 2, 2, 2));
+    set.initChnl(nullptr, &refsOnly, 0, 0, 1);
+    EXPECT_EQ(set.updateDewarCnt(), 0);
+    EXPECT_EQ(set.dewarSphere.center[1], 0.0);
+}
+
+TEST(ChannelSet, NearestCoilFirstOfEqualsAndRefusesCoincidence) {
+    CMDTrialkw trial = standardTrial();
+    CForwardChnlkw set;
+    set.initChnl(nullptr, &trial, 0, 0, 1);
+    MAGFIELD f;
+    f.pos[0] = 5.0;  // equally near channels 0 and 1
+    f.pos[1] = 100.0;
+    EXPECT_EQ(set.findNearestCoil4Src(&f), set.pSnsCoils[0].pMEGSns->getCoil(0));
+    f.pos[0] = 18.0;
+    f.pos[1] = 290.0;  // nearer to a reference coil, which is not a candidate
+    EXPECT_EQ(set.findNearestCoil4Src(&f), set.pSnsCoils[2].pMEGSns->getCoil(0));
+    EXPECT_EQ(set.findNearestCoil4Src(nullptr), nullptr);
+    EXPECT_EQ(set.getMEGSns4ChnlID(set.numChnl), nullptr);
+
+    MessageRecorder rec;
+    f.pos[0] = 10.0;
+    f.pos[1] = 100.0;
+    EXPECT_EQ(set.findNearestCoil4Src(&f), nullptr);
+    EXPECT_EQ(rec.texts(), std::vector<std::string>{"Distance between coil and src almost zero"});
+}
+
+TEST(ChannelSet, CopyOwnsItsEntries) {
+    CMDTrialkw trial = standardTrial();
+    auto* a = new CForwardChnlkw;
+    a->initChnl(nullptr, &trial, 0, 0, 1);
+    CForwardChnlkw b;
+    b = *a;
+    CForwardChnlkw& alias = b;
+    b = alias;
+    delete a;  // b must not share anything with a
+    EXPECT_EQ(b.numRefSns, 2);
+    EXPECT_EQ(b.pTrial, &trial);
+    ASSERT_NE(b.getMEGSns4ChnlID(1), nullptr);
+    EXPECT_EQ(b.getMEGSns4ChnlID(1)->getCoil(0)->coilPos[0], 10.0);
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// After a scan: sensor-gain signs, unit-size leadfields, the leadfield dewar
+// stencil and the order of the post-processing steps.
+#include "ProcFixture.h"
+
+namespace {
+
+using namespace proctest;
+
+struct Post : Proc {
+    void SetUp() override {
+        Proc::SetUp();
+        ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+        for (int i = 0; i < 4; ++i)
+            for (int k = 0; k < 3; ++k)
+                for (int j = 0; j < 3; ++j) lf(i, k)[j] = 1 + i + 10 * k + 100 * j;
+        sensor(2).sensorGain = 0.0;  // measurement sensor 1
+        sensor(4).sensorGain = 2.5;  // measurement sensor 2
+        src(3).isVoxIn = 0;
+    }
+    double sum(int k) {
+        double s = 0;
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 3; ++j) s += lf(i, k)[j];
+        return s;
+    }
+};
+
+TEST_F(Post, GainSignFlipsOnlyNonPositiveSensors) {
+    const double s0 = sum(0), s1 = sum(1), s2 = sum(2);
+    m.isApplySnsGain = 0;
+    EXPECT_EQ(m._21ApplySnsGain(0), 0);
+    EXPECT_EQ(sum(1), s1);
+    ASSERT_EQ(m._21ApplySnsGain(1), 1);
+    EXPECT_EQ(sum(0), s0);
+    EXPECT_EQ(sum(1), -s1);  // every source, the one out of the scan too
+    EXPECT_EQ(lf(3, 1)[2], -(1 + 3 + 10 + 200));
+    EXPECT_EQ(sum(2), s2);
+
+    src(0).pSnsLf[1].chnlID = 99;  // entry not found: not queried, unchanged
+    ASSERT_EQ(m._21ApplySnsGain(1), 1);
+    EXPECT_EQ(sum(1), -s1);
+    src(0).pSnsLf[1].chnlID = 3;  // an entry without sensor
+    ASSERT_EQ(m._21ApplySnsGain(1), 1);
+    EXPECT_EQ(sum(1), -s1);
+}
+
+TEST_F(Post, UnitLeadfieldDividesByLargestMagnitude) {
+    EXPECT_EQ(m._22unitVoxSnsLf(0), 0);  // isUnitLf is 0 by default
+    EXPECT_EQ(lf(0, 0)[0], 1.0);
+    ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
+    lf(2, 1)[0] = -3;
+    lf(2, 1)[1] = 1;
+    lf(3, 2)[2] = 2;
+    m.isUnitLf = 1;
+    ASSERT_EQ(m._22unitVoxSnsLf(0), 1);
+    EXPECT_EQ(lf(2, 1)[0], -1.0);
+    EXPECT_DOUBLE_EQ(lf(2, 1)[1], 1.0 / 3);
+    EXPECT_DOUBLE_EQ(lf(3, 2)[2], 2.0 / 3);
+
+    MessageRecorder rec;
+    ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
+    EXPECT_EQ(m._22unitVoxSnsLf(1), 0);
+    ASSERT_EQ(rec.texts(), std::vector<std::string>{"The range of leadfield is zero!"});
+    EXPECT_EQ(rec.messages()[0].type, MB_OK);
+}
+
+TEST_F(Post, LeadfieldDewarStencil) {
+    src(1).srcField.pos[1] = 100;  // on a coil: no nearest coil
+    src(3).isVoxIn = 1;
+    MessageRecorder rec;
+    ASSERT_EQ(m._26stencilLf2dewar(), 1);
+    EXPECT_EQ(lf(0, 2)[2], 1 + 20 + 200);  // 23 deeper + 16 < 40: kept
+    EXPECT_EQ(lf(1, 2)[2], 2 + 20 + 200);  // without coil: values kept, marked out
+    EXPECT_EQ(src(1).isVoxIn, 0);
+    for (int k = 0; k < 3; ++k)
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(lf(2, k)[j], 0.0);  // 25 deep + 16 > 40: zeroed
+    EXPECT_EQ(src(2).isVoxIn, 1);
+    EXPECT_EQ(rec.count("Distance between coil and src almost zero"), 1);
+}
+
+TEST_F(Post, PostProcessingOrderAndRepeat) {
+    m.coordSystem = 1;
+    m.isUnit2Meter = 1;
+    m.spatUnit = 0.01;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    lf(0, 1)[0] = 4;
+    lf(0, 1)[1] = 2;
+    m.isUnitLf = 1;
+    ASSERT_EQ(m.postScanLfProcess(), 1);
+    // Restored to host axes (x, z, -y), sign flipped, divided by the largest 4.
+    EXPECT_EQ(lf(0, 1)[0], -1.0);
+    EXPECT_EQ(lf(0, 1)[2], 0.5);
+    expectNear3(src(0).srcField.pos, {0, 83, 0}, 1e-10);
+    // Again: no geometry change, the sign flips back, the scale is 1.
+    ASSERT_EQ(m.postScanLfProcess(), 1);
+    EXPECT_EQ(lf(0, 1)[0], 1.0);
+    EXPECT_EQ(lf(0, 1)[2], -0.5);
+    expectNear3(src(0).srcField.pos, {0, 83, 0}, 1e-10);
+
+    m.isRestoreCoord = m.isRestoreUnit = m.isApplySnsGain = m.isUnitLf = 0;
+    ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
+    EXPECT_EQ(m.postScanLfProcess(), 1);  // nothing to do, no message
+    m.isUnitLf = 1;
+    MessageRecorder rec;
+    EXPECT_EQ(m.postScanLfProcess(), 0);
+}
+
+}  // namespace

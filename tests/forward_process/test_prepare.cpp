@@ -1,0 +1,217 @@
+// Preparation before a scan: components and sphere models, records, dewar
+// and anatomical stencils, the centre exclusion, dewar-bound local spheres.
+#include "ProcFixture.h"
+
+struct CMDataForward02PreFwdProcessInspect {
+    static int change(CMDataForward02PreFwdProcess& m) { return m.changeCoord4SrcSnsSphere(); }
+};
+
+namespace {
+
+using namespace proctest;
+
+TEST_F(Proc, ComponentCountAndSphereModels) {
+    struct Case { int model, req, lf, tang; };
+    for (Case c : {Case{0, 0, 1, 1}, {1, -5, 1, 1}, {0, 7, 3, 1}, {2, 1, 3, 0}, {3, 2, 3, 0}}) {
+        m.sphereModel = c.model;
+        m.isTangLfd = 1;
+        ASSERT_EQ(m.prepare4VoxSnsLfdScan(c.req), 1) << c.model;
+        EXPECT_EQ(m.numLf, c.lf) << c.model << " " << c.req;
+        EXPECT_EQ(m.isTangLfd, c.tang) << c.model;
+    }
+    // Model 3: the user's sphere for the scan, dewar-bound local spheres:
+    // 12 from the coil towards the dewar centre, radius the distance to it.
+    EXPECT_EQ(m.singleSphere.radius, 75.0);
+    expectNear3(sensor(0).localSphere, {0, 88, 0});
+    EXPECT_DOUBLE_EQ(sensor(0).localSphere[3], 40.0);
+    expectNear3(sensor(1).localSphere, {0, 188, 0});  // references get one too
+
+    m.sphereModel = 2;  // the scan sphere is the mean of the measurement spheres
+    m.pFwdChnl->coordMode = 1;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    double mean[3] = {0, 0, 0};
+    for (int e : {0, 2, 4})
+        for (int a = 0; a < 3; ++a) mean[a] += sensor(e).localSphere[a] / 3;
+    expectNear3(m.singleSphere.center, {mean[0], mean[1], mean[2]});
+    EXPECT_EQ(m.singleSphere.coordMode, 1);
+
+    m.sphereModel = 1;
+    m.userSphere.setSphere(1, 2, 3, 70);
+    m.userSphere.coordMode = 1;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
+    EXPECT_EQ(m.singleSphere.coordMode, 0);
+    expectNear3(sensor(4).localSphere, {1, 2, 3});
+    EXPECT_EQ(sensor(4).localSphere[3], 70.0);
+}
+
+TEST_F(Proc, FiniteElementModelBehavesAsDefault) {
+    CMDataForwardkw other;  // model 0
+    ASSERT_EQ(other.initFwdChn(nullptr, &tr, 0, 0, 1), 1);
+    ASSERT_EQ(other.initFwdPosVsp(&list), 1);
+    m.sphereModel = 4;
+    m.isSpatConstrained = other.isSpatConstrained = 1;
+    other.isCentralizedLf = 0;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
+    ASSERT_EQ(other.prepare4VoxSnsLfdScan(2), 1);
+    EXPECT_EQ(m.numLf, 2);
+    expectNear3(m.singleSphere.center, {0, 60, 0});
+    EXPECT_EQ(m.singleSphere.radius, other.singleSphere.radius);
+    for (int a = 0; a < 4; ++a) EXPECT_EQ(sensor(2).localSphere[a], other.pFwdChnl->pSnsCoils[2].pMEGSns->localSphere[a]);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(src(i).isVoxIn, other.pVoxSnsLfx[i].isVoxIn);
+    EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 0, 0}));
+}
+
+TEST_F(Proc, RecordsCarryPositionsAndMeasurementIdentities) {
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
+    ASSERT_EQ(m.numSns, 3);  // the reference entry gets no record
+    expectNear3(src(2).srcField.pos, {0, 85, 0});
+    EXPECT_EQ(src(2).srcField.posDim, 3);
+    const int chnl[3] = {0, 2, 4};
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(src(3).pSnsLf[k].chnlID, chnl[k]);
+        EXPECT_EQ(src(3).pSnsLf[k].snsID, k);
+    }
+    src(1).coordMode = 1;
+    src(1).isVoxIn = 0;
+    lf(1, 2)[1] = 5.0;
+    ASSERT_EQ(m._02setSrcPosSnsID2VoxSnsLf(), 1);  // fresh state again
+    EXPECT_EQ(src(1).coordMode, 0);
+    EXPECT_EQ(src(1).isVoxIn, 1);
+    EXPECT_EQ(lf(1, 2)[1], 0.0);
+}
+
+TEST_F(Proc, AxisSystemAndFixedStepOrder) {
+    m.coordSystem = 2;  // Direct3D: host axes
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    expectNear3(src(0).srcField.pos, {0, 83, 0});
+    EXPECT_EQ(m.pFwdChnl->coordMode, 0);
+    EXPECT_EQ(CMDataForward02PreFwdProcessInspect::change(m), 1);
+    m.coordSystem = 5;
+    EXPECT_EQ(CMDataForward02PreFwdProcessInspect::change(m), 0);
+
+    // Stencils in host millimetres, then shift, then Matlab axes, then unit.
+    m.coordSystem = 1;
+    m.isSpatConstrained = m.isCentralizedLf = m.isUnit2Meter = 1;
+    m.spatUnit = 0.001;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 0, 0}));
+    expectNear3(src(1).srcField.pos, {0, 0, 0.024});  // (0, 24, 0) mm from the centre, vertical in Matlab
+    expectNear3(coil(0, 0).coilPos, {0, 0, 0.040});
+    EXPECT_DOUBLE_EQ(coil(0, 0).coilRadius, 0.009);
+    EXPECT_EQ(m.singleSphere.coordMode, 1);
+    EXPECT_EQ(m.singleSphere.unitMode, 2);
+}
+
+TEST_F(Proc, DewarStencilAndCentreExclusion) {
+    MessageRecorder rec;
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    src(0).isVoxIn = 0;  // never set back
+    ASSERT_EQ(m._06stencilSrc2dewar(), 1);
+    // 24 + 16 equals the nearest coil's 40: kept; 25 + 16 is out.
+    EXPECT_EQ(voxIn(), (std::vector<int>{0, 1, 0, 1}));
+
+    ASSERT_EQ(m._01setDewarCnt2SingleSphere(false), 1);
+    ASSERT_EQ(m._06wrapCntSrcZero(), 1);
+    EXPECT_EQ(src(3).isVoxIn, 0);  // exactly at the centre
+    m.minSrcSphDist = 24.0;
+    ASSERT_EQ(m._06wrapCntSrcZero(), 1);
+    EXPECT_EQ(src(1).isVoxIn, 1);  // equality keeps it
+
+    src(1).srcField.pos[1] = 100.0;  // on a coil: no nearest coil
+    ASSERT_EQ(m._06stencilSrc2dewar(), 1);
+    EXPECT_EQ(src(1).isVoxIn, 0);
+    EXPECT_EQ(rec.count("Distance between coil and src almost zero"), 1);
+}
+
+TEST_F(Proc, DewarBoundSpheresStopAtCoilOnCentre) {
+    MessageRecorder rec;
+    m.singleSphere.setSphere(60, 40, 0, 1);  // on M1's first coil
+    EXPECT_EQ(m._04setDewarSphCndBnd2LocalSphere(0), 0);
+    EXPECT_EQ(rec.count("Distance between coil and sphere center almost zero"), 1);
+    EXPECT_EQ(rec.messages().at(0).type, MB_OK);
+    EXPECT_DOUBLE_EQ(sensor(0).localSphere[3], std::sqrt(7200.0));  // set before the failure: kept
+    EXPECT_EQ(sensor(4).localSphere[3], 0.0);                         // after it: untouched
+    EXPECT_EQ(m._04setDewarSphCndBnd2LocalSphere(1), 4);  // dewar centre instead: all four
+}
+
+// A one-row volume along x: voxels 0..3 with words given per test.
+struct Ana : Proc {
+    std::uint16_t vox[4] = {0x1005, 0x2000, 0x3007, 0x0009};
+    ANA_VOLMX vol;
+    void SetUp() override {
+        Proc::SetUp();
+        vol.numVoxX = 4;
+        vol.numVoxY = vol.numVoxZ = 1;
+        vol.voxSizeX = 10;
+        vol.pVoxel = vox;
+    }
+    std::uint16_t at(double x) { return CMDataForward02PreFwdProcess::getAnaVoxValue4Pos(&vol, x, -3, 99); }
+};
+
+TEST_F(Ana, VoxelLookupBordersModesAndWindow) {
+    EXPECT_EQ(at(-25), 5);   // negative index: voxel 0
+    EXPECT_EQ(at(19.9), 0);  // voxel 1: label 2, intensity 0
+    EXPECT_EQ(at(500), 9);   // beyond: the last voxel
+    // Expected for labels 0..4 with intensity 6 under modes 100..111 and 112.
+    const int expect[13][5] = {{6, 6, 6, 6, 6}, {0, 6, 6, 6, 6}, {0, 6, 6, 6, 0}, {0, 6, 0, 0, 0}, {0, 0, 1, 0, 0},
+                               {0, 0, 0, 6, 0}, {0, 0, 0, 0, 6}, {6, 0, 6, 6, 6}, {6, 6, 0, 6, 6}, {6, 6, 6, 0, 6},
+                               {6, 6, 6, 6, 0}, {6, 0, 0, 0, 0}, {0, 0, 0, 0, 0}};
+    for (int mode = 0; mode < 13; ++mode)
+        for (int label = 0; label < 5; ++label) {
+            vox[0] = static_cast<std::uint16_t>(label << 12 | 6);
+            vol.selectMode = static_cast<std::uint16_t>(100 + mode);
+            EXPECT_EQ(at(0), expect[mode][label]) << "mode " << 100 + mode << " label " << label;
+        }
+    vol.minIntensity = 7;  // 104 ignores the window and intensity 0; 105 and 103 do not
+    vol.selectMode = 104;
+    EXPECT_EQ(at(10), 1);
+    vox[0] = 0x2006;
+    EXPECT_EQ(at(0), 1);
+    vol.selectMode = 105;
+    EXPECT_EQ(at(20), 7);
+    vol.maxIntensity = 6;
+    EXPECT_EQ(at(20), 0);
+    vol.selectMode = 103;
+    vol.minIntensity = 0;
+    vox[0] = 0x1000;
+    EXPECT_EQ(at(0), 0);
+}
+
+TEST_F(Ana, StencilAsksAboutCoregistrationAndNeedsOneSource) {
+    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+    for (int i = 0; i < 4; ++i) src(i).srcField.pos[0] = 10.0 * i;  // one source per voxel
+    vol.isCoregistered2 = 0;
+    {
+        MessageRecorder rec({IDNO});
+        EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 0);
+        ASSERT_EQ(rec.messages().size(), 1u);
+        EXPECT_EQ(rec.messages()[0].text, "It seems MEG/EEG and MRI/CT are not well coregistered! Continue? ");
+        EXPECT_EQ(rec.messages()[0].type, MB_YESNO);
+        EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 1, 1}));
+    }
+    MessageRecorder rec({IDYES});
+    src(2).isVoxIn = 0;
+    EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 1);
+    EXPECT_EQ(voxIn(), (std::vector<int>{1, 0, 0, 1}));
+    vol.selectMode = 105;  // only source 2's voxel qualifies, and it is already out
+    EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 0);
+    EXPECT_EQ(rec.count("No qualified source cube!?"), 1);
+    EXPECT_EQ(m._06stencilSrc2AnaVlm(nullptr), 0);  // no installed volume either
+}
+
+TEST_F(Proc, PreconditionsFailWithoutState) {
+    CMDataForwardkw empty;
+    EXPECT_EQ(empty.prepare4VoxSnsLfdScan(3), 0);
+    EXPECT_EQ(empty._02setSrcPosSnsID2VoxSnsLf(), 0);
+    EXPECT_EQ(empty._04setSingleSphere2LocalSpheres(), 0);
+    EXPECT_EQ(empty._06stencilSrc2dewar(), 0);
+    EXPECT_EQ(empty._06wrapCntSrcZero(), 0);
+    EXPECT_EQ(empty._07shiftGlobCnt4SrcSnsSphere(), 0);
+    EXPECT_EQ(empty._08changeSpatUnit4SrcSnsSphere_Meter(), 0);
+    EXPECT_EQ(empty._28changeCoord4SrcSnsSphere_openGL(), 0);
+    EXPECT_EQ(empty._21ApplySnsGain(1), 0);
+    EXPECT_EQ(empty._26stencilLf2dewar(), 0);
+    EXPECT_EQ(empty._01setUserSphere2SingleSphere(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// A small hand-made MEG system for the sensor, dewar and grid scan tests:
+// gradiometers and magnetometers on a helmet around a sphere whose centre is
+// not the origin, two reference sensors, a non-MEG channel between them, and
+// reference weights (one of them naming no channel).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "forward_data/CMDataForwardkw.h"
+#include "forward_engine/CMForwardkw.h"
+#include "support/MessageRecorder.h"
+
+// The engine with the protected members the tests compare against.
+struct ScanEngine : CMForwardkw {
+    using CMForward03Snsr01Bpo::sns31Q6B1_psCtf;
+    using CMForward03Snsr01Bpo::sns31Q6B1_psStd;
+    using CMForward03Snsr06LfOpt::dewarRecFits;
+};
+
+namespace scanfx {
+
+constexpr double kCentre[3] = {0.0, 10.0, 0.0};
+inline const char* const kOrderText = "The order for sensor coil integration in forward computer is out of range!";
+
+inline CBscMagSnskw coil(const double* c, const double* dir, double dist, int turns, double weight) {
+    CBscMagSnskw k;
+    const double p[3] = {c[0] + dist * dir[0], c[1] + dist * dir[1], c[2] + dist * dir[2]};
+    k.setCoil(p, dir, 9.0, turns, weight);
+    return k;
+}
+
+// A magnetometer (one coil at 110 mm from the centre along dir) or a
+// gradiometer (a second coil 50 mm further out with the opposite factor).
+inline CMEGSensorkw sensor(const double* dir, bool gradiometer, double dist = 110.0) {
+    CMEGSensorkw s;
+    s.addCoil(coil(kCentre, dir, dist, 1, 1.0));
+    if (gradiometer) s.addCoil(coil(kCentre, dir, dist + 50.0, -1, -1.0));
+    return s;
+}
+
+inline CMDChannelkw channel(int kind, const CMEGSensorkw* s, std::vector<REFCOEF> refs = {}) {
+    CMDChannelkw ch;
+    ch.snsKind = kind;
+    if (s) ch.setSensor(*s);
+    if (!refs.empty()) ch.setRefCoefs(refs);
+    return ch;
+}
+
+// Channels: 0 gradiometer (weights on 3, 5 and on the non-existent 99),
+// 1 magnetometer, 2 non-MEG, 3 reference gradiometer, 4 gradiometer (weight
+// on 5), 5 reference magnetometer, 6 magnetometer without weights.
+inline CMDTrialkw trial() {
+    const double up[3] = {0, 1, 0}, d1[3] = {0.6, 0.8, 0}, d4[3] = {0, 0.8, 0.6}, d6[3] = {-0.6, 0.8, 0};
+    const double side[3] = {1, 0, 0};
+    CMDTrialkw t;
+    CMEGSensorkw g0 = sensor(up, true), m1 = sensor(d1, false), r3 = sensor(up, true, 250.0);
+    CMEGSensorkw g4 = sensor(d4, true), m6 = sensor(d6, false), r5;
+    r5.addCoil(coil(kCentre, side, 0.0, 1, 1.0));
+    r5.getCoil(0)->coilPos[1] += 260.0;
+    t.addChannel(channel(101, &g0, {{0.3, 3, "R3"}, {-0.2, 5, "R5"}, {5.0, 99, "none"}}));
+    t.addChannel(channel(100, &m1));
+    t.addChannel(channel(200, nullptr));
+    t.addChannel(channel(11, &r3));
+    t.addChannel(channel(101, &g4, {{0.5, 5, "R5"}}));
+    t.addChannel(channel(10, &r5));
+    t.addChannel(channel(100, &m6));
+    return t;
+}
+
+inline const std::vector<std::array<double, 3>>& sources() {
+    static const std::vector<std::array<double, 3>> s = {
+        {0, 50, 0}, {20, 40, 10}, {-15, 60, -20}, {5, 30, 30}};
+    return s;
+}
+
+// A manager built by hand the way preparation leaves it: channel set with
+// references, the sources with their records (nLf values each), positions and
+// sensor identities, single sphere and every local sphere at kCentre.
+inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
+    ASSERT_EQ(fwd.initFwdChn(nullptr, &t, 0, 0, 1), 1);
+    CVirtSnsPOXlistkw list;
+    for (auto& p : sources()) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
+    ASSERT_EQ(fwd.initFwdPosVsp(&list), 1);
+    fwd.isTangLfd = tang ? 1 : 0;
+    ASSERT_EQ(fwd.initVoxSnsLfx(-1, -1, nLf), 1);
+    fwd.singleSphere.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);
+    CForwardChnlkw* ch = fwd.pFwdChnl;
+    for (std::int64_t i = 0; i < ch->numChnl; ++i)
+        if (CMEGSensorkw* s = ch->pSnsCoils[i].pMEGSns) {
+            for (int m = 0; m < 3; ++m) s->localSphere[m] = kCentre[m];
+            s->localSphere[3] = 90.0;
+        }
+    for (std::int64_t i = 0; i < fwd.numSrc; ++i) {
+        CFISrcSnsLf& rec = fwd.pVoxSnsLfx[i];
+        for (int m = 0; m < 3; ++m) rec.srcField.pos[m] = fwd.pFwdPos->ppPos[i][m];
+        rec.srcField.posDim = 3;
+        std::int64_t k = 0;
+        for (std::int64_t e = 0; e < ch->numChnl; ++e)
+            if (ch->pSnsCoils[e].snsKind >= 100 && ch->pSnsCoils[e].snsKind <= 103) {
+                rec.pSnsLf[k].chnlID = e;
+                rec.pSnsLf[k].snsID = k;
+                ++k;
+            }
+    }
+}
+
+// Leadfield of one sensor summed by hand from the engine's public coil-level
+// dispatchers: CTF model with integration points and nTurns, or the standard
+// model with coil weights; two components from the 3-D sum projected (CTF) or
+// from the two-component dispatcher with basis.r (standard).
+inline std::array<double, 3> handLf(CMForwardkw& e, const CMEGSensorkw& snsIn, const double* src, const R3Q3x3* basis) {
+    CMEGSensorkw s(snsIn);
+    const double* o = s.localSphere;
+    double sr[3] = {src[0] - o[0], src[1] - o[1], src[2] - o[2]};
+    std::array<double, 3> L{0, 0, 0};
+    double wsum = 0.0;
+    if (e.snsFwdModel == 1) e.setSnsWt12Pts(&s, e.orderCoilIntg);
+    for (int i = 0; i < s.getTotalCoils(); ++i) {
+        CBscMagSnskw* c = s.getCoil(i);
+        if (!c) continue;
+        if (e.snsFwdModel == 1) {
+            e.setCoilB12Pts(c, e.orderCoilIntg);
+            for (int k = 0; k < s.numW12Pts; ++k) {
+                double p[3], v[3];
+                for (int m = 0; m < 3; ++m) p[m] = c->b12Pts[k].pos[m] - o[m];
+                e.coil26xLf3D_all(p, c->coilNormal, sr, v);
+                for (int m = 0; m < 3; ++m) L[m] += c->nTurns * s.w12Wt[k] * v[m];
+            }
+        } else {
+            double p[3], v[3] = {0, 0, 0};
+            for (int m = 0; m < 3; ++m) p[m] = c->coilPos[m] - o[m];
+            if (basis) e.coil24xLf2D_all(p, c->coilNormal, const_cast<R3Q3x3*>(basis), v);
+            else e.coil26xLf3D_all(p, c->coilNormal, sr, v);
+            for (int m = 0; m < 3; ++m) L[m] += c->getMagApha() * v[m];
+            wsum += c->getMagApha();
+        }
+    }
+    const double div = e.snsFwdModel == 1 ? std::abs(double(s.getCoil(0)->nTurns)) : wsum;
+    for (auto& v : L) v = div != 0.0 ? v / div : v;
+    if (basis && e.snsFwdModel == 1) {
+        const std::array<double, 3> L3 = L;
+        for (int j = 0; j < 2; ++j) L[j] = L3[0] * basis->q[j][0] + L3[1] * basis->q[j][1] + L3[2] * basis->q[j][2];
+        L[2] = 0.0;
+    }
+    return L;
+}
+
+// Largest absolute leadfield value of a manager, the scale for tolerances.
+inline double maxAbsLf(const CMDataForwardkw& fwd) {
+    double m = 0.0;
+    for (std::int64_t i = 0; i < fwd.numSrc; ++i)
+        for (std::int64_t s = 0; s < fwd.pVoxSnsLfx[i].numSns; ++s)
+            for (std::int64_t k = 0; k < fwd.pVoxSnsLfx[i].pSnsLf[s].numLf; ++k)
+                m = std::max(m, std::abs(fwd.pVoxSnsLfx[i].pSnsLf[s].pLf[k]));
+    return m;
+}
+
+}  // namespace scanfx

@@ -1,6 +1,7 @@
 #include "tools/io/FileText.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -46,6 +47,16 @@ nlohmann::json parseJsonText(const std::string& text, const std::string& name) {
         const auto at = detail.find(": ", detail.find("parse error"));
         if (at != std::string::npos) detail = detail.substr(at + 2);
         throw InputError(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": malformed JSON: " + detail);
+    } catch (const nlohmann::json::out_of_range& e) {
+        // A number too large for a double ("1e999"): the parser names the
+        // literal but not its place, so find it in the text.
+        const std::string what = e.what();
+        const auto q1 = what.find('\''), q2 = what.rfind('\'');
+        const std::string literal = q1 != std::string::npos && q2 > q1 ? what.substr(q1 + 1, q2 - q1 - 1) : "";
+        std::size_t line = 1, column = 1;
+        if (!literal.empty()) lineAndColumn(text, text.find(literal), line, column);
+        throw InputError(name + ":" + std::to_string(line) + ":" + std::to_string(column) + ": the number " + literal +
+                         " is not finite (too large for a double)");
     }
 }
 
@@ -101,15 +112,10 @@ std::string readableJson(const nlohmann::json& value) {
 }
 
 std::string exactNumber(double v) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    // Prefer the shortest form that reads back exactly.
-    for (int prec = 1; prec < 17; ++prec) {
-        char shortBuf[40];
-        std::snprintf(shortBuf, sizeof shortBuf, "%.*g", prec, v);
-        if (std::strtod(shortBuf, nullptr) == v) return shortBuf;
-    }
-    return buf;
+    // The shortest text that reads back as the same double.
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, res.ptr);
 }
 
 }  // namespace megfwd::io

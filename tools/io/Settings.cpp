@@ -291,7 +291,8 @@ ValueUnit valueUnit(const CMForwardkw& e, const CMDataForwardkw& d, ScanKind kin
         u.label = pretty;
         u.explanation = "values are in " + u.siUnit;
     } else {
-        u.label = std::string("× ") + factor + " = " + pretty;
+        // "0.1 T/(A·m)": one unit of the values is 0.1 tesla per ampere-metre.
+        u.label = std::string(factor) + " " + pretty;
         u.explanation = std::string("values times ") + factor + " give " + u.siUnit;
     }
     if (kind == ScanKind::Bcmp)

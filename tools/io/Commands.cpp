@@ -1,0 +1,459 @@
+#include "tools/io/Commands.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <new>
+
+#include "host_interfaces/Afx.h"
+#include "host_interfaces/DefaultSystem.h"
+#include "tools/io/AtomicFile.h"
+#include "tools/io/Errors.h"
+#include "tools/io/FileText.h"
+#include "tools/io/Npy.h"
+#include "tools/io/SensorArrayFile.h"
+#include "tools/io/TopoMap.h"
+
+namespace megfwd::io {
+namespace {
+
+using nlohmann::json;
+
+std::string fmt(const char* f, double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, v);
+    return buf;
+}
+
+std::string vec3(const double* p, const char* f = "%.1f") {
+    return "(" + fmt(f, p[0]) + ", " + fmt(f, p[1]) + ", " + fmt(f, p[2]) + ")";
+}
+
+std::string shapeText(const std::vector<std::int64_t>& shape) {
+    std::string s;
+    for (std::size_t i = 0; i < shape.size(); ++i) s += (i ? " x " : "") + std::to_string(shape[i]);
+    return s;
+}
+
+// The output pair: OUT.npy and OUT.json beside it, both opened before any
+// computation so that an unwritable path is refused at once.
+struct OutputPair {
+    std::string npyPath, jsonPath;
+    AtomicOutput npy, meta;
+    explicit OutputPair(const std::string& path)
+        : npyPath(path), jsonPath(replaceExtension(path, ".json")), npy(checked(path)), meta(jsonPath) {}
+    static const std::string& checked(const std::string& path) {
+        if (std::filesystem::path(path).extension() == ".json")
+            throw InputError(path + ": the output must be the .npy array; its metadata goes beside it as .json");
+        return path;
+    }
+    void write(ForwardResult& r) {
+        r.meta["array"]["file"] = std::filesystem::path(npyPath).filename().string();
+        npy.write(npyBytes(r.shape, r.values.data()));
+        meta.write(readableJson(r.meta));
+        commitAll({&npy, &meta});
+    }
+};
+
+struct Stats {
+    double min = 0, max = 0, rms = 0;
+};
+
+// Range over all values; RMS over the sources in the scan.
+Stats statistics(const ForwardResult& r) {
+    Stats s;
+    if (r.values.empty()) return s;
+    s.min = *std::min_element(r.values.begin(), r.values.end());
+    s.max = *std::max_element(r.values.begin(), r.values.end());
+    const std::size_t per = r.values.size() / std::max<std::size_t>(1, r.inScan.size());
+    double sum = 0;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < r.inScan.size(); ++i) {
+        if (r.inScan[i] != 1) continue;
+        for (std::size_t k = 0; k < per; ++k) sum += r.values[i * per + k] * r.values[i * per + k];
+        n += per;
+    }
+    s.rms = n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+    return s;
+}
+
+void printSummary(const ForwardResult& r, const std::string& what, std::ostream& out) {
+    const Stats s = statistics(r);
+    const std::int64_t in = r.numIn(), total = static_cast<std::int64_t>(r.inScan.size());
+    out << "  sensors: " << r.sensorNames.size() << ", " << what << ": " << total << " (" << in << " in the scan, "
+        << total - in << " out: their values are 0)";
+    if (r.shape.size() == 3) out << ", components: " << r.shape[2];
+    out << "\n";
+    out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS " << fmt("%.4g", s.rms)
+        << " (unit: " << r.unit.label << ")\n";
+    out << "  scan time: " << fmt("%.2f", r.seconds) << " s";
+    if (r.seconds > 0) out << " (" << fmt("%.0f", static_cast<double>(total) / r.seconds) << " " << what << "/s)";
+    out << "\n";
+}
+
+SourceSpec sourcesFrom(const std::string& grid, const std::string& file) {
+    SourceSpec s;
+    if (!grid.empty() && !file.empty()) throw InputError("give either --grid or --sources, not both");
+    if (!grid.empty()) {
+        s.grid = parseGridSpec(grid);
+        s.label = "--grid " + grid;
+        // Refuse a box that cannot fit before anything is allocated (the
+        // computation checks again with the real sensor count).
+        const double points = gridPointCount(*s.grid);
+        const std::string what = "--grid \"" + grid + "\": " + fmt("%.4g", points) + " points";
+        checkMemory(points * estimateBytes(1, 2, 3), what);
+        if (points > 1e15) throw InputError(what + " are too many");
+    } else if (!file.empty()) {
+        s.positions = readRows(file, 3);
+        s.label = file;
+    } else {
+        throw InputError("give the sources with --grid or --sources");
+    }
+    return s;
+}
+
+// Map source positions and sensor data for plot from the metadata or a
+// sensor-array file.
+struct PlotGeometry {
+    std::vector<std::array<double, 3>> positions;
+    std::vector<std::string> names;
+};
+
+PlotGeometry geometryFromSensors(const std::string& path, bool allChannels) {
+    auto array = loadSensorArray(path);
+    PlotGeometry g;
+    CMDTrialkw* t = array->trial();
+    for (int i = 0; i < t->getTotalChannel(); ++i) {
+        CMDChannelkw* ch = t->getChannel(i);
+        if (!ch->isMEGMeasureChannel() || !ch->pMEGSns || !ch->pMEGSns->getCoil(0)) continue;
+        if (!allChannels && !ch->isGood) continue;
+        const double* p = ch->pMEGSns->getCoil(0)->coilPos;
+        g.positions.push_back({p[0], p[1], p[2]});
+        g.names.push_back(ch->chnlName);
+    }
+    return g;
+}
+
+PlotGeometry geometryFromMeta(const json& meta, const std::string& path) {
+    PlotGeometry g;
+    try {
+        for (const auto& p : meta.at("sensors").at("first_coil_positions_mm"))
+            g.positions.push_back({p.at(0).get<double>(), p.at(1).get<double>(), p.at(2).get<double>()});
+        for (const auto& n : meta.at("sensors").at("names")) g.names.push_back(n.get<std::string>());
+    } catch (const json::exception&) {
+        throw InputError(path + ": no sensor positions in this metadata file; give --sensors FILE");
+    }
+    return g;
+}
+
+// Writes a map of one source of an array; returns a description.
+std::string writeMap(const std::vector<std::int64_t>& shape, const std::vector<double>& values, const json* meta,
+                     const PlotGeometry& geo, long long source, const std::string& componentArg,
+                     const std::string& svgPath, const std::string& inputLabel) {
+    if (shape.size() != 2 && shape.size() != 3)
+        throw InputError(inputLabel + ": expected an array of shape (sources, sensors, components) or (dipoles, sensors)");
+    const std::int64_t nS = shape[0], nN = shape[1], nC = shape.size() == 3 ? shape[2] : 1;
+    if (source < 0 || source >= nS)
+        throw InputError("--source " + std::to_string(source) + ": " + inputLabel + " has " + std::to_string(nS) +
+                         " sources (0.." + std::to_string(nS - 1) + ")");
+    if (static_cast<std::int64_t>(geo.positions.size()) != nN)
+        throw InputError(inputLabel + ": the array has " + std::to_string(nN) + " sensors but the sensor positions are " +
+                         std::to_string(geo.positions.size()));
+    auto at = [&](std::int64_t j, std::int64_t k) { return values[static_cast<std::size_t>((source * nN + j) * nC + k)]; };
+
+    // Component names: x, y, z for Cartesian components, q0, q1 for
+    // tangential ones.
+    const bool cartesian = nC == 3;
+    auto compName = [&](std::int64_t k) {
+        if (shape.size() == 2) return std::string("field value");
+        return cartesian ? std::string(1, "xyz"[k]) : "q" + std::to_string(k);
+    };
+    std::vector<double> v(static_cast<std::size_t>(nN));
+    std::string which;
+    if (componentArg == "norm") {
+        for (std::int64_t j = 0; j < nN; ++j) {
+            double s = 0;
+            for (std::int64_t k = 0; k < nC; ++k) s += at(j, k) * at(j, k);
+            v[static_cast<std::size_t>(j)] = std::sqrt(s);
+        }
+        which = "norm over components";
+    } else {
+        std::int64_t k = -1;
+        if (componentArg.empty()) {
+            double best = -1;
+            for (std::int64_t c = 0; c < nC; ++c)
+                for (std::int64_t j = 0; j < nN; ++j)
+                    if (std::fabs(at(j, c)) > best) {
+                        best = std::fabs(at(j, c));
+                        k = c;
+                    }
+        } else {
+            char* end = nullptr;
+            k = std::strtoll(componentArg.c_str(), &end, 10);
+            if (!end || *end || end == componentArg.c_str() || k < 0 || k >= nC)
+                throw InputError("--component '" + componentArg + "': " + inputLabel + " has " + std::to_string(nC) +
+                                 " component(s) (0.." + std::to_string(nC - 1) + ") or use 'norm'");
+        }
+        for (std::int64_t j = 0; j < nN; ++j) v[static_cast<std::size_t>(j)] = at(j, k);
+        which = shape.size() == 2 ? compName(0) : "component " + compName(k);
+    }
+
+    TopoMap map;
+    map.positions = geo.positions;
+    map.names = geo.names;
+    map.values = v;
+    std::string where;
+    std::string unit = "value";
+    std::string subtitle = inputLabel;
+    if (meta) {
+        try {
+            const auto& p = meta->at("sources").at("positions_mm").at(static_cast<std::size_t>(source));
+            where = " at (" + fmt("%.1f", p.at(0).get<double>()) + ", " + fmt("%.1f", p.at(1).get<double>()) + ", " +
+                    fmt("%.1f", p.at(2).get<double>()) + ") mm";
+            if (meta->at("sources").at("in_scan").at(static_cast<std::size_t>(source)).get<int>() != 1)
+                where += " (out of the scan)";
+        } catch (const json::exception&) {
+        }
+        if (meta->contains("values") && (*meta)["values"].contains("unit")) unit = (*meta)["values"]["unit"].get<std::string>();
+        try {
+            const auto& e = meta->at("settings").at("engine");
+            subtitle += " - " + e.at("formula").get<std::string>() + " (" + e.at("formula_description").get<std::string>() +
+                        "), " + e.at("sensor_model").get<std::string>() + " sensor model";
+        } catch (const json::exception&) {
+        }
+    }
+    const bool field = shape.size() == 2;
+    map.title = std::string(field ? "Field of dipole " : "Leadfield of source ") + std::to_string(source) + where + ", " + which;
+    map.subtitle = subtitle;
+    map.unit = unit;
+    AtomicOutput svg(svgPath);
+    svg.write(topoMapSvg(map));
+    svg.commit();
+    return map.title;
+}
+
+void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
+    AtomicOutput out(path);
+    std::string s = "# source positions, host axes (OpenGL), millimetres\nx_mm,y_mm,z_mm\n";
+    for (const auto& p : r.sourcePositions)
+        s += exactNumber(p[0]) + "," + exactNumber(p[1]) + "," + exactNumber(p[2]) + "\n";
+    out.write(s);
+    out.commit();
+}
+
+}  // namespace
+
+int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
+    auto sensors = loadSensorArray(a.sensors);
+    const SourceSpec sources = sourcesFrom(a.grid, a.sources);
+    OutputPair output(a.out);
+    const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
+    ForwardResult r = computeLeadfield(sys, sources, a.request);
+    output.write(r);
+    out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
+    printSummary(r, "sources", out);
+    return kExitOk;
+}
+
+int runField(const FieldArgs& a, std::ostream& out) {
+    auto sensors = loadSensorArray(a.sensors);
+    const std::vector<double> dipoles = readRows(a.dipoles, 6);
+    OutputPair output(a.out);
+    const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
+    LeadfieldRequest req = a.request;
+    req.command = "field";
+    ForwardResult r = computeField(sys, dipoles, a.dipoles, req);
+    output.write(r);
+    out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
+    printSummary(r, "dipoles", out);
+    return kExitOk;
+}
+
+int runInfo(const InfoArgs& a, std::ostream& out) {
+    auto array = loadSensorArray(a.sensors);
+    CMDTrialkw* trial = array->trial();
+    out << a.sensors << ": sensor-array file, version " << kSensorArrayVersion << ", unit " << array->unit << "\n";
+    out << "channels: " << trial->getTotalChannel() << "\n";
+    for (const auto& kc : demo::countChannelsByKind(*trial))
+        out << "  " << fmt("%5.0f", kc.count) << "  kind " << fmt("%-4.0f", kc.kind) << " " << demo::kindName(kc.kind) << "\n";
+
+    int meas = 0, measGood = 0, refs = 0, measCoils = 0, refCoils = 0, withWeights = 0, weights = 0;
+    std::map<int, int> coilsPerSensor;
+    std::map<int, int> referenced;
+    for (int i = 0; i < trial->getTotalChannel(); ++i) {
+        CMDChannelkw* ch = trial->getChannel(i);
+        if (!ch->pMEGSns || !ch->isMEGChannel()) continue;
+        const int nc = ch->pMEGSns->getTotalCoils();
+        if (ch->isMEGMeasureChannel()) {
+            ++meas;
+            measGood += ch->isGood ? 1 : 0;
+            measCoils += nc;
+            ++coilsPerSensor[nc];
+            if (ch->numRefCoef > 0) ++withWeights;
+            weights += ch->numRefCoef;
+            for (int r = 0; r < ch->numRefCoef; ++r) ++referenced[ch->pRefCoef[r].chnlIdx];
+        } else {
+            ++refs;
+            refCoils += nc;
+        }
+    }
+    out << "measurement sensors: " << meas << " (" << measGood << " good), coils: " << measCoils;
+    std::string per;
+    for (const auto& [n, c] : coilsPerSensor) per += (per.empty() ? "" : ", ") + std::to_string(c) + " with " + std::to_string(n);
+    out << " (" << per << ")\n";
+    out << "reference sensors: " << refs << ", coils: " << refCoils << "\n";
+    out << "reference weights: " << withWeights << " measurement sensors carry " << weights << " weights on "
+        << referenced.size() << " reference channel(s)\n";
+
+    // The library's own view: the channel set and its dewar sphere.
+    CMDataForwardkw data;
+    if (data.initFwdChn(&array->recording, trial, 0, 1, 1) && data.pFwdChnl->updateDewarCnt()) {
+        const CForwardChnlkw& c = *data.pFwdChnl;
+        out << "forward channel set: " << c.numMeaSns << " measurement and " << c.numRefSns << " reference sensors in use\n";
+        out << "dewar sphere: centre " << vec3(c.dewarSphere.center) << " mm, radius " << fmt("%.1f", c.dewarSphere.radius)
+            << " mm (mean of the measurement sensors' first coils)\n";
+        out << "first-coil box: " << vec3(c.coilBox.minCorner) << " .. " << vec3(c.coilBox.maxCorner) << " mm\n";
+    } else {
+        out << "forward channel set: could not be built\n";
+    }
+    const auto problems = reviewSensorArray(*array);
+    if (problems.empty()) {
+        out << "problems: none found\n";
+    } else {
+        out << "problems (" << problems.size() << "):\n";
+        for (const auto& p : problems) out << "  - " << p << "\n";
+    }
+    return kExitOk;
+}
+
+int runPlot(const PlotArgs& a, std::ostream& out) {
+    const NpyArray arr = readNpy(a.input);
+    const std::string metaPath = replaceExtension(a.input, ".json");
+    json meta;
+    bool haveMeta = false;
+    std::error_code ec;
+    if (std::filesystem::exists(metaPath, ec)) {
+        meta = readJsonFile(metaPath);
+        haveMeta = true;
+    }
+    PlotGeometry geo;
+    if (!a.sensors.empty()) geo = geometryFromSensors(a.sensors, a.allChannels);
+    else if (haveMeta) geo = geometryFromMeta(meta, metaPath);
+    else throw InputError(a.input + ": no metadata file " + metaPath + " beside it; give the sensors with --sensors FILE");
+    const std::string title = writeMap(arr.shape, arr.data, haveMeta ? &meta : nullptr, geo, a.source, a.component, a.out,
+                                       std::filesystem::path(a.input).filename().string());
+    out << "megfwd: wrote " << a.out << ": " << title << ", " << geo.positions.size() << " sensors\n";
+    return kExitOk;
+}
+
+int runDemo(const DemoArgs& a, std::ostream& out) {
+    if (!a.writeSensors.empty()) {
+        CMDTrialkw trial = demo::makeDefaultTrial();
+        writeSensorArray(trial, a.writeSensors);
+        out << "megfwd: wrote the embedded default system to " << a.writeSensors << " (" << trial.getTotalChannel()
+            << " channels); edit it and use it with --sensors\n";
+        return kExitOk;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(a.outDir, ec);
+    if (ec || !fs::is_directory(a.outDir)) throw InputError(a.outDir + ": cannot create the output directory: " + ec.message());
+
+    CMEGDatakw recording = demo::makeDefaultRecording(1);
+    CMDTrialkw* trial = recording.getTrial(0);
+    out << "megfwd demo: the embedded demonstration system\n";
+    out << "recording: 1 trial, " << trial->getTotalChannel() << " channels\n";
+    for (const auto& kc : demo::countChannelsByKind(*trial))
+        out << "  " << fmt("%5.0f", kc.count) << "  kind " << fmt("%-4.0f", kc.kind) << " " << demo::kindName(kc.kind) << "\n";
+
+    const double centre[3] = {0.0, 0.0, 0.0};
+    CVirtSnsPOXlistkw list = demo::makeSphereSourceList(centre, 75.0, 7.0);
+    CMDataForwardkw data;
+    if (!data.initFwdChn(&recording, trial, 0, 1, 1)) throw ComputeError("the forward channel set could not be built");
+    if (!data.initFwdPosVsp(&list)) throw ComputeError("the source positions could not be set");
+    const CForwardChnlkw& c = *data.pFwdChnl;
+    data.pFwdChnl->updateDewarCnt();
+    out << "forward data manager: " << c.numMeaSns << " measurement sensors, " << c.numRefSns << " reference sensors, "
+        << data.numSrc << " sources (7 mm grid inside a 75 mm sphere about the origin)\n";
+    out << "dewar sphere: centre " << vec3(c.dewarSphere.center) << " mm, radius " << fmt("%.1f", c.dewarSphere.radius) << " mm\n";
+
+    SourceSpec sources;
+    sources.label = "7 mm grid inside a 75 mm sphere about the origin";
+    for (const auto& e : list.entries) sources.positions.insert(sources.positions.end(), e.pos, e.pos + 3);
+    LeadfieldRequest req;
+    req.command = "demo";
+    req.quiet = a.quiet;
+    req.settings.orderCoilIntg = a.order;
+    const std::string npyPath = (fs::path(a.outDir) / "leadfield.npy").string();
+    OutputPair output(npyPath);
+    const SystemRef sys{&recording, trial, "embedded default system"};
+    CMForwardkw defaults;
+    out << "scan: " << sensorModelName(defaults.snsFwdModel) << " sensor model, formula " << formulaCode(defaults.coilFwdModel)
+        << " (" << formulaDescription(defaults.coilFwdModel, false) << "), integration order " << a.order
+        << ", reference correction on, sphere model Default\n";
+    ForwardResult r = computeLeadfield(sys, sources, req);
+    output.write(r);
+    printSummary(r, "sources", out);
+
+    // A map of the in-scan source with the strongest leadfield.
+    std::size_t best = 0;
+    double bestNorm = -1;
+    const std::size_t per = r.values.size() / r.inScan.size();
+    for (std::size_t i = 0; i < r.inScan.size(); ++i) {
+        if (r.inScan[i] != 1) continue;
+        double s = 0;
+        for (std::size_t k = 0; k < per; ++k) s += r.values[i * per + k] * r.values[i * per + k];
+        if (s > bestNorm) {
+            bestNorm = s;
+            best = i;
+        }
+    }
+    const std::string csvPath = (fs::path(a.outDir) / "sources.csv").string();
+    writeSourcesCsv(r, csvPath);
+    const std::string svgPath = (fs::path(a.outDir) / "map.svg").string();
+    PlotGeometry geo{r.sensorPositions, r.sensorNames};
+    const std::string title = writeMap(r.shape, r.values, &r.meta, geo, static_cast<long long>(best), "", svgPath,
+                                       "leadfield.npy");
+    out << "wrote:\n";
+    out << "  " << output.npyPath << "   the leadfield, " << shapeText(r.shape) << " (sources x sensors x components), float64\n";
+    out << "  " << output.jsonPath << "  how it was made: sensors, sources, settings, units\n";
+    out << "  " << csvPath << "   the source positions (mm)\n";
+    out << "  " << svgPath << "        " << title << " (open it in a browser)\n";
+    out << "try:\n";
+    out << "  /usr/bin/python3 -c \"import numpy; a = numpy.load('" << output.npyPath << "'); print(a.shape)\"\n";
+    out << "  megfwd plot " << output.npyPath << " --source 0 --out source0.svg\n";
+    return kExitOk;
+}
+
+int runGuarded(const std::function<int()>& command) {
+    try {
+        return command();
+    } catch (const InputError& e) {
+        std::fprintf(stderr, "megfwd: %s\n", e.what());
+        return kExitBadInput;
+    } catch (const ComputeError& e) {
+        std::fprintf(stderr, "megfwd: %s\n", e.what());
+        return kExitFailure;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "megfwd: out of memory\n");
+        return kExitFailure;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "megfwd: internal error: %s\n", e.what());
+        return kExitFailure;
+    }
+}
+
+void installMessageHandler(bool answerYes) {
+    setMessageBoxHandler([answerYes](const std::string& text, unsigned type) {
+        std::fprintf(stderr, "megfwd: %s\n", text.c_str());
+        if ((type & 0xF) == MB_YESNO) {
+            std::fprintf(stderr, "megfwd: answered %s\n", answerYes ? "Yes (--yes)" : "No (--yes answers Yes)");
+            return answerYes ? IDYES : IDNO;
+        }
+        return IDOK;
+    });
+}
+
+}  // namespace megfwd::io

@@ -1,0 +1,65 @@
+// The commands of the megfwd program. Each takes its parsed arguments, writes
+// its report to `out` and its output files atomically, and throws an
+// InputError (bad input, exit code 2) or a ComputeError (the library refused,
+// exit code 1); runGuarded turns those into one line on stderr and the exit
+// code.
+#pragma once
+
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "tools/io/Compute.h"
+
+namespace megfwd::io {
+
+struct LeadfieldArgs {
+    std::string sensors;   // sensor-array file
+    std::string grid;      // --grid value, or empty
+    std::string sources;   // --sources file, or empty
+    std::string out;       // .npy path; the metadata goes beside it as .json
+    LeadfieldRequest request;
+};
+
+struct FieldArgs {
+    std::string sensors;
+    std::string dipoles;
+    std::string out;
+    LeadfieldRequest request;
+};
+
+struct InfoArgs {
+    std::string sensors;
+};
+
+struct PlotArgs {
+    std::string input;         // .npy written by leadfield or field
+    std::string out;           // .svg
+    std::string sensors;       // optional sensor-array file for the positions
+    long long source = 0;
+    std::string component;     // index, "norm", or empty: the strongest component
+    bool allChannels = false;  // the array was made with --all-channels
+};
+
+struct DemoArgs {
+    std::string outDir = "megfwd-demo-output";
+    std::string writeSensors;  // only write the default system to this file
+    bool quiet = false;
+    int order = 2;
+};
+
+int runLeadfield(const LeadfieldArgs& args, std::ostream& out);
+int runField(const FieldArgs& args, std::ostream& out);
+int runInfo(const InfoArgs& args, std::ostream& out);
+int runPlot(const PlotArgs& args, std::ostream& out);
+int runDemo(const DemoArgs& args, std::ostream& out);
+
+// Runs a command and maps its errors to exit codes (0, 1, 2), printing
+// "megfwd: <message>" on stderr.
+int runGuarded(const std::function<int()>& command);
+
+// Shows the library's messages as "megfwd: <text>" on stderr and answers its
+// one Yes/No question with `answerYes` (the tools' default is No).
+void installMessageHandler(bool answerYes);
+
+}  // namespace megfwd::io

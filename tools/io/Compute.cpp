@@ -1,0 +1,425 @@
+#include "tools/io/Compute.h"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <ctime>
+
+#include "host_interfaces/VectorOps.h"
+#include "tools/io/Errors.h"
+#include "tools/io/Progress.h"
+
+namespace megfwd::io {
+namespace {
+
+using nlohmann::json;
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string utcTimestamp() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+json sphereJson(const CSpherekw& s) {
+    return {{"center_mm", {s.center[0], s.center[1], s.center[2]}}, {"radius_mm", s.radius}};
+}
+
+// Builds the channel set and the source positions and applies the settings;
+// the first steps of every computation.
+void setUp(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys, const SettingOverrides& settings) {
+    settings.applyTo(engine, data);
+    // Reference sensors join the channel set only when reference correction
+    // is on: without them the correction has nothing to subtract.
+    if (!data.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0, engine.isUseRefSns ? 1 : 0))
+        throw ComputeError(sys.label + ": the forward channel set could not be built (fewer than 2 channels?)");
+    if (data.numSns < 2)
+        throw InputError(sys.label + ": " + std::to_string(data.numSns) +
+                         " measurement sensor(s) in the channel set; at least 2 are needed");
+}
+
+void setSources(CMDataForwardkw& data, const SourceSpec& src) {
+    if (src.grid) {
+        CGrid3D grid(src.grid->minCorner, src.grid->maxCorner, src.grid->step);
+        if (grid.numPoints < 1 || !data.initFwdPosGrd(&grid))
+            throw ComputeError(src.label + ": the grid's source positions could not be set");
+    } else {
+        CVirtSnsPOXlistkw list;
+        for (std::size_t i = 0; i + 2 < src.positions.size(); i += 3)
+            list.addPosition(src.positions[i], src.positions[i + 1], src.positions[i + 2]);
+        if (!data.initFwdPosVsp(&list)) throw ComputeError(src.label + ": the source positions could not be set");
+    }
+}
+
+// The sensor records' owners in the trial, first-coil positions in host
+// axes and millimetres (the channel set's copies may have been shifted).
+void sensorInfo(CMDataForwardkw& data, const SystemRef& sys, ForwardResult& r) {
+    const CForwardChnlkw* chn = data.pFwdChnl;
+    for (std::int64_t e = 0; e < chn->numChnl; ++e) {
+        const CForwardC0SnsCoilskw& entry = chn->pSnsCoils[e];
+        if (!kind::isMeasure(entry.snsKind)) continue;
+        CMDChannelkw* ch = sys.trial->getChannel(static_cast<int>(entry.chnlID));
+        r.sensorNames.push_back(ch ? ch->chnlName : "channel " + std::to_string(entry.chnlID));
+        std::array<double, 3> p{0, 0, 0};
+        if (ch && ch->pMEGSns && ch->pMEGSns->getCoil(0))
+            for (int a = 0; a < 3; ++a) p[static_cast<std::size_t>(a)] = ch->pMEGSns->getCoil(0)->coilPos[a];
+        r.sensorPositions.push_back(p);
+    }
+}
+
+void sourceInfo(CMDataForwardkw& data, ForwardResult& r) {
+    for (std::int64_t i = 0; i < data.numSrc; ++i) {
+        const double* p = data.pFwdPos->ppPos[i];
+        r.sourcePositions.push_back({p[0], p[1], p[2]});
+    }
+}
+
+// The sphere the scan used, in host axes and millimetres: the one the sphere
+// model selects, read before any later step could shift it.
+json scanSphereJson(CMDataForwardkw& data) {
+    switch (data.sphereModel) {
+        case 1:
+        case 3: return sphereJson(data.userSphere);
+        case 2: return sphereJson(data.meanLocSphere);
+        default: return sphereJson(data.pFwdChnl->dewarSphere);
+    }
+}
+
+json integrationJson(const CMForwardkw& engine, CMDataForwardkw& data) {
+    if (engine.snsFwdModel != 1)
+        return {{"rule", "coil centres, weighted mean by coil weight (standard sensor model)"}, {"points_per_coil", 1}};
+    const CForwardChnlkw* chn = data.pFwdChnl;
+    for (std::int64_t e = 0; e < chn->numChnl; ++e) {
+        const CForwardC0SnsCoilskw& entry = chn->pSnsCoils[e];
+        if (!kind::isMeasure(entry.snsKind) || !entry.pMEGSns || !entry.pMEGSns->isW12Set) continue;
+        return {{"rule", "disk quadrature over each coil, coils weighted by their turns (CTF sensor model)"},
+                {"order", entry.pMEGSns->w12Order},
+                {"points_per_coil", entry.pMEGSns->numW12Pts}};
+    }
+    return {{"rule", "disk quadrature over each coil (CTF sensor model)"}, {"order", engine.orderCoilIntg},
+            {"points_per_coil", nullptr}};
+}
+
+json referenceJson(const CMForwardkw& engine, CMDataForwardkw& data) {
+    const CForwardChnlkw* chn = data.pFwdChnl;
+    std::int64_t corrected = 0;
+    for (std::int64_t e = 0; e < chn->numChnl; ++e) {
+        const CForwardC0SnsCoilskw& entry = chn->pSnsCoils[e];
+        if (!kind::isMeasure(entry.snsKind)) continue;
+        bool any = false;
+        for (std::int64_t k = 0; k < entry.numRefCoef && entry.pRefCoef; ++k) {
+            const int idx = entry.pRefCoef[k].chnlIdx;
+            any = any || (idx >= 0 && idx < chn->numChnl && kind::isReference(chn->pSnsCoils[idx].snsKind) &&
+                          entry.pRefCoef[k].coef != 0.0);
+        }
+        corrected += any ? 1 : 0;
+    }
+    const bool applied = engine.isUseRefSns != 0 && corrected > 0;
+    return {{"requested", engine.isUseRefSns != 0},
+            {"applied", applied},
+            {"measurement_sensors_corrected", engine.isUseRefSns ? corrected : 0},
+            {"reference_sensors_in_channel_set", chn->numRefSns}};
+}
+
+json commonMeta(const std::string& command, const SystemRef& sys, const std::string& sourceLabel,
+                const CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, const ForwardResult& r) {
+    json meta;
+    meta["format"] = "megfwd-result";
+    meta["version"] = 1;
+    meta["program"] = {{"name", "megfwd"}, {"version", MEGFWD_VERSION}, {"command", command}};
+    meta["created_utc"] = utcTimestamp();
+    meta["settings"] = settingsJson(engine, data);
+    meta["integration"] = integrationJson(engine, data);
+    meta["reference_correction"] = referenceJson(engine, data);
+    meta["spheres"] = {{"scan_sphere", scanSphere}, {"dewar_sphere", sphereJson(data.pFwdChnl->dewarSphere)}};
+    if (data.sphereModel == 2 || data.sphereModel == 3)
+        meta["spheres"]["local_spheres"] = "one per sensor, towards the dewar centre, minCoilSphDist from its first coil";
+    json sensors = {{"file", sys.label}, {"count", r.sensorNames.size()}, {"names", r.sensorNames}};
+    json pos = json::array();
+    for (const auto& p : r.sensorPositions) pos.push_back({p[0], p[1], p[2]});
+    sensors["first_coil_positions_mm"] = pos;
+    sensors["frame"] = "host axes (OpenGL: x to the left ear, y up, z to the nose), millimetres";
+    meta["sensors"] = sensors;
+    json src = {{"from", sourceLabel}, {"count", r.sourcePositions.size()}};
+    json sp = json::array();
+    for (const auto& p : r.sourcePositions) sp.push_back({p[0], p[1], p[2]});
+    src["positions_mm"] = sp;
+    src["in_scan"] = r.inScan;
+    src["in_scan_count"] = r.numIn();
+    src["frame"] = "host axes (OpenGL), millimetres";
+    meta["sources"] = src;
+    meta["scan_seconds"] = r.seconds;
+    return meta;
+}
+
+template <class Fn>
+double forEachValue(CMDataForwardkw& data, Fn fn) {
+    double acc = 0;
+    for (std::int64_t i = 0; i < data.numSrc; ++i) {
+        const CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        for (std::int64_t j = 0; j < rec.numSns && rec.pSnsLf; ++j)
+            for (std::int64_t k = 0; k < rec.pSnsLf[j].numLf && rec.pSnsLf[j].pLf; ++k) acc = fn(acc, rec.pSnsLf[j].pLf[k]);
+    }
+    return acc;
+}
+
+}  // namespace
+
+std::int64_t SourceSpec::count() const {
+    if (grid) return static_cast<std::int64_t>(gridPointCount(*grid));
+    return static_cast<std::int64_t>(positions.size() / 3);
+}
+
+std::int64_t ForwardResult::numIn() const {
+    std::int64_t n = 0;
+    for (int f : inScan) n += f == 1;
+    return n;
+}
+
+double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int64_t numComponents) {
+    // Per source: its record, one sensor record per sensor with its value
+    // array (and the allocator's overhead), the output values, its position
+    // and its share of the metadata text.
+    const double perSensor = sizeof(CFISnsLf) + 16.0 + 8.0 * static_cast<double>(numComponents) + 16.0 +
+                             8.0 * static_cast<double>(numComponents);
+    const double perSource = sizeof(CFISrcSnsLf) + 16.0 + 64.0 + 128.0 + perSensor * static_cast<double>(numSensors);
+    return perSource * static_cast<double>(numSources);
+}
+
+std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly) {
+    std::int64_t n = 0;
+    for (int i = 0; i < trial.getTotalChannel(); ++i) {
+        const CMDChannelkw* ch = trial.getChannel(i);
+        if (ch->isMEGMeasureChannel() && ch->pMEGSns && (!goodOnly || ch->isGood)) ++n;
+    }
+    return n;
+}
+
+int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress,
+                std::int64_t blockSize) {
+    // The grid scans' checks, in their order.
+    engine.pDataFwd = &data;
+    if (!data.pFwdChnl || data.numSns < 2) return 0;
+    if (!data.pFwdPos || data.pFwdPos->numPos < 1 || data.numSrc != data.pFwdPos->numPos) return 0;
+    if (data.pVoxSnsLfx && (data.numLf > INT_MAX || data.numLf != data.pVoxSnsLfx[0].numLf)) return 0;
+    if (data.pFwdChnl->numChnl < 1 || !data.pVoxSnsLfx || data.numSrc < 1) return 0;
+    if (blockSize < 1) blockSize = 1;
+
+    const std::int64_t components = data.isTangLfd ? 2 : 3;
+    for (std::int64_t i = 0; i < data.numSrc; ++i) {
+        CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        if (rec.isVoxIn != 1) {
+            if (rec.numSns >= 0 && rec.pSnsLf)
+                for (std::int64_t j = 0; j < rec.numSns; ++j) {
+                    CFISnsLf& s = rec.pSnsLf[j];
+                    if (kind == ScanKind::Bcmp) s.bcmp = 0.0;
+                    else if (s.pLf)
+                        for (std::int64_t k = 0; k < s.numLf; ++k) s.pLf[k] = 0.0;
+                }
+        } else {
+            // Every measurement sensor writes one sensor record; a leadfield
+            // scan writes `components` values into each.
+            if (!rec.pSnsLf || rec.numSns < data.pFwdChnl->numMeaSns) return 0;
+            if (kind != ScanKind::Bcmp)
+                for (std::int64_t j = 0; j < rec.numSns; ++j)
+                    if (!rec.pSnsLf[j].pLf || rec.pSnsLf[j].numLf < components) return 0;
+            const int order = engine.orderCoilIntg;
+            const bool refs = engine.isUseRefSns != 0;
+            int ok = 0;
+            switch (kind) {
+                case ScanKind::Lfd:
+                    ok = refs ? engine.dewarMeaRefSns61Q3Lfd(&rec.srcField, &data, &data.singleSphere, order, &rec)
+                              : engine.dewarMeaSns60Q3Lfd(&rec.srcField, &data, &data.singleSphere, order, &rec);
+                    break;
+                case ScanKind::Lfx:
+                    ok = refs ? engine.dewarMeaRefSns61Q3Lfx(&rec.srcField, &data, &data.singleSphere, order, &rec)
+                              : engine.dewarMeaSns60Q3Lfx(&rec.srcField, &data, &data.singleSphere, order, &rec);
+                    break;
+                case ScanKind::Bcmp:
+                    ok = refs ? engine.dewarMeaRefSns61Q6B1m(&rec.srcField, &data, order, &rec)
+                              : engine.dewarMeaSns60Q6B1m(&rec.srcField, &data, order, &rec);
+                    break;
+            }
+            if (!ok) return 0;
+        }
+        if (progress && ((i + 1) % blockSize == 0 || i + 1 == data.numSrc)) progress(i + 1, data.numSrc);
+    }
+    return 1;
+}
+
+ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+    CMDataForwardkw data;
+    CMForwardkw engine;
+    const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
+    checkMemory(estimateBytes(src.count(), expectedSensors, 3),
+                src.label + ": " + std::to_string(src.count()) + " sources x " + std::to_string(expectedSensors) +
+                    " sensors");
+    setUp(engine, data, sys, req.settings);
+    setSources(data, src);
+
+    const int requested = data.isTangLfd ? 2 : 3;
+    if (!data.prepare4VoxSnsLfdScan(requested)) throw ComputeError("preparing the scan failed");
+    const json scanSphere = scanSphereJson(data);
+
+    ForwardResult r;
+    sensorInfo(data, sys, r);
+    sourceInfo(data, r);
+
+    const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
+    Progress progress(data.numSrc, "sources", req.quiet);
+    const double t0 = now();
+    const int ok = scanSources(engine, data, kind, [&](std::int64_t done, std::int64_t) { progress.update(done); });
+    r.seconds = now() - t0;
+    progress.finish();
+    if (!ok) throw ComputeError("the leadfield scan failed");
+
+    // Scale divisors of the post-processing, so the metadata can say how to
+    // undo them. The axis restore permutes components and the gains flip
+    // signs, so the largest magnitude is the same before and after.
+    const double maxAbs = forEachValue(data, [](double a, double v) { return std::max(a, std::fabs(v)); });
+    if (!data.postScanLfProcess()) throw ComputeError("the post-processing of the leadfields failed");
+    double divisor = data.isUnitLf ? maxAbs : 1.0;
+    if (req.rmsNormalise) {
+        const double sumSq = forEachValue(data, [](double a, double v) { return a + v * v; });
+        const double count = static_cast<double>(data.numSrc * data.numSns * data.numLf);
+        const double rms = std::sqrt(sumSq / count);
+        if (!data.normVoxSnsLfd_rootMeanSquare()) throw ComputeError("the RMS normalisation failed");
+        divisor *= rms;
+    }
+
+    const std::int64_t nS = data.numSrc, nN = data.numSns, nC = data.numLf;
+    r.shape = {nS, nN, nC};
+    r.values.resize(static_cast<std::size_t>(nS * nN * nC));
+    for (std::int64_t i = 0; i < nS; ++i) {
+        const CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        r.inScan.push_back(rec.isVoxIn);
+        for (std::int64_t j = 0; j < nN; ++j)
+            for (std::int64_t k = 0; k < nC; ++k)
+                r.values[static_cast<std::size_t>((i * nN + j) * nC + k)] = rec.pSnsLf[j].pLf[k];
+    }
+    r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
+
+    json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
+    if (src.grid)
+        meta["sources"]["grid"] = {{"min_mm", {src.grid->minCorner[0], src.grid->minCorner[1], src.grid->minCorner[2]}},
+                                   {"max_mm", {src.grid->maxCorner[0], src.grid->maxCorner[1], src.grid->maxCorner[2]}},
+                                   {"step_mm", src.grid->step},
+                                   {"order", "x slowest, z fastest"}};
+    meta["scan"] = {{"function", req.unitMomentScan ? "gridDewarLfx" : "gridDewarLfd"},
+                    {"method", req.unitMomentScan ? "field values of unit moments along each basis direction"
+                                                  : "leadfield formulas"}};
+    const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
+    std::string comps;
+    if (nC == 3)
+        comps = std::string("unit dipoles along x, y and z of the ") +
+                (matlabAxes ? "Matlab axes (z up)" : "host axes (OpenGL: x to the left ear, y up, z to the nose)");
+    else
+        comps = "unit dipoles along the two tangential directions q[0], q[1] of each source's basis (tangent rule " +
+                tangentRuleName(engine.tangVectMethod) + ")" +
+                (data.coordSystem == 1 && data.isRestoreCoord ? ", exchanged by the axis restore" : "");
+    meta["array"] = {{"dtype", "float64"},
+                     {"order", "C"},
+                     {"shape", r.shape},
+                     {"axes", {"source", "sensor", "component"}},
+                     {"components", comps}};
+    meta["values"] = {{"quantity", "leadfield"},
+                      {"unit", r.unit.label},
+                      {"to_SI_factor", r.unit.toSI},
+                      {"SI_unit", r.unit.siUnit},
+                      {"explanation", r.unit.explanation},
+                      {"formula_factor", formulaFactor(engine, kind, static_cast<int>(nC))},
+                      {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
+                      {"unit_leadfield", data.isUnitLf != 0},
+                      {"rms_normalised", req.rmsNormalise},
+                      {"divided_by", divisor},
+                      {"si_option", req.settings.si},
+                      {"out_of_scan_sources", "all values 0"}};
+    r.meta = std::move(meta);
+    return r;
+}
+
+ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipoles, const std::string& label,
+                           const LeadfieldRequest& req) {
+    CMDataForwardkw data;
+    CMForwardkw engine;
+    const std::int64_t n = static_cast<std::int64_t>(dipoles.size() / 6);
+    const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
+    checkMemory(estimateBytes(n, expectedSensors, 3),
+                label + ": " + std::to_string(n) + " dipoles x " + std::to_string(expectedSensors) + " sensors");
+    setUp(engine, data, sys, req.settings);
+    data.isTangLfd = 0;
+    SourceSpec src;
+    src.label = label;
+    for (std::int64_t i = 0; i < n; ++i)
+        for (int a = 0; a < 3; ++a) src.positions.push_back(dipoles[static_cast<std::size_t>(i * 6 + a)]);
+    setSources(data, src);
+    if (!data.prepare4VoxSnsLfdScan(3)) throw ComputeError("preparing the scan failed");
+    const json scanSphere = scanSphereJson(data);
+
+    // The moments, in the frame the preparation left the positions in (the
+    // unit change scales positions only).
+    for (std::int64_t i = 0; i < n; ++i) {
+        CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        for (int a = 0; a < 3; ++a) rec.srcField.mom[a] = dipoles[static_cast<std::size_t>(i * 6 + 3 + a)];
+        if (rec.coordMode == 1) CVector02Mas::xyzIOpenGL2Matlab(rec.srcField.mom);
+    }
+
+    ForwardResult r;
+    sensorInfo(data, sys, r);
+    sourceInfo(data, r);
+    Progress progress(n, "dipoles", req.quiet);
+    const double t0 = now();
+    const int ok = scanSources(engine, data, ScanKind::Bcmp, [&](std::int64_t done, std::int64_t) { progress.update(done); });
+    r.seconds = now() - t0;
+    progress.finish();
+    if (!ok) throw ComputeError("the field scan failed");
+
+    // The post-processing applies sensor-gain signs to leadfields only; the
+    // same rule is applied to the field values here so that a field value
+    // equals the leadfield times the moment.
+    const std::int64_t nN = data.numSns;
+    std::vector<double> sign(static_cast<std::size_t>(nN), 1.0);
+    if (data.isApplySnsGain && n > 0)
+        for (std::int64_t j = 0; j < nN; ++j) {
+            const CMEGSensorkw* s = data.pFwdChnl->getMEGSns4ChnlID(data.pVoxSnsLfx[0].pSnsLf[j].chnlID);
+            if (s && !(s->getSensorGain() > 0.0)) sign[static_cast<std::size_t>(j)] = -1.0;
+        }
+    r.shape = {n, nN};
+    r.values.resize(static_cast<std::size_t>(n * nN));
+    for (std::int64_t i = 0; i < n; ++i) {
+        const CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        r.inScan.push_back(rec.isVoxIn);
+        for (std::int64_t j = 0; j < nN; ++j)
+            r.values[static_cast<std::size_t>(i * nN + j)] = sign[static_cast<std::size_t>(j)] * rec.pSnsLf[j].bcmp;
+    }
+    r.unit = valueUnit(engine, data, ScanKind::Bcmp, 1);
+
+    json meta = commonMeta(req.command, sys, label, engine, data, scanSphere, r);
+    json moments = json::array();
+    for (std::int64_t i = 0; i < n; ++i)
+        moments.push_back({dipoles[static_cast<std::size_t>(i * 6 + 3)], dipoles[static_cast<std::size_t>(i * 6 + 4)],
+                           dipoles[static_cast<std::size_t>(i * 6 + 5)]});
+    meta["sources"]["moments"] = moments;
+    meta["scan"] = {{"function", "gridDewarBcmp"}, {"method", "field values of the given moments"}};
+    meta["array"] = {{"dtype", "float64"}, {"order", "C"}, {"shape", r.shape}, {"axes", {"dipole", "sensor"}}};
+    meta["values"] = {{"quantity", "field value along the sensors (bcmp)"},
+                      {"unit", r.unit.label},
+                      {"to_SI_factor", r.unit.toSI},
+                      {"SI_unit", r.unit.siUnit},
+                      {"explanation", r.unit.explanation},
+                      {"formula_factor", formulaFactor(engine, ScanKind::Bcmp, 1)},
+                      {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
+                      {"si_option", req.settings.si},
+                      {"out_of_scan_sources", "all values 0"}};
+    r.meta = std::move(meta);
+    return r;
+}
+
+}  // namespace megfwd::io

@@ -1,0 +1,97 @@
+// The forward computations of the tools, in the host's order: channel set,
+// sources, settings, preparation, scan, post-processing, normalisation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "forward_data/CMDataForwardkw.h"
+#include "forward_engine/CMForwardkw.h"
+#include "tools/io/Settings.h"
+#include "tools/io/SourceFile.h"
+
+namespace megfwd::io {
+
+using ProgressFn = std::function<void(std::int64_t done, std::int64_t total)>;
+
+// Runs one grid scan of `kind` over the manager's source records, source by
+// source, reporting progress after every block of `blockSize` sources.
+//
+// The grid scans of the engine report no progress, so this loop does what
+// one call of gridDewarLfd, gridDewarLfx or gridDewarBcmp does, record for
+// record: the same checks first (and the engine's manager pointer set), then
+// for each record in index order either the clearing of an out-of-scan
+// record or the same public dewar scan with the same arguments (with or
+// without reference correction as the engine's isUseRefSns says, the
+// manager's singleSphere, the engine's orderCoilIntg). The numbers are
+// therefore identical to the engine's own scan. Returns 1 when every source
+// was done, 0 at the first failure (as the grid scans do). A record whose
+// sensor records are too short for the scan's components is refused before
+// anything is written past them.
+int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress = {},
+                std::int64_t blockSize = 32);
+
+// The system a computation runs on: a recording and the trial whose channels
+// are used, with a label for the metadata ("sensors.json", "embedded default
+// system").
+struct SystemRef {
+    CMEGDatakw* recording = nullptr;
+    CMDTrialkw* trial = nullptr;
+    std::string label;
+};
+
+// The source space: a grid, or a list of positions (x, y, z rows, mm).
+struct SourceSpec {
+    std::optional<GridSpec> grid;
+    std::vector<double> positions;  // 3 per source
+    std::string label;              // file name or "--grid ..."
+    std::int64_t count() const;
+};
+
+struct LeadfieldRequest {
+    SettingOverrides settings;
+    bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
+    bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
+    bool quiet = false;
+    std::string command = "leadfield";
+};
+
+struct ForwardResult {
+    std::vector<std::int64_t> shape;     // (sources, sensors, components) or (dipoles, sensors)
+    std::vector<double> values;          // C order
+    std::vector<int> inScan;             // one flag per source
+    std::vector<std::array<double, 3>> sourcePositions;  // host axes, mm
+    std::vector<std::string> sensorNames;
+    std::vector<std::array<double, 3>> sensorPositions;  // first coils, host axes, mm
+    ValueUnit unit;
+    nlohmann::json meta;                 // everything needed to tell how the numbers were made
+    double seconds = 0;                  // scan time
+    std::int64_t numIn() const;
+};
+
+// Estimated peak memory of a computation with these counts, in bytes.
+double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int64_t numComponents);
+
+// Counts the sensors that the channel set will take (measurement channels
+// that are good, or all measurement channels).
+std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly);
+
+// The whole leadfield chain. Throws ComputeError when the library refuses a
+// step (its message has then been shown), InputError for sources that do not
+// fit in memory.
+ForwardResult computeLeadfield(const SystemRef& system, const SourceSpec& sources, const LeadfieldRequest& request);
+
+// Field values of dipoles (x, y, z mm and moment qx, qy, qz per row): one
+// value per dipole and measurement sensor, by the engine's field-value scan.
+// With sensor gains on, sensors whose gain is not positive change sign, as
+// the leadfields' post-processing does.
+ForwardResult computeField(const SystemRef& system, const std::vector<double>& dipoles, const std::string& dipoleLabel,
+                           const LeadfieldRequest& request);
+
+}  // namespace megfwd::io

@@ -35,6 +35,9 @@ void CDlgForwardSettings::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_EDT_MU4PI, mu4PiRatio);
     DDX_Check(pDX, IDC_CHK_RESTORE_COORD, isRestoreCoord);
     DDX_Check(pDX, IDC_CHK_RESTORE_UNIT, isRestoreUnit);
+    // The range check of the order comes late in the exchange; pointing it at
+    // the order's edit puts the focus there, not on the check box before it.
+    pDX->PrepareCtrl(IDC_EDT_INTG_ORDER);
     DDV_MinMaxInt(pDX, orderCoilIntg, 1, 7);
     DDX_Check(pDX, IDC_CHK_ANA_SCAN, isAnaScan);
 }

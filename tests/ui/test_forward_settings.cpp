@@ -264,6 +264,7 @@ TEST_F(SettingsTest, InvalidFieldsKeepTheDialogOpenAndWriteNothing) {
     dlg().ClickDlgButton(IDOK);
     EXPECT_EQ(rec.texts(), (std::vector<std::string>{"Please enter an integer between 1 and 7."}));
     EXPECT_TRUE(dlg().IsWindowVisible());
+    EXPECT_EQ(dlg().GetFocusItem(), dlg().FindItem(IDC_EDT_INTG_ORDER));
     EXPECT_EQ(engine.orderCoilIntg, 2);
     EXPECT_EQ(data.isTangLfd, before.isTangLfd);
 

@@ -40,7 +40,7 @@ protected:
     int isNormalisable() const { return pVoxSnsLfx && numSrc >= 1 && numSns >= 1 && numLf >= 1; }
 
 private:
-    friend struct CMDataForward01BscPrcsInspect;  // unit tests reach the variants through it
+    friend struct CMDataForward01BscPrcsProbe;  // unit tests reach the variants through it
 
     // Divides every value by the largest magnitude; "extrem value in
     // leadfields is smaller than zero!?" when it is not above 0.

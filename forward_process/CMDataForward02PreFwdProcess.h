@@ -64,7 +64,7 @@ protected:
     std::int64_t unitCoordCount() const;
 
 private:
-    friend struct CMDataForward02PreFwdProcessInspect;  // unit tests reach the private step through it
+    friend struct CMDataForward02PreFwdProcessProbe;  // unit tests reach the private step through it
 
     // By coordSystem: 0 and 2 nothing to do (1), 1 the Matlab change, any
     // other code 0.

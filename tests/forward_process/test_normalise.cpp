@@ -2,7 +2,7 @@
 // walk over records smaller than the manager's counts.
 #include "ProcFixture.h"
 
-struct CMDataForward01BscPrcsInspect {
+struct CMDataForward01BscPrcsProbe {
     static int extrm(CMDataForward01BscPrcs& m) { return m.normVoxSnsLfd_Extrm(); }
     static int extrm3(CMDataForward01BscPrcs& m) { return m.normVoxSnsLfd_Extrm3(); }
     static int sumSqrt(CMDataForward01BscPrcs& m) { return m.normVoxSnsLfd_SumSqrt(); }
@@ -11,7 +11,7 @@ struct CMDataForward01BscPrcsInspect {
 namespace {
 
 using megfwd::test::MessageRecorder;
-using In = CMDataForward01BscPrcsInspect;
+using In = CMDataForward01BscPrcsProbe;
 
 // One source, one sensor, values 3 and -4 (numLf 2).
 struct Norm : ::testing::Test {

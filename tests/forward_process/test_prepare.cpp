@@ -2,7 +2,7 @@
 // and anatomical stencils, the centre exclusion, dewar-bound local spheres.
 #include "ProcFixture.h"
 
-struct CMDataForward02PreFwdProcessInspect {
+struct CMDataForward02PreFwdProcessProbe {
     static int change(CMDataForward02PreFwdProcess& m) { return m.changeCoord4SrcSnsSphere(); }
 };
 
@@ -85,9 +85,9 @@ TEST_F(Proc, AxisSystemAndFixedStepOrder) {
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     expectNear3(src(0).srcField.pos, {0, 83, 0});
     EXPECT_EQ(m.pFwdChnl->coordMode, 0);
-    EXPECT_EQ(CMDataForward02PreFwdProcessInspect::change(m), 1);
+    EXPECT_EQ(CMDataForward02PreFwdProcessProbe::change(m), 1);
     m.coordSystem = 5;
-    EXPECT_EQ(CMDataForward02PreFwdProcessInspect::change(m), 0);
+    EXPECT_EQ(CMDataForward02PreFwdProcessProbe::change(m), 0);
 
     // Stencils in host millimetres, then shift, then Matlab axes, then unit.
     m.coordSystem = 1;

@@ -10,19 +10,11 @@ inline bool start(const double* pt, const double* n, const double* r0, double* o
     return pt && n && r0;
 }
 
-// n . (Sarvas field) of the three axes. With c_j = e_j x r0, c_j . n is
-// component j of r0 x n and c_j . pt component j of r0 x pt, so
-// out = k/F^2 (F (r0 x n) - (grad F . n) (r0 x pt)). False (outputs 0) where
-// F = 0.
+// n . (Sarvas field) of the three axes; false (outputs 0) where F = 0.
 bool sarvas3(double k, const double* pt, const double* n, const double* r0, double* out) {
     phys::SarvasGeom g;
     if (!phys::sarvasGeom(pt, r0, g)) return false;
-    const double gn = phys::dot(g.gradF, n);
-    double cn[3], cp[3];
-    phys::cross(r0, n, cn);
-    phys::cross(r0, pt, cp);
-    const double f = k / (g.F * g.F);
-    for (int j = 0; j < 3; ++j) out[j] = f * (g.F * cn[j] - gn * cp[j]);
+    phys::sarvasAxesNormal(k, g, pt, r0, n, out);
     return true;
 }
 

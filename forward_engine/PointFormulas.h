@@ -113,6 +113,19 @@ inline double sarvasNormal(double k, const SarvasGeom& g, const double* r, const
     return k / (g.F * g.F) * (g.F * dot(c, n) - dot(c, r) * gn);
 }
 
+// n . B for unit moments along the three axes: with c_j = e_j x r0, c_j . n is
+// component j of r0 x n and c_j . r component j of r0 x r, so
+// out = k/F^2 (F (r0 x n) - (grad F . n) (r0 x r)).
+inline void sarvasAxesNormal(double k, const SarvasGeom& g, const double* r, const double* r0, const double* n,
+                             double* out) {
+    const double gn = dot(g.gradF, n);
+    double cn[3], cp[3];
+    cross(r0, n, cn);
+    cross(r0, r, cp);
+    const double f = k / (g.F * g.F);
+    for (int j = 0; j < 3; ++j) out[j] = f * (g.F * cn[j] - gn * cp[j]);
+}
+
 // The whole Sarvas field of moment Q; zero where the formula has no value.
 inline void sarvas(double k, const double* r, const double* r0, const double* Q, double* B) {
     SarvasGeom g;

@@ -204,6 +204,29 @@ TEST(Leadfield, MetadataTellsHowTheNumbersWereMade) {
     EXPECT_EQ(mm["reference_correction"]["applied"], false);
 }
 
+TEST(Leadfield, SourcesFromNpyOrGridAsFromText) {
+    ScratchDir dir;
+    std::vector<double> flat;
+    for (const auto& p : kSources) flat.insert(flat.end(), p, p + 3);
+    writeFile(dir / "src.npy", io::npyBytes({5, 3}, flat.data()));
+    ASSERT_EQ(runCli(smallArgs(dir, "csv.npy"), dir).code, 0);
+    const RunResult r = runCli("leadfield -q --sensors " + quote(dataFile("small_array.json")) + " --sources " +
+                                   quote(dir / "src.npy") + " --out " + quote(dir / "npy.npy"),
+                               dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(io::readNpy(dir / "npy.npy").data, io::readNpy(dir / "csv.npy").data);
+
+    // A grid: x slowest, z fastest, corners included.
+    const RunResult g = runCli("leadfield -q --sensors " + quote(dataFile("small_array.json")) +
+                                   " --grid 0,30,0,10,40,10,10 --out " + quote(dir / "g.npy"),
+                               dir);
+    ASSERT_EQ(g.code, 0) << g.err;
+    const json m = json::parse(readFile(dir / "g.json"));
+    EXPECT_EQ(m["array"]["shape"][0], 8);
+    EXPECT_EQ(m["sources"]["positions_mm"][1], json({0.0, 30.0, 10.0}));
+    EXPECT_EQ(m["sources"]["positions_mm"][7], json({10.0, 40.0, 10.0}));
+}
+
 TEST(Leadfield, NumpyReadsTheOutput) {
     if (!pythonHasNumpy()) GTEST_SKIP() << "/usr/bin/python3 has no numpy";
     ScratchDir dir;
@@ -235,8 +258,9 @@ TEST(Leadfield, NumpyReadsTheOutput) {
 
 TEST(Field, EqualsLeadfieldTimesMomentWithGainSigns) {
     ScratchDir dir;
-    // Moments for the five source positions (the scalar Sarvas form is linear
-    // in the moment, so leadfield times moment is the field).
+    // Moments for the five source positions. The field command takes the
+    // scalar Sarvas form unless told otherwise; it is linear in the moment, so
+    // its field is the same form's leadfield times the moment.
     const double mom[5][3] = {{1, 0, 0}, {0.5, -2, 1}, {0, 0, 3}, {1, 1, 1}, {-1, 0.5, 0}};
     std::string dip = "# x y z qx qy qz\n";
     for (int i = 0; i < 5; ++i)
@@ -244,7 +268,7 @@ TEST(Field, EqualsLeadfieldTimesMomentWithGainSigns) {
                " " + std::to_string(mom[i][0]) + " " + std::to_string(mom[i][1]) + " " + std::to_string(mom[i][2]) + "\n";
     writeFile(dir / "dip.txt", dip);
     ASSERT_EQ(runCli(smallArgs(dir) + " --formula st01", dir).code, 0);
-    const RunResult f = runCli("field --quiet --formula st01 --sensors " + quote(dataFile("small_array.json")) +
+    const RunResult f = runCli("field --quiet --sensors " + quote(dataFile("small_array.json")) +
                                    " --dipoles " + quote(dir / "dip.txt") + " --out " + quote(dir / "f.npy"),
                                dir);
     ASSERT_EQ(f.code, 0) << f.err;
@@ -423,6 +447,20 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
     EXPECT_EQ(p.code, 2);
     EXPECT_NE(p.err.find("--source 5: lf.npy has 5 sources (0..4)"), std::string::npos) << p.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "m.svg"));
+}
+
+TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
+    ScratchDir dir;
+    writeFile(dir / "out.npy", "precious array");
+    // A scan of several seconds, interrupted after a fraction of one.
+    const std::string cmd = quote(MEGFWD_CLI) + " leadfield -q --sensors " + quote(dataFile("small_array.json")) +
+                            " --grid -100,-100,-100,100,100,100,3.5 --order 7 --lfx --no-stencil --out " +
+                            quote(dir / "out.npy") + " & p=$!; sleep 0.8; kill -INT $p; wait $p; echo $?";
+    const RunResult r = runShell(cmd, dir);
+    EXPECT_EQ(r.out, "130\n") << r.err;  // ended by the signal
+    EXPECT_EQ(readFile(dir / "out.npy"), "precious array");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.json"));
+    EXPECT_EQ(dir.countFiles(), 1);
 }
 
 TEST(Help, EveryCommandHasHelpWithExamples) {

@@ -32,7 +32,8 @@ Examples:
 const char* kFieldExamples = R"HELP(
 Dipoles: a text file of rows x,y,z,qx,qy,qz (position in mm, host axes, and moment) or a .npy array
 of shape (n, 6). Output: OUT.npy of shape (dipoles, sensors) and OUT.json. With --si and moments in
-A*m the values are in tesla.
+A*m the values are in tesla. The default formula here is ST01 (scalar Sarvas), whose field scales
+with the moment; SV_NT04 would give the field of a unit moment along Q x r0 whatever the size of Q.
 
 Example:
   megfwd field --sensors helmet.json --dipoles dipoles.csv --si --out field.npy

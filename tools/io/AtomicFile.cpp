@@ -61,10 +61,23 @@ AtomicOutput::AtomicOutput(std::string finalPath) : final(std::move(finalPath)) 
     if (fs::is_directory(final, ec)) throw InputError(final + ": cannot write the output: it is a directory");
     fs::path dir = fs::path(final).parent_path();
     if (dir.empty()) dir = ".";
-    std::string pattern = (dir / ("." + fs::path(final).filename().string() + ".tmp-XXXXXX")).string();
-    fd = ::mkstemp(pattern.data());
+    pattern = (dir / ("." + fs::path(final).filename().string() + ".tmp-XXXXXX")).string();
+    // Check now that the directory takes a new file, so that a command can
+    // refuse the path before it computes anything; the temporary file itself
+    // is made only when the first bytes are written, so that a run killed
+    // during a long computation leaves nothing behind.
+    std::string probe = pattern;
+    const int pfd = ::mkstemp(probe.data());
+    if (pfd < 0) throw InputError(final + ": cannot write the output: " + errnoText());
+    ::close(pfd);
+    ::unlink(probe.c_str());
+}
+
+void AtomicOutput::open() {
+    std::string name = pattern;
+    fd = ::mkstemp(name.data());
     if (fd < 0) throw InputError(final + ": cannot write the output: " + errnoText());
-    temp = pattern;
+    temp = name;
     slot = claimSlot(temp);
     // mkstemp creates the file for the owner only; give it the permissions a
     // normally created file would have.
@@ -80,7 +93,8 @@ AtomicOutput::~AtomicOutput() {
 }
 
 void AtomicOutput::write(const void* data, std::size_t size) {
-    if (fd < 0) throw ComputeError(final + ": output already closed");
+    if (closed) throw ComputeError(final + ": output already closed");
+    if (fd < 0) open();
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         const ssize_t n = ::write(fd, p, size);
@@ -94,7 +108,9 @@ void AtomicOutput::write(const void* data, std::size_t size) {
 }
 
 void AtomicOutput::close() {
-    if (fd < 0) return;
+    if (closed) return;
+    if (fd < 0) open();  // an empty output is still an output
+    closed = true;
     const int syncResult = ::fsync(fd);
     const int syncErr = errno;
     const int closeResult = ::close(fd);

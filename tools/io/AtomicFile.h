@@ -5,7 +5,8 @@
 // or failed run never leaves a partial file and never damages an existing
 // file of the same name. Creating one checks at once that the directory is
 // writable (an InputError names the path otherwise), so a command can refuse
-// an unwritable output before it computes anything.
+// an unwritable output before it computes anything; the temporary file is
+// made with the first write.
 #pragma once
 
 #include <cstddef>
@@ -32,9 +33,12 @@ public:
     const std::string& tempPath() const { return temp; }
 
 private:
+    void open();
     std::string final;
+    std::string pattern;  // mkstemp pattern of the temporary file
     std::string temp;
     int fd = -1;
+    bool closed = false;
     bool committed = false;
     int slot = -1;  // entry in the interrupt clean-up table
 };

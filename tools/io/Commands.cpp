@@ -248,6 +248,10 @@ void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
 int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
     auto sensors = loadSensorArray(a.sensors);
     const SourceSpec sources = sourcesFrom(a.grid, a.sources);
+    const auto& st = a.request.settings;
+    if (a.request.unitMomentScan && !st.isMagSrc && st.coilFwdModel.value_or(CMForwardkw().coilFwdModel) == 3)
+        std::fprintf(stderr, "megfwd: note: with SV_NT04 the unit-moment scan gives, for each axis e, the field of a "
+                             "unit moment along e x r0 (the Nut form normalises Q x r0)\n");
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
     ForwardResult r = computeLeadfield(sys, sources, a.request);
@@ -264,6 +268,15 @@ int runField(const FieldArgs& a, std::ostream& out) {
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
     LeadfieldRequest req = a.request;
     req.command = "field";
+    // The engine's default formula, the Nut form of Sarvas (SV_NT04),
+    // normalises Q x r0 and so gives the field of a unit moment whatever the
+    // size of the given one. Field values of given dipoles are meant to scale
+    // with their moments, so this command takes the scalar Sarvas form (ST01)
+    // unless a formula is chosen.
+    if (!req.settings.coilFwdModel && !req.settings.isMagSrc) req.settings.coilFwdModel = 0;
+    if (req.settings.coilFwdModel == 3 && !req.settings.isMagSrc)
+        std::fprintf(stderr, "megfwd: note: SV_NT04 gives the field of a unit moment along Q x r0; the size of "
+                             "each moment is not used\n");
     ForwardResult r = computeField(sys, dipoles, a.dipoles, req);
     output.write(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";

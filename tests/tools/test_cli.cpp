@@ -449,13 +449,27 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
     EXPECT_FALSE(std::filesystem::exists(dir / "m.svg"));
 }
 
+TEST(LibraryFailure, MessageShownAsItStandsExitCode1NothingWritten) {
+    ScratchDir dir;
+    // The only source lies under a coil, so every value is 0 and the unit
+    // scaling refuses.
+    writeFile(dir / "src.csv", "5,95,0\n");
+    const RunResult r = runCli("leadfield -q --unit-lf --sensors " + quote(dataFile("small_array.json")) + " --sources " +
+                                   quote(dir / "src.csv") + " --out " + quote(dir / "lf.npy"),
+                               dir);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("megfwd: The range of leadfield is zero!\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "lf.npy"));
+    EXPECT_EQ(dir.countFiles(), 1);
+}
+
 TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
     ScratchDir dir;
     writeFile(dir / "out.npy", "precious array");
-    // A scan of several seconds, interrupted after a fraction of one.
-    const std::string cmd = quote(MEGFWD_CLI) + " leadfield -q --sensors " + quote(dataFile("small_array.json")) +
+    // A scan of several seconds, interrupted early in the scan.
+    const std::string cmd = "{ " + quote(MEGFWD_CLI) + " leadfield -q --sensors " + quote(dataFile("small_array.json")) +
                             " --grid -100,-100,-100,100,100,100,3.5 --order 7 --lfx --no-stencil --out " +
-                            quote(dir / "out.npy") + " & p=$!; sleep 0.8; kill -INT $p; wait $p; echo $?";
+                            quote(dir / "out.npy") + " & p=$!; sleep 0.4; kill -INT $p; wait $p; echo $?; }";
     const RunResult r = runShell(cmd, dir);
     EXPECT_EQ(r.out, "130\n") << r.err;  // ended by the signal
     EXPECT_EQ(readFile(dir / "out.npy"), "precious array");

@@ -1,7 +1,7 @@
 // A small hand-made MEG system for the sensor, dewar and grid scan tests:
 // gradiometers and magnetometers on a helmet around a sphere whose centre is
 // not the origin, two reference sensors, a non-MEG channel between them, and
-// reference weights (one of them naming no channel).
+// reference weights (one naming no channel).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,31 +14,25 @@
 #include "forward_engine/CMForwardkw.h"
 #include "support/MessageRecorder.h"
 
-// The engine with the protected members the tests compare against.
-struct ScanEngine : CMForwardkw {
-    using CMForward03Snsr01Bpo::sns31Q6B1_psCtf;
-    using CMForward03Snsr01Bpo::sns31Q6B1_psStd;
-    using CMForward03Snsr06LfOpt::dewarRecFits;
-};
-
 namespace scanfx {
 
 constexpr double kCentre[3] = {0.0, 10.0, 0.0};
 inline const char* const kOrderText = "The order for sensor coil integration in forward computer is out of range!";
+constexpr int kMea[4] = {0, 1, 4, 6};  // measurement entries in channel order
 
-inline CBscMagSnskw coil(const double* c, const double* dir, double dist, int turns, double weight) {
+inline CBscMagSnskw coil(const double* dir, double dist, int turns, double weight) {
     CBscMagSnskw k;
-    const double p[3] = {c[0] + dist * dir[0], c[1] + dist * dir[1], c[2] + dist * dir[2]};
+    const double p[3] = {kCentre[0] + dist * dir[0], kCentre[1] + dist * dir[1], kCentre[2] + dist * dir[2]};
     k.setCoil(p, dir, 9.0, turns, weight);
     return k;
 }
 
-// A magnetometer (one coil at 110 mm from the centre along dir) or a
-// gradiometer (a second coil 50 mm further out with the opposite factor).
+// A magnetometer (one coil `dist` from the centre along dir) or a gradiometer
+// (a second coil 50 mm further out with factor and weight -1).
 inline CMEGSensorkw sensor(const double* dir, bool gradiometer, double dist = 110.0) {
     CMEGSensorkw s;
-    s.addCoil(coil(kCentre, dir, dist, 1, 1.0));
-    if (gradiometer) s.addCoil(coil(kCentre, dir, dist + 50.0, -1, -1.0));
+    s.addCoil(coil(dir, dist, 1, 1.0));
+    if (gradiometer) s.addCoil(coil(dir, dist + 50.0, -1, -1.0));
     return s;
 }
 
@@ -50,17 +44,16 @@ inline CMDChannelkw channel(int kind, const CMEGSensorkw* s, std::vector<REFCOEF
     return ch;
 }
 
-// Channels: 0 gradiometer (weights on 3, 5 and on the non-existent 99),
-// 1 magnetometer, 2 non-MEG, 3 reference gradiometer, 4 gradiometer (weight
-// on 5), 5 reference magnetometer, 6 magnetometer without weights.
+// 0 gradiometer (weights on 3, 5 and the non-existent 99), 1 magnetometer,
+// 2 non-MEG, 3 reference gradiometer, 4 gradiometer (weight on 5),
+// 5 reference magnetometer, 6 magnetometer.
 inline CMDTrialkw trial() {
     const double up[3] = {0, 1, 0}, d1[3] = {0.6, 0.8, 0}, d4[3] = {0, 0.8, 0.6}, d6[3] = {-0.6, 0.8, 0};
     const double side[3] = {1, 0, 0};
-    CMDTrialkw t;
     CMEGSensorkw g0 = sensor(up, true), m1 = sensor(d1, false), r3 = sensor(up, true, 250.0);
     CMEGSensorkw g4 = sensor(d4, true), m6 = sensor(d6, false), r5;
-    r5.addCoil(coil(kCentre, side, 0.0, 1, 1.0));
-    r5.getCoil(0)->coilPos[1] += 260.0;
+    r5.addCoil(coil(side, 0.0, 1, 1.0))->coilPos[1] += 260.0;
+    CMDTrialkw t;
     t.addChannel(channel(101, &g0, {{0.3, 3, "R3"}, {-0.2, 5, "R5"}, {5.0, 99, "none"}}));
     t.addChannel(channel(100, &m1));
     t.addChannel(channel(200, nullptr));
@@ -72,14 +65,13 @@ inline CMDTrialkw trial() {
 }
 
 inline const std::vector<std::array<double, 3>>& sources() {
-    static const std::vector<std::array<double, 3>> s = {
-        {0, 50, 0}, {20, 40, 10}, {-15, 60, -20}, {5, 30, 30}};
+    static const std::vector<std::array<double, 3>> s = {{0, 50, 0}, {20, 40, 10}, {-15, 60, -20}, {5, 30, 30}};
     return s;
 }
 
-// A manager built by hand the way preparation leaves it: channel set with
-// references, the sources with their records (nLf values each), positions and
-// sensor identities, single sphere and every local sphere at kCentre.
+// A manager built by hand as preparation leaves it: channel set with
+// references, records of nLf values with positions and sensor identities,
+// single sphere and every local sphere at kCentre.
 inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
     ASSERT_EQ(fwd.initFwdChn(nullptr, &t, 0, 0, 1), 1);
     CVirtSnsPOXlistkw list;
@@ -88,63 +80,47 @@ inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
     fwd.isTangLfd = tang ? 1 : 0;
     ASSERT_EQ(fwd.initVoxSnsLfx(-1, -1, nLf), 1);
     fwd.singleSphere.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);
-    CForwardChnlkw* ch = fwd.pFwdChnl;
-    for (std::int64_t i = 0; i < ch->numChnl; ++i)
-        if (CMEGSensorkw* s = ch->pSnsCoils[i].pMEGSns) {
-            for (int m = 0; m < 3; ++m) s->localSphere[m] = kCentre[m];
-            s->localSphere[3] = 90.0;
-        }
+    for (std::int64_t i = 0; i < fwd.pFwdChnl->numChnl; ++i)
+        if (CMEGSensorkw* s = fwd.pFwdChnl->pSnsCoils[i].pMEGSns)
+            for (int m = 0; m < 4; ++m) s->localSphere[m] = m < 3 ? kCentre[m] : 90.0;
     for (std::int64_t i = 0; i < fwd.numSrc; ++i) {
         CFISrcSnsLf& rec = fwd.pVoxSnsLfx[i];
         for (int m = 0; m < 3; ++m) rec.srcField.pos[m] = fwd.pFwdPos->ppPos[i][m];
         rec.srcField.posDim = 3;
-        std::int64_t k = 0;
-        for (std::int64_t e = 0; e < ch->numChnl; ++e)
-            if (ch->pSnsCoils[e].snsKind >= 100 && ch->pSnsCoils[e].snsKind <= 103) {
-                rec.pSnsLf[k].chnlID = e;
-                rec.pSnsLf[k].snsID = k;
-                ++k;
-            }
+        for (int k = 0; k < 4; ++k) rec.pSnsLf[k].chnlID = kMea[k], rec.pSnsLf[k].snsID = k;
     }
 }
 
 // Leadfield of one sensor summed by hand from the engine's public coil-level
-// dispatchers: CTF model with integration points and nTurns, or the standard
-// model with coil weights; two components from the 3-D sum projected (CTF) or
-// from the two-component dispatcher with basis.r (standard).
+// dispatchers: CTF with integration points and nTurns, or standard with the
+// coil weights; two components projected (CTF) or from the two-component
+// dispatcher with basis.r (standard).
 inline std::array<double, 3> handLf(CMForwardkw& e, const CMEGSensorkw& snsIn, const double* src, const R3Q3x3* basis) {
     CMEGSensorkw s(snsIn);
     const double* o = s.localSphere;
-    double sr[3] = {src[0] - o[0], src[1] - o[1], src[2] - o[2]};
+    const double sr[3] = {src[0] - o[0], src[1] - o[1], src[2] - o[2]};
+    const bool ctf = e.snsFwdModel == 1;
     std::array<double, 3> L{0, 0, 0};
     double wsum = 0.0;
-    if (e.snsFwdModel == 1) e.setSnsWt12Pts(&s, e.orderCoilIntg);
+    if (ctf) e.setSnsWt12Pts(&s, e.orderCoilIntg);
     for (int i = 0; i < s.getTotalCoils(); ++i) {
         CBscMagSnskw* c = s.getCoil(i);
-        if (!c) continue;
-        if (e.snsFwdModel == 1) {
-            e.setCoilB12Pts(c, e.orderCoilIntg);
-            for (int k = 0; k < s.numW12Pts; ++k) {
-                double p[3], v[3];
-                for (int m = 0; m < 3; ++m) p[m] = c->b12Pts[k].pos[m] - o[m];
-                e.coil26xLf3D_all(p, c->coilNormal, sr, v);
-                for (int m = 0; m < 3; ++m) L[m] += c->nTurns * s.w12Wt[k] * v[m];
-            }
-        } else {
+        if (ctf) e.setCoilB12Pts(c, e.orderCoilIntg);
+        for (int k = 0; k < (ctf ? s.numW12Pts : 1); ++k) {
             double p[3], v[3] = {0, 0, 0};
-            for (int m = 0; m < 3; ++m) p[m] = c->coilPos[m] - o[m];
-            if (basis) e.coil24xLf2D_all(p, c->coilNormal, const_cast<R3Q3x3*>(basis), v);
+            for (int m = 0; m < 3; ++m) p[m] = (ctf ? c->b12Pts[k].pos[m] : c->coilPos[m]) - o[m];
+            if (basis && !ctf) e.coil24xLf2D_all(p, c->coilNormal, basis, v);
             else e.coil26xLf3D_all(p, c->coilNormal, sr, v);
-            for (int m = 0; m < 3; ++m) L[m] += c->getMagApha() * v[m];
-            wsum += c->getMagApha();
+            const double w = ctf ? c->nTurns * s.w12Wt[k] : c->getMagApha();
+            for (int m = 0; m < 3; ++m) L[m] += w * v[m];
+            wsum += w;
         }
     }
-    const double div = e.snsFwdModel == 1 ? std::abs(double(s.getCoil(0)->nTurns)) : wsum;
+    const double div = ctf ? std::abs(double(s.getCoil(0)->nTurns)) : wsum;
     for (auto& v : L) v = div != 0.0 ? v / div : v;
-    if (basis && e.snsFwdModel == 1) {
-        const std::array<double, 3> L3 = L;
-        for (int j = 0; j < 2; ++j) L[j] = L3[0] * basis->q[j][0] + L3[1] * basis->q[j][1] + L3[2] * basis->q[j][2];
-        L[2] = 0.0;
+    if (basis && ctf) {
+        const auto L3 = L;
+        for (int j = 0; j < 3; ++j) L[j] = j < 2 ? L3[0] * basis->q[j][0] + L3[1] * basis->q[j][1] + L3[2] * basis->q[j][2] : 0;
     }
     return L;
 }

@@ -1,24 +1,25 @@
 // Grid scans end to end on the hand-made system: leadfields against sums built
-// by hand from the coil-level dispatchers, unit-moment leadfields against
-// direct ones, field values against leadfields, physical sanity, sources out
-// of the scan, and refusal of managers that break the scan's conditions.
+// by hand from the coil-level dispatchers (with reference correction),
+// unit-moment leadfields and field values against leadfields, physical
+// sanity, sources out of the scan, refused managers and failing scans.
 #include "ScanFixtures.h"
 
 namespace {
 
 using scanfx::kCentre;
+using scanfx::kMea;
 
 class GridScan : public ::testing::Test {
 protected:
     CMDTrialkw trial = scanfx::trial();
     CMDataForwardkw fwd;
-    ScanEngine eng;
+    CMForwardkw eng;
     void SetUp() override { scanfx::build(fwd, trial, 3, false); }
     CFISrcSnsLf& rec(std::size_t i) { return fwd.pVoxSnsLfx[i]; }
     CForwardC0SnsCoilskw& entry(int i) { return fwd.pFwdChnl->pSnsCoils[i]; }
-    std::vector<double> values() {
+    std::vector<double> values() {  // every bcmp and value, whatever numSrc says
         std::vector<double> v;
-        for (std::size_t i = 0; i < scanfx::sources().size(); ++i)  // whatever numSrc says
+        for (std::size_t i = 0; i < scanfx::sources().size(); ++i)
             for (int s = 0; s < rec(i).numSns; ++s) {
                 v.push_back(rec(i).pSnsLf[s].bcmp);
                 for (int k = 0; k < rec(i).pSnsLf[s].numLf; ++k) v.push_back(rec(i).pSnsLf[s].pLf[k]);
@@ -27,8 +28,8 @@ protected:
     }
 };
 
-const int kMea[4] = {0, 1, 4, 6};
-
+// Own value minus coef x reference value per weight; the weight on channel 99
+// names no entry and is skipped; sensors 1 and 6 have no weights.
 TEST_F(GridScan, LeadfieldsEqualHandSumsFromTheCoilLevel) {
     for (int model : {1, 0})
         for (int comps : {3, 2})
@@ -37,56 +38,64 @@ TEST_F(GridScan, LeadfieldsEqualHandSumsFromTheCoilLevel) {
                 fwd.isTangLfd = comps == 2;
                 ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
                 const double tol = 1e-9 * scanfx::maxAbsLf(fwd);
-                for (int i = 0; i < fwd.numSrc; ++i) {
+                for (int i = 0; i < 4; ++i) {
                     const R3Q3x3* b = comps == 2 ? &rec(i).srcBasis : nullptr;
                     auto lf = [&](int e) { return scanfx::handLf(eng, *entry(e).pMEGSns, rec(i).srcField.pos, b); };
                     for (int k = 0; k < 4; ++k) {
                         auto want = lf(kMea[k]);
                         const CForwardC0SnsCoilskw& e = entry(kMea[k]);
-                        for (int w = 0; useRef && w < e.numRefCoef; ++w)
-                            if (e.pRefCoef[w].chnlIdx < 7) {
-                                const auto r = lf(e.pRefCoef[w].chnlIdx);
-                                for (int m = 0; m < 3; ++m) want[m] -= e.pRefCoef[w].coef * r[m];
-                            }
+                        for (int w = 0; useRef && w < e.numRefCoef; ++w) {
+                            if (e.pRefCoef[w].chnlIdx >= 7) continue;
+                            const auto r = lf(e.pRefCoef[w].chnlIdx);
+                            for (int m = 0; m < 3; ++m) want[m] -= e.pRefCoef[w].coef * r[m];
+                        }
                         for (int m = 0; m < comps; ++m)
                             EXPECT_NEAR(rec(i).pSnsLf[k].pLf[m], want[m], tol) << model << comps << useRef << i << k;
                     }
-                    EXPECT_EQ(rec(i).srcBasis.nq, comps);
-                    EXPECT_EQ(rec(i).srcField.momDim, useRef ? comps : 0);
+                    EXPECT_EQ(rec(i).srcBasis.nq * 10 + rec(i).srcField.momDim, comps * 10 + (useRef ? comps : 0));
                 }
                 EXPECT_GT(scanfx::maxAbsLf(fwd), 0.0);
             }
+    EXPECT_EQ(fwd.refLfMtx.numRow * 10 + fwd.refLfMtx.numCol, 73);
 }
 
 // Unit-moment leadfields equal direct ones, and field values of a moment m
-// equal the leadfield dotted with m (with references), for several formula
-// rows, both sensor models and 2 and 3 components.
+// the leadfield dotted with m, for several formula rows (factors chosen so
+// the fixed-factor rows agree), both sensor models, 2 and 3 components, with
+// and without references.
 TEST_F(GridScan, UnitMomentsAndFieldValuesAgreeWithLeadfields) {
     struct Row { int mag, code; double ratio; };
     const Row rows[] = {{0, 0, 1e-7}, {0, 1, 1e-7}, {0, 2, 1}, {0, 4, 1}, {0, 5, 1}, {0, 6, 1},
                         {1, 0, 1}, {1, 1, 7.957747154594243e-11}, {1, 2, 1}};
-    CMDataForwardkw other;
+    CMDataForwardkw x;
     CMDTrialkw t2 = scanfx::trial();
-    scanfx::build(other, t2, 3, false);
+    scanfx::build(x, t2, 3, false);
+    const double mom[3] = {0.7, -0.2, 1.1};
     for (const Row& r : rows)
         for (int model : {1, 0})
             for (int comps : {3, 2}) {
                 eng.isMagSrc = r.mag, eng.coilFwdModel = r.code, eng.mu4PiRatio = r.ratio, eng.snsFwdModel = model;
-                fwd.isTangLfd = other.isTangLfd = comps == 2;
+                eng.isUseRefSns = (r.code + model) % 2;
+                fwd.isTangLfd = x.isTangLfd = comps == 2;
                 ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
-                ASSERT_EQ(eng.gridDewarLfx(&other), 1);
+                ASSERT_EQ(eng.gridDewarLfx(&x), 1);
                 const double tol = 1e-9 * scanfx::maxAbsLf(fwd);
-                for (int i = 0; i < fwd.numSrc; ++i)
-                    for (int k = 0; k < 4; ++k)
-                        for (int m = 0; m < comps; ++m)
-                            EXPECT_NEAR(other.pVoxSnsLfx[i].pSnsLf[k].pLf[m], rec(i).pSnsLf[k].pLf[m], tol)
-                                << r.mag << r.code << model << comps;
+                for (int i = 0; i < 4; ++i) {
+                    CFISrcSnsLf& xr = x.pVoxSnsLfx[i];
+                    for (int k = 0; k < 4; ++k) {
+                        for (int m = 0; m < comps; ++m) EXPECT_NEAR(xr.pSnsLf[k].pLf[m], rec(i).pSnsLf[k].pLf[m], tol) << r.mag << r.code << model << comps;
+                        EXPECT_EQ(xr.pSnsLf[k].bcmp, xr.pSnsLf[k].pLf[comps - 1]);
+                    }
+                    for (int m = 0; m < 3; ++m) {
+                        EXPECT_DOUBLE_EQ(xr.srcBasis.r[m], xr.srcField.pos[m] - kCentre[m]);
+                        EXPECT_EQ(xr.srcField.mom[m], xr.srcBasis.q[comps - 1][m]);
+                        rec(i).srcField.mom[m] = mom[m];
+                    }
+                    EXPECT_EQ(xr.srcBasis.nq, comps);
+                }
                 if (comps == 2) continue;
-                const double mom[3] = {0.7, -0.2, 1.1};
-                for (int i = 0; i < fwd.numSrc; ++i)
-                    for (int m = 0; m < 3; ++m) rec(i).srcField.mom[m] = mom[m];
                 ASSERT_EQ(eng.gridDewarBcmp(&fwd), 1);
-                for (int i = 0; i < fwd.numSrc; ++i)
+                for (int i = 0; i < 4; ++i)
                     for (int k = 0; k < 4; ++k) {
                         const double* l = rec(i).pSnsLf[k].pLf;
                         EXPECT_NEAR(rec(i).pSnsLf[k].bcmp, l[0] * mom[0] + l[1] * mom[1] + l[2] * mom[2], 2 * tol);
@@ -96,52 +105,43 @@ TEST_F(GridScan, UnitMomentsAndFieldValuesAgreeWithLeadfields) {
 
 TEST_F(GridScan, RadialDipolesAreSilentAndLeadfieldsFallOffWithDepth) {
     eng.coilFwdModel = 2;
-    eng.isUseRefSns = 0;
     ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
-    for (int i = 0; i < fwd.numSrc; ++i) {
-        const double* r = rec(i).srcField.pos;
-        const double rr[3] = {r[0] - kCentre[0], r[1] - kCentre[1], r[2] - kCentre[2]};
+    for (int i = 0; i < 4; ++i) {
+        const double* p = rec(i).srcField.pos;
+        const double r[3] = {p[0] - kCentre[0], p[1] - kCentre[1], p[2] - kCentre[2]};
         for (int k = 0; k < 4; ++k) {
             const double* l = rec(i).pSnsLf[k].pLf;
             const double norm = std::sqrt(l[0] * l[0] + l[1] * l[1] + l[2] * l[2]);
-            const double radial = (l[0] * rr[0] + l[1] * rr[1] + l[2] * rr[2]) / std::sqrt(rr[0] * rr[0] + rr[1] * rr[1] + rr[2] * rr[2]);
-            EXPECT_LT(std::abs(radial), 1e-9 * norm);
+            EXPECT_LT(std::abs(l[0] * r[0] + l[1] * r[1] + l[2] * r[2]), 1e-9 * norm * std::hypot(r[0], r[1], r[2]));
             EXPECT_GT(norm, 0.0);
         }
     }
-    // Sources below sensor 0 (straight up), ever deeper: its x leadfield shrinks.
-    for (int i = 0; i < fwd.numSrc; ++i) rec(i).srcField.pos[0] = 0, rec(i).srcField.pos[1] = kCentre[1] + 70 - 20 * i, rec(i).srcField.pos[2] = 0;
+    for (int i = 0; i < 4; ++i)  // straight below sensor 0, ever deeper: its x leadfield shrinks
+        rec(i).srcField.pos[0] = rec(i).srcField.pos[2] = 0, rec(i).srcField.pos[1] = kCentre[1] + 70 - 20 * i;
     ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
-    for (int i = 1; i < fwd.numSrc; ++i)
-        EXPECT_LT(std::abs(rec(i).pSnsLf[0].pLf[0]), std::abs(rec(i - 1).pSnsLf[0].pLf[0]));
+    for (int i = 1; i < 4; ++i) EXPECT_LT(std::abs(rec(i).pSnsLf[0].pLf[0]), std::abs(rec(i - 1).pSnsLf[0].pLf[0]));
 }
 
 TEST_F(GridScan, SourcesOutOfTheScanAreClearedAndKeepTheirFieldPoint) {
     rec(1).isVoxIn = 0, rec(3).isVoxIn = 2;
     for (int i : {1, 3}) rec(i).srcField.mom[1] = 3.0, rec(i).pSnsLf[2].pLf[1] = 8.0, rec(i).pSnsLf[2].bcmp = 8.0;
-    rec(0).srcField.mom[0] = 1.0, rec(2).srcField.mom[2] = 1.0;
+    rec(0).srcField.mom[0] = 1.0;
     ASSERT_EQ(eng.gridDewarLfx(&fwd), 1);
     ASSERT_EQ(eng.gridDewarBcmp(&fwd), 1);
     for (int i : {1, 3}) {
-        EXPECT_EQ(rec(i).srcField.mom[1], 3.0);
-        EXPECT_EQ(rec(i).srcField.momDim, 0);
-        for (int k = 0; k < 4; ++k) {
-            EXPECT_EQ(rec(i).pSnsLf[k].bcmp, 0.0);
-            for (int m = 0; m < 3; ++m) EXPECT_EQ(rec(i).pSnsLf[k].pLf[m], 0.0);
-        }
+        EXPECT_EQ(rec(i).srcField.mom[1] + rec(i).srcField.momDim, 3.0);
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(rec(i).pSnsLf[k].bcmp + std::abs(rec(i).pSnsLf[k].pLf[1]), 0.0);
     }
     EXPECT_NE(rec(0).pSnsLf[0].bcmp, 0.0);
     EXPECT_NE(rec(2).pSnsLf[3].pLf[2], 0.0);
 }
 
 TEST_F(GridScan, ManagersBreakingTheConditionsAreRefusedUntouched) {
-    for (int i = 0; i < fwd.numSrc; ++i) rec(i).pSnsLf[0].pLf[0] = 6.0, rec(i).pSnsLf[0].bcmp = 6.0;
+    for (int i = 0; i < 4; ++i) rec(i).pSnsLf[0].pLf[0] = 6.0, rec(i).pSnsLf[0].bcmp = 6.0;
     const auto before = values();
     auto refusedAll = [&](const char* what) {
-        EXPECT_EQ(eng.gridDewarLfd(&fwd), 0) << what;
-        EXPECT_EQ(eng.gridDewarLfx(&fwd), 0) << what;
-        EXPECT_EQ(eng.gridDewarBcmp(&fwd), 0) << what;
         MAGFIELD f;
+        EXPECT_EQ(eng.gridDewarLfd(&fwd) + eng.gridDewarLfx(&fwd) + eng.gridDewarBcmp(&fwd), 0) << what;
         EXPECT_EQ(eng.dewarSrcMom2Bcmp(&fwd, &f, &rec(0)), 0) << what;
         EXPECT_EQ(values(), before) << what;
     };
@@ -152,17 +152,12 @@ TEST_F(GridScan, ManagersBreakingTheConditionsAreRefusedUntouched) {
     fwd.numSrc = 4, fwd.numLf = 2;
     refusedAll("numLf differs from the records");
     fwd.numLf = 3;
-    CFISrcSnsLf keep;
-    std::swap(keep.pSnsLf, rec(2).pSnsLf);
-    std::swap(keep.numSns, rec(2).numSns);
     ASSERT_EQ(rec(2).initSnsLfx(3, 3), 1);  // fewer sensor records than measurement entries
-    EXPECT_EQ(eng.gridDewarLfd(&fwd), 0);
-    EXPECT_EQ(eng.gridDewarBcmp(&fwd), 0);
+    rec(0).pSnsLf[0].pLf[0] = 6.0;
+    EXPECT_EQ(eng.gridDewarLfd(&fwd) + eng.gridDewarBcmp(&fwd), 0);
     rec(2).isVoxIn = 0;  // out of the scan it is only cleared
     EXPECT_EQ(eng.gridDewarBcmp(&fwd), 1);
     ASSERT_EQ(rec(2).initSnsLfx(4, 2), 1);  // too short for three components...
-    rec(2).isVoxIn = 1;
-    rec(0).pSnsLf[0].pLf[0] = 6.0;
     EXPECT_EQ(eng.gridDewarLfx(&fwd), 0);
     EXPECT_EQ(rec(0).pSnsLf[0].pLf[0], 6.0);
     fwd.isTangLfd = 1;  // ...but enough for two
@@ -184,14 +179,13 @@ TEST_F(GridScan, FailingSourceStopsTheScanAndTheOrderIsChecked) {
     entry(4).pMEGSns = nullptr;
     EXPECT_EQ(eng.gridDewarLfd(&fwd), 0);
     EXPECT_EQ(rec(3).pSnsLf[1].pLf[0], 4.0);
-    EXPECT_EQ(eng.gridDewarBcmp(&fwd), 1);  // ...but reads 0 in the field-value scans
+    EXPECT_EQ(eng.gridDewarBcmp(&fwd), 1);  // ...and reads 0 in the field-value scans
     EXPECT_EQ(rec(3).pSnsLf[2].bcmp, 0.0);
 }
 
-// The whole road: preparation of a sphere away from the origin (centred,
-// with every local sphere set) then the scan gives the hand-built leadfields.
+// The whole road: preparation with a sphere away from the origin (centring
+// everything on it, local spheres set), then the scan: the same leadfields.
 TEST_F(GridScan, PreparedManagerGivesTheSameLeadfields) {
-    eng.coilFwdModel = 2;
     ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
     CMDataForwardkw prep;
     CMDTrialkw t2 = scanfx::trial();
@@ -199,16 +193,14 @@ TEST_F(GridScan, PreparedManagerGivesTheSameLeadfields) {
     CVirtSnsPOXlistkw list;
     for (auto& p : scanfx::sources()) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
     ASSERT_EQ(prep.initFwdPosVsp(&list), 1);
-    prep.sphereModel = 1;
+    prep.sphereModel = 1, prep.isSpatConstrained = 0;
     prep.userSphere.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);
-    prep.isSpatConstrained = 0;
     ASSERT_EQ(prep.prepare4VoxSnsLfdScan(3), 1);
     ASSERT_EQ(eng.gridDewarLfd(&prep), 1);
     const double tol = 1e-9 * scanfx::maxAbsLf(fwd);
-    for (int i = 0; i < fwd.numSrc; ++i)
+    for (int i = 0; i < 4; ++i)
         for (int k = 0; k < 4; ++k)
-            for (int m = 0; m < 3; ++m)
-                EXPECT_NEAR(prep.pVoxSnsLfx[i].pSnsLf[k].pLf[m], rec(i).pSnsLf[k].pLf[m], tol);
+            for (int m = 0; m < 3; ++m) EXPECT_NEAR(prep.pVoxSnsLfx[i].pSnsLf[k].pLf[m], rec(i).pSnsLf[k].pLf[m], tol);
 }
 
 }  // namespace

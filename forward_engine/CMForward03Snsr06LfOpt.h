@@ -35,7 +35,7 @@ protected:
     static bool isRefKind(std::int64_t k) { return k >= 10 && k <= 13; }
 
 private:
-    friend struct CMForward03Snsr06LfOptInspect;  // unit tests reach the dewar variants through it
+    friend struct CMForward03Snsr06LfOptTestAccess;  // unit tests reach the dewar variants through it
 
     // Field values of fld for every measurement sensor into bcmp, from this
     // leadfield-based family with the manager's numLf components (2: the

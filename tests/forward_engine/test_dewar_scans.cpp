@@ -3,7 +3,7 @@
 // field-value variants.
 #include "ScanFixtures.h"
 
-struct CMForward03Snsr06LfOptInspect {
+struct CMForward03Snsr06LfOptTestAccess {
     static int q6b1f(CMForward03Snsr06LfOpt& e, MAGFIELD* f, CMDataForwardkw* d, CFISrcSnsLf* r, bool ref) {
         return ref ? e.dewarMeaRefSns61Q6B1f(f, d, -1, r) : e.dewarMeaSns60Q6B1f(f, d, -1, r);
     }
@@ -81,7 +81,7 @@ TEST_F(DewarScan, LeadfieldBasedFieldValueVariants) {
     for (bool ref : {false, true}) {
         ASSERT_EQ(ref ? eng.dewarMeaRefSns61Q6B1m(&f, &fwd, -1, &rec(0)) : eng.dewarMeaSns60Q6B1m(&f, &fwd, -1, &rec(0)), 1);
         rec(1).srcBasis.nq = 9;
-        ASSERT_EQ(CMForward03Snsr06LfOptInspect::q6b1f(eng, &f, &fwd, &rec(1), ref), 1);
+        ASSERT_EQ(CMForward03Snsr06LfOptTestAccess::q6b1f(eng, &f, &fwd, &rec(1), ref), 1);
         double scale = 0.0;
         for (int k = 0; k < 4; ++k) scale = std::max(scale, std::abs(rec(0).pSnsLf[k].bcmp));
         for (int k = 0; k < 4; ++k) EXPECT_NEAR(rec(1).pSnsLf[k].bcmp, rec(0).pSnsLf[k].bcmp, 1e-9 * scale);
@@ -89,11 +89,11 @@ TEST_F(DewarScan, LeadfieldBasedFieldValueVariants) {
         EXPECT_EQ(rec(1).srcBasis.nq, 9);
     }
     fwd.numLf = 1;
-    EXPECT_EQ(CMForward03Snsr06LfOptInspect::q6b1f(eng, &f, &fwd, &rec(1), false), 1);
+    EXPECT_EQ(CMForward03Snsr06LfOptTestAccess::q6b1f(eng, &f, &fwd, &rec(1), false), 1);
     EXPECT_EQ(msgs.count("Wrong leafield number!"), 4);
     EXPECT_EQ(rec(1).pSnsLf[2].bcmp, 0.0);
     fwd.numLf = 4;
-    EXPECT_EQ(CMForward03Snsr06LfOptInspect::q6b1f(eng, &f, &fwd, &rec(1), true), 0);
+    EXPECT_EQ(CMForward03Snsr06LfOptTestAccess::q6b1f(eng, &f, &fwd, &rec(1), true), 0);
 }
 
 }  // namespace

@@ -29,8 +29,6 @@ struct Probe : CMForward02Coil08QornSph {
     using CMForward02Coil02xz::coil22Q3LfXZaxial_03Sarvas02Nut;
     using CMForward02Coil02xz::coil21MQ3LfXZaxial_01Magnetic;
     using CMForward02Coil03xyz::coil23MQ3LfXYZaxial_01Magnetic;
-    using CMForward02Coil04Array::point2LfMultiCoils00MagSrc;
-    using CMForward02Coil04Array::point2LfMultiCoils01PrmCrnt;
     using CMForward02Coil04Array::point2LfMultiCoils02Cuffin;
     using CMForward02Coil04Array::point2LfMultiCoils03Sarvas;
     using CMForward02Coil08QornSph::_28getLocalAlpha;

@@ -49,30 +49,17 @@ struct MultiCoil : ::testing::Test {
 TEST_F(MultiCoil, EachFormulaIsTheCoilLevelLeadfieldWithItsFixedFactor) {
     make(20);
     e.mu4PiRatio = 3.0;
-    std::vector<Vec> sarvas(20);
-    EXPECT_EQ(e.point2LfMultiCoils03Sarvas(20, pp.data(), pd.data(), r0, pl.data()), 1);
-    for (int i = 0; i < 20; ++i) {
-        sarvas[i] = lf[i];
-        EXPECT_LT(relDiff(lf[i], coilRow(i, 0, 0, 1e-10)), 1e-12);
-    }
-    // Cuffin is the same field with the factor 1e-9 instead of 1e-10.
-    EXPECT_EQ(e.point2LfMultiCoils02Cuffin(20, pp.data(), pd.data(), r0, pl.data()), 1);
-    for (int i = 0; i < 20; ++i) EXPECT_LT(relDiff(lf[i], scaled(sarvas[i], 10.0)), 1e-9);
-    EXPECT_EQ(e.point2LfMultiCoils01PrmCrnt(20, pp.data(), pd.data(), r0, pl.data()), 1);
-    for (int i = 0; i < 20; ++i) EXPECT_LT(relDiff(lf[i], coilRow(i, 1, 2, 7.957747154594243e-12)), 1e-14);
-    EXPECT_EQ(e.point2LfMultiCoils00MagSrc(20, pp.data(), pd.data(), r0, pl.data()), 1);
-    for (int i = 0; i < 20; ++i) EXPECT_LT(relDiff(lf[i], coilRow(i, 1, 0, 3.0)), 1e-14);
-    // The dispatcher: code 4 picks Cuffin or the magnetic dipole.
-    const struct { int mag, code; Vec expected; } cases[] = {
-        {0, 3, coilRow(0, 0, 0, 1e-10)},
-        {0, 4, coilRow(0, 0, 0, 1e-9)},
-        {1, 4, coilRow(0, 1, 0, 3.0)},
-        {1, 0, coilRow(0, 1, 2, 7.957747154594243e-12)},
-    };
+    // By (isMagSrc, coilFwdModel): Sarvas with 1e-10; Cuffin, the same field,
+    // with 1e-9; the magnetic dipole with mu4PiRatio; the primary current with
+    // 7.957747154594243e-12. Each against the coil-level row (coilMag, coilCode).
+    const struct { int mag, code, coilMag, coilCode; double mu; } cases[] = {
+        {0, 0, 0, 0, 1e-10}, {0, 3, 0, 0, 1e-10}, {0, 4, 0, 0, 1e-9},
+        {1, 4, 1, 0, 3.0},   {1, 0, 1, 2, 7.957747154594243e-12}, {1, 2, 1, 2, 7.957747154594243e-12}};
     for (const auto& c : cases) {
         e.isMagSrc = c.mag, e.coilFwdModel = c.code;
-        EXPECT_EQ(e.point2LfMutiCoils(1, pp.data(), pd.data(), r0, pl.data()), 1);
-        EXPECT_LT(relDiff(lf[0], c.expected), 1e-9) << c.mag << " " << c.code;
+        EXPECT_EQ(e.point2LfMutiCoils(20, pp.data(), pd.data(), r0, pl.data()), 1);
+        for (int i = 0; i < 20; ++i)
+            EXPECT_LT(relDiff(lf[i], coilRow(i, c.coilMag, c.coilCode, c.mu)), 1e-9) << c.mag << " " << c.code;
     }
 }
 
@@ -88,9 +75,7 @@ TEST_F(MultiCoil, EdgeCasesStayFinite) {
     for (int i = 0; i < 4; ++i) EXPECT_EQ(lf[i][2], 0.0);
     // Point 0 at the source, 1 at the centre, 2 on the source's ray (Cuffin's
     // parallel case: 1e-9 g (N x r0), g = -1/F = -1/(4 |r0|^3) at P = 2 r0).
-    pos[0] = r0;
-    pos[1] = Vec{};
-    pos[2] = scaled(r0, 2.0);
+    pos[0] = r0, pos[1] = Vec{}, pos[2] = scaled(r0, 2.0);
     for (int mag : {0, 1}) {
         for (int code : {0, 4}) {
             e.isMagSrc = mag, e.coilFwdModel = code;

@@ -1,0 +1,434 @@
+#include "forward_fast/CFastLeadfield.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "forward_engine/PointFormulas.h"
+#include "host_interfaces/Afx.h"
+
+namespace phys = megfwd::phys;
+using megfwd::fast::PointFamily;
+
+namespace {
+
+bool isMeaKind(std::int64_t k) { return k >= 100 && k <= 103; }
+bool isRefKind(std::int64_t k) { return k >= 10 && k <= 13; }
+
+template <class T>
+void release(T*& p) {
+    delete[] p;
+    p = nullptr;
+}
+
+// Owns an array taken with megfwd::newArray until it is handed over.
+template <class T>
+struct Owned {
+    T* p = nullptr;
+    explicit Owned(std::int64_t n) : p(megfwd::newArray<T>(n < 1 ? 1 : n)) {}
+    ~Owned() { delete[] p; }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    T* take() {
+        T* q = p;
+        p = nullptr;
+        return q;
+    }
+};
+
+// Sources handed to one thread at a time.
+constexpr std::int64_t kSourcesPerTask = 8;
+
+}  // namespace
+
+struct CFastLeadfield::Scratch {
+    Owned<double> vx, vy, vz, rows;
+    explicit Scratch(const CFastLeadfield& plan)
+        : vx(plan.numPts), vy(plan.numPts), vz(plan.numPts), rows((plan.numMea + plan.numRef + 1) * 3) {}
+    bool ok() const { return vx.p && vy.p && vz.p && rows.p; }
+};
+
+CFastLeadfield::~CFastLeadfield() { clean(); }
+
+int CFastLeadfield::clean() {
+    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &refCoef}) release(*a);
+    release(rowStart);
+    release(refStart);
+    release(refRow);
+    isBuilt = 0;
+    numMea = numRef = numPts = numRefWeights = 0;
+    numBrokenSensor = 0;
+    failedSource = -1;
+    pEngine = nullptr;
+    return 1;
+}
+
+std::int64_t CFastLeadfield::scratchBytesPerThread() const {
+    return static_cast<std::int64_t>(sizeof(double)) * (3 * numPts + 3 * (numMea + numRef + 1));
+}
+
+int CFastLeadfield::build(CMForwardkw& engine, CMDataForwardkw& data) {
+    clean();
+    engine.pDataFwd = &data;
+    CForwardChnlkw* ch = data.pFwdChnl;
+    if (!ch || !ch->pSnsCoils || ch->numChnl < 1) return 0;
+    int ord = engine.orderCoilIntg;
+    if (!engine.setOrder4SnsCoilIntegration(ord)) return 0;  // the scans' message
+    order = ord;
+    pEngine = &engine;
+    numComp = data.isTangLfd ? 2 : 3;
+    isStdModel = engine.snsFwdModel != 1 ? 1 : 0;
+    isUseRefSns = engine.isUseRefSns != 0 ? 1 : 0;
+    basisSphere = data.singleSphere;
+
+    // The formula of the coil members the scan would call: the
+    // three-component members (CTF model, and the standard model with three
+    // components) or the two-component members (standard model, two
+    // components), whose factors and failure rules differ in places.
+    const bool std2D = isStdModel && numComp == 2;
+    const double mu = engine.mu4PiRatio;
+    isGeneric = 0;
+    isFailOnNoValue = 0;
+    isUnitDirections = 0;
+    if (engine.isMagSrc == 0) {
+        switch (engine.coilFwdModel) {
+            case 1: family = PointFamily::Sarvas, factor = 1e-7; break;
+            case 2: family = PointFamily::Sarvas, factor = mu, isFailOnNoValue = std2D ? 1 : 0; break;
+            case 3:
+                family = PointFamily::Sarvas, factor = mu, isFailOnNoValue = 1;
+                isUnitDirections = std2D ? 1 : 0;
+                break;
+            case 4: family = PointFamily::Cuffin, factor = mu; break;
+            case 5: family = PointFamily::BiotSavart, factor = mu; break;
+            case 6: isGeneric = 1; break;
+            default: family = PointFamily::Sarvas, factor = std2D ? 1e-7 : mu; break;
+        }
+    } else {
+        switch (engine.coilFwdModel) {
+            case 1: family = PointFamily::MagneticTensor, factor = 7.957747154594243e-11; break;
+            case 2: family = PointFamily::BiotSavart, factor = mu; break;
+            default: family = PointFamily::MagneticDipole, factor = mu; break;
+        }
+    }
+    if (isForceGeneric) isGeneric = 1;
+
+    // Rows: measurement entries, then (with references) reference entries,
+    // each in table order.
+    const std::int64_t nChnl = ch->numChnl;
+    Owned<std::int64_t> entryRow(nChnl);
+    if (!entryRow.p) return 0;
+    std::int64_t nMea = 0, nRef = 0;
+    for (std::int64_t i = 0; i < nChnl; ++i) {
+        const std::int64_t k = ch->pSnsCoils[i].snsKind;
+        entryRow.p[i] = -1;
+        if (isMeaKind(k)) entryRow.p[i] = nMea++;
+    }
+    if (isUseRefSns)
+        for (std::int64_t i = 0; i < nChnl; ++i)
+            if (isRefKind(ch->pSnsCoils[i].snsKind)) entryRow.p[i] = nMea + nRef++;
+    numMea = nMea;
+    numRef = nRef;
+    const std::int64_t nRows = nMea + nRef;
+
+    // Integration data, in the order the scan meets the sensors on its first
+    // source (references first when they are used); the first sensor that is
+    // missing or cannot be prepared stops the preparation, as it stops the
+    // scan.
+    if (!isStdModel) {
+        for (int pass = isUseRefSns ? 0 : 1; pass < 2 && numBrokenSensor == 0; ++pass)
+            for (std::int64_t i = 0; i < nChnl; ++i) {
+                const std::int64_t k = ch->pSnsCoils[i].snsKind;
+                if (pass == 0 ? !isRefKind(k) : !isMeaKind(k)) continue;
+                CMEGSensorkw* s = ch->pSnsCoils[i].pMEGSns;
+                bool ok = s != nullptr;
+                if (ok && !s->isW12Set) ok = engine.setSnsWt12Pts(s, ord) != 0;
+                for (int c = 0; ok && c < s->getTotalCoils(); ++c) {
+                    CBscMagSnskw* coil = s->getCoil(c);
+                    if (coil && !coil->isB12Set) ok = engine.setCoilB12Pts(coil, ord) != 0;
+                }
+                if (!ok) {
+                    numBrokenSensor = 1;
+                    break;
+                }
+            }
+    } else {
+        for (std::int64_t i = 0; i < nChnl; ++i)
+            if (entryRow.p[i] >= 0 && !ch->pSnsCoils[i].pMEGSns) numBrokenSensor = 1;
+    }
+
+    // Points: count, then fill.
+    Owned<std::int64_t> starts(nRows + 1);
+    if (!starts.p) return 0;
+    Owned<std::int64_t> rowEntry(nRows);
+    if (!rowEntry.p) return 0;
+    for (std::int64_t i = 0; i < nChnl; ++i)
+        if (entryRow.p[i] >= 0) rowEntry.p[entryRow.p[i]] = i;
+    auto pointsOf = [&](const CMEGSensorkw* s) -> std::int64_t {
+        if (!s || numBrokenSensor) return 0;
+        const int nCoils = s->getTotalCoils();
+        std::int64_t coils = 0;
+        for (int c = 0; c < nCoils; ++c) coils += s->getCoil(c) ? 1 : 0;
+        if (isStdModel) return coils;
+        if (nCoils < 1 || !s->getCoil(0)) return 0;  // no coil 0: the sensor reads 0
+        const int nIp = std::clamp(s->numW12Pts, 0, 12);
+        return coils * nIp;
+    };
+    std::int64_t total = 0;
+    for (std::int64_t r = 0; r < nRows; ++r) {
+        starts.p[r] = total;
+        total += pointsOf(ch->pSnsCoils[rowEntry.p[r]].pMEGSns);
+    }
+    starts.p[nRows] = total;
+    numPts = total;
+
+    Owned<double> aPx(total), aPy(total), aPz(total), aNx(total), aNy(total), aNz(total), aOx(total), aOy(total),
+        aOz(total), aW(total);
+    for (const Owned<double>* a : {&aPx, &aPy, &aPz, &aNx, &aNy, &aNz, &aOx, &aOy, &aOz, &aW})
+        if (!a->p) return 0;
+    std::int64_t p = 0;
+    for (std::int64_t r = 0; r < nRows && total > 0; ++r) {
+        const CMEGSensorkw* s = ch->pSnsCoils[rowEntry.p[r]].pMEGSns;
+        if (pointsOf(s) == 0) continue;
+        const double* origin = s->localSphere;
+        // The standard model's two-component members take the source from
+        // the basis, relative to the scan sphere's centre.
+        const double* srcOrigin = std2D ? basisSphere.center : origin;
+        const int nCoils = s->getTotalCoils();
+        auto put = [&](const double* pos, const double* n, double w) {
+            aPx.p[p] = pos[0] - origin[0], aPy.p[p] = pos[1] - origin[1], aPz.p[p] = pos[2] - origin[2];
+            aNx.p[p] = n[0], aNy.p[p] = n[1], aNz.p[p] = n[2];
+            aOx.p[p] = srcOrigin[0], aOy.p[p] = srcOrigin[1], aOz.p[p] = srcOrigin[2];
+            aW.p[p] = w;
+            ++p;
+        };
+        if (isStdModel) {
+            double sumWt = 0.0;
+            for (int c = 0; c < nCoils; ++c)
+                if (const CBscMagSnskw* coil = s->getCoil(c)) sumWt += coil->getMagApha();
+            for (int c = 0; c < nCoils; ++c)
+                if (const CBscMagSnskw* coil = s->getCoil(c))
+                    put(coil->coilPos, coil->coilNormal,
+                        sumWt != 0.0 ? coil->getMagApha() / sumWt : coil->getMagApha());
+        } else {
+            const double scale = std::abs(static_cast<double>(s->getCoil(0)->nTurns));
+            const int nIp = std::clamp(s->numW12Pts, 0, 12);
+            for (int c = 0; c < nCoils; ++c)
+                if (const CBscMagSnskw* coil = s->getCoil(c))
+                    for (int k = 0; k < nIp; ++k) {
+                        const double w = s->w12Wt[k] * coil->nTurns;
+                        put(coil->b12Pts[k].pos, coil->coilNormal, scale != 0.0 ? w / scale : w);
+                    }
+        }
+    }
+
+    // Reference weights of the measurement rows.
+    Owned<std::int64_t> rStart(nMea + 1);
+    if (!rStart.p) return 0;
+    std::int64_t nW = 0;
+    for (std::int64_t m = 0; m < nMea; ++m) {
+        const CForwardC0SnsCoilskw& e = ch->pSnsCoils[rowEntry.p[m]];
+        rStart.p[m] = nW;
+        if (!isUseRefSns || !e.pRefCoef) continue;
+        for (std::int64_t w = 0; w < e.numRefCoef; ++w) {
+            const int idx = e.pRefCoef[w].chnlIdx;
+            if (idx >= 0 && idx < nChnl) ++nW;  // a weight naming no entry is skipped
+        }
+    }
+    rStart.p[nMea] = nW;
+    Owned<std::int64_t> rRow(nW);
+    Owned<double> rCoef(nW);
+    if (!rRow.p || !rCoef.p) return 0;
+    std::int64_t q = 0;
+    for (std::int64_t m = 0; m < nMea && nW > 0; ++m) {
+        const CForwardC0SnsCoilskw& e = ch->pSnsCoils[rowEntry.p[m]];
+        if (!isUseRefSns || !e.pRefCoef) continue;
+        for (std::int64_t w = 0; w < e.numRefCoef; ++w) {
+            const int idx = e.pRefCoef[w].chnlIdx;
+            if (idx < 0 || idx >= nChnl) continue;
+            const std::int64_t row = entryRow.p[idx];
+            rRow.p[q] = row >= nMea ? row : nRows;  // not a reference sensor: its value is 0
+            rCoef.p[q] = e.pRefCoef[w].coef;
+            ++q;
+        }
+    }
+    numRefWeights = nW;
+
+    px = aPx.take(), py = aPy.take(), pz = aPz.take();
+    nx = aNx.take(), ny = aNy.take(), nz = aNz.take();
+    ox = aOx.take(), oy = aOy.take(), oz = aOz.take();
+    wt = aW.take();
+    rowStart = starts.take();
+    refStart = rStart.take();
+    refRow = rRow.take();
+    refCoef = rCoef.take();
+    isBuilt = 1;
+    return 1;
+}
+
+int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const {
+    const bool std2D = isStdModel && numComp == 2;
+    R3Q3x3 basis;
+    if (numComp == 2 && !pEngine->set2DVect4SrcAll(src, &basisSphere, &basis)) return 0;
+
+    double* vx = s.vx.p;
+    double* vy = s.vy.p;
+    double* vz = s.vz.p;
+    if (!isGeneric) {
+        megfwd::fast::PointArrays pts;
+        pts.px = px, pts.py = py, pts.pz = pz, pts.nx = nx, pts.ny = ny, pts.nz = nz;
+        pts.ox = ox, pts.oy = oy, pts.oz = oz, pts.w = wt;
+        const std::int64_t none = megfwd::fast::runPointKernel(family, factor, pts, 0, numPts, src, vx, vy, vz);
+        if (none > 0 && isFailOnNoValue) return 0;
+    } else {
+        for (std::int64_t i = 0; i < numPts; ++i) {
+            const double p[3] = {px[i], py[i], pz[i]};
+            const double n[3] = {nx[i], ny[i], nz[i]};
+            double v[3] = {0.0, 0.0, 0.0};
+            if (std2D) {
+                if (!pEngine->coil24xLf2D_all(p, n, &basis, v)) return 0;
+            } else {
+                const double r0[3] = {src[0] - ox[i], src[1] - oy[i], src[2] - oz[i]};
+                if (!pEngine->coil26xLf3D_all(p, n, r0, v)) return 0;
+            }
+            vx[i] = wt[i] * v[0], vy[i] = wt[i] * v[1], vz[i] = wt[i] * v[2];
+        }
+    }
+
+    // Sums over each sensor's points, then its components.
+    const std::int64_t nRows = numMea + numRef;
+    double* R = s.rows.p;
+    for (std::int64_t r = 0; r < nRows; ++r) {
+        double L0 = 0.0, L1 = 0.0, L2 = 0.0;
+        for (std::int64_t i = rowStart[r]; i < rowStart[r + 1]; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
+        double* row = R + 3 * r;
+        if (numComp == 3 || (std2D && isGeneric)) {
+            row[0] = L0, row[1] = L1, row[2] = L2;
+        } else {
+            double q0[3], q1[3];
+            phys::copy(basis.q[0], q0);
+            phys::copy(basis.q[1], q1);
+            if (isUnitDirections) phys::normalize(q0), phys::normalize(q1);
+            row[0] = L0 * q0[0] + L1 * q0[1] + L2 * q0[2];
+            row[1] = L0 * q1[0] + L1 * q1[1] + L2 * q1[2];
+            row[2] = 0.0;
+        }
+    }
+    R[3 * nRows] = R[3 * nRows + 1] = R[3 * nRows + 2] = 0.0;
+
+    // Reference correction and the output block.
+    for (std::int64_t m = 0; m < numMea; ++m) {
+        double v[3] = {R[3 * m], R[3 * m + 1], R[3 * m + 2]};
+        for (std::int64_t w = refStart[m]; w < refStart[m + 1]; ++w) {
+            const double* ref = R + 3 * refRow[w];
+            for (int c = 0; c < numComp; ++c) v[c] -= ref[c] * refCoef[w];
+        }
+        for (int c = 0; c < numComp; ++c) out[m * numComp + c] = v[c];
+    }
+    return 1;
+}
+
+int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out,
+                            int nThreads) {
+    failedSource = -1;
+    if (!isBuilt || count < 0 || (count > 0 && (!pos || !out))) return 0;
+    const std::int64_t per = valuesPerSource();
+    std::atomic<std::int64_t> next{0};
+    std::atomic<std::int64_t> firstFail{std::numeric_limits<std::int64_t>::max()};
+    std::atomic<std::int64_t> done{0};
+
+    auto work = [&]() {
+        std::unique_ptr<Scratch> scratch;
+        for (;;) {
+            const std::int64_t b = next.fetch_add(kSourcesPerTask);
+            if (b >= count) return;
+            const std::int64_t e = std::min(count, b + kSourcesPerTask);
+            for (std::int64_t i = b; i < e; ++i) {
+                double* o = out + i * per;
+                bool ok = true;
+                if (inScan && inScan[i] != 1) {
+                    std::fill(o, o + per, 0.0);
+                } else if (numBrokenSensor) {
+                    ok = false;
+                } else {
+                    if (!scratch) {
+                        scratch.reset(megfwd::newObject<Scratch>(*this));
+                        if (scratch && !scratch->ok()) scratch.reset();
+                    }
+                    ok = scratch && computeOne(pos + 3 * i, *scratch, o);
+                }
+                if (!ok) {
+                    std::fill(o, o + per, 0.0);
+                    std::int64_t cur = firstFail.load();
+                    while (i < cur && !firstFail.compare_exchange_weak(cur, i)) {
+                    }
+                }
+                done.fetch_add(1);
+            }
+        }
+    };
+
+    std::vector<std::thread> helpers;
+    const int extra = std::max(0, std::min<int>(nThreads, 256) - 1);
+    try {
+        for (int t = 0; t < extra && static_cast<std::int64_t>(t + 1) * kSourcesPerTask < count; ++t)
+            helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked: the others share the work.
+    } catch (const std::bad_alloc&) {
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    if (done.load() != count) return 0;
+    const std::int64_t f = firstFail.load();
+    if (f != std::numeric_limits<std::int64_t>::max()) {
+        failedSource = f;
+        return 0;
+    }
+    return 1;
+}
+
+namespace megfwd::fast {
+
+int hardwareThreads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n < 1 ? 1 : static_cast<int>(n);
+}
+
+int gridDewarLfdFlat(CMForwardkw& engine, CMDataForwardkw& data, double* out, int nThreads) {
+    // The grid scan's checks, in its order.
+    engine.pDataFwd = &data;
+    if (!data.pFwdChnl || data.numSns < 2) return 0;
+    if (!data.pFwdPos || data.pFwdPos->numPos < 1 || data.numSrc != data.pFwdPos->numPos) return 0;
+    if (data.pVoxSnsLfx && (data.numLf > std::numeric_limits<std::int32_t>::max() ||
+                            data.numLf < std::numeric_limits<std::int32_t>::min() ||
+                            data.numLf != data.pVoxSnsLfx[0].numLf))
+        return 0;
+    if (data.pFwdChnl->numChnl < 1 || !data.pVoxSnsLfx || data.numSrc < 1 || !out) return 0;
+    const std::int64_t nComp = data.isTangLfd ? 2 : 3;
+    if (data.numLf != nComp) return 0;
+
+    Owned<double> pos(3 * data.numSrc);
+    Owned<std::int32_t> in(data.numSrc);
+    if (!pos.p || !in.p) return 0;
+    bool any = false;
+    for (std::int64_t i = 0; i < data.numSrc; ++i) {
+        const CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
+        for (int c = 0; c < 3; ++c) pos.p[3 * i + c] = rec.srcField.pos[c];
+        in.p[i] = rec.isVoxIn;
+        any = any || rec.isVoxIn == 1;
+    }
+    if (!any) {
+        std::fill(out, out + data.numSrc * data.numSns * nComp, 0.0);
+        return 1;
+    }
+    CFastLeadfield plan;
+    if (!plan.build(engine, data) || plan.numMea != data.numSns) return 0;
+    return plan.compute(pos.p, in.p, data.numSrc, out, nThreads);
+}
+
+}  // namespace megfwd::fast

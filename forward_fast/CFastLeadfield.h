@@ -1,0 +1,134 @@
+// The fast leadfield path: the leadfields of a grid scan (gridDewarLfd) for
+// many sources, with the integration data of every sensor prepared once and
+// all integration points of all measurement and reference sensors in flat
+// arrays, one tight loop over points per source, and threads over blocks of
+// sources.
+//
+// A plan is built from an engine and a prepared data manager (after
+// prepare4VoxSnsLfdScan): it resolves and checks the integration order as
+// every dewar scan does (with the same message), prepares the integration
+// weights and points of the sensors with the engine's own setSnsWt12Pts and
+// setCoilB12Pts (so the points are the scan's points), and copies every
+// point with its coil normal, its sensor's origin (the centre of the local
+// sphere) and a folded weight:
+//   CTF model: integration weight x nTurns / |nTurns of coil 0| (undivided
+//              when that is 0; a sensor without coil 0 has no points);
+//   standard model: coil weight / sum of the coil weights at the coil
+//              centres (undivided when the sum is 0).
+// Per source the point loop gives, for every point, its weighted
+// three-component coil-level value; the sums over each sensor's points are
+// its leadfield. Two components are the projections of that sum on the
+// source's tangential directions (set2DVect4SrcAll on the manager's
+// singleSphere), with the factors and rules of the two-component members in
+// the standard model (the scalar Sarvas form with its fixed 1e-7, Nut
+// directions normalised, vector-form Sarvas failing where F = 0) and the
+// three-component ones in the CTF model. Reference correction is a small
+// matrix step afterwards: each measurement value minus, in the order of its
+// channel entry's weights, coef x the value of the reference channel.
+//
+// The Grynszpan form (coilFwdModel 6) has no vectorised loop: its points go
+// through the engine's own coil members, one point at a time, in the same
+// flat layout and with the same threads.
+//
+// Results equal the record-by-record scan to rounding (the weights are
+// folded and the projections formed after the sums); one thread and many
+// give identical bits, since every source is computed alone by the same code.
+//
+// Nothing here writes into the channel set after the plan is built: the
+// coils' per-point value slots are not used, and each thread has its own
+// scratch arrays, taken before its first source.
+#pragma once
+
+#include <cstdint>
+
+#include "forward_data/CMDataForwardkw.h"
+#include "forward_engine/CMForwardkw.h"
+#include "forward_fast/FastPointKernels.h"
+
+class CFastLeadfield {
+public:
+    // Settings of the plan (read after build).
+    int isBuilt = 0;
+    int numComp = 3;               // 2 (tangential) or 3
+    int isStdModel = 0;            // 1: standard sensor model (coil centres)
+    int isUseRefSns = 0;           // reference correction
+    int isGeneric = 0;             // 1: points through the engine's coil members
+    int isFailOnNoValue = 0;       // a point where the formula has no value fails the source
+    int isUnitDirections = 0;      // two components along normalised directions (Nut)
+    int numBrokenSensor = 0;       // sensors whose preparation failed or that are missing
+    megfwd::fast::PointFamily family = megfwd::fast::PointFamily::Sarvas;
+    double factor = 1.0;           // the formula's factor
+    int order = 2;                 // integration order in force
+    // Setting to be made before build: 1 sends every formula through the
+    // engine's coil members (used to compare the two routes).
+    int isForceGeneric = 0;
+
+    std::int64_t numMea = 0;       // measurement sensors (rows 0 .. numMea-1, channel order)
+    std::int64_t numRef = 0;       // reference sensors (rows numMea .., channel order)
+    std::int64_t numPts = 0;
+    // Owned arrays: numPts each, then numMea + numRef + 1 row starts.
+    double *px = nullptr, *py = nullptr, *pz = nullptr;
+    double *nx = nullptr, *ny = nullptr, *nz = nullptr;
+    double *ox = nullptr, *oy = nullptr, *oz = nullptr;
+    double* wt = nullptr;
+    std::int64_t* rowStart = nullptr;
+    // Reference weights of the measurement rows: refStart (numMea + 1), then
+    // the referenced row (numMea + numRef is a row of zeros: a weight naming a
+    // channel that is no reference sensor) and the coefficient.
+    std::int64_t* refStart = nullptr;
+    std::int64_t* refRow = nullptr;
+    double* refCoef = nullptr;
+    std::int64_t numRefWeights = 0;
+    CSpherekw basisSphere;         // the sphere of the tangential directions
+    const CMForwardkw* pEngine = nullptr;  // not owned: bases and coil members
+
+    CFastLeadfield() = default;
+    ~CFastLeadfield();
+    CFastLeadfield(const CFastLeadfield&) = delete;
+    CFastLeadfield& operator=(const CFastLeadfield&) = delete;
+
+    // Builds the plan for the engine's settings and the manager's channel
+    // set and scan sphere, and sets the engine's pDataFwd to the manager (as
+    // a grid scan does). 0 for a missing channel set, a bad integration order
+    // (with its message) or an allocation failure. Sensors whose integration
+    // data cannot be made, and measurement or reference entries without a
+    // sensor, make every in-scan source fail, as they fail the record scan.
+    // The engine and the manager must outlive the plan's computations.
+    int build(CMForwardkw& engine, CMDataForwardkw& data);
+
+    // Leadfields of `count` sources into out (count x numMea x numComp,
+    // source, sensor, component). pos: 3 doubles per source in the scan's
+    // frame (the records' srcField.pos after preparation); inScan: the
+    // records' isVoxIn (null: all in); a source whose flag is not exactly 1
+    // gets zeros. nThreads < 2 runs on the caller's thread. Returns 1 when
+    // every source was done, 0 otherwise (failedSource then names a failing
+    // source; the values of the others are written).
+    int compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out, int nThreads);
+    std::int64_t failedSource = -1;
+
+    // Points per source, as the loop sees them.
+    std::int64_t pointsPerSource() const { return numPts; }
+    // Values in one source's block of out.
+    std::int64_t valuesPerSource() const { return numMea * numComp; }
+    // Bytes of scratch memory one thread takes.
+    std::int64_t scratchBytesPerThread() const;
+
+    int clean();
+
+private:
+    struct Scratch;
+    int computeOne(const double* src, Scratch& s, double* out) const;
+};
+
+namespace megfwd::fast {
+
+// The whole grid scan of a prepared manager into a flat array of
+// numSrc x numSns x numLf values (numLf must be 2 or 3 and agree with
+// isTangLfd): the grid scan's checks, a plan, and every record's position
+// and scan flag. The records are not written. Returns 1 on success.
+int gridDewarLfdFlat(CMForwardkw& engine, CMDataForwardkw& data, double* out, int nThreads);
+
+// The number of threads the machine offers (at least 1).
+int hardwareThreads();
+
+}  // namespace megfwd::fast

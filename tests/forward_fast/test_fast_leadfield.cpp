@@ -1,0 +1,131 @@
+// The fast leadfield path against the record-by-record grid scan.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FastTestSupport.h"
+#include "forward_fast/CFastLeadfield.h"
+#include "support/MessageRecorder.h"
+
+namespace {
+
+using megfwd::test::FastCase;
+using megfwd::test::PreparedScan;
+
+std::string describe(const FastCase& c) {
+    return "mag " + std::to_string(c.isMagSrc) + " code " + std::to_string(c.code) + " model " +
+           std::to_string(c.snsModel) + (c.tangential ? " 2D" : " 3D") + (c.refs ? " refs" : "") + " order " +
+           std::to_string(c.order) + " rule " + std::to_string(c.tangRule) + " sphere " + std::to_string(c.sphereModel) +
+           " coord " + std::to_string(c.coordSystem);
+}
+
+// Runs the record scan and the fast path (vectorised and through the
+// engine's coil members) on two identically prepared managers.
+void expectSameAsRecordScan(const FastCase& c) {
+    SCOPED_TRACE(describe(c));
+    PreparedScan ref(c), fast(c);
+    ASSERT_EQ(ref.engine.gridDewarLfd(&ref.data), 1);
+    const std::vector<double> want = ref.recordValues();
+
+    std::vector<double> got(fast.size(), -1.0);
+    ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(fast.engine, fast.data, got.data(), 2), 1);
+    EXPECT_LE(megfwd::test::maxRelativeError(got, want, fast.data.numLf), 1e-12);
+    // The out-of-scan source (the last) reads 0.
+    const std::size_t per = static_cast<std::size_t>(fast.data.numSns * fast.data.numLf);
+    for (std::size_t k = got.size() - per; k < got.size(); ++k) ASSERT_EQ(got[k], 0.0);
+
+    // The engine's coil members through the same flat layout.
+    CFastLeadfield generic;
+    generic.isForceGeneric = 1;
+    ASSERT_EQ(generic.build(fast.engine, fast.data), 1);
+    std::vector<double> pos, gen(got.size());
+    std::vector<std::int32_t> in;
+    for (std::int64_t i = 0; i < fast.data.numSrc; ++i) {
+        pos.insert(pos.end(), fast.data.pVoxSnsLfx[i].srcField.pos, fast.data.pVoxSnsLfx[i].srcField.pos + 3);
+        in.push_back(fast.data.pVoxSnsLfx[i].isVoxIn);
+    }
+    ASSERT_EQ(generic.compute(pos.data(), in.data(), fast.data.numSrc, gen.data(), 1), 1);
+    EXPECT_LE(megfwd::test::maxRelativeError(gen, want, fast.data.numLf), 1e-12);
+}
+
+TEST(FastLeadfield, EqualsRecordScanForEveryFormulaAndSensorModel) {
+    for (int mag : {0, 1})
+        for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
+            for (int model : {1, 0})
+                for (bool tangential : {false, true})
+                    for (bool refs : {true, false}) {
+                        FastCase c;
+                        c.isMagSrc = mag, c.code = code, c.snsModel = model, c.tangential = tangential, c.refs = refs;
+                        expectSameAsRecordScan(c);
+                    }
+}
+
+TEST(FastLeadfield, EqualsRecordScanForOrdersSpheresAxesAndTangentRules) {
+    for (int order : {1, 3, 4, 5, 7}) {
+        FastCase c;
+        c.order = order;
+        c.spacing = 40.0;
+        expectSameAsRecordScan(c);
+    }
+    for (int rule : {1, 2, 3})
+        for (int model : {1, 0}) {
+            FastCase c;  // tangential directions, unnormalised with the Nut rule
+            c.tangential = true, c.tangRule = rule, c.snsModel = model;
+            expectSameAsRecordScan(c);
+        }
+    for (int sphere : {1, 2, 3})
+        for (int model : {1, 0}) {
+            FastCase c;  // one sphere per sensor with models 2 and 3
+            c.sphereModel = sphere, c.snsModel = model, c.code = 4;
+            expectSameAsRecordScan(c);
+        }
+    FastCase matlab;
+    matlab.coordSystem = 1, matlab.code = 6, matlab.tangential = true, matlab.tangRule = 1;
+    expectSameAsRecordScan(matlab);
+}
+
+TEST(FastLeadfield, OneThreadEqualsManyBitForBit) {
+    FastCase c;
+    c.spacing = 20.0;
+    PreparedScan s(c);
+    std::vector<double> one(s.size()), many(s.size());
+    ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(s.engine, s.data, one.data(), 1), 1);
+    ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(s.engine, s.data, many.data(), 3), 1);
+    EXPECT_EQ(std::memcmp(one.data(), many.data(), one.size() * sizeof(double)), 0);
+}
+
+TEST(FastLeadfield, FailsWhereTheRecordScanFails) {
+    // A source exactly at a coil centre (no stencil): the Nut form has no
+    // value there and fails the scan; the scalar form gives zeros and goes on.
+    for (int code : {3, 0}) {
+        FastCase c;
+        c.code = code, c.snsModel = 0, c.refs = false;
+        PreparedScan ref(c), fast(c);
+        for (PreparedScan* s : {&ref, &fast}) {
+            s->data.isSpatConstrained = 0;
+            s->data.isCentralizedLf = 0;
+            CVirtSnsPOXlistkw list;
+            list.addPosition(0.0, 0.0, 0.0);
+            const double* p = s->data.pFwdChnl->pSnsCoils[s->data.pFwdChnl->numChnl - 10].pMEGSns->getCoil(0)->coilPos;
+            list.addPosition(p[0], p[1], p[2]);
+            ASSERT_EQ(s->data.initFwdPosVsp(&list), 1);
+            ASSERT_EQ(s->data.prepare4VoxSnsLfdScan(3), 1);
+        }
+        std::vector<double> got(fast.size());
+        const int want = ref.engine.gridDewarLfd(&ref.data);
+        EXPECT_EQ(want, code == 3 ? 0 : 1);
+        EXPECT_EQ(megfwd::fast::gridDewarLfdFlat(fast.engine, fast.data, got.data(), 2), want) << code;
+    }
+    // A bad integration order: the scans' message, and failure.
+    FastCase c;
+    PreparedScan s(c);
+    s.engine.orderCoilIntg = 6;
+    megfwd::test::MessageRecorder messages;
+    std::vector<double> got(s.size());
+    EXPECT_EQ(megfwd::fast::gridDewarLfdFlat(s.engine, s.data, got.data(), 1), 0);
+    ASSERT_EQ(messages.messages().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// Leadfields of any number of sources, block by block, into storage the
+// caller provides (one contiguous array, or a memory-mapped output file):
+// memory stays near the size of the output, and an output larger than
+// memory can be written while it is computed.
+//
+// A whole-list preparation would hold one source record with one sensor
+// record per sensor for every source, several times the size of the
+// leadfield itself. Here each block of sources gets its own manager,
+// prepared by the caller exactly as it would prepare one manager for all
+// sources (channel set, those sources, settings, prepare4VoxSnsLfdScan):
+// every preparation step is either independent of the sources (spheres,
+// sensor geometry) or works source by source (positions, stencils, shift,
+// axes, unit), so the blocks see the geometry a single preparation would
+// give. The plan is built once, on the first block's manager, which is kept
+// (without its records) until the end because the engine's tangent rules
+// and coil members read its coordinate system.
+//
+// Per block: prepare, copy the prepared positions, scan flags and coordinate
+// modes, compute the block's leadfields with the plan straight into the
+// caller's storage, apply the local post-processing (axis restore and
+// sensor-gain signs, CFlatPostProcess), and hand the block over (progress,
+// writing out, releasing pages). The divisions (unit leadfield, RMS) need
+// all values and are left to the caller (FlatPostProcess.h).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "forward_fast/CFastLeadfield.h"
+#include "forward_fast/FlatPostProcess.h"
+
+class CFastBlockScan {
+public:
+    // Prepares `data` (a fresh manager) for sources [first, first + count)
+    // of the whole list; 1 on success.
+    using PrepareFn = std::function<int(CMDataForwardkw& data, std::int64_t first, std::int64_t count)>;
+    // Where the values of sources [first, first + count) go: count x numSns x
+    // numLf doubles; null refuses the block. Called after the block is
+    // prepared, so numSns and numLf are known.
+    using TargetFn = std::function<double*(std::int64_t first, std::int64_t count)>;
+    // A block's values are written (and post-processed); inScan holds its
+    // sources' scan flags (isVoxIn). Returning 0 stops the scan.
+    using DoneFn = std::function<int(std::int64_t first, std::int64_t count, const std::int32_t* inScan)>;
+
+    // Settings.
+    std::int64_t blockSize = 512;
+    int numThreads = 1;
+    int isApplyLocalPost = 1;     // axis restore and sensor signs on each block
+
+    // Results.
+    std::int64_t numSns = 0, numLf = 0;
+    const char* failure = nullptr;  // "preparation", "plan", "scan", "target" or "stopped"
+    std::int64_t failedSource = -1;
+    double prepareSeconds = 0.0, computeSeconds = 0.0;
+    CFastLeadfield plan;
+    CFlatPostProcess post;
+
+    CFastBlockScan() = default;
+    // Releases the first block's manager and clears the engine's pointer to it.
+    ~CFastBlockScan();
+    CFastBlockScan(const CFastBlockScan&) = delete;
+    CFastBlockScan& operator=(const CFastBlockScan&) = delete;
+
+    // Runs the scan of numSources sources; 1 when every block was done. The
+    // engine's pDataFwd points to the first block's manager, held here.
+    int run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare, const TargetFn& target,
+            const DoneFn& done = {});
+
+private:
+    void release();
+    std::unique_ptr<CMDataForwardkw> pFirst;
+    CMForwardkw* pEngine = nullptr;
+};

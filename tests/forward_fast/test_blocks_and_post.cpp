@@ -1,0 +1,181 @@
+// Post-processing on flat arrays against the manager's own operations, and
+// the scan in blocks against the scan of all sources at once.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "FastTestSupport.h"
+#include "forward_fast/CFastBlockScan.h"
+#include "forward_fast/FlatPostProcess.h"
+#include "support/MessageRecorder.h"
+
+namespace {
+
+using megfwd::test::FastCase;
+using megfwd::test::PreparedScan;
+
+// Two sensors without a positive gain, so the signs matter.
+void setGains(CMEGDatakw& recording) {
+    CMDTrialkw* t = recording.getTrial(0);
+    int seen = 0;
+    for (int i = 0; i < t->getTotalChannel() && seen < 40; ++i) {
+        CMDChannelkw* ch = t->getChannel(i);
+        if (!ch->isMEGMeasureChannel() || !ch->pMEGSns) continue;
+        if (seen == 3) ch->pMEGSns->sensorGain = 0.0;
+        if (seen == 31) ch->pMEGSns->sensorGain = -2.0;
+        ++seen;
+    }
+}
+
+struct PostCase {
+    bool tangential, matlab, unitLf;
+};
+
+TEST(FlatPostProcess, SameNumbersAsTheManagersOperations) {
+    for (const PostCase pc : {PostCase{false, true, false}, PostCase{true, true, true}, PostCase{false, false, true}}) {
+        SCOPED_TRACE(std::to_string(pc.tangential) + std::to_string(pc.matlab) + std::to_string(pc.unitLf));
+        FastCase c;
+        c.tangential = pc.tangential, c.coordSystem = pc.matlab ? 1 : 0, c.spacing = 40.0;
+        PreparedScan s(c);
+        // Sensor gains are read from the channel set's copies.
+        for (std::int64_t e = 0; e < s.data.pFwdChnl->numChnl; ++e)
+            if (CMEGSensorkw* m = s.data.pFwdChnl->pSnsCoils[e].pMEGSns; m && e % 7 == 3) m->sensorGain = -1.0;
+        s.data.isUnitLf = pc.unitLf ? 1 : 0;
+        ASSERT_EQ(s.engine.gridDewarLfd(&s.data), 1);
+        std::vector<double> flat = s.recordValues();
+        std::vector<std::int32_t> modes;
+        for (std::int64_t i = 0; i < s.data.numSrc; ++i) modes.push_back(s.data.pVoxSnsLfx[i].coordMode);
+
+        CFlatPostProcess post;
+        ASSERT_EQ(post.read(s.data), 1);
+        post.applyLocal(flat.data(), s.data.numSrc, modes.data());
+        const auto n = static_cast<std::int64_t>(flat.size());
+        if (post.isUnitLf) {
+            const double m = megfwd::fast::maxAbs(flat.data(), n);
+            ASSERT_EQ(megfwd::fast::checkUnitRange(m), 1);
+            megfwd::fast::divideAll(flat.data(), n, m);
+        }
+        megfwd::fast::RmsAccumulator rms(s.data.numSns, s.data.numLf);
+        rms.add(flat.data(), 5);  // in two blocks
+        rms.add(flat.data() + 5 * s.data.numSns * s.data.numLf, s.data.numSrc - 5);
+        double r = 0;
+        ASSERT_EQ(rms.scale(r), 1);
+        megfwd::fast::divideAll(flat.data(), n, r);
+
+        ASSERT_EQ(s.data.postScanLfProcess(), 1);
+        ASSERT_EQ(s.data.normVoxSnsLfd_rootMeanSquare(), 1);
+        const std::vector<double> want = s.recordValues();
+        ASSERT_EQ(flat.size(), want.size());
+        EXPECT_EQ(std::memcmp(flat.data(), want.data(), flat.size() * sizeof(double)), 0);
+    }
+}
+
+TEST(FlatPostProcess, ZeroLeadfieldsGiveTheManagersMessages) {
+    megfwd::test::MessageRecorder messages;
+    EXPECT_EQ(megfwd::fast::checkUnitRange(0.0), 0);
+    megfwd::fast::RmsAccumulator rms(2, 3);
+    const double zeros[6] = {};
+    rms.add(zeros, 1);
+    double r = 1;
+    EXPECT_EQ(rms.scale(r), 0);
+    EXPECT_EQ(messages.texts(), (std::vector<std::string>{"The range of leadfield is zero!",
+                                                          "RMS value in leadfields is smaller than zero!?"}));
+}
+
+// The manager of a block: the default system and sources [first,
+// first + count) of a list, prepared as for all of them.
+struct BlockSystem {
+    CMEGDatakw recording = megfwd::demo::makeDefaultRecording(1);
+    CVirtSnsPOXlistkw list;
+    FastCase c;
+    BlockSystem() {
+        setGains(recording);
+        const double centre[3] = {3.0, 21.0, -2.0};
+        list = megfwd::demo::makeSphereSourceList(centre, 75.0, 25.0);
+        list.addPosition(0.0, 112.0, 0.0);  // out of the scan
+    }
+    void settings(CMForwardkw& engine, CMDataForwardkw& data) const {
+        engine.isUseRefSns = c.refs ? 1 : 0;
+        engine.coilFwdModel = c.code;
+        data.isTangLfd = c.tangential ? 1 : 0;
+        data.coordSystem = c.coordSystem;
+        data.isUnit2Meter = 1;
+        data.spatUnit = 0.01;
+    }
+    int prepare(CMForwardkw& engine, CMDataForwardkw& data, std::int64_t first, std::int64_t count) const {
+        settings(engine, data);
+        if (!data.initFwdChn(const_cast<CMEGDatakw*>(&recording), const_cast<CMEGDatakw&>(recording).getTrial(0), 0,
+                             1, c.refs ? 1 : 0))
+            return 0;
+        CVirtSnsPOXlistkw part;
+        for (std::int64_t i = first; i < first + count; ++i)
+            part.addPosition(list.entries[i].pos[0], list.entries[i].pos[1], list.entries[i].pos[2]);
+        return data.initFwdPosVsp(&part) && data.prepare4VoxSnsLfdScan(c.tangential ? 2 : 3);
+    }
+};
+
+TEST(FastBlockScan, BlocksGiveTheNumbersOfOneScanOfAllSources) {
+    for (const bool tangential : {false, true}) {
+        BlockSystem sys;
+        sys.c.tangential = tangential, sys.c.coordSystem = 1, sys.c.code = tangential ? 0 : 4;
+        const std::int64_t n = sys.list.numEntries;
+
+        // All sources in one manager: the flat scan and the flat post-processing.
+        CMForwardkw engine;
+        CMDataForwardkw whole;
+        ASSERT_EQ(sys.prepare(engine, whole, 0, n), 1);
+        std::vector<double> want(static_cast<std::size_t>(n * whole.numSns * whole.numLf));
+        std::vector<std::int32_t> modes, inScan;
+        for (std::int64_t i = 0; i < n; ++i) {
+            modes.push_back(whole.pVoxSnsLfx[i].coordMode);
+            inScan.push_back(whole.pVoxSnsLfx[i].isVoxIn);
+        }
+        CFlatPostProcess post;
+        ASSERT_EQ(post.read(whole), 1);
+        ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(engine, whole, want.data(), 1), 1);
+        post.applyLocal(want.data(), n, modes.data());
+
+        // Blocks of 7 sources into one array, two threads.
+        CMForwardkw blockEngine;
+        CFastBlockScan scan;
+        scan.blockSize = 7;
+        scan.numThreads = 2;
+        std::vector<double> got(want.size(), -1.0);
+        std::vector<std::int32_t> gotIn(static_cast<std::size_t>(n), -1);
+        std::int64_t blocks = 0;
+        const int ok = scan.run(
+            blockEngine, n,
+            [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
+                return sys.prepare(blockEngine, d, first, count);
+            },
+            [&](std::int64_t first, std::int64_t) { return got.data() + first * scan.numSns * scan.numLf; },
+            [&](std::int64_t first, std::int64_t count, const std::int32_t* in) {
+                std::copy(in, in + count, gotIn.begin() + first);
+                ++blocks;
+                return 1;
+            });
+        ASSERT_EQ(ok, 1) << (scan.failure ? scan.failure : "");
+        EXPECT_EQ(blocks, (n + 6) / 7);
+        EXPECT_EQ(gotIn, inScan);
+        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0);
+    }
+}
+
+TEST(FastBlockScan, StopsAtAFailingBlock) {
+    BlockSystem sys;
+    CMForwardkw engine;
+    CFastBlockScan scan;
+    scan.blockSize = 4;
+    std::vector<double> out(static_cast<std::size_t>(sys.list.numEntries * 275 * 3));
+    const int ok = scan.run(
+        engine, sys.list.numEntries,
+        [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
+            return first >= 8 ? 0 : sys.prepare(engine, d, first, count);
+        },
+        [&](std::int64_t first, std::int64_t) { return out.data() + first * scan.numSns * scan.numLf; });
+    EXPECT_EQ(ok, 0);
+    EXPECT_STREQ(scan.failure, "preparation");
+}
+
+}  // namespace

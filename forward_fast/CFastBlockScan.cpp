@@ -1,14 +1,40 @@
 #include "forward_fast/CFastBlockScan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
 double seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Positions, scan flags and coordinate modes of one block's sources.
+struct Buffers {
+    std::unique_ptr<double[]> pos;
+    std::unique_ptr<std::int32_t[]> in, modes;
+    explicit Buffers(std::int64_t n)
+        : pos(megfwd::newArray<double>(3 * n)), in(megfwd::newArray<std::int32_t>(n)),
+          modes(megfwd::newArray<std::int32_t>(n)) {}
+    bool ok() const { return pos && in && modes; }
+};
+
+int gather(const CMDataForwardkw& d, std::int64_t count, Buffers& b) {
+    if (d.numSrc != count || !d.pVoxSnsLfx) return 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const CFISrcSnsLf& rec = d.pVoxSnsLfx[i];
+        for (int c = 0; c < 3; ++c) b.pos[3 * i + c] = rec.srcField.pos[c];
+        b.in[i] = rec.isVoxIn;
+        b.modes[i] = rec.coordMode;
+    }
+    return 1;
 }
 
 }  // namespace
@@ -24,82 +50,115 @@ void CFastBlockScan::release() {
 
 int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare,
                         const TargetFn& target, const DoneFn& done) {
+    const double tStart = seconds();
+    release();
     failure = nullptr;
     failedSource = -1;
-    prepareSeconds = computeSeconds = 0.0;
+    prepareSeconds = computeSeconds = wallSeconds = 0.0;
     numSns = numLf = 0;
     if (numSources < 1 || !prepare || !target) {
         failure = "preparation";
         return 0;
     }
-    const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
-    release();
     pEngine = &engine;
+    const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
+    const std::int64_t numBlocks = (numSources + block - 1) / block;
     pFirst.reset(megfwd::newObject<CMDataForwardkw>());
-    CMDataForwardkw* first = pFirst.get();
-    std::unique_ptr<double[]> pos(megfwd::newArray<double>(3 * block));
-    std::unique_ptr<std::int32_t[]> in(megfwd::newArray<std::int32_t>(block));
-    std::unique_ptr<std::int32_t[]> modes(megfwd::newArray<std::int32_t>(block));
-    if (!first || !pos || !in || !modes) {
+    Buffers firstBuf(block);
+    if (!pFirst || !firstBuf.ok()) {
         failure = "preparation";
         return 0;
     }
 
-    for (std::int64_t b = 0; b < numSources; b += block) {
-        const std::int64_t count = std::min(block, numSources - b);
-        double t0 = seconds();
-        std::unique_ptr<CMDataForwardkw> local;
-        CMDataForwardkw* d = first;
-        if (b > 0) {
-            local.reset(megfwd::newObject<CMDataForwardkw>());
-            d = local.get();
-        }
-        if (!d || !prepare(*d, b, count) || d->numSrc != count || !d->pVoxSnsLfx) {
-            failure = "preparation";
-            return 0;
-        }
-        if (b == 0) {
-            numSns = d->numSns;
-            numLf = d->numLf;
-            if (!plan.build(engine, *d) || plan.numMea != numSns || plan.numComp != numLf ||
-                (isApplyLocalPost && !post.read(*d))) {
-                failure = "plan";
-                return 0;
-            }
-        } else if (d->numSns != numSns || d->numLf != numLf) {
-            failure = "preparation";
-            return 0;
-        }
-        for (std::int64_t i = 0; i < count; ++i) {
-            const CFISrcSnsLf& rec = d->pVoxSnsLfx[i];
-            for (int c = 0; c < 3; ++c) pos[3 * i + c] = rec.srcField.pos[c];
-            in[i] = rec.isVoxIn;
-            modes[i] = rec.coordMode;
-        }
-        // The first manager stays for the engine's coordinate system; its
-        // records are no longer needed.
-        if (b == 0) first->cleanVoxSnsLfx();
-        local.reset();
-        prepareSeconds += seconds() - t0;
-
-        double* out = target(b, count);
-        if (!out) {
-            failure = "target";
-            return 0;
-        }
-        t0 = seconds();
-        const int ok = plan.compute(pos.get(), in.get(), count, out, numThreads);
-        computeSeconds += seconds() - t0;
-        if (!ok) {
-            failure = "scan";
-            failedSource = b + plan.failedSource;
-            return 0;
-        }
-        if (isApplyLocalPost) post.applyLocal(out, count, modes.get());
-        if (done && !done(b, count, in.get())) {
-            failure = "stopped";
-            return 0;
-        }
+    // The first block on this thread: the plan and the post-processing
+    // settings come from its manager, which stays (without its records).
+    double t0 = seconds();
+    const std::int64_t count0 = std::min(block, numSources);
+    if (!prepare(*pFirst, 0, count0) || !gather(*pFirst, count0, firstBuf)) {
+        failure = "preparation";
+        return 0;
     }
-    return 1;
+    numSns = pFirst->numSns;
+    numLf = pFirst->numLf;
+    if (!plan.build(engine, *pFirst) || plan.numMea != numSns || plan.numComp != numLf ||
+        (isApplyLocalPost && !post.read(*pFirst))) {
+        failure = "plan";
+        return 0;
+    }
+    pFirst->cleanVoxSnsLfx();
+    prepareSeconds += seconds() - t0;
+
+    const int threads = std::max(1, numThreads);
+    const int workers = static_cast<int>(std::min<std::int64_t>(threads, numBlocks));
+    const int inner = std::max(1, threads / workers);
+    std::atomic<std::int64_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+
+    auto fail = [&](const char* what, std::int64_t src) {
+        std::lock_guard<std::mutex> g(lock);
+        if (!failure) failure = what, failedSource = src;
+        stop = true;
+    };
+    auto work = [&]() {
+        std::unique_ptr<Buffers> own;
+        for (;;) {
+            if (stop) return;
+            const std::int64_t b = next.fetch_add(1);
+            if (b >= numBlocks) return;
+            const std::int64_t first = b * block;
+            const std::int64_t count = std::min(block, numSources - first);
+            Buffers* buf = &firstBuf;
+            if (b > 0) {
+                const double tp = seconds();
+                if (!own) own.reset(megfwd::newObject<Buffers>(block));
+                std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
+                if (!own || !own->ok() || !d || !prepare(*d, first, count) || d->numSns != numSns ||
+                    d->numLf != numLf || !gather(*d, count, *own)) {
+                    fail("preparation", first);
+                    return;
+                }
+                buf = own.get();
+                d.reset();
+                const double dt = seconds() - tp;
+                std::lock_guard<std::mutex> g(lock);
+                prepareSeconds += dt;
+            }
+            double* out = nullptr;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                out = target(first, count);
+            }
+            if (!out) {
+                fail("target", first);
+                return;
+            }
+            const double tc = seconds();
+            if (!plan.compute(buf->pos.get(), buf->in.get(), count, out, inner)) {
+                fail("scan", first + plan.failedSource);
+                return;
+            }
+            if (isApplyLocalPost) post.applyLocal(out, count, buf->modes.get());
+            const double dt = seconds() - tc;
+            std::lock_guard<std::mutex> g(lock);
+            computeSeconds += dt;
+            if (done && !done(first, count, buf->in.get())) {
+                if (!failure) failure = "stopped";
+                stop = true;
+                return;
+            }
+        }
+    };
+
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < workers; ++t) helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads than asked: the others share the blocks.
+    } catch (const std::bad_alloc&) {
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    wallSeconds = seconds() - tStart;
+    return failure ? 0 : 1;
 }

@@ -21,6 +21,16 @@
 // sensor-gain signs, CFlatPostProcess), and hand the block over (progress,
 // writing out, releasing pages). The divisions (unit leadfield, RMS) need
 // all values and are left to the caller (FlatPostProcess.h).
+//
+// Threads: the first block is prepared on the caller's thread (the plan is
+// built on it); then numThreads workers take whole blocks, each preparing
+// its own manager and computing its block alone, so the preparation runs in
+// parallel too. The prepare function is therefore called from several
+// threads at once, each time with its own manager: it must not write shared
+// state (the engine included: set the engine before run). target and done
+// are called under a lock, blocks in the order they finish. Each source is
+// computed by the same code whatever the thread, so the numbers do not
+// depend on the number of threads.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +54,7 @@ public:
     using DoneFn = std::function<int(std::int64_t first, std::int64_t count, const std::int32_t* inScan)>;
 
     // Settings.
-    std::int64_t blockSize = 512;
+    std::int64_t blockSize = 256;
     int numThreads = 1;
     int isApplyLocalPost = 1;     // axis restore and sensor signs on each block
 
@@ -52,7 +62,9 @@ public:
     std::int64_t numSns = 0, numLf = 0;
     const char* failure = nullptr;  // "preparation", "plan", "scan", "target" or "stopped"
     std::int64_t failedSource = -1;
-    double prepareSeconds = 0.0, computeSeconds = 0.0;
+    // Thread-seconds spent preparing blocks and in the fast path's loops,
+    // and the wall time of the whole run.
+    double prepareSeconds = 0.0, computeSeconds = 0.0, wallSeconds = 0.0;
     CFastLeadfield plan;
     CFlatPostProcess post;
 

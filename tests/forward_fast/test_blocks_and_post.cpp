@@ -103,8 +103,10 @@ struct BlockSystem {
         data.isUnit2Meter = 1;
         data.spatUnit = 0.01;
     }
-    int prepare(CMForwardkw& engine, CMDataForwardkw& data, std::int64_t first, std::int64_t count) const {
-        settings(engine, data);
+    // Touches no shared state: blocks are prepared on several threads.
+    int prepare(CMDataForwardkw& data, std::int64_t first, std::int64_t count) const {
+        CMForwardkw scratch;
+        settings(scratch, data);
         if (!data.initFwdChn(const_cast<CMEGDatakw*>(&recording), const_cast<CMEGDatakw&>(recording).getTrial(0), 0,
                              1, c.refs ? 1 : 0))
             return 0;
@@ -124,7 +126,8 @@ TEST(FastBlockScan, BlocksGiveTheNumbersOfOneScanOfAllSources) {
         // All sources in one manager: the flat scan and the flat post-processing.
         CMForwardkw engine;
         CMDataForwardkw whole;
-        ASSERT_EQ(sys.prepare(engine, whole, 0, n), 1);
+        sys.settings(engine, whole);
+        ASSERT_EQ(sys.prepare(whole, 0, n), 1);
         std::vector<double> want(static_cast<std::size_t>(n * whole.numSns * whole.numLf));
         std::vector<std::int32_t> modes, inScan;
         for (std::int64_t i = 0; i < n; ++i) {
@@ -138,6 +141,8 @@ TEST(FastBlockScan, BlocksGiveTheNumbersOfOneScanOfAllSources) {
 
         // Blocks of 7 sources into one array, two threads.
         CMForwardkw blockEngine;
+        CMDataForwardkw unused;
+        sys.settings(blockEngine, unused);
         CFastBlockScan scan;
         scan.blockSize = 7;
         scan.numThreads = 2;
@@ -147,7 +152,7 @@ TEST(FastBlockScan, BlocksGiveTheNumbersOfOneScanOfAllSources) {
         const int ok = scan.run(
             blockEngine, n,
             [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
-                return sys.prepare(blockEngine, d, first, count);
+                return sys.prepare(d, first, count);
             },
             [&](std::int64_t first, std::int64_t) { return got.data() + first * scan.numSns * scan.numLf; },
             [&](std::int64_t first, std::int64_t count, const std::int32_t* in) {
@@ -171,7 +176,7 @@ TEST(FastBlockScan, StopsAtAFailingBlock) {
     const int ok = scan.run(
         engine, sys.list.numEntries,
         [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
-            return first >= 8 ? 0 : sys.prepare(engine, d, first, count);
+            return first >= 8 ? 0 : sys.prepare(d, first, count);
         },
         [&](std::int64_t first, std::int64_t) { return out.data() + first * scan.numSns * scan.numLf; });
     EXPECT_EQ(ok, 0);

@@ -1,0 +1,276 @@
+// Whole leadfields of the embedded default system, and how their time grows.
+//
+// Every run happens in a child process of its own (fork), so that its peak
+// resident memory (VmHWM of /proc/self/status) is that of the run alone:
+// the child builds the system and the sources, scans them in blocks with
+// the fast path into one flat array (source x sensor x component), and
+// reports. Figures per run:
+//   scan_s     the fast path alone (plan and loops, sums, reference
+//              correction) over one prepared manager of all sources
+//   Gpt/s      sources x (integration points of all sensors) / time, 1e9
+//   wall_s     the scan in blocks (CFastBlockScan, 256 sources each, blocks
+//              prepared in parallel) from the first preparation to the
+//              finished array: what the command-line program does
+//   prep_cpu, scan_cpu  thread-seconds of the blocks' preparations and loops
+//   peakMB     VmHWM of the run in blocks; outMB the output array; ratio
+//              their quotient
+// The record-by-record scan (gridDewarLfd over a prepared manager) is timed
+// once for comparison.
+//
+//   bench_leadfield            all tables
+//   bench_leadfield --quick    7 mm grid only, fewer repetitions
+// Each figure is the best of --repeat runs (default 3).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "forward_data/CMDataForwardkw.h"
+#include "forward_engine/CMForwardkw.h"
+#include "forward_fast/CFastBlockScan.h"
+#include "host_interfaces/DefaultSystem.h"
+
+namespace {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+double peakMB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+    return 0.0;
+}
+
+struct Config {
+    double step = 7.0;       // grid spacing, mm, inside a 75 mm sphere
+    int order = 3;
+    bool refs = true;
+    int threads = 1;
+    int code = 3;            // coilFwdModel
+    int sensors = 275;       // measurement sensors kept (the first ones)
+    std::int64_t sources = -1;  // first sources kept (-1: all)
+    bool recordScan = false; // time gridDewarLfd instead
+    bool preparedScan = false;  // time the fast path on one prepared manager of all sources
+};
+
+struct Result {
+    double prep = 0, scan = 0, wall = 0, total = 0, peak = 0, outMB = 0;
+    std::int64_t sources = 0, sensors = 0, points = 0;
+    int ok = 0;
+};
+
+Result runOnce(const Config& c) {
+    Result r;
+    const double t0 = now();
+    CMEGDatakw recording = megfwd::demo::makeDefaultRecording(1);
+    CMDTrialkw* trial = recording.getTrial(0);
+    int kept = 0;
+    for (int i = 0; i < trial->getTotalChannel(); ++i) {
+        CMDChannelkw* ch = trial->getChannel(i);
+        if (ch->isMEGMeasureChannel()) ch->isGood = kept++ < c.sensors ? 1 : 0;
+    }
+    const double centre[3] = {0, 0, 0};
+    CVirtSnsPOXlistkw list = megfwd::demo::makeSphereSourceList(centre, 75.0, c.step);
+    if (c.sources > 0 && c.sources < list.numEntries) {
+        list.entries.resize(static_cast<std::size_t>(c.sources));
+        list.numEntries = c.sources;
+    }
+    const std::int64_t n = list.numEntries;
+    auto settings = [&](CMForwardkw& e, CMDataForwardkw&) {
+        e.orderCoilIntg = c.order;
+        e.isUseRefSns = c.refs ? 1 : 0;
+        e.coilFwdModel = c.code;
+    };
+    CMForwardkw engine;
+    if (c.recordScan) {
+        CMDataForwardkw data;
+        settings(engine, data);
+        data.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0);
+        data.initFwdPosVsp(&list);
+        const double tp = now();
+        data.prepare4VoxSnsLfdScan(3);
+        r.prep = now() - tp;
+        const double ts = now();
+        r.ok = engine.gridDewarLfd(&data);
+        r.scan = now() - ts;
+        r.sources = n, r.sensors = data.numSns;
+    } else if (c.preparedScan) {
+        CMDataForwardkw data;
+        settings(engine, data);
+        data.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0);
+        data.initFwdPosVsp(&list);
+        data.prepare4VoxSnsLfdScan(3);
+        std::vector<double> pos;
+        std::vector<std::int32_t> in;
+        for (std::int64_t i = 0; i < n; ++i) {
+            pos.insert(pos.end(), data.pVoxSnsLfx[i].srcField.pos, data.pVoxSnsLfx[i].srcField.pos + 3);
+            in.push_back(data.pVoxSnsLfx[i].isVoxIn);
+        }
+        std::vector<double> out(static_cast<std::size_t>(n * data.numSns * data.numLf));
+        const double ts = now();
+        CFastLeadfield plan;
+        r.ok = plan.build(engine, data) && plan.compute(pos.data(), in.data(), n, out.data(), c.threads);
+        r.scan = now() - ts;
+        r.sources = n, r.sensors = data.numSns, r.points = plan.numPts;
+    } else {
+        CMDataForwardkw unused;
+        settings(engine, unused);
+        CFastBlockScan scan;
+        scan.numThreads = c.threads;
+        std::vector<double> out;
+        r.ok = scan.run(
+            engine, n,
+            [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
+                CMForwardkw scratch;  // blocks are prepared on several threads
+                settings(scratch, d);
+                if (!d.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0)) return 0;
+                CVirtSnsPOXlistkw part;
+                for (std::int64_t i = first; i < first + count; ++i)
+                    part.addPosition(list.entries[i].pos[0], list.entries[i].pos[1], list.entries[i].pos[2]);
+                return d.initFwdPosVsp(&part) && d.prepare4VoxSnsLfdScan(3) ? 1 : 0;
+            },
+            [&](std::int64_t first, std::int64_t) {
+                if (out.empty()) out.resize(static_cast<std::size_t>(n * scan.numSns * scan.numLf));
+                return out.data() + first * scan.numSns * scan.numLf;
+            });
+        r.wall = scan.wallSeconds;
+        r.prep = scan.prepareSeconds, r.scan = scan.computeSeconds;
+        r.sources = n, r.sensors = scan.numSns, r.points = scan.plan.numPts;
+        r.outMB = static_cast<double>(out.size()) * 8.0 / (1024.0 * 1024.0);
+    }
+    r.total = now() - t0;
+    r.peak = peakMB();
+    return r;
+}
+
+// Runs the configuration `repeat` times, each in a child, and keeps the best
+// times and the largest peak.
+Result run(const Config& c, int repeat) {
+    Result best;
+    for (int k = 0; k < repeat; ++k) {
+        int fd[2];
+        if (pipe(fd) != 0) std::exit(1);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fd[0]);
+            const Result r = runOnce(c);
+            const ssize_t w = write(fd[1], &r, sizeof r);
+            _exit(w == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+        }
+        close(fd[1]);
+        Result r;
+        const ssize_t got = read(fd[0], &r, sizeof r);
+        close(fd[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (got != static_cast<ssize_t>(sizeof r) || !r.ok) {
+            std::fprintf(stderr, "run failed\n");
+            std::exit(1);
+        }
+        if (k == 0) {
+            best = r;
+        } else {
+            best.prep = std::min(best.prep, r.prep);
+            best.scan = std::min(best.scan, r.scan);
+            best.wall = std::min(best.wall, r.wall);
+            best.peak = std::max(best.peak, r.peak);
+        }
+    }
+    return best;
+}
+
+void header() {
+    std::printf("%-4s %-5s %-4s %-3s %7s %7s %6s | %8s %7s | %8s %7s %8s %8s %7s %7s %5s\n", "grid", "order", "refs",
+                "thr", "sources", "sensors", "points", "scan_s", "Gpt/s", "wall_s", "Gpt/s", "prep_cpu", "scan_cpu",
+                "peakMB", "outMB", "ratio");
+}
+
+double gpts(const Result& r, double s) {
+    return static_cast<double>(r.sources) * static_cast<double>(r.points) / s / 1e9;
+}
+
+void row(const Config& c, const Result& p, const Result& r) {
+    std::printf("%-4.0f %-5d %-4s %-3d %7lld %7lld %6lld | %8.4f %7.3f | %8.4f %7.3f %8.3f %8.3f %7.1f %7.1f %5.2f\n",
+                c.step, c.order, c.refs ? "on" : "off", c.threads, static_cast<long long>(r.sources),
+                static_cast<long long>(r.sensors), static_cast<long long>(r.points), p.scan, gpts(p, p.scan), r.wall,
+                gpts(r, r.wall), r.prep, r.scan, r.peak, r.outMB, r.outMB > 0 ? r.peak / r.outMB : 0.0);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    int repeat = 3;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--quick")) quick = true, repeat = 1;
+        if (!std::strcmp(argv[i], "--repeat") && i + 1 < argc) repeat = std::max(1, std::atoi(argv[++i]));
+    }
+    std::printf("megfwd leadfield bench: embedded default system (275 axial gradiometers, 29 references), CTF "
+                "model, formula SV_NT04, sources on a grid inside a 75 mm sphere; fast path in blocks of 256 "
+                "sources; best of %d run(s), each in its own process\n\n",
+                repeat);
+
+    std::printf("Record-by-record scan (gridDewarLfd on a prepared manager), single thread:\n");
+    {
+        Config c;
+        c.recordScan = true;
+        for (int order : {2, 3}) {
+            c.order = order;
+            const Result r = run(c, 1);
+            std::printf("  7 mm grid, order %d, refs on: %lld sources, prep %.3f s, scan %.3f s, peak %.1f MB\n",
+                        order, static_cast<long long>(r.sources), r.prep, r.scan, r.peak);
+        }
+    }
+
+    std::printf("\nWhole leadfields:\n");
+    header();
+    for (double step : quick ? std::vector<double>{7.0} : std::vector<double>{7.0, 5.0})
+        for (int order : {1, 3, 7})
+            for (bool refs : {true, false})
+                for (int threads : {1, 2}) {
+                    Config c;
+                    c.step = step, c.order = order, c.refs = refs, c.threads = threads;
+                    Config p = c;
+                    p.preparedScan = true;
+                    const Result prepared = run(p, repeat);
+                    row(c, prepared, run(c, repeat));
+                }
+
+    std::printf("\nGrowth (7 mm grid, order 3 unless varied, references off, 1 thread); scan_s / unit should "
+                "stay constant:\n");
+    std::printf("%-8s %8s %10s %14s\n", "varied", "value", "scan_s", "scan_s/unit");
+    for (std::int64_t n : {1000, 2000, 4000}) {
+        Config c;
+        c.refs = false, c.sources = n;
+        const Result r = run(c, repeat);
+        std::printf("%-8s %8lld %10.4f %14.3e\n", "sources", static_cast<long long>(n), r.scan,
+                    r.scan / static_cast<double>(n));
+    }
+    for (int s : {69, 137, 275}) {
+        Config c;
+        c.refs = false, c.sensors = s;
+        const Result r = run(c, repeat);
+        std::printf("%-8s %8d %10.4f %14.3e\n", "sensors", s, r.scan, r.scan / static_cast<double>(s));
+    }
+    for (int order : {1, 2, 3, 5, 7}) {
+        Config c;
+        c.refs = false, c.order = order;
+        const Result r = run(c, repeat);
+        std::printf("%-8s %8lld %10.4f %14.3e   (order %d)\n", "points", static_cast<long long>(r.points), r.scan,
+                    r.scan / static_cast<double>(r.points), order);
+    }
+    return 0;
+}

@@ -79,6 +79,10 @@ public:
     int run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare, const TargetFn& target,
             const DoneFn& done = {});
 
+    // The first block's manager (prepared channel set and spheres, settings;
+    // its records released), null before a run.
+    CMDataForwardkw* firstManager() const { return pFirst.get(); }
+
 private:
     void release();
     std::unique_ptr<CMDataForwardkw> pFirst;

@@ -102,6 +102,13 @@ int main(int argc, char** argv) {
     lfOpts.addTo(*leadfield, true);
     leadfield->add_flag("--rms", lf.request.rmsNormalise, "Divide all values by their root mean square (after the above)")
         ->group("Post-processing");
+    leadfield->add_option("--threads", lf.request.threads, "Threads of the scan (default: all cores)")
+        ->check(CLI::PositiveNumber)
+        ->group("Computation");
+    leadfield->add_flag("--record-scan", lf.request.recordScan,
+                        "Scan record by record through the library's grid-scan chain instead of the fast path "
+                        "(same numbers to rounding, single thread, more memory)")
+        ->group("Computation");
     leadfield->footer(kLeadfieldExamples);
 
     io::FieldArgs fd;

@@ -1,6 +1,7 @@
 #include "tools/io/Commands.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -51,7 +52,14 @@ struct OutputPair {
     }
     void write(ForwardResult& r) {
         r.meta["array"]["file"] = std::filesystem::path(npyPath).filename().string();
-        npy.write(npyBytes(r.shape, r.values.data()));
+        // Header and values straight from the array: no second copy of a
+        // leadfield that may fill most of the memory.
+        if constexpr (std::endian::native == std::endian::little) {
+            npy.write(npyHeader(r.shape));
+            npy.write(r.values.data(), r.values.size() * sizeof(double));
+        } else {
+            npy.write(npyBytes(r.shape, r.values.data()));
+        }
         meta.write(readableJson(r.meta));
         commitAll({&npy, &meta});
     }

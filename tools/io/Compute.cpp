@@ -5,6 +5,10 @@
 #include <cmath>
 #include <ctime>
 
+#include <mutex>
+#include <sys/resource.h>
+
+#include "forward_fast/CFastBlockScan.h"
 #include "host_interfaces/VectorOps.h"
 #include "tools/io/Errors.h"
 #include "tools/io/Progress.h"
@@ -254,7 +258,63 @@ int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const
     return 1;
 }
 
-ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+namespace {
+
+// The metadata of a leadfield, the same for both routes.
+void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
+                     CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, ScanKind kind, double divisor,
+                     json scanInfo) {
+    const std::int64_t nC = r.shape[2];
+    r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
+
+    json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
+    if (src.grid)
+        meta["sources"]["grid"] = {{"min_mm", {src.grid->minCorner[0], src.grid->minCorner[1], src.grid->minCorner[2]}},
+                                   {"max_mm", {src.grid->maxCorner[0], src.grid->maxCorner[1], src.grid->maxCorner[2]}},
+                                   {"step_mm", src.grid->step},
+                                   {"order", "x slowest, z fastest"}};
+    scanInfo["function"] = req.unitMomentScan ? "gridDewarLfx" : "gridDewarLfd";
+    scanInfo["method"] = req.unitMomentScan ? "field values of unit moments along each basis direction"
+                                            : "leadfield formulas";
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    scanInfo["memory"] = {{"output_bytes", static_cast<double>(r.values.size()) * 8.0},
+                          {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
+    meta["scan"] = scanInfo;
+    const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
+    std::string comps;
+    if (nC == 3)
+        comps = std::string("unit dipoles along x, y and z of the ") +
+                (matlabAxes ? "Matlab axes (z up)" : "host axes (OpenGL: x to the left ear, y up, z to the nose)");
+    else
+        comps = "unit dipoles along the two tangential directions q[0], q[1] of each source's basis (tangent rule " +
+                tangentRuleName(engine.tangVectMethod) + ")" +
+                (data.coordSystem == 1 && data.isRestoreCoord ? ", exchanged by the axis restore" : "");
+    meta["array"] = {{"dtype", "float64"},
+                     {"order", "C"},
+                     {"shape", r.shape},
+                     {"axes", {"source", "sensor", "component"}},
+                     {"components", comps}};
+    meta["values"] = {{"quantity", "leadfield"},
+                      {"unit", r.unit.label},
+                      {"to_SI_factor", r.unit.toSI},
+                      {"SI_unit", r.unit.siUnit},
+                      {"explanation", r.unit.explanation},
+                      {"formula_factor", formulaFactor(engine, kind, static_cast<int>(nC))},
+                      {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
+                      {"unit_leadfield", data.isUnitLf != 0},
+                      {"rms_normalised", req.rmsNormalise},
+                      {"divided_by", divisor},
+                      {"si_option", req.settings.si},
+                      {"out_of_scan_sources", "all values 0"}};
+    r.meta = std::move(meta);
+}
+
+
+// The record-by-record route: one manager with a record per source, the
+// scan source by source, the manager's post-processing.
+ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
+                              const std::string& why) {
     CMDataForwardkw data;
     CMForwardkw engine;
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
@@ -304,45 +364,131 @@ ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, cons
             for (std::int64_t k = 0; k < nC; ++k)
                 r.values[static_cast<std::size_t>((i * nN + j) * nC + k)] = rec.pSnsLf[j].pLf[k];
     }
-    r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
-
-    json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
-    if (src.grid)
-        meta["sources"]["grid"] = {{"min_mm", {src.grid->minCorner[0], src.grid->minCorner[1], src.grid->minCorner[2]}},
-                                   {"max_mm", {src.grid->maxCorner[0], src.grid->maxCorner[1], src.grid->maxCorner[2]}},
-                                   {"step_mm", src.grid->step},
-                                   {"order", "x slowest, z fastest"}};
-    meta["scan"] = {{"function", req.unitMomentScan ? "gridDewarLfx" : "gridDewarLfd"},
-                    {"method", req.unitMomentScan ? "field values of unit moments along each basis direction"
-                                                  : "leadfield formulas"}};
-    const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
-    std::string comps;
-    if (nC == 3)
-        comps = std::string("unit dipoles along x, y and z of the ") +
-                (matlabAxes ? "Matlab axes (z up)" : "host axes (OpenGL: x to the left ear, y up, z to the nose)");
-    else
-        comps = "unit dipoles along the two tangential directions q[0], q[1] of each source's basis (tangent rule " +
-                tangentRuleName(engine.tangVectMethod) + ")" +
-                (data.coordSystem == 1 && data.isRestoreCoord ? ", exchanged by the axis restore" : "");
-    meta["array"] = {{"dtype", "float64"},
-                     {"order", "C"},
-                     {"shape", r.shape},
-                     {"axes", {"source", "sensor", "component"}},
-                     {"components", comps}};
-    meta["values"] = {{"quantity", "leadfield"},
-                      {"unit", r.unit.label},
-                      {"to_SI_factor", r.unit.toSI},
-                      {"SI_unit", r.unit.siUnit},
-                      {"explanation", r.unit.explanation},
-                      {"formula_factor", formulaFactor(engine, kind, static_cast<int>(nC))},
-                      {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
-                      {"unit_leadfield", data.isUnitLf != 0},
-                      {"rms_normalised", req.rmsNormalise},
-                      {"divided_by", divisor},
-                      {"si_option", req.settings.si},
-                      {"out_of_scan_sources", "all values 0"}};
-    r.meta = std::move(meta);
+    json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
+    finishLeadfield(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
     return r;
+}
+
+
+// Host positions of all sources, in the order of the source space.
+std::vector<std::array<double, 3>> hostPositions(const SourceSpec& src) {
+    std::vector<std::array<double, 3>> p;
+    if (src.grid) {
+        CGrid3D grid(src.grid->minCorner, src.grid->maxCorner, src.grid->step);
+        p.resize(static_cast<std::size_t>(grid.numPoints));
+        for (std::int64_t i = 0; i < grid.numPoints; ++i) grid.getPoint(i, p[static_cast<std::size_t>(i)].data());
+    } else {
+        for (std::size_t i = 0; i + 2 < src.positions.size(); i += 3)
+            p.push_back({src.positions[i], src.positions[i + 1], src.positions[i + 2]});
+    }
+    return p;
+}
+
+// The fast route: blocks of sources, each with its own small manager
+// prepared as one manager of all sources would be, computed by the fast path
+// straight into one contiguous array; the post-processing on that array
+// with the manager's numbers (forward_fast/FlatPostProcess.h). Memory stays
+// near the size of the output: no record per source is ever held for more
+// than a block.
+ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+    const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
+    const std::int64_t n = src.count();
+    checkMemory(static_cast<double>(n) * (8.0 * 3.0 * static_cast<double>(expectedSensors) + 160.0) + 64e6,
+                src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
+    CMForwardkw engine;
+    {
+        CMDataForwardkw check;  // the channel set's errors, before any work
+        setUp(engine, check, sys, req.settings);
+    }
+    const std::vector<std::array<double, 3>> hostPos = hostPositions(src);
+    if (static_cast<std::int64_t>(hostPos.size()) != n || n < 1)
+        throw ComputeError(src.label + ": the source positions could not be set");
+    const int threads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
+    const bool goodOnly = req.settings.goodChannelsOnly;
+
+    ForwardResult r;
+    r.inScan.assign(static_cast<std::size_t>(n), 0);
+    Progress progress(n, "sources", req.quiet);
+    std::int64_t doneCount = 0;
+    CFastBlockScan scan;
+    scan.numThreads = threads;
+    // Each block is prepared on a worker thread with a manager and an engine
+    // of its own; only the positions are shared (read only).
+    auto prepare = [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) -> int {
+        CMForwardkw scratch;
+        req.settings.applyTo(scratch, d);
+        if (!d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0)) return 0;
+        CVirtSnsPOXlistkw list;
+        for (std::int64_t i = first; i < first + count; ++i) {
+            const auto& p = hostPos[static_cast<std::size_t>(i)];
+            list.addPosition(p[0], p[1], p[2]);
+        }
+        return d.initFwdPosVsp(&list) && d.prepare4VoxSnsLfdScan(d.isTangLfd ? 2 : 3) ? 1 : 0;
+    };
+    auto target = [&](std::int64_t first, std::int64_t) -> double* {
+        const std::int64_t per = scan.numSns * scan.numLf;
+        if (r.values.empty()) r.values.resize(static_cast<std::size_t>(n * per));
+        return r.values.data() + first * per;
+    };
+    auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
+        std::copy(in, in + count, r.inScan.begin() + first);
+        doneCount += count;
+        progress.update(doneCount);
+        return 1;
+    };
+    const double t0 = now();
+    const int ok = scan.run(engine, n, prepare, target, done);
+    r.seconds = now() - t0;
+    progress.finish();
+    if (!ok) {
+        const std::string what = scan.failure ? scan.failure : "scan";
+        if (what == "preparation" || what == "plan") throw ComputeError("preparing the scan failed");
+        throw ComputeError("the leadfield scan failed");
+    }
+    CMDataForwardkw& data = *scan.firstManager();
+    const json scanSphere = scanSphereJson(data);
+    sensorInfo(data, sys, r);
+    r.sourcePositions = hostPos;
+
+    // The divisions of the post-processing (the axis restore and the sensor
+    // signs were applied block by block).
+    const std::int64_t total = static_cast<std::int64_t>(r.values.size());
+    const double maxAbs = megfwd::fast::maxAbs(r.values.data(), total);
+    double divisor = 1.0;
+    if (scan.post.isUnitLf) {
+        if (!megfwd::fast::checkUnitRange(maxAbs)) throw ComputeError("the post-processing of the leadfields failed");
+        megfwd::fast::divideAll(r.values.data(), total, maxAbs);
+        divisor = maxAbs;
+    }
+    if (req.rmsNormalise) {
+        megfwd::fast::RmsAccumulator acc(scan.numSns, scan.numLf);
+        acc.add(r.values.data(), n);
+        double rms = 0;
+        if (!acc.scale(rms)) throw ComputeError("the RMS normalisation failed");
+        megfwd::fast::divideAll(r.values.data(), total, rms);
+        divisor *= rms;
+    }
+    r.shape = {n, scan.numSns, scan.numLf};
+    json scanInfo = {{"path", "fast"},
+                     {"threads", threads},
+                     {"blocks_of_sources", scan.blockSize},
+                     {"integration_points_per_source", scan.plan.numPts},
+                     {"point_loop", scan.plan.isGeneric ? "the engine's coil members, one point at a time"
+                                                        : "vectorised"},
+                     {"seconds", {{"wall", scan.wallSeconds},
+                                  {"preparation_thread_seconds", scan.prepareSeconds},
+                                  {"loops_thread_seconds", scan.computeSeconds}}}};
+    finishLeadfield(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, scanInfo);
+    return r;
+}
+
+}  // namespace
+
+ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+    if (req.unitMomentScan)
+        return recordLeadfield(sys, src, req, "the unit-moment scan (gridDewarLfx) has no fast form");
+    if (req.recordScan) return recordLeadfield(sys, src, req, "asked for (--record-scan)");
+    return fastLeadfield(sys, src, req);
 }
 
 ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipoles, const std::string& label,

@@ -60,6 +60,12 @@ struct LeadfieldRequest {
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
     bool quiet = false;
     std::string command = "leadfield";
+    // The fast path (flat integration points, vectorised loops, threads over
+    // blocks of sources, one contiguous output array) serves every leadfield
+    // scan but the unit-moment one; recordScan asks for the record-by-record
+    // scan instead. threads: 0 uses every core.
+    int threads = 0;
+    bool recordScan = false;
 };
 
 struct ForwardResult {

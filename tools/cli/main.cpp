@@ -105,6 +105,10 @@ int main(int argc, char** argv) {
     leadfield->add_option("--threads", lf.request.threads, "Threads of the scan (default: all cores)")
         ->check(CLI::PositiveNumber)
         ->group("Computation");
+    leadfield->add_flag("--out-of-core", lf.outOfCore,
+                        "Write the values into OUT.npy block by block as they are computed instead of holding them "
+                        "in memory (chosen by itself when the array would take more than half of the memory)")
+        ->group("Computation");
     leadfield->add_flag("--record-scan", lf.request.recordScan,
                         "Scan record by record through the library's grid-scan chain instead of the fast path "
                         "(same numbers to rounding, single thread, more memory)")

@@ -13,6 +13,7 @@
 #include "tools/io/AtomicFile.h"
 #include "tools/io/Errors.h"
 #include "tools/io/FileText.h"
+#include "tools/io/MappedNpy.h"
 #include "tools/io/Npy.h"
 #include "tools/io/SensorArrayFile.h"
 #include "tools/io/TopoMap.h"
@@ -54,7 +55,9 @@ struct OutputPair {
         r.meta["array"]["file"] = std::filesystem::path(npyPath).filename().string();
         // Header and values straight from the array: no second copy of a
         // leadfield that may fill most of the memory.
-        if constexpr (std::endian::native == std::endian::little) {
+        if (r.valuesInFile) {
+            // Written in place already (MappedNpy).
+        } else if constexpr (std::endian::native == std::endian::little) {
             npy.write(npyHeader(r.shape));
             npy.write(r.values.data(), r.values.size() * sizeof(double));
         } else {
@@ -88,7 +91,7 @@ Stats statistics(const ForwardResult& r) {
 }
 
 void printSummary(const ForwardResult& r, const std::string& what, std::ostream& out) {
-    const Stats s = statistics(r);
+    const Stats s = r.valuesInFile ? Stats{r.valueMin, r.valueMax, r.valueRmsInScan} : statistics(r);
     const std::int64_t in = r.numIn(), total = static_cast<std::int64_t>(r.inScan.size());
     out << "  sensors: " << r.sensorNames.size() << ", " << what << ": " << total << " (" << in << " in the scan, "
         << total - in << " out: their values are 0)";
@@ -262,7 +265,16 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
                              "unit moment along e x r0 (the Nut form normalises Q x r0)\n");
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
-    ForwardResult r = computeLeadfield(sys, sources, a.request);
+    // Out of core when asked, or when the array alone would take more than
+    // half of the memory: its values then go straight into the output file.
+    LeadfieldRequest req = a.request;
+    MappedNpy mapped(output.npy);
+    const double arrayBytes = static_cast<double>(sources.count()) * 8.0 * 3.0 *
+                              static_cast<double>(countMeasurementSensors(*sys.trial, st.goodChannelsOnly));
+    const double avail = availableMemoryBytes();
+    const bool fastRoute = !req.unitMomentScan && !req.recordScan;
+    if (fastRoute && (a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail))) req.mapped = &mapped;
+    ForwardResult r = computeLeadfield(sys, sources, req);
     output.write(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "sources", out);

@@ -19,6 +19,9 @@ struct LeadfieldArgs {
     std::string sources;   // --sources file, or empty
     std::string out;       // .npy path; the metadata goes beside it as .json
     LeadfieldRequest request;
+    // Write the values into the output file as they are computed instead of
+    // holding them in memory; also chosen when they would not fit in memory.
+    bool outOfCore = false;
 };
 
 struct FieldArgs {

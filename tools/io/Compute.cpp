@@ -11,6 +11,7 @@
 #include "forward_fast/CFastBlockScan.h"
 #include "host_interfaces/VectorOps.h"
 #include "tools/io/Errors.h"
+#include "tools/io/MappedNpy.h"
 #include "tools/io/Progress.h"
 
 namespace megfwd::io {
@@ -278,7 +279,11 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
                                             : "leadfield formulas";
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
-    scanInfo["memory"] = {{"output_bytes", static_cast<double>(r.values.size()) * 8.0},
+    double outValues = 1.0;
+    for (auto d : r.shape) outValues *= static_cast<double>(d);
+    scanInfo["memory"] = {{"output_bytes", outValues * 8.0},
+                          {"output", r.valuesInFile ? "written in place through a memory-mapped file, block by block"
+                                                    : "one contiguous array in memory"},
                           {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
     meta["scan"] = scanInfo;
     const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
@@ -393,7 +398,10 @@ std::vector<std::array<double, 3>> hostPositions(const SourceSpec& src) {
 ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
-    checkMemory(static_cast<double>(n) * (8.0 * 3.0 * static_cast<double>(expectedSensors) + 160.0) + 64e6,
+    // In memory: the output array and per source its position, flag and
+    // metadata; out of core only the latter.
+    const double perSource = (req.mapped ? 0.0 : 8.0 * 3.0 * static_cast<double>(expectedSensors)) + 160.0;
+    checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
     CMForwardkw engine;
     {
@@ -425,13 +433,32 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         }
         return d.initFwdPosVsp(&list) && d.prepare4VoxSnsLfdScan(d.isTangLfd ? 2 : 3) ? 1 : 0;
     };
+    // Called under the scan's lock, from its worker threads.
+    double* vals = nullptr;
+    std::string mapError;
+    double blockMax = 0.0;
     auto target = [&](std::int64_t first, std::int64_t) -> double* {
         const std::int64_t per = scan.numSns * scan.numLf;
-        if (r.values.empty()) r.values.resize(static_cast<std::size_t>(n * per));
-        return r.values.data() + first * per;
+        if (!vals) {
+            if (req.mapped) {
+                try {
+                    vals = req.mapped->map({n, scan.numSns, scan.numLf});
+                } catch (const ComputeError& e) {
+                    mapError = e.what();
+                    return nullptr;
+                }
+            } else {
+                r.values.resize(static_cast<std::size_t>(n * per));
+                vals = r.values.data();
+            }
+        }
+        return vals + first * per;
     };
     auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
+        const std::int64_t per = scan.numSns * scan.numLf;
         std::copy(in, in + count, r.inScan.begin() + first);
+        blockMax = megfwd::fast::maxAbs(vals + first * per, count * per, blockMax);
+        if (req.mapped) req.mapped->release(first * per, count * per);
         doneCount += count;
         progress.update(doneCount);
         return 1;
@@ -442,6 +469,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     progress.finish();
     if (!ok) {
         const std::string what = scan.failure ? scan.failure : "scan";
+        if (!mapError.empty()) throw ComputeError(mapError);
         if (what == "preparation" || what == "plan") throw ComputeError("preparing the scan failed");
         throw ComputeError("the leadfield scan failed");
     }
@@ -451,22 +479,48 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     r.sourcePositions = hostPos;
 
     // The divisions of the post-processing (the axis restore and the sensor
-    // signs were applied block by block).
-    const std::int64_t total = static_cast<std::int64_t>(r.values.size());
-    const double maxAbs = megfwd::fast::maxAbs(r.values.data(), total);
+    // signs were applied block by block), in passes over whole sources; out
+    // of core each pass hands its pages back as it goes.
+    const std::int64_t per = scan.numSns * scan.numLf;
+    auto pass = [&](auto&& fn) {
+        const std::int64_t chunk = std::max<std::int64_t>(1, (std::int64_t(1) << 21) / std::max<std::int64_t>(1, per));
+        for (std::int64_t first = 0; first < n; first += chunk) {
+            const std::int64_t count = std::min(chunk, n - first);
+            fn(vals + first * per, first, count);
+            if (req.mapped) req.mapped->release(first * per, count * per);
+        }
+    };
+    const double maxAbs = blockMax;
     double divisor = 1.0;
     if (scan.post.isUnitLf) {
         if (!megfwd::fast::checkUnitRange(maxAbs)) throw ComputeError("the post-processing of the leadfields failed");
-        megfwd::fast::divideAll(r.values.data(), total, maxAbs);
+        pass([&](double* v, std::int64_t, std::int64_t count) { megfwd::fast::divideAll(v, count * per, maxAbs); });
         divisor = maxAbs;
     }
     if (req.rmsNormalise) {
         megfwd::fast::RmsAccumulator acc(scan.numSns, scan.numLf);
-        acc.add(r.values.data(), n);
+        pass([&](double* v, std::int64_t, std::int64_t count) { acc.add(v, count); });
         double rms = 0;
         if (!acc.scale(rms)) throw ComputeError("the RMS normalisation failed");
-        megfwd::fast::divideAll(r.values.data(), total, rms);
+        pass([&](double* v, std::int64_t, std::int64_t count) { megfwd::fast::divideAll(v, count * per, rms); });
         divisor *= rms;
+    }
+    if (req.mapped) {
+        // The summary's figures, since the values are not kept.
+        double lo = HUGE_VAL, hi = -HUGE_VAL, sum = 0.0;
+        std::int64_t inValues = 0;
+        pass([&](double* v, std::int64_t first, std::int64_t count) {
+            for (std::int64_t i = 0; i < count * per; ++i) lo = std::min(lo, v[i]), hi = std::max(hi, v[i]);
+            for (std::int64_t i = 0; i < count; ++i) {
+                if (r.inScan[static_cast<std::size_t>(first + i)] != 1) continue;
+                for (std::int64_t k = 0; k < per; ++k) sum += v[i * per + k] * v[i * per + k];
+                inValues += per;
+            }
+        });
+        r.valuesInFile = true;
+        r.valueMin = lo, r.valueMax = hi;
+        r.valueRmsInScan = inValues ? std::sqrt(sum / static_cast<double>(inValues)) : 0.0;
+        req.mapped->finish();
     }
     r.shape = {n, scan.numSns, scan.numLf};
     json scanInfo = {{"path", "fast"},

@@ -18,6 +18,8 @@
 
 namespace megfwd::io {
 
+class MappedNpy;
+
 using ProgressFn = std::function<void(std::int64_t done, std::int64_t total)>;
 
 // Runs one grid scan of `kind` over the manager's source records, source by
@@ -66,6 +68,9 @@ struct LeadfieldRequest {
     // scan instead. threads: 0 uses every core.
     int threads = 0;
     bool recordScan = false;
+    // Out of core: the fast path writes the values straight into this mapped
+    // output file instead of ForwardResult::values (see MappedNpy.h).
+    MappedNpy* mapped = nullptr;
 };
 
 struct ForwardResult {
@@ -78,6 +83,10 @@ struct ForwardResult {
     ValueUnit unit;
     nlohmann::json meta;                 // everything needed to tell how the numbers were made
     double seconds = 0;                  // scan time
+    // Out of core: the values are in the mapped output file, not in
+    // `values`; their range and the RMS over the sources in the scan.
+    bool valuesInFile = false;
+    double valueMin = 0, valueMax = 0, valueRmsInScan = 0;
     std::int64_t numIn() const;
 };
 

@@ -1,0 +1,65 @@
+#include "tools/io/MappedNpy.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/io/Errors.h"
+#include "tools/io/Npy.h"
+
+namespace megfwd::io {
+
+MappedNpy::~MappedNpy() { finish(); }
+
+double* MappedNpy::map(const std::vector<std::int64_t>& shape) {
+    finish();
+    count = 1;
+    for (auto s : shape) count *= s;
+    const std::string header = npyHeader(shape);
+    out.write(header);  // makes the temporary file
+    out.close();
+    headerBytes = header.size();  // a multiple of 64, so the values are aligned
+    length = headerBytes + static_cast<std::size_t>(count) * sizeof(double);
+    const int fd = ::open(out.tempPath().c_str(), O_RDWR);
+    if (fd < 0) throw ComputeError(out.finalPath() + ": cannot reopen the output: " + std::strerror(errno));
+    // posix_fallocate reserves the blocks, so a full disk is found now and
+    // not as a fault while writing through the mapping.
+    const int err = ::posix_fallocate(fd, 0, static_cast<off_t>(length));
+    if (err != 0) {
+        ::close(fd);
+        throw ComputeError(out.finalPath() + ": cannot make room for " + std::to_string(length) +
+                           " bytes: " + std::strerror(err));
+    }
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) throw ComputeError(out.finalPath() + ": cannot map the output: " + std::strerror(errno));
+    base = static_cast<unsigned char*>(p);
+    data = reinterpret_cast<double*>(base + headerBytes);
+    return data;
+}
+
+void MappedNpy::release(std::int64_t first, std::int64_t n) {
+    if (!base || n < 1) return;
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t from = headerBytes + static_cast<std::size_t>(first) * sizeof(double);
+    std::size_t to = from + static_cast<std::size_t>(n) * sizeof(double);
+    from = (from + page - 1) / page * page;  // whole pages only: a neighbour may still write the edges
+    to = to / page * page;
+    if (to <= from) return;
+    // The data stays in the page cache and goes to the file; the process
+    // just stops holding the pages.
+    ::madvise(base + from, to - from, MADV_DONTNEED);
+}
+
+void MappedNpy::finish() {
+    if (!base) return;
+    ::msync(base, length, MS_SYNC);
+    ::munmap(base, length);
+    base = nullptr;
+    data = nullptr;
+}
+
+}  // namespace megfwd::io

@@ -1,0 +1,45 @@
+// A float64 .npy output written in place: the header goes into the output's
+// temporary file, the file is extended to its full size and mapped, and the
+// computation writes its values straight into the mapping, block by block.
+// Pages that are finished are handed back (they stay in the file and the
+// page cache, not in the process), so an array larger than the memory can be
+// written while the resident memory stays small. Used by the leadfield
+// command for grids whose leadfield does not fit in memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/io/AtomicFile.h"
+
+namespace megfwd::io {
+
+class MappedNpy {
+public:
+    explicit MappedNpy(AtomicOutput& output) : out(output) {}
+    ~MappedNpy();
+    MappedNpy(const MappedNpy&) = delete;
+    MappedNpy& operator=(const MappedNpy&) = delete;
+
+    // Writes the header for `shape` and maps room for the values; the values
+    // read 0 until written. Throws a ComputeError when the file cannot be
+    // extended or mapped (a full disk, for instance).
+    double* map(const std::vector<std::int64_t>& shape);
+    double* values() const { return data; }
+    std::int64_t size() const { return count; }
+    // Hands back the whole pages inside values [first, first + n).
+    void release(std::int64_t first, std::int64_t n);
+    // Unmaps; the values are in the file (the AtomicOutput commits it).
+    void finish();
+
+private:
+    AtomicOutput& out;
+    unsigned char* base = nullptr;  // start of the mapping (the file's first byte)
+    std::size_t length = 0;
+    std::size_t headerBytes = 0;
+    double* data = nullptr;
+    std::int64_t count = 0;
+};
+
+}  // namespace megfwd::io

@@ -73,6 +73,13 @@ std::int64_t CFastLeadfield::scratchBytesPerThread() const {
 }
 
 int CFastLeadfield::build(CMForwardkw& engine, CMDataForwardkw& data) {
+    // A failed build leaves an empty plan (no counts without their arrays).
+    if (buildPlan(engine, data)) return 1;
+    clean();
+    return 0;
+}
+
+int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     clean();
     engine.pDataFwd = &data;
     CForwardChnlkw* ch = data.pFwdChnl;

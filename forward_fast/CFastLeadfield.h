@@ -117,6 +117,7 @@ public:
 
 private:
     struct Scratch;
+    int buildPlan(CMForwardkw& engine, CMDataForwardkw& data);
     int computeOne(const double* src, Scratch& s, double* out) const;
 };
 

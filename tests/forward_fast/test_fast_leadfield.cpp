@@ -129,3 +129,33 @@ TEST(FastLeadfield, FailsWhereTheRecordScanFails) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FastLeadfield, AllocationFailuresFailCleanly) {
+    FastCase c;
+    c.spacing = 40.0;
+    PreparedScan s(c);
+    std::vector<double> pos, out(s.size());
+    for (std::int64_t i = 0; i < s.data.numSrc; ++i)
+        pos.insert(pos.end(), s.data.pVoxSnsLfx[i].srcField.pos, s.data.pVoxSnsLfx[i].srcField.pos + 3);
+    int k = 0;
+    for (;; ++k) {
+        CFastLeadfield plan;
+        megfwd::alloc::failAfter(k);
+        const int built = plan.build(s.engine, s.data);
+        megfwd::alloc::reset();
+        if (built) break;
+        EXPECT_EQ(plan.numPts, 0) << k;
+        ASSERT_LT(k, 100);
+    }
+    EXPECT_GT(k, 5);
+    CFastLeadfield plan;
+    ASSERT_EQ(plan.build(s.engine, s.data), 1);
+    megfwd::alloc::failAfter(0);  // no scratch memory for the thread
+    EXPECT_EQ(plan.compute(pos.data(), nullptr, s.data.numSrc, out.data(), 1), 0);
+    megfwd::alloc::reset();
+    EXPECT_EQ(plan.compute(pos.data(), nullptr, s.data.numSrc, out.data(), 1), 1);
+}
+
+}  // namespace

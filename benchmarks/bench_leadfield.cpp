@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,10 +60,11 @@ struct Config {
     bool refs = true;
     int threads = 1;
     int code = 3;            // coilFwdModel
-    int sensors = 275;       // measurement sensors kept (the first ones)
+    int sensorStride = 1;    // every k-th measurement sensor kept
     std::int64_t sources = -1;  // first sources kept (-1: all)
     bool recordScan = false; // time gridDewarLfd instead
     bool preparedScan = false;  // time the fast path on one prepared manager of all sources
+    bool stencil = true;        // the dewar stencil (off: every source in the scan)
 };
 
 struct Result {
@@ -76,10 +78,12 @@ Result runOnce(const Config& c) {
     const double t0 = now();
     CMEGDatakw recording = megfwd::demo::makeDefaultRecording(1);
     CMDTrialkw* trial = recording.getTrial(0);
-    int kept = 0;
+    // Fewer sensors: every k-th measurement sensor, spread over the helmet.
+    const int stride = std::max(1, c.sensorStride);
+    int index = 0;
     for (int i = 0; i < trial->getTotalChannel(); ++i) {
         CMDChannelkw* ch = trial->getChannel(i);
-        if (ch->isMEGMeasureChannel()) ch->isGood = kept++ < c.sensors ? 1 : 0;
+        if (ch->isMEGMeasureChannel()) ch->isGood = index++ % stride == 0 ? 1 : 0;
     }
     const double centre[3] = {0, 0, 0};
     CVirtSnsPOXlistkw list = megfwd::demo::makeSphereSourceList(centre, 75.0, c.step);
@@ -88,7 +92,8 @@ Result runOnce(const Config& c) {
         list.numEntries = c.sources;
     }
     const std::int64_t n = list.numEntries;
-    auto settings = [&](CMForwardkw& e, CMDataForwardkw&) {
+    auto settings = [&](CMForwardkw& e, CMDataForwardkw& d) {
+        d.isSpatConstrained = c.stencil ? 1 : 0;
         e.orderCoilIntg = c.order;
         e.isUseRefSns = c.refs ? 1 : 0;
         e.coilFwdModel = c.code;
@@ -129,7 +134,8 @@ Result runOnce(const Config& c) {
         settings(engine, unused);
         CFastBlockScan scan;
         scan.numThreads = c.threads;
-        std::vector<double> out;
+        std::unique_ptr<double[]> out;  // left uninitialised: the scan writes every value
+        std::int64_t outSize = 0;
         r.ok = scan.run(
             engine, n,
             [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
@@ -142,13 +148,16 @@ Result runOnce(const Config& c) {
                 return d.initFwdPosVsp(&part) && d.prepare4VoxSnsLfdScan(3) ? 1 : 0;
             },
             [&](std::int64_t first, std::int64_t) {
-                if (out.empty()) out.resize(static_cast<std::size_t>(n * scan.numSns * scan.numLf));
-                return out.data() + first * scan.numSns * scan.numLf;
+                if (!out) {
+                    outSize = n * scan.numSns * scan.numLf;
+                    out.reset(new double[static_cast<std::size_t>(outSize)]);
+                }
+                return out.get() + first * scan.numSns * scan.numLf;
             });
         r.wall = scan.wallSeconds;
         r.prep = scan.prepareSeconds, r.scan = scan.computeSeconds;
         r.sources = n, r.sensors = scan.numSns, r.points = scan.plan.numPts;
-        r.outMB = static_cast<double>(out.size()) * 8.0 / (1024.0 * 1024.0);
+        r.outMB = static_cast<double>(outSize) * 8.0 / (1024.0 * 1024.0);
     }
     r.total = now() - t0;
     r.peak = peakMB();
@@ -230,8 +239,10 @@ int main(int argc, char** argv) {
         for (int order : {2, 3}) {
             c.order = order;
             const Result r = run(c, 1);
-            std::printf("  7 mm grid, order %d, refs on: %lld sources, prep %.3f s, scan %.3f s, peak %.1f MB\n",
-                        order, static_cast<long long>(r.sources), r.prep, r.scan, r.peak);
+            std::printf("  7 mm grid, order %d, refs on: %lld sources, prep %.3f s, scan %.3f s, peak %.1f MB "
+                        "(output array %.1f MB)\n",
+                        order, static_cast<long long>(r.sources), r.prep, r.scan, r.peak,
+                        static_cast<double>(r.sources * r.sensors) * 24.0 / (1024.0 * 1024.0));
         }
     }
 
@@ -249,28 +260,37 @@ int main(int argc, char** argv) {
                     row(c, prepared, run(c, repeat));
                 }
 
-    std::printf("\nGrowth (7 mm grid, order 3 unless varied, references off, 1 thread); scan_s / unit should "
-                "stay constant:\n");
-    std::printf("%-8s %8s %10s %14s\n", "varied", "value", "scan_s", "scan_s/unit");
-    for (std::int64_t n : {1000, 2000, 4000}) {
-        Config c;
-        c.refs = false, c.sources = n;
-        const Result r = run(c, repeat);
-        std::printf("%-8s %8lld %10.4f %14.3e\n", "sources", static_cast<long long>(n), r.scan,
-                    r.scan / static_cast<double>(n));
-    }
-    for (int s : {69, 137, 275}) {
-        Config c;
-        c.refs = false, c.sensors = s;
-        const Result r = run(c, repeat);
-        std::printf("%-8s %8d %10.4f %14.3e\n", "sensors", s, r.scan, r.scan / static_cast<double>(s));
-    }
-    for (int order : {1, 2, 3, 5, 7}) {
-        Config c;
-        c.refs = false, c.order = order;
-        const Result r = run(c, repeat);
-        std::printf("%-8s %8lld %10.4f %14.3e   (order %d)\n", "points", static_cast<long long>(r.points), r.scan,
-                    r.scan / static_cast<double>(r.points), order);
-    }
+    std::printf("\nGrowth (7 mm grid, order 3 unless varied, references off, stencil off so every source is "
+                "computed, 1 thread), fitted by scan_s = a + b * value:\n");
+    auto growth = [&](const char* name, const std::vector<Config>& cs, auto value) {
+        std::vector<double> x, t;
+        for (const Config& c : cs) {
+            const Result r = run(c, repeat);
+            x.push_back(value(c, r));
+            t.push_back(r.scan);
+        }
+        const double n = static_cast<double>(x.size());
+        double sx = 0, st = 0, sxx = 0, sxt = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) sx += x[i], st += t[i], sxx += x[i] * x[i], sxt += x[i] * t[i];
+        const double b = (n * sxt - sx * st) / (n * sxx - sx * sx), a = (st - b * sx) / n;
+        double worst = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) worst = std::max(worst, std::fabs(a + b * x[i] - t[i]) / t[i]);
+        std::printf("  %-8s", name);
+        for (std::size_t i = 0; i < x.size(); ++i) std::printf("  %g: %.4f s", x[i], t[i]);
+        std::printf("\n           fit a = %.4f s, b = %.3e s per unit, largest deviation from the line %.1f%%\n", a, b,
+                    100.0 * worst);
+        std::fflush(stdout);
+    };
+    Config g;
+    g.refs = false, g.stencil = false, g.preparedScan = true;
+    std::vector<Config> cs;
+    for (std::int64_t n : {1000, 2000, 3000, 4000, 5000}) cs.push_back(g), cs.back().sources = n;
+    growth("sources", cs, [](const Config& c, const Result&) { return static_cast<double>(c.sources); });
+    cs.clear();
+    for (int k : {5, 4, 3, 2, 1}) cs.push_back(g), cs.back().sensorStride = k;
+    growth("sensors", cs, [](const Config&, const Result& r) { return static_cast<double>(r.sensors); });
+    cs.clear();
+    for (int order : {1, 2, 3, 5, 7}) cs.push_back(g), cs.back().order = order;
+    growth("points", cs, [](const Config&, const Result& r) { return static_cast<double>(r.points); });
     return 0;
 }

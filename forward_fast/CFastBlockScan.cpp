@@ -61,8 +61,11 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
         return 0;
     }
     pEngine = &engine;
+    // The first block is prepared before any thread starts, so it is kept
+    // small; the others have blockSize sources.
     const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
-    const std::int64_t numBlocks = (numSources + block - 1) / block;
+    const std::int64_t count0 = std::min<std::int64_t>(std::min<std::int64_t>(block, 32), numSources);
+    const std::int64_t numBlocks = 1 + (numSources - count0 + block - 1) / block;
     pFirst.reset(megfwd::newObject<CMDataForwardkw>());
     Buffers firstBuf(block);
     if (!pFirst || !firstBuf.ok()) {
@@ -73,7 +76,6 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
     // The first block on this thread: the plan and the post-processing
     // settings come from its manager, which stays (without its records).
     double t0 = seconds();
-    const std::int64_t count0 = std::min(block, numSources);
     if (!prepare(*pFirst, 0, count0) || !gather(*pFirst, count0, firstBuf)) {
         failure = "preparation";
         return 0;
@@ -106,8 +108,8 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
             if (stop) return;
             const std::int64_t b = next.fetch_add(1);
             if (b >= numBlocks) return;
-            const std::int64_t first = b * block;
-            const std::int64_t count = std::min(block, numSources - first);
+            const std::int64_t first = b == 0 ? 0 : count0 + (b - 1) * block;
+            const std::int64_t count = b == 0 ? count0 : std::min(block, numSources - first);
             Buffers* buf = &firstBuf;
             if (b > 0) {
                 const double tp = seconds();

@@ -22,8 +22,8 @@
 // writing out, releasing pages). The divisions (unit leadfield, RMS) need
 // all values and are left to the caller (FlatPostProcess.h).
 //
-// Threads: the first block is prepared on the caller's thread (the plan is
-// built on it); then numThreads workers take whole blocks, each preparing
+// Threads: the first block (at most 32 sources) is prepared on the caller's
+// thread (the plan is built on it); then numThreads workers take whole blocks, each preparing
 // its own manager and computing its block alone, so the preparation runs in
 // parallel too. The prepare function is therefore called from several
 // threads at once, each time with its own manager: it must not write shared

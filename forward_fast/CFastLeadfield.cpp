@@ -43,13 +43,16 @@ struct Owned {
 
 // Sources handed to one thread at a time.
 constexpr std::int64_t kSourcesPerTask = 8;
+// Points of one run of the point loop (more when one sensor has more).
+constexpr std::int64_t kPointsPerChunk = 256;
 
 }  // namespace
 
 struct CFastLeadfield::Scratch {
     Owned<double> vx, vy, vz, rows;
     explicit Scratch(const CFastLeadfield& plan)
-        : vx(plan.numPts), vy(plan.numPts), vz(plan.numPts), rows((plan.numMea + plan.numRef + 1) * 3) {}
+        : vx(plan.chunkPoints()), vy(plan.chunkPoints()), vz(plan.chunkPoints()),
+          rows((plan.numMea + plan.numRef + 1) * 3) {}
     bool ok() const { return vx.p && vy.p && vz.p && rows.p; }
 };
 
@@ -68,8 +71,14 @@ int CFastLeadfield::clean() {
     return 1;
 }
 
+std::int64_t CFastLeadfield::chunkPoints() const {
+    std::int64_t most = 0;
+    for (std::int64_t r = 0; r < numMea + numRef && rowStart; ++r) most = std::max(most, rowStart[r + 1] - rowStart[r]);
+    return std::max(most, kPointsPerChunk);
+}
+
 std::int64_t CFastLeadfield::scratchBytesPerThread() const {
-    return static_cast<std::int64_t>(sizeof(double)) * (3 * numPts + 3 * (numMea + numRef + 1));
+    return static_cast<std::int64_t>(sizeof(double)) * (3 * chunkPoints() + 3 * (numMea + numRef + 1));
 }
 
 int CFastLeadfield::build(CMForwardkw& engine, CMDataForwardkw& data) {
@@ -282,48 +291,55 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
     R3Q3x3 basis;
     if (numComp == 2 && !pEngine->set2DVect4SrcAll(src, &basisSphere, &basis)) return 0;
 
+    // The points in chunks of whole sensors, so that the loop's output stays
+    // in the first-level cache until its sums are taken.
     double* vx = s.vx.p;
     double* vy = s.vy.p;
     double* vz = s.vz.p;
-    if (!isGeneric) {
-        megfwd::fast::PointArrays pts;
-        pts.px = px, pts.py = py, pts.pz = pz, pts.nx = nx, pts.ny = ny, pts.nz = nz;
-        pts.ox = ox, pts.oy = oy, pts.oz = oz, pts.w = wt;
-        const std::int64_t none = megfwd::fast::runPointKernel(family, factor, pts, 0, numPts, src, vx, vy, vz);
-        if (none > 0 && isFailOnNoValue) return 0;
-    } else {
-        for (std::int64_t i = 0; i < numPts; ++i) {
-            const double p[3] = {px[i], py[i], pz[i]};
-            const double n[3] = {nx[i], ny[i], nz[i]};
-            double v[3] = {0.0, 0.0, 0.0};
-            if (std2D) {
-                if (!pEngine->coil24xLf2D_all(p, n, &basis, v)) return 0;
-            } else {
-                const double r0[3] = {src[0] - ox[i], src[1] - oy[i], src[2] - oz[i]};
-                if (!pEngine->coil26xLf3D_all(p, n, r0, v)) return 0;
-            }
-            vx[i] = wt[i] * v[0], vy[i] = wt[i] * v[1], vz[i] = wt[i] * v[2];
-        }
-    }
-
-    // Sums over each sensor's points, then its components.
+    megfwd::fast::PointArrays pts;
+    pts.px = px, pts.py = py, pts.pz = pz, pts.nx = nx, pts.ny = ny, pts.nz = nz;
+    pts.ox = ox, pts.oy = oy, pts.oz = oz, pts.w = wt;
     const std::int64_t nRows = numMea + numRef;
     double* R = s.rows.p;
-    for (std::int64_t r = 0; r < nRows; ++r) {
-        double L0 = 0.0, L1 = 0.0, L2 = 0.0;
-        for (std::int64_t i = rowStart[r]; i < rowStart[r + 1]; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
-        double* row = R + 3 * r;
-        if (numComp == 3 || (std2D && isGeneric)) {
-            row[0] = L0, row[1] = L1, row[2] = L2;
+    for (std::int64_t r0 = 0; r0 < nRows;) {
+        std::int64_t r1 = r0 + 1;
+        while (r1 < nRows && rowStart[r1 + 1] - rowStart[r0] <= kPointsPerChunk) ++r1;
+        const std::int64_t b = rowStart[r0], e = rowStart[r1];
+        if (!isGeneric) {
+            const std::int64_t none = megfwd::fast::runPointKernel(family, factor, pts, b, e, src, vx, vy, vz);
+            if (none > 0 && isFailOnNoValue) return 0;
         } else {
-            double q0[3], q1[3];
-            phys::copy(basis.q[0], q0);
-            phys::copy(basis.q[1], q1);
-            if (isUnitDirections) phys::normalize(q0), phys::normalize(q1);
-            row[0] = L0 * q0[0] + L1 * q0[1] + L2 * q0[2];
-            row[1] = L0 * q1[0] + L1 * q1[1] + L2 * q1[2];
-            row[2] = 0.0;
+            for (std::int64_t i = b; i < e; ++i) {
+                const double p[3] = {px[i], py[i], pz[i]};
+                const double n[3] = {nx[i], ny[i], nz[i]};
+                double v[3] = {0.0, 0.0, 0.0};
+                if (std2D) {
+                    if (!pEngine->coil24xLf2D_all(p, n, &basis, v)) return 0;
+                } else {
+                    const double r0v[3] = {src[0] - ox[i], src[1] - oy[i], src[2] - oz[i]};
+                    if (!pEngine->coil26xLf3D_all(p, n, r0v, v)) return 0;
+                }
+                vx[i - b] = wt[i] * v[0], vy[i - b] = wt[i] * v[1], vz[i - b] = wt[i] * v[2];
+            }
         }
+        // Sums over each sensor's points, then its components.
+        for (std::int64_t r = r0; r < r1; ++r) {
+            double L0 = 0.0, L1 = 0.0, L2 = 0.0;
+            for (std::int64_t i = rowStart[r] - b; i < rowStart[r + 1] - b; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
+            double* row = R + 3 * r;
+            if (numComp == 3 || (std2D && isGeneric)) {
+                row[0] = L0, row[1] = L1, row[2] = L2;
+            } else {
+                double q0[3], q1[3];
+                phys::copy(basis.q[0], q0);
+                phys::copy(basis.q[1], q1);
+                if (isUnitDirections) phys::normalize(q0), phys::normalize(q1);
+                row[0] = L0 * q0[0] + L1 * q0[1] + L2 * q0[2];
+                row[1] = L0 * q1[0] + L1 * q1[1] + L2 * q1[2];
+                row[2] = 0.0;
+            }
+        }
+        r0 = r1;
     }
     R[3 * nRows] = R[3 * nRows + 1] = R[3 * nRows + 2] = 0.0;
 

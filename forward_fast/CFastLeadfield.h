@@ -110,6 +110,10 @@ public:
     std::int64_t pointsPerSource() const { return numPts; }
     // Values in one source's block of out.
     std::int64_t valuesPerSource() const { return numMea * numComp; }
+    // Points of the longest run of the point loop: the sensors are taken in
+    // chunks of about 256 points, so that the loop's results are summed
+    // while they are still in the first-level cache.
+    std::int64_t chunkPoints() const;
     // Bytes of scratch memory one thread takes.
     std::int64_t scratchBytesPerThread() const;
 

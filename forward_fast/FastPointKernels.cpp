@@ -58,9 +58,9 @@ std::int64_t sarvas(const PointArrays& P, std::int64_t b, std::int64_t e, double
         const double cp0 = q1 * z - q2 * y, cp1 = q2 * x - q0 * z, cp2 = q0 * y - q1 * x;
         const double f = k / (F * F);
         const double wt = none ? 0.0 : w[i];
-        vx[i] = wt * (f * (F * cn0 - gn * cp0));
-        vy[i] = wt * (f * (F * cn1 - gn * cp1));
-        vz[i] = wt * (f * (F * cn2 - gn * cp2));
+        vx[i - b] = wt * (f * (F * cn0 - gn * cp0));
+        vy[i - b] = wt * (f * (F * cn1 - gn * cp1));
+        vz[i - b] = wt * (f * (F * cn2 - gn * cp2));
         bad += none ? 1 : 0;
     }
     return bad;
@@ -112,9 +112,9 @@ std::int64_t cuffin(const PointArrays& P, std::int64_t b, std::int64_t e, double
         const double u1 = k * (alpha * n1 + beta * y);
         const double u2 = k * (alpha * n2 + beta * z);
         const double wt = none ? 0.0 : w[i];
-        vx[i] = wt * (u1 * q2 - u2 * q1);
-        vy[i] = wt * (u2 * q0 - u0 * q2);
-        vz[i] = wt * (u0 * q1 - u1 * q0);
+        vx[i - b] = wt * (u1 * q2 - u2 * q1);
+        vy[i - b] = wt * (u2 * q0 - u0 * q2);
+        vz[i - b] = wt * (u0 * q1 - u1 * q0);
         bad += none ? 1 : 0;
     }
     return bad;
@@ -146,9 +146,9 @@ std::int64_t biotSavart(const PointArrays& P, std::int64_t b, std::int64_t e, do
         const double n0 = nx[i], n1 = ny[i], n2 = nz[i];
         const double f = k / a3;
         const double wt = none ? 0.0 : w[i];
-        vx[i] = wt * ((d1 * n2 - d2 * n1) * f);
-        vy[i] = wt * ((d2 * n0 - d0 * n2) * f);
-        vz[i] = wt * ((d0 * n1 - d1 * n0) * f);
+        vx[i - b] = wt * ((d1 * n2 - d2 * n1) * f);
+        vy[i - b] = wt * ((d2 * n0 - d0 * n2) * f);
+        vz[i - b] = wt * ((d0 * n1 - d1 * n0) * f);
         bad += none ? 1 : 0;
     }
     return bad;
@@ -180,9 +180,9 @@ std::int64_t magneticDipole(const PointArrays& P, std::int64_t b, std::int64_t e
         const double n0 = nx[i], n1 = ny[i], n2 = nz[i];
         const double un = 3.0 * (u0 * n0 + u1 * n1 + u2 * n2);
         const double wt = none ? 0.0 : w[i];
-        vx[i] = wt * (k / a3 * (un * u0 - n0));
-        vy[i] = wt * (k / a3 * (un * u1 - n1));
-        vz[i] = wt * (k / a3 * (un * u2 - n2));
+        vx[i - b] = wt * (k / a3 * (un * u0 - n0));
+        vy[i - b] = wt * (k / a3 * (un * u1 - n1));
+        vz[i - b] = wt * (k / a3 * (un * u2 - n2));
         bad += none ? 1 : 0;
     }
     return bad;
@@ -214,9 +214,9 @@ std::int64_t magneticTensor(const PointArrays& P, std::int64_t b, std::int64_t e
         const double n0 = nx[i], n1 = ny[i], n2 = nz[i];
         const double dn = 3.0 * (d0 * n0 + d1 * n1 + d2 * n2);
         const double wt = none ? 0.0 : w[i];
-        vx[i] = wt * (c5 * (d0 * dn - a2 * n0));
-        vy[i] = wt * (c5 * (d1 * dn - a2 * n1));
-        vz[i] = wt * (c5 * (d2 * dn - a2 * n2));
+        vx[i - b] = wt * (c5 * (d0 * dn - a2 * n0));
+        vy[i - b] = wt * (c5 * (d1 * dn - a2 * n1));
+        vz[i - b] = wt * (c5 * (d2 * dn - a2 * n2));
         bad += none ? 1 : 0;
     }
     return bad;

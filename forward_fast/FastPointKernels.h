@@ -7,7 +7,7 @@
 // leadfield of the chosen formula family at the point p_i with coil normal
 // n_i (the component of the field along n_i for unit moments along x, y and
 // z at r0), and stores it multiplied by the point's weight w_i into
-// vx[i], vy[i], vz[i]. The arithmetic of each family is that of the engine's
+// vx[i - begin], vy[i - begin], vz[i - begin]. The arithmetic of each family is that of the engine's
 // coil members (same operations in the same order), written without branches
 // so that the compiler vectorises the loop; where a formula has no finite
 // value (the members' zero-output cases) the point's values are 0 and the

@@ -37,6 +37,17 @@ int gather(const CMDataForwardkw& d, std::int64_t count, Buffers& b) {
     return 1;
 }
 
+// A caller's function that throws counts as a refusal: no exception may
+// leave a worker thread.
+template <class Fn>
+auto guarded(Fn&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
 
 CFastBlockScan::~CFastBlockScan() { release(); }
@@ -76,7 +87,7 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
     // The first block on this thread: the plan and the post-processing
     // settings come from its manager, which stays (without its records).
     double t0 = seconds();
-    if (!prepare(*pFirst, 0, count0) || !gather(*pFirst, count0, firstBuf)) {
+    if (!guarded([&] { return prepare(*pFirst, 0, count0); }) || !gather(*pFirst, count0, firstBuf)) {
         failure = "preparation";
         return 0;
     }
@@ -115,7 +126,7 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
                 const double tp = seconds();
                 if (!own) own.reset(megfwd::newObject<Buffers>(block));
                 std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
-                if (!own || !own->ok() || !d || !prepare(*d, first, count) || d->numSns != numSns ||
+                if (!own || !own->ok() || !d || !guarded([&] { return prepare(*d, first, count); }) || d->numSns != numSns ||
                     d->numLf != numLf || !gather(*d, count, *own)) {
                     fail("preparation", first);
                     return;
@@ -129,7 +140,7 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
             double* out = nullptr;
             {
                 std::lock_guard<std::mutex> g(lock);
-                out = target(first, count);
+                out = guarded([&] { return target(first, count); });
             }
             if (!out) {
                 fail("target", first);
@@ -144,7 +155,7 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
             const double dt = seconds() - tc;
             std::lock_guard<std::mutex> g(lock);
             computeSeconds += dt;
-            if (done && !done(first, count, buf->in.get())) {
+            if (done && !guarded([&] { return done(first, count, buf->in.get()); })) {
                 if (!failure) failure = "stopped";
                 stop = true;
                 return;

@@ -11,7 +11,11 @@
 // every preparation step is either independent of the sources (spheres,
 // sensor geometry) or works source by source (positions, stencils, shift,
 // axes, unit), so the blocks see the geometry a single preparation would
-// give. The plan is built once, on the first block's manager, which is kept
+// give. (One step is not source by source: the anatomical stencil asks its
+// coregistration question and refuses a set without any qualified source,
+// so with an anatomical volume each block would ask, and a block wholly
+// outside the anatomy would fail; a caller with an anatomical stencil scans
+// all sources in one block, blockSize >= numSources.) The plan is built once, on the first block's manager, which is kept
 // (without its records) until the end because the engine's tangent rules
 // and coil members read its coordinate system.
 //

@@ -73,9 +73,10 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
     }
     pEngine = &engine;
     // The first block is prepared before any thread starts, so it is kept
-    // small; the others have blockSize sources.
+    // small (unless one block holds every source); the others have blockSize
+    // sources.
     const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
-    const std::int64_t count0 = std::min<std::int64_t>(std::min<std::int64_t>(block, 32), numSources);
+    const std::int64_t count0 = block >= numSources ? numSources : std::min<std::int64_t>(block, 32);
     const std::int64_t numBlocks = 1 + (numSources - count0 + block - 1) / block;
     pFirst.reset(megfwd::newObject<CMDataForwardkw>());
     Buffers firstBuf(block);

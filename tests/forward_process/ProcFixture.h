@@ -1,14 +1,13 @@
-// A small hand-built manager for the processing tests.
-//
-// Channels: 0 measurement M0 (one coil at (0, 100, 0)), 1 reference (one coil
-// at (0, 200, 0)), 2 measurement M1 (gradiometer: coils at (60, 40, 0) and
-// 50 further out), 3 a non-MEG channel without sensor, 4 measurement M2
-// (gradiometer at (-60, 40, 0)). The dewar centre, the mean of the
-// measurement sensors' first coils, is (0, 60, 0); M0 is 40 from it.
+// A small hand-built manager for the processing tests. Channels: 0 measurement
+// M0 (coil at (0, 100, 0)), 1 reference (coil at (0, 200, 0)), 2 measurement M1
+// (gradiometer: coils at (60, 40, 0) and 50 further out), 3 non-MEG without
+// sensor, 4 measurement M2 (gradiometer at (-60, 40, 0)). The dewar centre, the
+// mean of the measurement first coils, is (0, 60, 0), 40 from M0's coil.
 #pragma once
 
 #include <array>
 #include <cmath>
+#include <initializer_list>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,20 +20,18 @@ namespace proctest {
 using P3 = std::array<double, 3>;
 using megfwd::test::MessageRecorder;
 
-inline CMDChannelkw channel(int kind, P3 pos, P3 normal, bool gradiometer, double gain = 1.0) {
+// One coil at pos, or a gradiometer with its second coil 50 along the normal.
+inline CMDChannelkw channel(int kind, P3 pos, P3 normal, bool gradiometer) {
     CMDChannelkw ch;
     ch.snsKind = kind;
     CMEGSensorkw s;
-    s.sensorGain = gain;
     CBscMagSnskw c;
-    c.setCoil(pos.data(), normal.data(), 9.0, 1, 1.0);
-    s.addCoil(c);
-    if (gradiometer) {
-        const P3 far = {pos[0] + 50 * normal[0], pos[1] + 50 * normal[1], pos[2] + 50 * normal[2]};
-        c.setCoil(far.data(), normal.data(), 9.0, -1, 1.0);
+    for (int coils = gradiometer ? 2 : 1, i = 0; i < coils; ++i) {
+        c.setCoil(pos.data(), normal.data(), 9.0, i ? -1 : 1, 1.0);
         s.addCoil(c);
+        for (int a = 0; a < 3; ++a) pos[a] += 50 * normal[a];
     }
-    ch.setSensor(s);
+    if (kind != megfwd::kind::kEEG) ch.setSensor(s);
     return ch;
 }
 
@@ -44,29 +41,46 @@ inline CMDTrialkw trial() {
     t.addChannel(channel(kAxialGradiometer1, {0, 100, 0}, {0, 1, 0}, false));
     t.addChannel(channel(kRefGradiometer, {0, 200, 0}, {0, 1, 0}, false));
     t.addChannel(channel(kAxialGradiometer1, {60, 40, 0}, {0.6, 0.8, 0}, true));
-    CMDChannelkw eeg;
-    eeg.snsKind = kEEG;
-    t.addChannel(eeg);
+    t.addChannel(channel(kEEG, {0, 0, 0}, {0, 0, 1}, false));
     t.addChannel(channel(kAxialGradiometer1, {-60, 40, 0}, {-0.6, 0.8, 0}, true));
     return t;
 }
 
-// The manager with every step off (no stencils, shift or conversions) so a
-// test switches on only what it checks.
+// Everything the conversions move, flattened.
+inline std::vector<double> geometry(CMDataForwardkw& m) {
+    std::vector<double> g;
+    auto add = [&g](const double* v, int n) { g.insert(g.end(), v, v + n); };
+    for (int i = 0; i < m.numSrc; ++i) add(m.pVoxSnsLfx[i].srcField.pos, 3);
+    for (int e = 0; e < m.pFwdChnl->numChnl; ++e) {
+        CMEGSensorkw* s = m.pFwdChnl->pSnsCoils[e].pMEGSns;
+        if (!s) continue;
+        add(s->localSphere, 4);
+        for (int c = 0; c < s->getTotalCoils(); ++c) {
+            CBscMagSnskw* k = s->getCoil(c);
+            add(k->coilPos, 4);  // with the radius
+            add(k->coilOrient, 3);
+            add(k->coilNormal, 3);
+            for (const B12PT& p : k->b12Pts) add(p.pos, 3);
+        }
+    }
+    add(m.singleSphere.center, 3);
+    g.push_back(m.singleSphere.radius);
+    return g;
+}
+
+// Sources at (0, 83..85, 0) and at the dewar centre, every step off (no
+// stencils, shift or conversions) so a test switches on only what it checks.
 struct Proc : ::testing::Test {
     CMDTrialkw tr = trial();
     CVirtSnsPOXlistkw list;
     CMDataForwardkw m;
 
-    void build(const std::vector<P3>& sources) {
-        for (const P3& p : sources) list.addPosition(p[0], p[1], p[2]);
+    void SetUp() override {
+        for (double y : {83, 84, 85, 60}) list.addPosition(0, y, 0);
         ASSERT_EQ(m.initFwdChn(nullptr, &tr, 0, 0, 1), 1);
         ASSERT_EQ(m.initFwdPosVsp(&list), 1);
-        m.isSpatConstrained = 0;
-        m.isCentralizedLf = 0;
+        m.isSpatConstrained = m.isCentralizedLf = 0;
     }
-    void SetUp() override { build({{0, 83, 0}, {0, 84, 0}, {0, 85, 0}, {0, 60, 0}}); }
-
     CMEGSensorkw& sensor(int chnl) { return *m.pFwdChnl->pSnsCoils[chnl].pMEGSns; }
     CBscMagSnskw& coil(int chnl, int i) { return *sensor(chnl).getCoil(i); }
     CFISrcSnsLf& src(int i) { return m.pVoxSnsLfx[i]; }
@@ -78,8 +92,13 @@ struct Proc : ::testing::Test {
     }
 };
 
-inline void expectNear3(const double* a, P3 b, double tol = 1e-12) {
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(a[i], b[i], tol) << "component " << i;
+// Points against their expected coordinates.
+struct Pt { const double* got; P3 want; };
+inline void expectPoints(std::initializer_list<Pt> pts, double tol = 1e-12) {
+    int n = 0;
+    for (const Pt& p : pts)
+        for (int a = 0; a < 3; ++a) EXPECT_NEAR(p.got[a], p.want[a], tol) << "point " << n++ / 3 << " component " << a;
 }
+inline void expectNear3(const double* a, P3 b, double tol = 1e-12) { expectPoints({{a, b}}, tol); }
 
 }  // namespace proctest

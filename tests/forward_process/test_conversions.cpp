@@ -7,38 +7,13 @@ namespace {
 
 using namespace proctest;
 
-// Everything the conversions move, flattened.
-std::vector<double> geometry(CMDataForwardkw& m) {
-    std::vector<double> g;
-    auto add = [&g](const double* v, int n) { g.insert(g.end(), v, v + n); };
-    for (int i = 0; i < m.numSrc; ++i) add(m.pVoxSnsLfx[i].srcField.pos, 3);
-    for (int e = 0; e < m.pFwdChnl->numChnl; ++e) {
-        CMEGSensorkw* s = m.pFwdChnl->pSnsCoils[e].pMEGSns;
-        if (!s) continue;
-        add(s->localSphere, 4);
-        for (int c = 0; c < s->getTotalCoils(); ++c) {
-            CBscMagSnskw* k = s->getCoil(c);
-            add(k->coilPos, 4);  // with the radius
-            add(k->coilOrient, 3);
-            add(k->coilNormal, 3);
-            for (const B12PT& p : k->b12Pts) add(p.pos, 3);
-        }
-    }
-    add(m.singleSphere.center, 3);
-    g.push_back(m.singleSphere.radius);
-    return g;
-}
-
 struct Conv : Proc {
     void SetUp() override {
         Proc::SetUp();
         ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
         m.singleSphere.setSphere(1, 2, 3, 80);
-        CBscMagSnskw& c = coil(2, 1);  // a prepared coil with one integration point in use
-        c.isB12Set = 1;
-        c.b12Pts[0].pos[0] = 70;
-        c.b12Pts[0].pos[1] = 81;
-        c.b12Pts[0].pos[2] = 2;
+        coil(2, 1).isB12Set = 1;  // a prepared coil with one integration point in use
+        for (int a = 0; a < 3; ++a) coil(2, 1).b12Pts[0].pos[a] = P3{70, 81, 2}[a];
         coil(0, 0).b12Pts[0].pos[1] = 5;  // an unprepared coil's slot
         sensor(1).localSphere[3] = 30;
     }
@@ -46,17 +21,13 @@ struct Conv : Proc {
 
 TEST_F(Conv, UnitChangeScalesOnce) {
     m.spatUnit = 0.1;
-    ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
-    ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
-    expectNear3(src(2).srcField.pos, {0, 8.5, 0});
-    expectNear3(coil(4, 0).coilPos, {-6, 4, 0});
+    for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
+    expectPoints({{src(2).srcField.pos, {0, 8.5, 0}}, {coil(4, 0).coilPos, {-6, 4, 0}}, {coil(2, 1).b12Pts[0].pos, {7, 8.1, 0.2}},
+                  {sensor(1).localSphere, {0, 6, 0}}, {m.singleSphere.center, {0.1, 0.2, 0.3}}});
     EXPECT_DOUBLE_EQ(coil(4, 0).coilRadius, 0.9);
-    expectNear3(coil(2, 1).b12Pts[0].pos, {7, 8.1, 0.2});
-    EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);
-    expectNear3(sensor(1).localSphere, {0, 6, 0});
     EXPECT_DOUBLE_EQ(sensor(1).localSphere[3], 3.0);
-    expectNear3(m.singleSphere.center, {0.1, 0.2, 0.3});
     EXPECT_DOUBLE_EQ(m.singleSphere.radius, 8.0);
+    EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);  // unprepared: left alone
     EXPECT_EQ(m.pFwdChnl->unitMode, 2);
 
     const std::vector<double> before = geometry(m);
@@ -67,30 +38,21 @@ TEST_F(Conv, UnitChangeScalesOnce) {
 }
 
 TEST_F(Conv, AxisChangeConvertsOnceWithNormalsAndPoints) {
-    ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
-    ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
-    expectNear3(src(1).srcField.pos, {0, 0, 84});
-    expectNear3(coil(2, 1).coilPos, {90, 0, 80});
-    expectNear3(coil(2, 1).coilNormal, {0.6, 0, 0.8});
-    expectNear3(coil(2, 1).coilOrient, {0.6, 0, 0.8});
-    expectNear3(coil(2, 1).b12Pts[0].pos, {70, -2, 81});
+    for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
+    expectPoints({{src(1).srcField.pos, {0, 0, 84}}, {coil(2, 1).coilPos, {90, 0, 80}}, {coil(2, 1).coilNormal, {0.6, 0, 0.8}},
+                  {coil(2, 1).coilOrient, {0.6, 0, 0.8}}, {coil(2, 1).b12Pts[0].pos, {70, -2, 81}},
+                  {sensor(0).localSphere, {0, 0, 60}}, {m.singleSphere.center, {1, -3, 2}}});
     EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);
-    expectNear3(sensor(0).localSphere, {0, 0, 60});
-    expectNear3(m.singleSphere.center, {1, -3, 2});
     EXPECT_EQ(m.pFwdChnl->coordMode, 1);
 }
 
 TEST_F(Conv, ShiftMovesPointsButNotDirections) {
     m.pFwdChnl->dewarSphere.setSphere(0, 60, 0, 1);
     ASSERT_EQ(m._07shiftGlobCnt4SrcSnsSphere(), 1);
-    expectNear3(src(0).srcField.pos, {-1, 81, -3});
-    expectNear3(coil(2, 1).coilPos, {89, 78, -3});
-    expectNear3(coil(2, 1).b12Pts[0].pos, {69, 79, -1});
-    expectNear3(coil(2, 1).coilNormal, {0.6, 0.8, 0});
-    expectNear3(sensor(0).localSphere, {-1, 58, -3});
-    expectNear3(m.singleSphere.center, {0, 0, 0});
+    expectPoints({{src(0).srcField.pos, {-1, 81, -3}}, {coil(2, 1).coilPos, {89, 78, -3}}, {coil(2, 1).b12Pts[0].pos, {69, 79, -1}},
+                  {coil(2, 1).coilNormal, {0.6, 0.8, 0}}, {sensor(0).localSphere, {-1, 58, -3}}, {m.singleSphere.center, {0, 0, 0}},
+                  {m.pFwdChnl->dewarSphere.center, {0, 60, 0}}});
     EXPECT_EQ(m.singleSphere.radius, 80.0);
-    expectNear3(m.pFwdChnl->dewarSphere.center, {0, 60, 0});
 }
 
 TEST_F(Conv, RestoreReturnsGeometryAndLeavesUnconvertedAlone) {
@@ -116,21 +78,17 @@ TEST_F(Conv, RestoreReturnsGeometryAndLeavesUnconvertedAlone) {
     m.pFwdChnl->pSnsCoils = nullptr;
     EXPECT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 0);
     m.pFwdChnl->pSnsCoils = entries;
-    EXPECT_EQ(src(0).unitMode, 0);
-    EXPECT_EQ(m.pFwdChnl->unitMode, 2);
-    EXPECT_EQ(m.singleSphere.unitMode, 2);
+    EXPECT_TRUE(src(0).unitMode == 0 && m.pFwdChnl->unitMode == 2 && m.singleSphere.unitMode == 2);
 }
 
 TEST_F(Proc, AxisRestoreOfLeadfieldValues) {
     for (int n = 1; n <= 3; ++n) {
         ASSERT_EQ(m.prepare4VoxSnsLfdScan(n), 1);
         ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
-        const double v[3] = {1, 2, 3};
-        for (int j = 0; j < n; ++j) lf(1, 2)[j] = v[j];
+        for (int j = 0; j < n; ++j) lf(1, 2)[j] = j + 1;  // 1, 2, 3
         ASSERT_EQ(m._28changeCoord4SrcSnsSphere_openGL(), 1);
-        const std::vector<double> got(lf(1, 2), lf(1, 2) + n);
         const std::vector<std::vector<double>> want = {{1}, {2, 1}, {1, 3, -2}};
-        EXPECT_EQ(got, want[n - 1]) << n << " components";
+        EXPECT_EQ(std::vector<double>(lf(1, 2), lf(1, 2) + n), want[n - 1]) << n << " components";
         EXPECT_EQ(src(1).coordMode, 0);
     }
 }

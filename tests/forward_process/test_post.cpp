@@ -6,6 +6,8 @@ namespace {
 
 using namespace proctest;
 
+// Value 1 + i + 10 k + 100 j for source i, sensor k, component j; measurement
+// sensor 1 has gain 0, sensor 2 gain 2.5; source 3 is out of the scan.
 struct Post : Proc {
     void SetUp() override {
         Proc::SetUp();
@@ -13,35 +15,27 @@ struct Post : Proc {
         for (int i = 0; i < 4; ++i)
             for (int k = 0; k < 3; ++k)
                 for (int j = 0; j < 3; ++j) lf(i, k)[j] = 1 + i + 10 * k + 100 * j;
-        sensor(2).sensorGain = 0.0;  // measurement sensor 1
-        sensor(4).sensorGain = 2.5;  // measurement sensor 2
+        sensor(2).sensorGain = 0.0;
+        sensor(4).sensorGain = 2.5;
         src(3).isVoxIn = 0;
     }
-    double sum(int k) {
-        double s = 0;
+    void expectSensor(int k, double sign) {
         for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 3; ++j) s += lf(i, k)[j];
-        return s;
+            for (int j = 0; j < 3; ++j) EXPECT_EQ(lf(i, k)[j], sign * (1 + i + 10 * k + 100 * j)) << i << k << j;
     }
 };
 
 TEST_F(Post, GainSignFlipsOnlyNonPositiveSensors) {
-    const double s0 = sum(0), s1 = sum(1), s2 = sum(2);
     m.isApplySnsGain = 0;
     EXPECT_EQ(m._21ApplySnsGain(0), 0);
-    EXPECT_EQ(sum(1), s1);
+    expectSensor(1, 1);
     ASSERT_EQ(m._21ApplySnsGain(1), 1);
-    EXPECT_EQ(sum(0), s0);
-    EXPECT_EQ(sum(1), -s1);  // every source, the one out of the scan too
-    EXPECT_EQ(lf(3, 1)[2], -(1 + 3 + 10 + 200));
-    EXPECT_EQ(sum(2), s2);
-
-    src(0).pSnsLf[1].chnlID = 99;  // entry not found: not queried, unchanged
-    ASSERT_EQ(m._21ApplySnsGain(1), 1);
-    EXPECT_EQ(sum(1), -s1);
-    src(0).pSnsLf[1].chnlID = 3;  // an entry without sensor
-    ASSERT_EQ(m._21ApplySnsGain(1), 1);
-    EXPECT_EQ(sum(1), -s1);
+    for (int k = 0; k < 3; ++k) expectSensor(k, k == 1 ? -1 : 1);  // every source, the one out of the scan too
+    for (int id : {99, 3}) {  // entry not found, entry without sensor: not queried, unchanged
+        src(0).pSnsLf[1].chnlID = id;
+        ASSERT_EQ(m._21ApplySnsGain(1), 1);
+        expectSensor(1, -1);
+    }
 }
 
 TEST_F(Post, UnitLeadfieldDividesByLargestMagnitude) {
@@ -79,24 +73,20 @@ TEST_F(Post, LeadfieldDewarStencil) {
 }
 
 TEST_F(Post, PostProcessingOrderAndRepeat) {
-    m.coordSystem = 1;
-    m.isUnit2Meter = 1;
+    m.coordSystem = m.isUnit2Meter = 1;
     m.spatUnit = 0.01;
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     lf(0, 1)[0] = 4;
     lf(0, 1)[1] = 2;
     m.isUnitLf = 1;
-    ASSERT_EQ(m.postScanLfProcess(), 1);
-    // Restored to host axes (x, z, -y), sign flipped, divided by the largest 4.
-    EXPECT_EQ(lf(0, 1)[0], -1.0);
-    EXPECT_EQ(lf(0, 1)[2], 0.5);
-    expectNear3(src(0).srcField.pos, {0, 83, 0}, 1e-10);
-    // Again: no geometry change, the sign flips back, the scale is 1.
-    ASSERT_EQ(m.postScanLfProcess(), 1);
-    EXPECT_EQ(lf(0, 1)[0], 1.0);
-    EXPECT_EQ(lf(0, 1)[2], -0.5);
-    expectNear3(src(0).srcField.pos, {0, 83, 0}, 1e-10);
-
+    // Restored to host axes (x, z, -y), sign flipped, divided by the largest
+    // 4; again: no geometry change, the sign flips back, the scale is 1.
+    for (double sign : {-1.0, 1.0}) {
+        ASSERT_EQ(m.postScanLfProcess(), 1);
+        EXPECT_EQ(lf(0, 1)[0], sign);
+        EXPECT_EQ(lf(0, 1)[2], -0.5 * sign);
+        expectNear3(src(0).srcField.pos, {0, 83, 0}, 1e-10);
+    }
     m.isRestoreCoord = m.isRestoreUnit = m.isApplySnsGain = m.isUnitLf = 0;
     ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
     EXPECT_EQ(m.postScanLfProcess(), 1);  // nothing to do, no message

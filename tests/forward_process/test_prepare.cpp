@@ -26,13 +26,10 @@ TEST_F(Proc, ComponentCountAndSphereModels) {
     EXPECT_DOUBLE_EQ(sensor(0).localSphere[3], 40.0);
     expectNear3(sensor(1).localSphere, {0, 188, 0});  // references get one too
 
-    m.sphereModel = 2;  // the scan sphere is the mean of the measurement spheres
+    m.sphereModel = 2;  // the scan sphere is the mean of the measurement spheres (M1, M2 at y 40 + 12 * 20 / |(60, 20)|)
     m.pFwdChnl->coordMode = 1;
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
-    double mean[3] = {0, 0, 0};
-    for (int e : {0, 2, 4})
-        for (int a = 0; a < 3; ++a) mean[a] += sensor(e).localSphere[a] / 3;
-    expectNear3(m.singleSphere.center, {mean[0], mean[1], mean[2]});
+    expectNear3(m.singleSphere.center, {0, (88 + 2 * (40 + 240 / std::sqrt(4000.0))) / 3, 0});
     EXPECT_EQ(m.singleSphere.coordMode, 1);
 
     m.sphereModel = 1;
@@ -45,19 +42,17 @@ TEST_F(Proc, ComponentCountAndSphereModels) {
 }
 
 TEST_F(Proc, FiniteElementModelBehavesAsDefault) {
-    CMDataForwardkw other;  // model 0
-    ASSERT_EQ(other.initFwdChn(nullptr, &tr, 0, 0, 1), 1);
-    ASSERT_EQ(other.initFwdPosVsp(&list), 1);
-    m.sphereModel = 4;
-    m.isSpatConstrained = other.isSpatConstrained = 1;
-    other.isCentralizedLf = 0;
-    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
-    ASSERT_EQ(other.prepare4VoxSnsLfdScan(2), 1);
-    EXPECT_EQ(m.numLf, 2);
+    m.isSpatConstrained = 1;
+    auto run = [this](int model) {  // geometry, stencil flags and components after a preparation
+        m.sphereModel = model;
+        EXPECT_EQ(m.prepare4VoxSnsLfdScan(2), 1) << model;
+        std::vector<double> g = geometry(m);
+        for (int v : voxIn()) g.push_back(v);
+        g.push_back(static_cast<double>(m.numLf));
+        return g;
+    };
+    EXPECT_EQ(run(4), run(0));
     expectNear3(m.singleSphere.center, {0, 60, 0});
-    EXPECT_EQ(m.singleSphere.radius, other.singleSphere.radius);
-    for (int a = 0; a < 4; ++a) EXPECT_EQ(sensor(2).localSphere[a], other.pFwdChnl->pSnsCoils[2].pMEGSns->localSphere[a]);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(src(i).isVoxIn, other.pVoxSnsLfx[i].isVoxIn);
     EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 0, 0}));
 }
 
@@ -66,18 +61,13 @@ TEST_F(Proc, RecordsCarryPositionsAndMeasurementIdentities) {
     ASSERT_EQ(m.numSns, 3);  // the reference entry gets no record
     expectNear3(src(2).srcField.pos, {0, 85, 0});
     EXPECT_EQ(src(2).srcField.posDim, 3);
-    const int chnl[3] = {0, 2, 4};
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(src(3).pSnsLf[k].chnlID, chnl[k]);
-        EXPECT_EQ(src(3).pSnsLf[k].snsID, k);
-    }
+    for (int k = 0; k < 3; ++k)  // measurement channels 0, 2, 4
+        EXPECT_TRUE(src(3).pSnsLf[k].chnlID == 2 * k && src(3).pSnsLf[k].snsID == k) << k;
     src(1).coordMode = 1;
     src(1).isVoxIn = 0;
     lf(1, 2)[1] = 5.0;
     ASSERT_EQ(m._02setSrcPosSnsID2VoxSnsLf(), 1);  // fresh state again
-    EXPECT_EQ(src(1).coordMode, 0);
-    EXPECT_EQ(src(1).isVoxIn, 1);
-    EXPECT_EQ(lf(1, 2)[1], 0.0);
+    EXPECT_TRUE(src(1).coordMode == 0 && src(1).isVoxIn == 1 && lf(1, 2)[1] == 0.0);
 }
 
 TEST_F(Proc, AxisSystemAndFixedStepOrder) {
@@ -162,34 +152,28 @@ TEST_F(Ana, VoxelLookupBordersModesAndWindow) {
             vol.selectMode = static_cast<std::uint16_t>(100 + mode);
             EXPECT_EQ(at(0), expect[mode][label]) << "mode " << 100 + mode << " label " << label;
         }
-    vol.minIntensity = 7;  // 104 ignores the window and intensity 0; 105 and 103 do not
-    vol.selectMode = 104;
-    EXPECT_EQ(at(10), 1);
-    vox[0] = 0x2006;
-    EXPECT_EQ(at(0), 1);
-    vol.selectMode = 105;
-    EXPECT_EQ(at(20), 7);
-    vol.maxIntensity = 6;
-    EXPECT_EQ(at(20), 0);
-    vol.selectMode = 103;
-    vol.minIntensity = 0;
-    vox[0] = 0x1000;
-    EXPECT_EQ(at(0), 0);
+    // The window: 104 ignores it and intensity 0; 105 and 103 do not.
+    struct Case { int mode, lo, hi; std::uint16_t word; int want; };
+    for (Case c : {Case{104, 7, 0xFFF, 0x2000, 1}, {104, 7, 0xFFF, 0x2006, 1}, {105, 7, 0xFFF, 0x3007, 7}, {105, 7, 6, 0x3007, 0},
+                   {103, 0, 6, 0x1000, 0}}) {
+        vol.selectMode = static_cast<std::uint16_t>(c.mode);
+        vol.minIntensity = c.lo;
+        vol.maxIntensity = c.hi;
+        vox[0] = c.word;
+        EXPECT_EQ(at(0), c.want) << c.mode << " " << c.word;
+    }
 }
 
 TEST_F(Ana, StencilAsksAboutCoregistrationAndNeedsOneSource) {
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     for (int i = 0; i < 4; ++i) src(i).srcField.pos[0] = 10.0 * i;  // one source per voxel
     vol.isCoregistered2 = 0;
-    {
-        MessageRecorder rec({IDNO});
-        EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 0);
-        ASSERT_EQ(rec.messages().size(), 1u);
-        EXPECT_EQ(rec.messages()[0].text, "It seems MEG/EEG and MRI/CT are not well coregistered! Continue? ");
-        EXPECT_EQ(rec.messages()[0].type, MB_YESNO);
-        EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 1, 1}));
-    }
-    MessageRecorder rec({IDYES});
+    MessageRecorder rec({IDNO});  // then Yes
+    EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 0);
+    ASSERT_EQ(rec.messages().size(), 1u);
+    EXPECT_EQ(rec.messages()[0].text, "It seems MEG/EEG and MRI/CT are not well coregistered! Continue? ");
+    EXPECT_EQ(rec.messages()[0].type, MB_YESNO);
+    EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 1, 1}));
     src(2).isVoxIn = 0;
     EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 1);
     EXPECT_EQ(voxIn(), (std::vector<int>{1, 0, 0, 1}));
@@ -200,18 +184,12 @@ TEST_F(Ana, StencilAsksAboutCoregistrationAndNeedsOneSource) {
 }
 
 TEST_F(Proc, PreconditionsFailWithoutState) {
-    CMDataForwardkw empty;
-    EXPECT_EQ(empty.prepare4VoxSnsLfdScan(3), 0);
-    EXPECT_EQ(empty._02setSrcPosSnsID2VoxSnsLf(), 0);
-    EXPECT_EQ(empty._04setSingleSphere2LocalSpheres(), 0);
-    EXPECT_EQ(empty._06stencilSrc2dewar(), 0);
-    EXPECT_EQ(empty._06wrapCntSrcZero(), 0);
-    EXPECT_EQ(empty._07shiftGlobCnt4SrcSnsSphere(), 0);
-    EXPECT_EQ(empty._08changeSpatUnit4SrcSnsSphere_Meter(), 0);
-    EXPECT_EQ(empty._28changeCoord4SrcSnsSphere_openGL(), 0);
-    EXPECT_EQ(empty._21ApplySnsGain(1), 0);
-    EXPECT_EQ(empty._26stencilLf2dewar(), 0);
-    EXPECT_EQ(empty._01setUserSphere2SingleSphere(), 1);
+    CMDataForwardkw e;
+    EXPECT_EQ((std::vector<int>{e.prepare4VoxSnsLfdScan(3), e._02setSrcPosSnsID2VoxSnsLf(), e._04setSingleSphere2LocalSpheres(),
+                                e._06stencilSrc2dewar(), e._06wrapCntSrcZero(), e._07shiftGlobCnt4SrcSnsSphere(),
+                                e._08changeSpatUnit4SrcSnsSphere_Meter(), e._28changeCoord4SrcSnsSphere_openGL(),
+                                e._21ApplySnsGain(1), e._26stencilLf2dewar(), e._01setUserSphere2SingleSphere()}),
+              (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
 }
 
 }  // namespace

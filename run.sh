@@ -2,6 +2,7 @@
 # megfwd set-up and run script.
 #   ./run.sh demo [--sanitize]   install what is missing, build (release), run the demo
 #   ./run.sh test [--sanitize]   install what is missing, build (tests), run the whole suite
+#   ./run.sh test --tsan         the threaded fast-path tests built with ThreadSanitizer
 # Debian packages are installed with apt-get only when one is missing.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -10,7 +11,7 @@ PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-jso
           libcli11-dev qt6-base-dev fonts-dejavu-core python3-numpy)
 
 usage() {
-    echo "usage: ./run.sh demo|test [--sanitize] [extra arguments for the demo or ctest]" >&2
+    echo "usage: ./run.sh demo|test [--sanitize | --tsan] [extra arguments for the demo or ctest]" >&2
     exit 2
 }
 
@@ -27,19 +28,26 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-configure_build() {  # dir, extra cmake args...
+configure_build() {  # dir, extra cmake args... (BUILD_TARGETS: targets to build, default all)
     local dir=$1; shift
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)" >/dev/null 2>"$dir.build.log" || { cat "$dir.build.log" >&2; exit 1; }
+    local targets=()
+    [ -n "${BUILD_TARGETS:-}" ] && targets=(--target $BUILD_TARGETS)
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >/dev/null 2>"$dir.build.log" || { cat "$dir.build.log" >&2; exit 1; }
     grep -i "warning" "$dir.build.log" >&2 || true
 }
 
 [ $# -ge 1 ] || usage
 cmd=$1; shift
 sanitize=0
+tsan=0
 args=()
 for a in "$@"; do
-    if [ "$a" = "--sanitize" ]; then sanitize=1; else args+=("$a"); fi
+    case "$a" in
+        --sanitize) sanitize=1 ;;
+        --tsan) tsan=1 ;;
+        *) args+=("$a") ;;
+    esac
 done
 
 install_missing
@@ -61,6 +69,20 @@ case "$cmd" in
         exec "$dir/megfwd" demo "${args[@]}"
         ;;
     test)
+        if [ $tsan -eq 1 ]; then
+            # Only the tests that run the scan on several threads; the whole
+            # suite under ThreadSanitizer would add little and take long.
+            dir=build/tsan
+            mkdir -p build
+            BUILD_TARGETS="megfwd test_forward_fast" configure_build "$dir" -DMEGFWD_TSAN=ON \
+                -DMEGFWD_BUILD_TESTS=ON -DMEGFWD_BUILD_QT=OFF -DMEGFWD_BUILD_BENCH=OFF
+            export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+            # Without address-space randomisation: ThreadSanitizer's fixed
+            # memory layout can clash with the randomised one of newer kernels.
+            norand=()
+            setarch "$(uname -m)" -R true 2>/dev/null && norand=(setarch "$(uname -m)" -R)
+            exec "${norand[@]}" "$dir/tests/test_forward_fast" "${args[@]}"
+        fi
         [ $sanitize -eq 1 ] || dir=build/test
         mkdir -p build
         configure_build "$dir" -DMEGFWD_BUILD_TESTS=ON "${extra[@]}"

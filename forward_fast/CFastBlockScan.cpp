@@ -148,8 +148,9 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
                 return;
             }
             const double tc = seconds();
-            if (!plan.compute(buf->pos.get(), buf->in.get(), count, out, inner)) {
-                fail("scan", first + plan.failedSource);
+            std::int64_t failedAt = -1;
+            if (!plan.compute(buf->pos.get(), buf->in.get(), count, out, inner, &failedAt)) {
+                fail("scan", first + failedAt);
                 return;
             }
             if (isApplyLocalPost) post.applyLocal(out, count, buf->modes.get());

@@ -66,7 +66,6 @@ int CFastLeadfield::clean() {
     isBuilt = 0;
     numMea = numRef = numPts = numRefWeights = 0;
     numBrokenSensor = 0;
-    failedSource = -1;
     pEngine = nullptr;
     return 1;
 }
@@ -356,8 +355,8 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
 }
 
 int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out,
-                            int nThreads) {
-    failedSource = -1;
+                            int nThreads, std::int64_t* failedSource) const {
+    if (failedSource) *failedSource = -1;
     if (!isBuilt || count < 0 || (count > 0 && (!pos || !out))) return 0;
     const std::int64_t per = valuesPerSource();
     std::atomic<std::int64_t> next{0};
@@ -409,7 +408,7 @@ int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::
     if (done.load() != count) return 0;
     const std::int64_t f = firstFail.load();
     if (f != std::numeric_limits<std::int64_t>::max()) {
-        failedSource = f;
+        if (failedSource) *failedSource = f;
         return 0;
     }
     return 1;

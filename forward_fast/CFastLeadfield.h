@@ -101,10 +101,12 @@ public:
     // frame (the records' srcField.pos after preparation); inScan: the
     // records' isVoxIn (null: all in); a source whose flag is not exactly 1
     // gets zeros. nThreads < 2 runs on the caller's thread. Returns 1 when
-    // every source was done, 0 otherwise (failedSource then names a failing
-    // source; the values of the others are written).
-    int compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out, int nThreads);
-    std::int64_t failedSource = -1;
+    // every source was done, 0 otherwise (*failedSource, when given, then
+    // names the first failing source; the values of the others are written).
+    // The plan is only read, so several threads may compute with one plan
+    // into separate outputs at once.
+    int compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out, int nThreads,
+                std::int64_t* failedSource = nullptr) const;
 
     // Points per source, as the loop sees them.
     std::int64_t pointsPerSource() const { return numPts; }

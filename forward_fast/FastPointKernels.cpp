@@ -7,7 +7,9 @@
 // dynamic vectorisation cost model (see CMakeLists.txt): the square roots and
 // the selects below then become vector instructions. Each loop is built twice,
 // for plain x86-64 (SSE2) and for AVX2, and the processor picks one at load.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Under ThreadSanitizer the loader would run the choosing function before the
+// sanitizer's runtime is set up, so that build keeps the plain loop only.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define MEGFWD_POINT_LOOP __attribute__((target_clones("avx2", "default")))
 #else
 #define MEGFWD_POINT_LOOP

@@ -1,16 +1,22 @@
-// Helpers of the tools' tests: scratch directories, running the megfwd
-// binary and Debian's python3 (with numpy), reading files.
+// Helpers of the tools' tests: scratch directories, files, running the megfwd
+// binary and Debian's python3, and the system of the fixture sensor file.
 #pragma once
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "host_interfaces/Recording.h"
 
 namespace megfwd::test {
 
@@ -26,34 +32,25 @@ public:
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
+    ~ScratchDir() { fs::remove_all(path_, ec_); }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
     const fs::path& path() const { return path_; }
     // Files in the directory, including hidden (temporary) ones.
     int countFiles() const {
-        int n = 0;
-        for ([[maybe_unused]] const auto& e : fs::directory_iterator(path_)) ++n;
-        return n;
+        return static_cast<int>(std::distance(fs::directory_iterator(path_), fs::directory_iterator()));
     }
 
 private:
     fs::path path_;
+    std::error_code ec_;
 };
 
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+inline void writeFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 inline std::string dataFile(const std::string& name) {
     return std::string(MEGFWD_SOURCE_DIR) + "/tests/tools/data/" + name;
@@ -101,6 +98,66 @@ inline RunResult runPython(const std::string& script, const ScratchDir& scratch)
     RunResult r = runShell(std::string(kPython) + " " + quote(file), scratch);
     fs::remove(file);
     return r;
+}
+
+// The number of sensor marks in an SVG file as Python's XML parser counts
+// them, with a newline; the parser's complaint if the file is not well formed.
+inline std::string svgSensorMarks(const std::string& svg, const ScratchDir& scratch) {
+    const RunResult r = runPython("import xml.etree.ElementTree as ET\n"
+                                  "root = ET.parse(" + quote(svg) + ").getroot()\n"
+                                  "print(sum(1 for c in root.iter('{http://www.w3.org/2000/svg}circle')"
+                                  " if c.get('class') == 'sensor'))\n",
+                                  scratch);
+    return r.code == 0 ? r.out : r.err;
+}
+
+// A coil at a position in metres, as the file gives it; weight = turns.
+inline CBscMagSnskw coil(std::array<double, 3> metres, std::array<double, 3> normal, double radius, int turns) {
+    for (double& p : metres) p *= 1000.0;
+    CBscMagSnskw c;
+    c.setCoil(metres.data(), normal.data(), radius, turns, turns);
+    return c;
+}
+
+inline CMDChannelkw channel(const std::string& name, int kind, const std::vector<CBscMagSnskw>& coils, double gain = 1.0) {
+    CMDChannelkw ch;
+    ch.chnlName = name;
+    ch.snsKind = kind;
+    if (coils.empty()) return ch;
+    CMEGSensorkw s;
+    s.sensorGain = gain;
+    for (const CBscMagSnskw& c : coils) s.addCoil(c);
+    ch.setSensor(s);
+    return ch;
+}
+
+// The system of tests/tools/data/small_array.json built directly in the host
+// layer: two reference magnetometers, one EEG channel and seven first-order
+// gradiometers on a 110 mm helmet, MEG4 with gain -2 and MEG6 marked bad.
+inline CMEGDatakw makeSmallRecording() {
+    auto r6 = [](double v) { return std::round(v * 1e6) / 1e6; };  // the file's six decimals
+    CMDTrialkw trial;
+    trial.addChannel(channel("RM1", 10, {coil({0.0, 0.21, 0.0}, {0, 1, 0}, 9.0, 1)}));
+    trial.addChannel(channel("RM2", 10, {coil({0.03, 0.22, 0.01}, {1, 0, 0}, 9.0, 1)}));
+    trial.addChannel(channel("EEG1", 200, {}));
+    const double dirs[7][2] = {{0, 90}, {60, 0}, {60, 120}, {60, 240}, {100, 60}, {100, 180}, {100, 300}};
+    for (int i = 0; i < 7; ++i) {
+        const double t = dirs[i][0] * M_PI / 180, p = dirs[i][1] * M_PI / 180;
+        const std::array<double, 3> d = {r6(std::sin(t) * std::sin(p)), r6(std::cos(t)), r6(std::sin(t) * std::cos(p))};
+        std::array<double, 3> lower, upper;
+        for (int k = 0; k < 3; ++k) {
+            lower[k] = r6(0.11 * d[k]);
+            upper[k] = r6(lower[k] + 0.04 * d[k]);
+        }
+        CMDChannelkw ch = channel("MEG" + std::to_string(i + 1), 101, {coil(lower, d, 8.0, 1), coil(upper, d, 8.0, -1)},
+                                  i == 3 ? -2.0 : 1.0);
+        ch.isGood = i == 5 ? 0 : 1;
+        ch.setRefCoefs({{std::round(0.01 * (i + 1) * 1e4) / 1e4, 0, "RM1"}, {-0.02, 1, "RM2"}});
+        trial.addChannel(ch);
+    }
+    CMEGDatakw rec;
+    rec.addTrial(trial);
+    return rec;
 }
 
 }  // namespace megfwd::test

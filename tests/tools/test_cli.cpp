@@ -3,6 +3,7 @@
 // its answers to bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -20,63 +21,6 @@ using namespace megfwd;
 using namespace megfwd::test;
 using nlohmann::json;
 
-// The system of tests/tools/data/small_array.json, built directly in the
-// host layer (millimetres): two reference magnetometers, one EEG channel and
-// seven first-order gradiometers on a 110 mm helmet, MEG4 with gain -2 and MEG6
-// marked bad.
-CMEGDatakw makeSmallRecording() {
-    auto round6 = [](double v) { return std::round(v * 1e6) / 1e6 * 1000.0; };  // metres as written, to mm
-    CMDTrialkw trial;
-    auto addRef = [&](const char* name, std::array<double, 3> pos, std::array<double, 3> n) {
-        CMDChannelkw ch;
-        ch.chnlName = name;
-        ch.snsKind = 10;
-        CMEGSensorkw s;
-        CBscMagSnskw c;
-        for (double& p : pos) p *= 1000.0;
-        c.setCoil(pos.data(), n.data(), 9.0, 1, 1.0);
-        s.addCoil(c);
-        ch.setSensor(s);
-        trial.addChannel(ch);
-    };
-    addRef("RM1", {0.0, 0.21, 0.0}, {0, 1, 0});
-    addRef("RM2", {0.03, 0.22, 0.01}, {1, 0, 0});
-    CMDChannelkw eeg;
-    eeg.chnlName = "EEG1";
-    eeg.snsKind = 200;
-    trial.addChannel(eeg);
-    const double dirs[7][2] = {{0, 90}, {60, 0}, {60, 120}, {60, 240}, {100, 60}, {100, 180}, {100, 300}};
-    for (int i = 0; i < 7; ++i) {
-        const double t = dirs[i][0] * M_PI / 180, p = dirs[i][1] * M_PI / 180;
-        double d[3] = {std::sin(t) * std::sin(p), std::cos(t), std::sin(t) * std::cos(p)};
-        for (double& x : d) x = std::round(x * 1e6) / 1e6;
-        double lower[3], upper[3];
-        for (int k = 0; k < 3; ++k) {
-            const double pm = std::round(0.11 * d[k] * 1e6) / 1e6;
-            lower[k] = pm * 1000.0;
-            upper[k] = round6(pm + 0.04 * d[k]);
-        }
-        CMDChannelkw ch;
-        ch.chnlName = "MEG" + std::to_string(i + 1);
-        ch.snsKind = 101;
-        ch.isGood = i == 5 ? 0 : 1;
-        CMEGSensorkw s;
-        s.sensorGain = i == 3 ? -2.0 : 1.0;
-        CBscMagSnskw a, b;
-        a.setCoil(lower, d, 8.0, 1, 1.0);
-        b.setCoil(upper, d, 8.0, -1, -1.0);
-        s.addCoil(a);
-        s.addCoil(b);
-        ch.setSensor(s);
-        REFCOEF r1{std::round(0.01 * (i + 1) * 1e4) / 1e4, 0, "RM1"}, r2{-0.02, 1, "RM2"};
-        ch.setRefCoefs({r1, r2});
-        trial.addChannel(ch);
-    }
-    CMEGDatakw rec;
-    rec.addTrial(trial);
-    return rec;
-}
-
 const double kSources[5][3] = {{0, 40, 0}, {10, 50, -5}, {-20, 30, 10}, {0, 0, 0}, {5, 95, 0}};
 
 struct LibraryResult {
@@ -84,9 +28,10 @@ struct LibraryResult {
     std::vector<int> inScan;
     std::int64_t numLf = 0;
 };
+using Settings = std::function<void(CMForwardkw&, CMDataForwardkw&)>;
 
 // The host's order of calls, done directly on the library.
-LibraryResult libraryLeadfield(const std::function<void(CMForwardkw&, CMDataForwardkw&)>& settings, bool lfx = false) {
+LibraryResult libraryLeadfield(const Settings& settings, bool lfx) {
     CMEGDatakw rec = makeSmallRecording();
     CMDataForwardkw data;
     CMForwardkw engine;
@@ -114,48 +59,36 @@ double maxAbs(const std::vector<double>& v) {
     return m;
 }
 
+const std::string kSensors = " --sensors " + quote(dataFile("small_array.json"));
+
 std::string smallArgs(const ScratchDir& dir, const std::string& out = "lf.npy") {
-    return "leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --sources " +
-           quote(dataFile("grid_sources.csv")) + " --out " + quote(dir / out);
+    return "leadfield --quiet" + kSensors + " --sources " + quote(dataFile("grid_sources.csv")) + " --out " +
+           quote(dir / out);
 }
 
 TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
     struct Case {
         std::string options;
-        std::function<void(CMForwardkw&, CMDataForwardkw&)> settings;
+        Settings settings;
         bool lfx = false;
     };
     const std::vector<Case> cases = {
         {"", [](CMForwardkw&, CMDataForwardkw&) {}},
         {"--formula cuffin --order 3 --no-ref",
-         [](CMForwardkw& e, CMDataForwardkw&) {
-             e.coilFwdModel = 4;
-             e.orderCoilIntg = 3;
-             e.isUseRefSns = 0;
-         }},
+         [](CMForwardkw& e, CMDataForwardkw&) { e.coilFwdModel = 4, e.orderCoilIntg = 3, e.isUseRefSns = 0; }},
         {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03",
          [](CMForwardkw& e, CMDataForwardkw& d) {
-             d.isTangLfd = 1;
-             d.sphereModel = 1;
+             d.isTangLfd = 1, d.sphereModel = 1, e.tangVectMethod = 2, e.coilFwdModel = 2;
              d.userSphere.setSphere(0, 40, 0, 80);
-             e.tangVectMethod = 2;
-             e.coilFwdModel = 2;
          }},
         {"--si --coords matlab --sensor-model standard --min-coil-source-dist 5",
          [](CMForwardkw& e, CMDataForwardkw& d) {
-             d.isUnit2Meter = 1;
-             d.spatUnit = 0.001;
-             e.mu4PiRatio = 1e-7;
-             d.coordSystem = 1;
-             e.snsFwdModel = 0;
-             d.minCoilSrcDist = 5;
+             d.isUnit2Meter = 1, d.spatUnit = 0.001, e.mu4PiRatio = 1e-7;
+             d.coordSystem = 1, e.snsFwdModel = 0, d.minCoilSrcDist = 5;
          }},
         {"--lfx --sphere-model multiple --no-gains --no-centre --unit-lf",
          [](CMForwardkw&, CMDataForwardkw& d) {
-             d.sphereModel = 2;
-             d.isApplySnsGain = 0;
-             d.isCentralizedLf = 0;
-             d.isUnitLf = 1;
+             d.sphereModel = 2, d.isApplySnsGain = 0, d.isCentralizedLf = 0, d.isUnitLf = 1;
          },
          true},
     };
@@ -176,7 +109,8 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
     }
 }
 
-TEST(Leadfield, MetadataTellsHowTheNumbersWereMade) {
+// The metadata says how the numbers were made, and numpy reads the array.
+TEST(Leadfield, MetadataAndNumpyAgreeWithTheArray) {
     ScratchDir dir;
     const RunResult run = runCli(smallArgs(dir) + " --si --order 3", dir);
     ASSERT_EQ(run.code, 0) << run.err;
@@ -195,13 +129,31 @@ TEST(Leadfield, MetadataTellsHowTheNumbersWereMade) {
     EXPECT_NEAR(m["values"]["to_SI_factor"].get<double>(), 1.0, 1e-12);
     EXPECT_EQ(m["values"]["si_option"], true);
     EXPECT_EQ(m["program"]["version"], MEGFWD_VERSION);
-    EXPECT_EQ(m["array"]["shape"], json({5, 6, 3}));
-
     // Without --si: millimetres and mu4PiRatio 1, a factor 0.1 to SI.
     ASSERT_EQ(runCli(smallArgs(dir, "mm.npy") + " --no-ref", dir).code, 0);
     const json mm = json::parse(readFile(dir / "mm.json"));
     EXPECT_NEAR(mm["values"]["to_SI_factor"].get<double>(), 0.1, 1e-15);
     EXPECT_EQ(mm["reference_correction"]["applied"], false);
+
+    if (!pythonHasNumpy()) GTEST_SKIP() << "/usr/bin/python3 has no numpy";
+    const io::NpyArray a = io::readNpy(dir / "lf.npy");
+    const RunResult py = runPython(
+        "import json, numpy\n"
+        "a = numpy.load(" + quote(dir / "lf.npy") + ")\n"
+        "m = json.load(open(" + quote(dir / "lf.json") + "))\n"
+        "assert a.dtype == numpy.float64 and a.flags['C_CONTIGUOUS']\n"
+        "assert list(a.shape) == m['array']['shape'] and a.shape[1] == len(m['sensors']['names'])\n"
+        "print('x'.join(map(str, a.shape)), repr(float(a[2, 3, 1])), repr(float(numpy.abs(a).sum())))\n",
+        dir);
+    ASSERT_EQ(py.code, 0) << py.err;
+    std::istringstream in(py.out);
+    std::string shape, v, sum;
+    in >> shape >> v >> sum;
+    EXPECT_EQ(shape, "5x6x3");
+    EXPECT_EQ(std::strtod(v.c_str(), nullptr), a.data[(2 * 6 + 3) * 3 + 1]);
+    double total = 0;
+    for (double x : a.data) total += std::fabs(x);
+    EXPECT_NEAR(std::strtod(sum.c_str(), nullptr), total, 1e-12 * total);
 }
 
 TEST(Leadfield, SourcesFromNpyOrGridAsFromText) {
@@ -210,16 +162,12 @@ TEST(Leadfield, SourcesFromNpyOrGridAsFromText) {
     for (const auto& p : kSources) flat.insert(flat.end(), p, p + 3);
     writeFile(dir / "src.npy", io::npyBytes({5, 3}, flat.data()));
     ASSERT_EQ(runCli(smallArgs(dir, "csv.npy"), dir).code, 0);
-    const RunResult r = runCli("leadfield -q --sensors " + quote(dataFile("small_array.json")) + " --sources " +
-                                   quote(dir / "src.npy") + " --out " + quote(dir / "npy.npy"),
-                               dir);
+    const RunResult r = runCli("leadfield -q" + kSensors + " --sources " + quote(dir / "src.npy") + " --out " +
+                                   quote(dir / "npy.npy"), dir);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(io::readNpy(dir / "npy.npy").data, io::readNpy(dir / "csv.npy").data);
-
     // A grid: x slowest, z fastest, corners included.
-    const RunResult g = runCli("leadfield -q --sensors " + quote(dataFile("small_array.json")) +
-                                   " --grid 0,30,0,10,40,10,10 --out " + quote(dir / "g.npy"),
-                               dir);
+    const RunResult g = runCli("leadfield -q" + kSensors + " --grid 0,30,0,10,40,10,10 --out " + quote(dir / "g.npy"), dir);
     ASSERT_EQ(g.code, 0) << g.err;
     const json m = json::parse(readFile(dir / "g.json"));
     EXPECT_EQ(m["array"]["shape"][0], 8);
@@ -227,61 +175,28 @@ TEST(Leadfield, SourcesFromNpyOrGridAsFromText) {
     EXPECT_EQ(m["sources"]["positions_mm"][7], json({10.0, 40.0, 10.0}));
 }
 
-TEST(Leadfield, NumpyReadsTheOutput) {
-    if (!pythonHasNumpy()) GTEST_SKIP() << "/usr/bin/python3 has no numpy";
-    ScratchDir dir;
-    ASSERT_EQ(runCli(smallArgs(dir), dir).code, 0);
-    const io::NpyArray a = io::readNpy(dir / "lf.npy");
-    const RunResult py = runPython(
-        "import json, numpy\n"
-        "a = numpy.load(" + quote(dir / "lf.npy") + ")\n"
-        "m = json.load(open(" + quote(dir / "lf.json") + "))\n"
-        "assert a.dtype == numpy.float64 and a.flags['C_CONTIGUOUS']\n"
-        "assert list(a.shape) == m['array']['shape'] and a.shape[1] == len(m['sensors']['names'])\n"
-        "print(a.shape[0], a.shape[1], a.shape[2])\n"
-        "print(repr(float(a[2, 3, 1])))\n"
-        "print(repr(float(numpy.abs(a).sum())))\n",
-        dir);
-    ASSERT_EQ(py.code, 0) << py.err;
-    std::istringstream in(py.out);
-    long s, n, c;
-    std::string v, sum;
-    in >> s >> n >> c >> v >> sum;
-    EXPECT_EQ(s, 5);
-    EXPECT_EQ(n, 6);
-    EXPECT_EQ(c, 3);
-    EXPECT_EQ(std::strtod(v.c_str(), nullptr), a.data[(2 * 6 + 3) * 3 + 1]);
-    double total = 0;
-    for (double x : a.data) total += std::fabs(x);
-    EXPECT_NEAR(std::strtod(sum.c_str(), nullptr), total, 1e-12 * total);
-}
-
 TEST(Field, EqualsLeadfieldTimesMomentWithGainSigns) {
     ScratchDir dir;
-    // Moments for the five source positions. The field command takes the
-    // scalar Sarvas form unless told otherwise; it is linear in the moment, so
-    // its field is the same form's leadfield times the moment.
+    // The field command takes the scalar Sarvas form unless told otherwise and
+    // is linear in the moment: that form's leadfield times the moment.
     const double mom[5][3] = {{1, 0, 0}, {0.5, -2, 1}, {0, 0, 3}, {1, 1, 1}, {-1, 0.5, 0}};
     std::string dip = "# x y z qx qy qz\n";
     for (int i = 0; i < 5; ++i)
-        dip += std::to_string(kSources[i][0]) + " " + std::to_string(kSources[i][1]) + " " + std::to_string(kSources[i][2]) +
-               " " + std::to_string(mom[i][0]) + " " + std::to_string(mom[i][1]) + " " + std::to_string(mom[i][2]) + "\n";
+        for (int k = 0; k < 6; ++k) dip += std::to_string(k < 3 ? kSources[i][k] : mom[i][k - 3]) + (k < 5 ? " " : "\n");
     writeFile(dir / "dip.txt", dip);
     ASSERT_EQ(runCli(smallArgs(dir) + " --formula st01", dir).code, 0);
-    const RunResult f = runCli("field --quiet --sensors " + quote(dataFile("small_array.json")) +
-                                   " --dipoles " + quote(dir / "dip.txt") + " --out " + quote(dir / "f.npy"),
-                               dir);
+    const RunResult f =
+        runCli("field --quiet" + kSensors + " --dipoles " + quote(dir / "dip.txt") + " --out " + quote(dir / "f.npy"), dir);
     ASSERT_EQ(f.code, 0) << f.err;
-    const io::NpyArray lf = io::readNpy(dir / "lf.npy");
-    const io::NpyArray fv = io::readNpy(dir / "f.npy");
+    const io::NpyArray lf = io::readNpy(dir / "lf.npy"), fv = io::readNpy(dir / "f.npy");
     ASSERT_EQ(fv.shape, (std::vector<std::int64_t>{5, 6}));
     const double scale = maxAbs(fv.data);
     ASSERT_GT(scale, 0.0);
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 6; ++j) {
+    for (std::size_t i = 0; i < 5; ++i)
+        for (std::size_t j = 0; j < 6; ++j) {
             double want = 0;
-            for (int k = 0; k < 3; ++k) want += lf.data[static_cast<std::size_t>((i * 6 + j) * 3 + k)] * mom[i][k];
-            EXPECT_NEAR(fv.data[static_cast<std::size_t>(i * 6 + j)], want, 1e-9 * scale) << i << "," << j;
+            for (std::size_t k = 0; k < 3; ++k) want += lf.data[(i * 6 + j) * 3 + k] * mom[i][k];
+            EXPECT_NEAR(fv.data[i * 6 + j], want, 1e-9 * scale) << i << "," << j;
         }
 }
 
@@ -294,62 +209,42 @@ TEST(Demo, WrittenSensorsReproduceTheDemoLeadfieldAndItsMap) {
     EXPECT_NE(d.out.find("275  kind 101  axial gradiometer (1st order)"), std::string::npos) << d.out;
     EXPECT_NE(d.out.find("forward data manager: 275 measurement sensors, 29 reference sensors"), std::string::npos);
     const RunResult r = runCli("leadfield --quiet --sensors " + quote(dir / "system.json") + " --sources " +
-                                   quote(dir / "demo/sources.csv") + " --out " + quote(dir / "rt.npy"),
-                               dir);
+                                   quote(dir / "demo/sources.csv") + " --out " + quote(dir / "rt.npy"), dir);
     ASSERT_EQ(r.code, 0) << r.err;
-    const io::NpyArray demo = io::readNpy(dir / "demo/leadfield.npy");
-    const io::NpyArray rt = io::readNpy(dir / "rt.npy");
+    const io::NpyArray demo = io::readNpy(dir / "demo/leadfield.npy"), rt = io::readNpy(dir / "rt.npy");
     ASSERT_EQ(demo.shape.size(), 3u);
-    EXPECT_EQ(demo.shape[1], 275);
-    EXPECT_EQ(demo.shape[2], 3);
-    EXPECT_EQ(rt.shape, demo.shape);
+    EXPECT_EQ(rt.shape, (std::vector<std::int64_t>{demo.shape[0], 275, 3}));
     EXPECT_EQ(rt.data, demo.data);
-
     if (!pythonHasNumpy()) GTEST_SKIP() << "/usr/bin/python3 not usable";
-    const RunResult py = runPython(
-        "import xml.etree.ElementTree as ET\n"
-        "root = ET.parse(" + quote(dir / "demo/map.svg") + ").getroot()\n"
-        "ns = '{http://www.w3.org/2000/svg}'\n"
-        "print(sum(1 for c in root.iter(ns + 'circle') if c.get('class') == 'sensor'))\n",
-        dir);
-    EXPECT_EQ(py.code, 0) << py.err;
-    EXPECT_EQ(py.out, "275\n");
+    EXPECT_EQ(svgSensorMarks(dir / "demo/map.svg", dir), "275\n");
 }
 
 TEST(Plot, MapFromMetadataOrSensorFileHasOneMarkPerSensor) {
     ScratchDir dir;
     ASSERT_EQ(runCli(smallArgs(dir), dir).code, 0);
-    const RunResult a = runCli("plot " + quote(dir / "lf.npy") + " --source 1 --component 2 --out " + quote(dir / "a.svg"), dir);
+    const std::string plot = "plot " + quote(dir / "lf.npy");
+    const RunResult a = runCli(plot + " --source 1 --component 2 --out " + quote(dir / "a.svg"), dir);
     ASSERT_EQ(a.code, 0) << a.err;
     // Without the metadata the positions come from the sensor file.
     std::filesystem::rename(dir / "lf.json", dir / "moved.json");
-    const RunResult b = runCli("plot " + quote(dir / "lf.npy") + " --source 0 --component norm --sensors " +
-                                   quote(dataFile("small_array.json")) + " --out " + quote(dir / "b.svg"),
-                               dir);
+    const RunResult b = runCli(plot + " --source 0 --component norm" + kSensors + " --out " + quote(dir / "b.svg"), dir);
     ASSERT_EQ(b.code, 0) << b.err;
-    const RunResult c = runCli("plot " + quote(dir / "lf.npy") + " --source 0 --out " + quote(dir / "c.svg"), dir);
+    const RunResult c = runCli(plot + " --source 0 --out " + quote(dir / "c.svg"), dir);
     EXPECT_EQ(c.code, 2);
     EXPECT_NE(c.err.find("give the sensors with --sensors FILE"), std::string::npos) << c.err;
     if (!pythonHasNumpy()) GTEST_SKIP() << "/usr/bin/python3 not usable";
-    for (const char* f : {"a.svg", "b.svg"}) {
-        const RunResult py = runPython(
-            "import xml.etree.ElementTree as ET\n"
-            "root = ET.parse(" + quote(dir / f) + ").getroot()\n"
-            "print(sum(1 for c in root.iter('{http://www.w3.org/2000/svg}circle') if c.get('class') == 'sensor'))\n",
-            dir);
-        EXPECT_EQ(py.code, 0) << py.err;
-        EXPECT_EQ(py.out, "6\n") << f;
-    }
+    for (const char* f : {"a.svg", "b.svg"}) EXPECT_EQ(svgSensorMarks(dir / f, dir), "6\n") << f;
 }
 
 TEST(Info, ReportsContentsAndProblems) {
     ScratchDir dir;
-    const RunResult r = runCli("info --sensors " + quote(dataFile("small_array.json")), dir);
+    const RunResult r = runCli("info" + kSensors, dir);
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("measurement sensors: 7 (6 good), coils: 14"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("forward channel set: 6 measurement and 2 reference sensors in use"), std::string::npos);
-    EXPECT_NE(r.out.find("dewar sphere: centre"), std::string::npos);
-    EXPECT_NE(r.out.find("gain -2 is not positive"), std::string::npos);
+    for (const char* line : {"measurement sensors: 7 (6 good), coils: 14",
+                             "forward channel set: 6 measurement and 2 reference sensors in use", "dewar sphere: centre",
+                             "problems (2):\n  - channel 'MEG4' (#7): gain -2 is not positive",
+                             "\n  - channel 'MEG6' (#9): marked bad"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
 // Every kind of bad input: one line naming the problem, exit code 2, no
@@ -363,39 +258,35 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
         writeFile(dir / name, j.dump(1));
         return dir / name;
     };
-    auto channel = [](json& j, const std::string& name) -> json& {
+    auto named = [](json& j, const std::string& name) -> json& {
         for (auto& c : j["channels"])
             if (c["name"] == name) return c;
         throw std::runtime_error("no channel " + name);
     };
-    struct Bad {
-        std::string args;
-        std::string message;
-    };
     const std::string src = " --sources " + quote(dataFile("grid_sources.csv"));
     auto sensors = [&](const std::string& path) { return "leadfield --quiet --sensors " + quote(path) + src; };
-    std::vector<Bad> cases = {
+    const std::string small = "leadfield --quiet" + kSensors;
+    std::vector<std::pair<std::string, std::string>> cases = {  // arguments, message
         {sensors(dir / "missing.json"), "missing.json: cannot open the file: No such file or directory"},
         {sensors(dataFile("malformed.json")), "malformed.json:4:68: malformed JSON: syntax error"},
         {sensors(variant("format.json", [](json& j) { j["format"] = "other"; })),
          "format.json: 'format' is \"other\", expected \"megfwd-sensor-array\""},
         {sensors(variant("version.json", [](json& j) { j["version"] = 2; })), "unsupported 'version' 2"},
-        {sensors(variant("nokind.json", [&](json& j) { channel(j, "MEG2").erase("kind"); })),
+        {sensors(variant("nokind.json", [&](json& j) { named(j, "MEG2").erase("kind"); })),
          "nokind.json: channel 'MEG2' (#5): missing 'kind'"},
-        {sensors(variant("kindtype.json", [&](json& j) { channel(j, "MEG2")["kind"] = "101"; })),
+        {sensors(variant("kindtype.json", [&](json& j) { named(j, "MEG2")["kind"] = "101"; })),
          "channel 'MEG2' (#5): 'kind' must be an integer, not a string"},
-        {sensors(variant("noradius.json", [&](json& j) { channel(j, "MEG3")["coils"][0].erase("radius"); })),
+        {sensors(variant("noradius.json", [&](json& j) { named(j, "MEG3")["coils"][0].erase("radius"); })),
          "channel 'MEG3' (#6), coil #1: missing 'radius'"},
-        {sensors(variant("zeronormal.json", [&](json& j) { channel(j, "MEG3")["coils"][1]["normal"] = {0, 0, 0}; })),
+        {sensors(variant("zeronormal.json", [&](json& j) { named(j, "MEG3")["coils"][1]["normal"] = {0, 0, 0}; })),
          "channel 'MEG3' (#6), coil #2: 'normal' has zero length"},
-        {sensors(variant("negradius.json", [&](json& j) { channel(j, "MEG1")["coils"][0]["radius"] = -1; })),
+        {sensors(variant("negradius.json", [&](json& j) { named(j, "MEG1")["coils"][0]["radius"] = -1; })),
          "channel 'MEG1' (#4), coil #1: 'radius' is negative"},
-        {sensors(variant("dup.json", [&](json& j) { channel(j, "MEG2")["name"] = "MEG1"; })),
+        {sensors(variant("dup.json", [&](json& j) { named(j, "MEG2")["name"] = "MEG1"; })),
          "channel 'MEG1' (#5): duplicate channel name (also channel #4)"},
-        {sensors(variant("unknownref.json",
-                         [&](json& j) { channel(j, "MEG5")["references"][1]["channel"] = "NOPE"; })),
+        {sensors(variant("unknownref.json", [&](json& j) { named(j, "MEG5")["references"][1]["channel"] = "NOPE"; })),
          "channel 'MEG5' (#8), reference #2: names 'NOPE', which is no channel of this file"},
-        {sensors(variant("notref.json", [&](json& j) { channel(j, "MEG5")["references"][0]["channel"] = "MEG1"; })),
+        {sensors(variant("notref.json", [&](json& j) { named(j, "MEG5")["references"][0]["channel"] = "MEG1"; })),
          "names 'MEG1', which is not a reference sensor (kind 101"},
         {sensors(variant("onesensor.json",
                          [&](json& j) {
@@ -403,44 +294,42 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
                                  if (c["kind"] == 101 && c["name"] != "MEG1") c["good"] = false;
                          })),
          "onesensor.json: 1 good measurement sensor (kind 100..103); at least 2 are needed"},
-        {"leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --grid 0,0,0,10,10,10,0",
-         "the step must be greater than 0"},
-        {"leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --grid 0,20,0,10,10,10,1",
-         "ymin 20 is greater than ymax 10"},
-        {"leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --grid -1000,-1000,-1000,1000,1000,1000,1",
-         "of memory, more than the"},
-        {"leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --grid 0,0,0,1,1,1,0.5 --formula xyz",
-         "--formula 'xyz': unknown value"},
-        {"leadfield --quiet --sensors " + quote(dataFile("small_array.json")) + " --grid 0,0,0,1,1,1,0.5 --order 6",
-         "--order 6: the coil integration order must be 1, 2, 3, 4, 5 or 7"},
+        {small + " --grid 0,0,0,1,1,1",
+         "--grid \"0,0,0,1,1,1\": expected 7 numbers xmin,ymin,zmin,xmax,ymax,zmax,step, got 6"},
+        {small + " --grid 0,0,0,1,1,1,nan", "--grid \"0,0,0,1,1,1,nan\": 'nan' is not a finite number"},
+        {small + " --sources " + quote(dir / "bad.csv"), "bad.csv:2: expected 3 numbers, found 2"},
+        {small + " --grid 0,0,0,10,10,10,0", "the step must be greater than 0"},
+        {small + " --grid 0,20,0,10,10,10,1", "ymin 20 is greater than ymax 10"},
+        {small + " --grid -1000,-1000,-1000,1000,1000,1000,1", "of memory, more than the"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --formula xyz", "--formula 'xyz': unknown value"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --order 6", "--order 6: the coil integration order must be 1, 2, 3, 4, 5 or 7"},
     };
+    writeFile(dir / "bad.csv", "1,2,3\n4,5\n");
     // A non-finite number cannot be written by a JSON library: edit the text.
     std::string inf = good.dump(1);
     inf.replace(inf.find("0.21"), 4, "1e999");
     writeFile(dir / "inf.json", inf);
-    cases.push_back({sensors(dir / "inf.json"), "inf.json:13:7: the number 1e999 is not finite"});
+    cases.emplace_back(sensors(dir / "inf.json"), "inf.json:13:7: the number 1e999 is not finite");
 
-    for (const Bad& c : cases) {
-        SCOPED_TRACE(c.args);
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
         writeFile(dir / "out.npy", "precious array");
         writeFile(dir / "out.json", "precious metadata");
         const int before = dir.countFiles();
-        const RunResult r = runCli(c.args + " --out " + quote(dir / "out.npy"), dir);
+        const RunResult r = runCli(args + " --out " + quote(dir / "out.npy"), dir);
         EXPECT_EQ(r.code, 2);
         EXPECT_EQ(r.err.rfind("megfwd: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_EQ(readFile(dir / "out.npy"), "precious array");
         EXPECT_EQ(readFile(dir / "out.json"), "precious metadata");
         EXPECT_EQ(dir.countFiles(), before);  // no temporary file left behind
     }
-
     // An output that cannot be written is refused before anything is computed.
     const RunResult r = runCli(smallArgs(dir, "no-such-dir/out.npy"), dir);
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("no-such-dir/out.npy: cannot write the output"), std::string::npos) << r.err;
-    // An unknown option is a usage error, also code 2.
-    EXPECT_EQ(runCli("leadfield --bogus", dir).code, 2);
+    EXPECT_EQ(runCli("leadfield --bogus", dir).code, 2);  // a usage error
     // A source index outside the array.
     ASSERT_EQ(runCli(smallArgs(dir), dir).code, 0);
     const RunResult p = runCli("plot " + quote(dir / "lf.npy") + " --source 5 --out " + quote(dir / "m.svg"), dir);
@@ -451,12 +340,10 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
 
 TEST(LibraryFailure, MessageShownAsItStandsExitCode1NothingWritten) {
     ScratchDir dir;
-    // The only source lies under a coil, so every value is 0 and the unit
-    // scaling refuses.
+    // The only source lies under a coil: every value is 0 and the unit scaling refuses.
     writeFile(dir / "src.csv", "5,95,0\n");
-    const RunResult r = runCli("leadfield -q --unit-lf --sensors " + quote(dataFile("small_array.json")) + " --sources " +
-                                   quote(dir / "src.csv") + " --out " + quote(dir / "lf.npy"),
-                               dir);
+    const RunResult r = runCli("leadfield -q --unit-lf" + kSensors + " --sources " + quote(dir / "src.csv") + " --out " +
+                                   quote(dir / "lf.npy"), dir);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("megfwd: The range of leadfield is zero!\n"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(dir / "lf.npy"));
@@ -467,7 +354,7 @@ TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
     ScratchDir dir;
     writeFile(dir / "out.npy", "precious array");
     // A scan of several seconds, interrupted early in the scan.
-    const std::string cmd = "{ " + quote(MEGFWD_CLI) + " leadfield -q --sensors " + quote(dataFile("small_array.json")) +
+    const std::string cmd = "{ " + quote(MEGFWD_CLI) + " leadfield -q" + kSensors +
                             " --grid -100,-100,-100,100,100,100,3.5 --order 7 --lfx --no-stencil --out " +
                             quote(dir / "out.npy") + " & p=$!; sleep 0.4; kill -INT $p; wait $p; echo $?; }";
     const RunResult r = runShell(cmd, dir);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <new>
+#include <utility>
 
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/DefaultSystem.h"
@@ -449,11 +450,16 @@ int runDemo(const DemoArgs& a, std::ostream& out) {
     PlotGeometry geo{r.sensorPositions, r.sensorNames};
     const std::string title = writeMap(r.shape, r.values, &r.meta, geo, static_cast<long long>(best), "", svgPath,
                                        "leadfield.npy");
+    // One line per file, the descriptions aligned after the longest path.
+    const std::pair<std::string, std::string> files[] = {
+        {output.npyPath, "the leadfield, " + shapeText(r.shape) + " (sources x sensors x components), float64"},
+        {output.jsonPath, "how it was made: sensors, sources, settings, units"},
+        {csvPath, "the source positions (mm)"},
+        {svgPath, title + " (open it in a browser)"}};
+    std::size_t width = 0;
+    for (const auto& f : files) width = std::max(width, f.first.size());
     out << "wrote:\n";
-    out << "  " << output.npyPath << "   the leadfield, " << shapeText(r.shape) << " (sources x sensors x components), float64\n";
-    out << "  " << output.jsonPath << "  how it was made: sensors, sources, settings, units\n";
-    out << "  " << csvPath << "   the source positions (mm)\n";
-    out << "  " << svgPath << "        " << title << " (open it in a browser)\n";
+    for (const auto& f : files) out << "  " << f.first << std::string(width - f.first.size() + 2, ' ') << f.second << "\n";
     out << "try:\n";
     out << "  /usr/bin/python3 -c \"import numpy; a = numpy.load('" << output.npyPath << "'); print(a.shape)\"\n";
     out << "  megfwd plot " << output.npyPath << " --source 0 --out source0.svg\n";

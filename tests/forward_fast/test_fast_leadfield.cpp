@@ -14,17 +14,12 @@ namespace {
 using megfwd::test::FastCase;
 using megfwd::test::PreparedScan;
 
-std::string describe(const FastCase& c) {
-    return "mag " + std::to_string(c.isMagSrc) + " code " + std::to_string(c.code) + " model " +
-           std::to_string(c.snsModel) + (c.tangential ? " 2D" : " 3D") + (c.refs ? " refs" : "") + " order " +
-           std::to_string(c.order) + " rule " + std::to_string(c.tangRule) + " sphere " + std::to_string(c.sphereModel) +
-           " coord " + std::to_string(c.coordSystem);
-}
-
 // Runs the record scan and the fast path (vectorised and through the
 // engine's coil members) on two identically prepared managers.
 void expectSameAsRecordScan(const FastCase& c) {
-    SCOPED_TRACE(describe(c));
+    SCOPED_TRACE(testing::Message() << "mag " << c.isMagSrc << " code " << c.code << " model " << c.snsModel
+                                    << (c.tangential ? " 2D" : " 3D") << (c.refs ? " refs" : "") << " order " << c.order
+                                    << " rule " << c.tangRule << " sphere " << c.sphereModel << " coord " << c.coordSystem);
     PreparedScan ref(c), fast(c);
     ASSERT_EQ(ref.engine.gridDewarLfd(&ref.data), 1);
     const std::vector<double> want = ref.recordValues();
@@ -55,41 +50,22 @@ TEST(FastLeadfield, EqualsRecordScanForEveryFormulaAndSensorModel) {
         for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
             for (int model : {1, 0})
                 for (bool tangential : {false, true})
-                    for (bool refs : {true, false}) {
-                        FastCase c;
-                        c.isMagSrc = mag, c.code = code, c.snsModel = model, c.tangential = tangential, c.refs = refs;
-                        expectSameAsRecordScan(c);
-                    }
+                    for (bool refs : {true, false})
+                        expectSameAsRecordScan(
+                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
 }
 
 TEST(FastLeadfield, EqualsRecordScanForOrdersSpheresAxesAndTangentRules) {
-    for (int order : {1, 3, 4, 5, 7}) {
-        FastCase c;
-        c.order = order;
-        c.spacing = 40.0;
-        expectSameAsRecordScan(c);
-    }
-    for (int rule : {1, 2, 3})
-        for (int model : {1, 0}) {
-            FastCase c;  // tangential directions, unnormalised with the Nut rule
-            c.tangential = true, c.tangRule = rule, c.snsModel = model;
-            expectSameAsRecordScan(c);
-        }
-    for (int sphere : {1, 2, 3})
-        for (int model : {1, 0}) {
-            FastCase c;  // one sphere per sensor with models 2 and 3
-            c.sphereModel = sphere, c.snsModel = model, c.code = 4;
-            expectSameAsRecordScan(c);
-        }
-    FastCase matlab;
-    matlab.coordSystem = 1, matlab.code = 6, matlab.tangential = true, matlab.tangRule = 1;
-    expectSameAsRecordScan(matlab);
+    for (int order : {1, 3, 4, 5, 7}) expectSameAsRecordScan({.order = order, .spacing = 40.0});
+    for (int rule : {1, 2, 3})  // tangential directions, unnormalised with the Nut rule
+        for (int model : {1, 0}) expectSameAsRecordScan({.snsModel = model, .tangential = true, .tangRule = rule});
+    for (int sphere : {1, 2, 3})  // one sphere per sensor with models 2 and 3
+        for (int model : {1, 0}) expectSameAsRecordScan({.code = 4, .snsModel = model, .sphereModel = sphere});
+    expectSameAsRecordScan({.code = 6, .tangential = true, .tangRule = 1, .coordSystem = 1});
 }
 
 TEST(FastLeadfield, OneThreadEqualsManyBitForBit) {
-    FastCase c;
-    c.spacing = 20.0;
-    PreparedScan s(c);
+    PreparedScan s({.spacing = 20.0});
     std::vector<double> one(s.size()), many(s.size());
     ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(s.engine, s.data, one.data(), 1), 1);
     ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(s.engine, s.data, many.data(), 3), 1);
@@ -100,8 +76,7 @@ TEST(FastLeadfield, FailsWhereTheRecordScanFails) {
     // A source exactly at a coil centre (no stencil): the Nut form has no
     // value there and fails the scan; the scalar form gives zeros and goes on.
     for (int code : {3, 0}) {
-        FastCase c;
-        c.code = code, c.snsModel = 0, c.refs = false;
+        const FastCase c{.code = code, .snsModel = 0, .refs = false};
         PreparedScan ref(c), fast(c);
         for (PreparedScan* s : {&ref, &fast}) {
             s->data.isSpatConstrained = 0;
@@ -119,8 +94,7 @@ TEST(FastLeadfield, FailsWhereTheRecordScanFails) {
         EXPECT_EQ(megfwd::fast::gridDewarLfdFlat(fast.engine, fast.data, got.data(), 2), want) << code;
     }
     // A bad integration order: the scans' message, and failure.
-    FastCase c;
-    PreparedScan s(c);
+    PreparedScan s({});
     s.engine.orderCoilIntg = 6;
     megfwd::test::MessageRecorder messages;
     std::vector<double> got(s.size());
@@ -128,14 +102,8 @@ TEST(FastLeadfield, FailsWhereTheRecordScanFails) {
     ASSERT_EQ(messages.messages().size(), 1u);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(FastLeadfield, AllocationFailuresFailCleanly) {
-    FastCase c;
-    c.spacing = 40.0;
-    PreparedScan s(c);
+    PreparedScan s({.spacing = 40.0});
     std::vector<double> pos, out(s.size());
     for (std::int64_t i = 0; i < s.data.numSrc; ++i)
         pos.insert(pos.end(), s.data.pVoxSnsLfx[i].srcField.pos, s.data.pVoxSnsLfx[i].srcField.pos + 3);

@@ -1,5 +1,5 @@
-// Shared helpers of the field-formula tests: an engine that exposes the
-// protected formula members, random geometry and vector comparisons.
+// Shared helpers of the field-formula tests: an engine exposing the protected
+// formula members, random geometry and vector comparisons.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,28 +12,22 @@
 
 namespace phystest {
 
-// Reaches the protected members of the point, coil, multi-coil and sphere
-// stages.
 struct Probe : CMForward02Coil08QornSph {
     using CMForward01Point03Cartesian::point11MQ6Mf3D_01Magnetic;
     using CMForward01Point03Cartesian::point11MQ6Mf3D_02Magnetic;
     using CMForward01Point03Cartesian::point11MQ6Mf3D_03PrimaryCurrent;
     using CMForward01Point03Cartesian::point12Q6Mf3D_00sam03Fwd;
-    using CMForward01Point03Cartesian::point12Q6Mf3D_01sam03kw;
     using CMForward01Point03Cartesian::point12Q6Mf3D_02Sarvas01Ctf;
     using CMForward01Point03Cartesian::point12Q6Mf3D_03Sarvas02Nut;
     using CMForward01Point03Cartesian::point12Q6Mf3D_04CuffinFieldTrip;
     using CMForward01Point03Cartesian::point12Q6Mf3D_05BiotSavartCtf;
     using CMForward01Point03Cartesian::point12Q6Mf3D_06GrynszpanCtf;
-    using CMForward02Coil02xz::coil22Q3LfXZaxial_00Sam02Tangential;
-    using CMForward02Coil02xz::coil22Q3LfXZaxial_03Sarvas02Nut;
-    using CMForward02Coil02xz::coil21MQ3LfXZaxial_01Magnetic;
-    using CMForward02Coil03xyz::coil23MQ3LfXYZaxial_01Magnetic;
     using CMForward02Coil04Array::point2LfMultiCoils02Cuffin;
     using CMForward02Coil04Array::point2LfMultiCoils03Sarvas;
     using CMForward02Coil08QornSph::_28getLocalAlpha;
     using CMForward02Coil08QornSph::_28getRefAlpha;
 };
+using Member = int (Probe::*)(const double*, const double*, const double*, double*) const;
 
 struct Vec {
     double v[3] = {0.0, 0.0, 0.0};
@@ -49,6 +43,7 @@ inline Vec cross(const double* a, const double* b) {
     return {{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]}};
 }
 inline Vec scaled(const double* a, double s) { return {{s * a[0], s * a[1], s * a[2]}}; }
+inline Vec sub(const double* a, const double* b) { return {{a[0] - b[0], a[1] - b[1], a[2] - b[2]}}; }
 
 // |a - b| relative to the larger of |a|, |b| (0 when both are zero).
 inline double relDiff(const double* a, const double* b, int n = 3) {
@@ -63,8 +58,7 @@ inline double relDiff(const double* a, const double* b, int n = 3) {
 struct Rng {
     std::mt19937_64 gen{12345};
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(gen); }
-    // A random direction of length `length`.
-    Vec onSphere(double length) {
+    Vec onSphere(double length) {  // a random direction of length `length`
         Vec v;
         do {
             for (int i = 0; i < 3; ++i) v[i] = uniform(-1.0, 1.0);

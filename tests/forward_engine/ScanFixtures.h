@@ -36,31 +36,26 @@ inline CMEGSensorkw sensor(const double* dir, bool gradiometer, double dist = 11
     return s;
 }
 
-inline CMDChannelkw channel(int kind, const CMEGSensorkw* s, std::vector<REFCOEF> refs = {}) {
-    CMDChannelkw ch;
-    ch.snsKind = kind;
-    if (s) ch.setSensor(*s);
-    if (!refs.empty()) ch.setRefCoefs(refs);
-    return ch;
-}
-
 // 0 gradiometer (weights on 3, 5 and the non-existent 99), 1 magnetometer,
 // 2 non-MEG, 3 reference gradiometer, 4 gradiometer (weight on 5),
 // 5 reference magnetometer, 6 magnetometer.
 inline CMDTrialkw trial() {
     const double up[3] = {0, 1, 0}, d1[3] = {0.6, 0.8, 0}, d4[3] = {0, 0.8, 0.6}, d6[3] = {-0.6, 0.8, 0};
     const double side[3] = {1, 0, 0};
-    CMEGSensorkw g0 = sensor(up, true), m1 = sensor(d1, false), r3 = sensor(up, true, 250.0);
-    CMEGSensorkw g4 = sensor(d4, true), m6 = sensor(d6, false), r5;
+    CMEGSensorkw r5;
     r5.addCoil(coil(side, 0.0, 1, 1.0))->coilPos[1] += 260.0;
+    const struct { int kind; CMEGSensorkw s; std::vector<REFCOEF> refs; } chans[] = {
+        {101, sensor(up, true), {{0.3, 3, "R3"}, {-0.2, 5, "R5"}, {5.0, 99, "none"}}},
+        {100, sensor(d1, false), {}}, {200, CMEGSensorkw(), {}}, {11, sensor(up, true, 250.0), {}},
+        {101, sensor(d4, true), {{0.5, 5, "R5"}}}, {10, r5, {}}, {100, sensor(d6, false), {}}};
     CMDTrialkw t;
-    t.addChannel(channel(101, &g0, {{0.3, 3, "R3"}, {-0.2, 5, "R5"}, {5.0, 99, "none"}}));
-    t.addChannel(channel(100, &m1));
-    t.addChannel(channel(200, nullptr));
-    t.addChannel(channel(11, &r3));
-    t.addChannel(channel(101, &g4, {{0.5, 5, "R5"}}));
-    t.addChannel(channel(10, &r5));
-    t.addChannel(channel(100, &m6));
+    for (const auto& c : chans) {
+        CMDChannelkw ch;
+        ch.snsKind = c.kind;
+        if (c.kind != 200) ch.setSensor(c.s);
+        if (!c.refs.empty()) ch.setRefCoefs(c.refs);
+        t.addChannel(ch);
+    }
     return t;
 }
 
@@ -69,9 +64,8 @@ inline const std::vector<std::array<double, 3>>& sources() {
     return s;
 }
 
-// A manager built by hand as preparation leaves it: channel set with
-// references, records of nLf values with positions and sensor identities,
-// single sphere and every local sphere at kCentre.
+// A manager as preparation leaves it: channels with references, records of
+// nLf values with positions and sensor identities, every sphere at kCentre.
 inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
     ASSERT_EQ(fwd.initFwdChn(nullptr, &t, 0, 0, 1), 1);
     CVirtSnsPOXlistkw list;
@@ -91,7 +85,7 @@ inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
     }
 }
 
-// Leadfield of one sensor summed by hand from the engine's public coil-level
+// Leadfield of one sensor summed by hand from the public coil-level
 // dispatchers: CTF with integration points and nTurns, or standard with the
 // coil weights; two components projected (CTF) or from the two-component
 // dispatcher with basis.r (standard).

@@ -1,5 +1,5 @@
-// The engine root: settings and copies, tangent bases at a source, the
-// integration order, and the coil-integration weights and points.
+// The engine root: tangent bases at a source, the integration order,
+// and the coil-integration weights and points.
 #include <vector>
 
 #include "PhysTestSupport.h"
@@ -8,49 +8,23 @@
 
 namespace {
 
-using phystest::cross;
-using phystest::dot;
-using phystest::len;
-using phystest::Vec;
+using namespace phystest;
 
-TEST(EngineBase, DefaultsCopiesAndTheIntegrationOrder) {
-    CMForward02Coil08QornSph e;
-    EXPECT_EQ(e.coilFwdModel, 3);
-    EXPECT_EQ(e.snsFwdModel, 1);
-    EXPECT_EQ(e.orderCoilIntg, 2);
-    EXPECT_EQ(e.mu4PiRatio, 1.0);
-    EXPECT_EQ(e.isUseRefSns, 1);
-    EXPECT_EQ(e.isFwdOptimized(), 0);
-    CMDataForwardkw data;
-    e.pDataFwd = &data;
-    e.pParentWnd = reinterpret_cast<CWnd*>(&data);
-    e.isFwdExpress = 1, e.mu4PiRatio = 1e-7, e.coilFwdModel = 6, e.tangVectMethod = 2;
-    CMForward02Coil08QornSph c(e), a;
-    a = e;
-    for (const CMForward* x : {static_cast<const CMForward*>(&c), static_cast<const CMForward*>(&a)}) {
-        EXPECT_EQ(x->pDataFwd, &data);  // shared, not owned
-        EXPECT_EQ(x->pParentWnd, e.pParentWnd);
-        EXPECT_EQ(x->isFwdOptimized(), 1);
-        EXPECT_EQ(x->mu4PiRatio, 1e-7);
-        EXPECT_EQ(x->coilFwdModel + x->tangVectMethod, 8);
-    }
-
+// -1 asks for the current order; a bad one keeps the last good one and says so.
+TEST(EngineBase, TheIntegrationOrder) {
+    CMForward e;
     megfwd::test::MessageRecorder rec;
     int order = -1;
     EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), 1);
     EXPECT_EQ(order, 2);
-    for (int good : {1, 3, 4, 5, 7}) {
-        order = good;
-        EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), 1);
-        EXPECT_EQ(e.orderCoilIntg, good);
-    }
-    EXPECT_TRUE(rec.messages().empty());
-    for (int bad : {0, 6, 8}) {
-        order = bad;
-        EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), 0);
-        EXPECT_EQ(e.orderCoilIntg, 7);
+    for (int o : {1, 3, 4, 5, 7, 0, 6, 8}) {
+        const bool bad = o == 0 || o == 6 || o == 8;
+        order = o;
+        EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), bad ? 0 : 1) << o;
+        EXPECT_EQ(e.orderCoilIntg, bad ? 7 : o);
     }
     EXPECT_EQ(rec.count("The order for sensor coil integration in forward computer is out of range!"), 3);
+    EXPECT_EQ(rec.messages().size(), 3u);
     EXPECT_EQ(rec.messages()[0].type, MB_OK);
 }
 
@@ -63,8 +37,7 @@ struct Tangents : ::testing::Test {
         e.pDataFwd = &data;
         sphere.setSphere(1.0, 2.0, 3.0, 80.0);
     }
-    // Basis of the source at r relative to the sphere centre.
-    int run(int method, int coord, const Vec& r) {
+    int run(int method, int coord, const Vec& r) {  // basis of the source at r from the sphere centre
         e.tangVectMethod = method;
         data.coordSystem = coord;
         b = R3Q3x3{};
@@ -89,18 +62,17 @@ TEST_F(Tangents, WorkedCasesOfTheFourRules) {
     };
     for (const auto& c : cases) {
         ASSERT_EQ(run(c.method, c.coord, c.r), c.ok) << c.method << " " << c.coord;
-        EXPECT_EQ(phystest::relDiff(b.r, c.r), 0.0);  // written even on failure
+        EXPECT_EQ(relDiff(b.r, c.r), 0.0);  // written even on failure
         EXPECT_EQ(b.nq, c.ok ? 2 : 0);
-        EXPECT_LT(phystest::relDiff(b.q[0], c.q0) + phystest::relDiff(b.q[1], c.q1), 1e-12) << c.method;
+        EXPECT_LT(relDiff(b.q[0], c.q0) + relDiff(b.q[1], c.q1), 1e-12) << c.method;
     }
-    // Without a data manager the host axes (OpenGL, vertical y) are assumed.
-    e.pDataFwd = nullptr;
+    e.pDataFwd = nullptr;  // without a data manager the host axes (OpenGL, vertical y) are assumed
     ASSERT_EQ(run(0, 1, {{5, 6, 7}}), 1);
     EXPECT_EQ(b.q[1][2], 1.0);
 }
 
 TEST_F(Tangents, EveryRuleGivesDirectionsTangentToTheSphere) {
-    phystest::Rng rng;
+    Rng rng;
     for (int t = 0; t < 20; ++t) {
         const Vec r = rng.onSphere(rng.uniform(5, 70));
         for (int coord : {0, 1}) {
@@ -120,26 +92,16 @@ TEST_F(Tangents, EveryRuleGivesDirectionsTangentToTheSphere) {
         }
     }
     const double src[3] = {4, 5, 6};
-    EXPECT_EQ(e.set2DVect4SrcAll(nullptr, &sphere, &b), 0);
-    EXPECT_EQ(e.set2DVect4SrcAll(src, nullptr, &b), 0);
-    EXPECT_EQ(e.set2DVect4SrcAll(src, &sphere, nullptr), 0);
-    EXPECT_EQ(e.set3DVect4SrcAll(src, nullptr, &b), 0);
+    EXPECT_EQ(e.set2DVect4SrcAll(nullptr, &sphere, &b) + e.set2DVect4SrcAll(src, nullptr, &b) +
+                  e.set2DVect4SrcAll(src, &sphere, nullptr) + e.set3DVect4SrcAll(src, nullptr, &b), 0);
     ASSERT_EQ(e.set3DVect4SrcAll(src, &sphere, &b), 1);
     EXPECT_EQ(b.nq, 3);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(b.r[i] + b.q[i][i] + b.q[i][(i + 1) % 3], 4.0);
 }
 
-// Integrates f over the coil disk with the sensor's weights and the coil's points.
-template <class F>
-double integrate(const CMEGSensorkw& s, const CBscMagSnskw& c, F f) {
-    double sum = 0.0;
-    for (int i = 0; i < s.numW12Pts; ++i) sum += s.w12Wt[i] * f(c.b12Pts[i].pos);
-    return sum;
-}
-
 TEST(Integration, EveryRuleIsADiskQuadratureInTheCoilPlane) {
     CMForward e;
-    phystest::Rng rng;
+    Rng rng;
     std::vector<Vec> normals = {{{0, 0, 1}}, {{0, 0, -1}}, {{1, 0, 0}}, {{0, 2, 0}}, {{-1, 1, 0}}};
     for (int i = 0; i < 4; ++i) normals.push_back(rng.onSphere(rng.uniform(0.5, 2.0)));
     const struct { int order, n; double sum; } rules[] = {
@@ -157,24 +119,26 @@ TEST(Integration, EveryRuleIsADiskQuadratureInTheCoilPlane) {
             c.setCoil(pos, nIn, 9.0, 1, 1.0);
             c.b12Pts[11].val[0] = 42.0;
             ASSERT_EQ(e.setCoilB12Pts(&c, rule.order), 1);
-            EXPECT_EQ(c.isB12Set, 1);
-            EXPECT_EQ(c.b12Pts[11].val[0], 42.0);  // value slots are left alone
+            EXPECT_EQ(c.isB12Set + c.b12Pts[11].val[0], 43.0);  // value slots are left alone
             const double* n = c.coilNormal;
             EXPECT_NEAR(len(n), 1.0, 1e-14);
-            // In-plane offset of a point along the unit direction u.
             const Vec axis = std::fabs(n[0]) < 0.5 ? Vec{{1, 0, 0}} : Vec{{0, 1, 0}};
-            const Vec u = phystest::scaled(cross(n, axis), 1.0 / len(cross(n, axis)));
-            auto offset = [&](const double* p, const double* dirn) {
-                return (p[0] - pos[0]) * dirn[0] + (p[1] - pos[1]) * dirn[1] + (p[2] - pos[2]) * dirn[2];
+            const Vec u = scaled(cross(n, axis), 1.0 / len(cross(n, axis)));  // a unit direction in the plane
+            auto offset = [&](const double* p, const double* d) {
+                return (p[0] - pos[0]) * d[0] + (p[1] - pos[1]) * d[1] + (p[2] - pos[2]) * d[2];
+            };
+            auto integrate = [&](auto f) {  // f over the disk: the sensor's weights at the coil's points
+                double sum = 0.0;
+                for (int i = 0; i < s.numW12Pts; ++i) sum += s.w12Wt[i] * f(c.b12Pts[i].pos);
+                return sum;
             };
             // Uniform field: the weights' sum. A linear field: its value at the
             // centre (the disk's mean). x'^2 in the plane: R^2/4. Off the plane: 0.
-            const double W = integrate(s, c, [](const double*) { return 1.0; });
+            const double W = integrate([](const double*) { return 1.0; });
             EXPECT_NEAR(W, rule.sum, 1e-12);
-            EXPECT_NEAR(integrate(s, c, [&](const double* p) { return 5.0 + dot(g, p); }), W * (5.0 + dot(g, pos)),
-                        1e-10);
-            EXPECT_NEAR(integrate(s, c, [&](const double* p) { return std::fabs(offset(p, n)); }), 0.0, 1e-12);
-            const double x2 = integrate(s, c, [&](const double* p) { return std::pow(offset(p, u), 2); });
+            EXPECT_NEAR(integrate([&](const double* p) { return 5.0 + dot(g, p); }), W * (5.0 + dot(g, pos)), 1e-10);
+            EXPECT_NEAR(integrate([&](const double* p) { return std::fabs(offset(p, n)); }), 0.0, 1e-12);
+            const double x2 = integrate([&](const double* p) { return std::pow(offset(p, u), 2); });
             EXPECT_NEAR(rule.order > 1 ? x2 : 81.0 / 4.0, 81.0 / 4.0, 81.0 * 1e-4) << rule.order;
         }
     }
@@ -192,16 +156,14 @@ TEST(Integration, WorkedPointsAndDegenerateNormals) {
     const double ring[4][3] = {{h, 0, 0}, {0, h, 0}, {-h, 0, 0}, {0, -h, 0}};
     c.setCoil(origin, up, 1.0, 1, 1.0);
     ASSERT_EQ(e.setCoilB12Pts(&c, 3), 1);
-    for (int i = 0; i < 4; ++i) EXPECT_LT(phystest::relDiff(c.b12Pts[i].pos, ring[i]), 1e-15) << i;
-    // Normal (0, 0, -1): u = (1, 0, 0), w = (0, -1, 0).
-    c.setCoil(origin, down, 1.0, 1, 1.0);
+    for (int i = 0; i < 4; ++i) EXPECT_LT(relDiff(c.b12Pts[i].pos, ring[i]), 1e-15) << i;
+    c.setCoil(origin, down, 1.0, 1, 1.0);  // normal (0, 0, -1): u = (1, 0, 0), w = (0, -1, 0)
     ASSERT_EQ(e.setCoilB12Pts(&c, 3), 1);
-    EXPECT_LT(phystest::relDiff(c.b12Pts[1].pos, ring[3]), 1e-15);
-    // A zero normal serves order 1 only.
-    const double centre[3] = {1, 2, 3};
+    EXPECT_LT(relDiff(c.b12Pts[1].pos, ring[3]), 1e-15);
+    const double centre[3] = {1, 2, 3};  // a zero normal serves order 1 only
     c.setCoil(centre, none, 1.0, 1, 1.0);
     EXPECT_EQ(e.setCoilB12Pts(&c, 1), 1);
-    EXPECT_EQ(phystest::relDiff(c.b12Pts[0].pos, centre), 0.0);
+    EXPECT_EQ(relDiff(c.b12Pts[0].pos, centre), 0.0);
     for (int order : {2, 3, 4, 5, 7, 0, 6, 8}) EXPECT_EQ(e.setCoilB12Pts(&c, order), 0);
     EXPECT_EQ(e.setCoilB12Pts(nullptr, 2), 0);
 }

@@ -1,17 +1,17 @@
-// Sensor-level leadfields and field values: sensor models, coil factors and
-// weights, integration order, dispatch rows, and the leadfield-based field
-// values against the leadfields and the point-formula values.
+// Sensor-level leadfields and field values: coil factors and weights per
+// sensor model, the integration order, and leadfield-based field values
+// against the leadfields and the point-formula values.
 #include "ScanFixtures.h"
 
 namespace {
 
 using scanfx::kCentre;
+using L3 = std::array<double, 3>;
 const double kUp[3] = {0, 1, 0};
 double kSrc[3] = {15, 55, 10};  // 45 mm above the centre, off axis
 double* const kOrg = const_cast<double*>(kCentre);
 
-// Unit tangential basis at kSrc.
-R3Q3x3 tangBasis() {
+R3Q3x3 tangBasis() {  // unit tangential basis at kSrc
     R3Q3x3 b;
     const double r[3] = {kSrc[0] - kCentre[0], kSrc[1] - kCentre[1], kSrc[2] - kCentre[2]};
     const double n = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]), na = std::hypot(r[0], r[1]);
@@ -21,15 +21,19 @@ R3Q3x3 tangBasis() {
     return b;
 }
 
-std::array<double, 3> lf3(CMForwardkw& e, const CMEGSensorkw& s, int order = -1) {
+L3 lf3(CMForwardkw& e, const CMEGSensorkw& s, int order = -1) {
     CMEGSensorkw c(s);
-    std::array<double, 3> out{9, 9, 9};
+    L3 out{9, 9, 9};
     EXPECT_EQ(e.sns33Q3Lf3D_All(&c, kSrc, kOrg, order, out.data()), 1);
     return out;
 }
 
-void expectNear3(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-    for (int m = 0; m < 3; ++m) EXPECT_NEAR(a[m], b[m], 1e-12 * (std::abs(a[m]) + std::abs(b[m])) + 1e-30) << m;
+// a against ca x + cb y.
+void expectNear3(const L3& a, double ca, const L3& x, double cb = 0.0, const L3& y = {}) {
+    for (int m = 0; m < 3; ++m) {
+        const double b = ca * x[m] + cb * y[m];
+        EXPECT_NEAR(a[m], b, 1e-12 * (std::abs(a[m]) + std::abs(b)) + 1e-30) << m;
+    }
 }
 
 TEST(SensorLevel, CoilFactorsAndWeightsCombineAsTheSensorModelSays) {
@@ -41,16 +45,16 @@ TEST(SensorLevel, CoilFactorsAndWeightsCombineAsTheSensorModelSays) {
     gs.getCoil(0)->nTurns = -1, gs.getCoil(1)->nTurns = 1;
     m3.getCoil(0)->nTurns = -3;
     w3.getCoil(1)->magApha = 3.0;
-    const auto a = lf3(e, g), lo = lf3(e, lower), up = lf3(e, upper);
-    expectNear3(lf3(e, g2), a);
-    expectNear3(lf3(e, gs), {-a[0], -a[1], -a[2]});
-    expectNear3(a, {lo[0] - up[0], lo[1] - up[1], lo[2] - up[2]});  // first coil minus second
-    expectNear3(lf3(e, m3), {-lo[0], -lo[1], -lo[2]});               // only the sign of a magnetometer's factor
+    const L3 a = lf3(e, g), lo = lf3(e, lower), up = lf3(e, upper);
+    expectNear3(lf3(e, g2), 1, a);
+    expectNear3(lf3(e, gs), -1, a);
+    expectNear3(a, 1, lo, -1, up);     // first coil minus second
+    expectNear3(lf3(e, m3), -1, lo);  // only the sign of a magnetometer's factor
     EXPECT_GT(std::abs(a[0]) + std::abs(a[2]), 0.0);
     e.snsFwdModel = 0;  // standard: weights +1/-1 sum to zero (undivided), 1 and 3 give the weighted mean
-    const auto sl = lf3(e, lower), su = lf3(e, upper);
-    expectNear3(lf3(e, g), {sl[0] - su[0], sl[1] - su[1], sl[2] - su[2]});
-    expectNear3(lf3(e, w3), {(sl[0] + 3 * su[0]) / 4, (sl[1] + 3 * su[1]) / 4, (sl[2] + 3 * su[2]) / 4});
+    const L3 sl = lf3(e, lower), su = lf3(e, upper);
+    expectNear3(lf3(e, g), 1, sl, -1, su);
+    expectNear3(lf3(e, w3), 0.25, sl, 0.75, su);
 }
 
 TEST(SensorLevel, NullCoilsGiveZerosAndPointsKeepTheirValues) {
@@ -62,42 +66,42 @@ TEST(SensorLevel, NullCoilsGiveZerosAndPointsKeepTheirValues) {
         e.snsFwdModel = model;
         R3Q3x3 b = tangBasis();
         double o[5] = {5, 5, 5, 5, 5};
-        EXPECT_EQ(e.sns33Q3Lf3D_All(&empty, f.pos, nullptr, -1, o), 1);
-        EXPECT_EQ(e.sns33Q3Lf2D_All(&empty, f.pos, nullptr, -1, &b, o + 3), 1);
+        EXPECT_EQ(e.sns33Q3Lf3D_All(&empty, f.pos, nullptr, -1, o) + e.sns33Q3Lf2D_All(&empty, f.pos, nullptr, -1, &b, o + 3), 2);
         EXPECT_EQ(o[0] + o[1] + o[2] + o[3] + o[4], 0.0);
         EXPECT_EQ(e.sns31Q6B1_AllPasSphere(&empty, &f, nullptr, -1), 0.0);
     }
     e.snsFwdModel = 1;  // each integration point keeps its coil-level values in val
     CMEGSensorkw s = scanfx::sensor(kUp, true);
-    double a[3], sum[3] = {0, 0, 0};
-    ASSERT_EQ(e.sns33Q3Lf3D_All(&s, f.pos, nullptr, 3, a), 1);
+    L3 a, sum{0, 0, 0};
+    ASSERT_EQ(e.sns33Q3Lf3D_All(&s, f.pos, nullptr, 3, a.data()), 1);
     ASSERT_EQ(s.numW12Pts, 4);
     for (int i = 0; i < 2; ++i)
         for (int k = 0; k < 4; ++k)
             for (int m = 0; m < 3; ++m) sum[m] += s.getCoil(i)->nTurns * s.w12Wt[k] * s.getCoil(i)->b12Pts[k].val[m];
-    expectNear3({a[0], a[1], a[2]}, {sum[0], sum[1], sum[2]});
+    expectNear3(a, 1, sum);
 }
 
+// -1 takes the engine's order; a bad one is refused with the message, leaving
+// outputs, sensor and order alone; the standard model needs no order.
 TEST(SensorLevel, IntegrationOrderIsResolvedCheckedAndIgnoredByTheStandardModel) {
     CMForwardkw e;
     megfwd::test::MessageRecorder rec;
     e.orderCoilIntg = 7;
     CMEGSensorkw s = scanfx::sensor(kUp, true);
-    double out[3] = {4, 4, 4};
-    ASSERT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, -1, out), 1);
+    double o[5] = {4, 4, 4, 4, 4};
+    ASSERT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, -1, o), 1);
     EXPECT_EQ(s.numW12Pts, 12);
     for (int bad : {0, 6, 8, -2}) {
         CMEGSensorkw f = scanfx::sensor(kUp, true);
-        double o[5] = {4, 4, 4, 4, 4};
         R3Q3x3 b = tangBasis();
-        EXPECT_EQ(e.sns33Q3Lf3D_All(&f, kSrc, nullptr, bad, o), 0);
-        EXPECT_EQ(e.sns33Q3Lf2D_All(&f, kSrc, nullptr, bad, &b, o + 3), 0);
+        std::fill(o, o + 5, 4.0);
+        EXPECT_EQ(e.sns33Q3Lf3D_All(&f, kSrc, nullptr, bad, o) + e.sns33Q3Lf2D_All(&f, kSrc, nullptr, bad, &b, o + 3), 0);
         EXPECT_EQ(o[0] + o[1] + o[2] + o[3] + o[4], 20.0);
         EXPECT_EQ(f.isW12Set + 10 * e.orderCoilIntg, 70);
     }
     EXPECT_EQ(rec.count(scanfx::kOrderText), 8);
     e.snsFwdModel = 0;
-    EXPECT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, 6, out), 1);
+    EXPECT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, 6, o), 1);
     EXPECT_EQ(rec.messages().size(), 8u);
 }
 
@@ -117,7 +121,7 @@ TEST(SensorLevel, LeadfieldFieldValuesEqualLeadfieldsAndPointFormulaValues) {
             MAGFIELD f{{kSrc[0], kSrc[1], kSrc[2]}, {0.3, -1.2, 0.7}, 3, 3};
             CMEGSensorkw s1(g), s2(g);
             R3Q3x3 b = b0;
-            const auto L = lf3(e, g, 2);
+            const L3 L = lf3(e, g, 2);
             const double lfdot = L[0] * f.mom[0] + L[1] * f.mom[1] + L[2] * f.mom[2];
             const double lfo = e.sns36Q6LfOpt(&s2, &f, 2, kOrg, &b, 3), bpo = e.sns31Q6B1_AllPasSphere(&s1, &f, kOrg, 2);
             EXPECT_NEAR(lfo, lfdot, 1e-9 * std::abs(lfdot)) << model << " " << code;

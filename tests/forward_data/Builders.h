@@ -1,6 +1,7 @@
 // Small hand-built recordings for the forward data model tests.
 #pragma once
 
+#include "host_interfaces/Afx.h"
 #include "host_interfaces/Recording.h"
 
 namespace fwdtest {
@@ -28,6 +29,15 @@ inline CMDTrialkw standardTrial() {
     for (int i = 0; i < 2; ++i) t.addChannel(channel(megfwd::kind::kRefGradiometer, 10.0 * i, 300.0, 0.0));
     t.addChannel(channel(megfwd::kind::kEEG, 0, 0, 0, true));
     return t;
+}
+
+// The result of f() with every allocation after the first `succeed` failing.
+template <class F>
+auto failingAfter(int succeed, F f) {
+    megfwd::alloc::failAfter(succeed);
+    auto result = f();
+    megfwd::alloc::reset();
+    return result;
 }
 
 }  // namespace fwdtest

@@ -1,5 +1,5 @@
-// The forward data manager: defaults, channel set and positions, the record
-// buffer and its failure states, stepping, the mean local sphere, copies.
+// The forward data manager: channel set and positions, the record buffer and
+// its failure states, stepping, the mean local sphere, copies.
 #include <gtest/gtest.h>
 
 #include "Builders.h"
@@ -9,35 +9,25 @@
 namespace {
 
 using megfwd::test::MessageRecorder;
+using Counts = std::vector<std::int64_t>;
 
-CGrid3D lineGrid(int n) {  // n points along x
-    const double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {5.0 * (n - 1), 0.0, 0.0};
-    return CGrid3D(lo, hi, 5.0);
-}
-
+// Three measurement sensors (plus references and a non-MEG channel), three
+// positions along x.
 struct Manager : ::testing::Test {
     CMDTrialkw trial = fwdtest::standardTrial();
-    CGrid3D grid = lineGrid(3);
+    const double lo[3] = {0, 0, 0}, hi[3] = {10, 0, 0};
+    CGrid3D grid{lo, hi, 5.0};
     CMDataForwardkw m;
     void SetUp() override {
         ASSERT_EQ(m.initFwdChn(nullptr, &trial, 0, 0, 1), 1);
         ASSERT_EQ(m.initFwdPosGrd(&grid), 1);
     }
+    Counts counts() const { return {m.numSrc, m.numSns, m.numLf}; }
 };
 
-TEST(ManagerDefaults, SpheresAndEmptyState) {
-    CMDataForwardkw m;
-    EXPECT_EQ(m.userSphere.center[1], 50.0);
-    EXPECT_EQ(m.singleSphere.radius, 75.0);
-    EXPECT_EQ(m.minSrcSphDist, 2.220446049250313e-16);
-    EXPECT_EQ(m.nextVoxID(1), -1);
-    EXPECT_EQ(m.getFwChSC(), nullptr);
-}
-
 TEST_F(Manager, BuildsRecordsFromCurrentCountsAndSetsValues) {
-    EXPECT_EQ(m.numSns, 3);
-    EXPECT_EQ(m.numSrc, 3);
     ASSERT_EQ(m.initVoxSnsLfx(-1, -1, 2), 1);
+    EXPECT_EQ(counts(), (Counts{3, 3, 2}));
     EXPECT_EQ(m.isVoxSnsLfdOk(), 1);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(m.pVoxSnsLfx[i].checkSnsLf(3, 2), 1);
     EXPECT_EQ(m.initVoxSnsLfx(5, 10, 0), 0);  // bad count: old records stay
@@ -55,27 +45,22 @@ TEST_F(Manager, BuildsRecordsFromCurrentCountsAndSetsValues) {
 TEST_F(Manager, FailedRecordBuildReleasesEverything) {
     MessageRecorder rec;
     ASSERT_EQ(m.initVoxSnsLfx(-1, -1, 2), 1);
-    megfwd::alloc::failAfter(0);  // the record array itself: no message
-    EXPECT_EQ(m.initVoxSnsLfx(2, 3, 2), 0);
+    EXPECT_EQ(fwdtest::failingAfter(0, [&] { return m.initVoxSnsLfx(2, 3, 2); }), 0);  // the record array: no message
     EXPECT_TRUE(rec.messages().empty());
     EXPECT_EQ(m.pVoxSnsLfx, nullptr);
 
     ASSERT_EQ(m.initVoxSnsLfx(-1, -1, 2), 1);
     // Array, record 0 (sensor array + 4 value arrays), then record 1 fails.
-    megfwd::alloc::failAfter(6);
-    EXPECT_EQ(m.initVoxSnsLfx(2, 4, 1), 0);
-    megfwd::alloc::reset();
+    EXPECT_EQ(fwdtest::failingAfter(6, [&] { return m.initVoxSnsLfx(2, 4, 1); }), 0);
     EXPECT_EQ(rec.texts(), std::vector<std::string>{"Initializing voxel-sensor-leadfield buffer failed! Is memory enough?"});
     EXPECT_EQ(m.pVoxSnsLfx, nullptr);
-    EXPECT_EQ(m.numLf, 0);
-    EXPECT_EQ(m.numSrc, 3);
-    EXPECT_EQ(m.numSns, 3);
+    EXPECT_EQ(counts(), (Counts{3, 3, 0}));
     EXPECT_EQ(m.setVoxSnsLfx2v(0.0), 0);
 }
 
 TEST_F(Manager, PositionsKeepRecordsOnlyWhileTheCountHolds) {
     m.initVoxSnsLfx(-1, -1, 3);
-    CGrid3D same = lineGrid(3);
+    CGrid3D same = grid;
     same.minCorner[1] = same.maxCorner[1] = 7.0;
     ASSERT_EQ(m.initFwdPosGrd(&same), 1);
     EXPECT_NE(m.pVoxSnsLfx, nullptr);
@@ -84,8 +69,7 @@ TEST_F(Manager, PositionsKeepRecordsOnlyWhileTheCountHolds) {
     CVirtSnsPOXlistkw list;
     EXPECT_EQ(m.initFwdPosVsp(&list), 0);  // empty list: nothing changes
     EXPECT_NE(m.pVoxSnsLfx, nullptr);
-    list.addPosition(1, 2, 3);
-    list.addPosition(4, 5, 6);
+    for (double x : {1.0, 4.0}) list.addPosition(x, x + 1, x + 2);
     ASSERT_EQ(m.initFwdPosVsp(&list), 1);
     EXPECT_EQ(m.pVoxSnsLfx, nullptr);
     EXPECT_EQ(m.numSrc, 2);
@@ -96,14 +80,15 @@ TEST_F(Manager, ChannelSetUpdatesAndResets) {
     EXPECT_EQ(m.pFwdChnl->numChnl, 6);  // entries untouched, arguments stored
     EXPECT_EQ(m.pFwdChnl->dataKind, 1);
     EXPECT_EQ(m.numSns, 3);
-    CForwardChnlkw* set = m.getFwChnl(true);
+    CForwardChnlkw* set = m.getFwChnl(true);  // arguments reset, entries kept
     EXPECT_EQ(set, m.pFwdChnl);
-    EXPECT_EQ(set->dataKind, 0);
-    EXPECT_EQ(set->isGoodChnlOnly, 1);
-    EXPECT_EQ(set->numChnl, 6);
+    EXPECT_TRUE(set->dataKind == 0 && set->isGoodChnlOnly == 1 && set->numChnl == 6);
 }
 
 TEST_F(Manager, CurrentSourceWrapsAtBothEnds) {
+    CMDataForwardkw empty;
+    EXPECT_EQ(empty.nextVoxID(1), -1);
+    EXPECT_EQ(empty.getFwChSC(), nullptr);
     m.initVoxSnsLfx(-1, -1, 1);
     EXPECT_EQ(m.setCurrentVoxID(3) + m.setCurrentVoxID(-1), 0);
     EXPECT_EQ(m.nextVoxID(0), 2);
@@ -162,8 +147,7 @@ TEST_F(Manager, CopiesOwnEverythingIncludingTheVolume) {
     EXPECT_EQ(other.pFwdChnl->getMEGSns4ChnlID(2)->getCoil(0)->coilPos[0], 20.0);
     EXPECT_EQ(other.pFwdPos->numPos, 3);
     EXPECT_EQ(other.pAnaVlm->pVoxel[7], 0x1234);
-    // m and other release their volumes when destroyed (the sanitizer
-    // build's leak check fails otherwise).
+    // m and other release their volumes when destroyed (checked by the leak sanitizer).
 }
 
 }  // namespace

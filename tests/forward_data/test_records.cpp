@@ -4,8 +4,8 @@
 
 #include <cmath>
 
+#include "Builders.h"
 #include "forward_data/CFISrcSnsLf.h"
-#include "host_interfaces/Afx.h"
 
 // Reaches the private projections of a source record.
 struct CFISrcSnsLfInspect {
@@ -15,14 +15,15 @@ struct CFISrcSnsLfInspect {
 
 namespace {
 
+using fwdtest::failingAfter;
+
 TEST(SensorRecord, ValuesStrengthAndGain) {
     CFISnsLf r;
-    EXPECT_EQ(r.computLfStength(), 0);
+    EXPECT_EQ(r.computLfStength(), 0);  // no values: strength kept
     EXPECT_EQ(r.lfStrength, 1.0);
     ASSERT_EQ(r.initLf(2), 1);
     EXPECT_EQ(r.setLf(-1, 1.0) + r.setLf(2, 1.0), 0);
-    r.setLf(0, 3.0);
-    r.setLf(1, 4.0);
+    EXPECT_EQ(r.setLf(0, 3.0) + r.setLf(1, 4.0), 2);
     EXPECT_EQ(r.initLf(2), 1);  // same count: values kept
     EXPECT_EQ(r.computLfStength(), 1);
     EXPECT_DOUBLE_EQ(r.lfStrength, std::sqrt(12.5));
@@ -32,15 +33,11 @@ TEST(SensorRecord, ValuesStrengthAndGain) {
     EXPECT_EQ(r.initLf(3), 1);  // new count: zeros
     EXPECT_EQ(r.getLf(0), 0.0);
     EXPECT_EQ(r.initLf(0), 1);
-    EXPECT_EQ(r.pLf, nullptr);
-    EXPECT_EQ(r.numLf, 0);
+    EXPECT_TRUE(r.pLf == nullptr && r.numLf == 0);
 
-    megfwd::alloc::failAfter(0);
-    EXPECT_EQ(r.initLf(3), 0);
-    megfwd::alloc::reset();
+    EXPECT_EQ(failingAfter(0, [&] { return r.initLf(3); }), 0);
     EXPECT_EQ(r.numLf, 3);  // count kept, no values: an empty record
-    EXPECT_EQ(r.setLf(0, 1.0), 0);
-    EXPECT_EQ(r.applyGain2Lf(2.0), 0);
+    EXPECT_EQ(r.setLf(0, 1.0) + r.applyGain2Lf(2.0), 0);
 }
 
 TEST(SourceRecord, RebuildResetsAndFailureLeavesNoRecords) {
@@ -49,8 +46,7 @@ TEST(SourceRecord, RebuildResetsAndFailureLeavesNoRecords) {
     r.srcField.pos[0] = 5.0;
     ASSERT_EQ(r.initSnsLfx(3, 2), 1);
     EXPECT_EQ(r.checkSnsLf(3, 2), 1);
-    EXPECT_EQ(r.isVoxIn, 1);
-    EXPECT_EQ(r.srcField.pos[0], 0.0);
+    EXPECT_TRUE(r.isVoxIn == 1 && r.srcField.pos[0] == 0.0);
     r.resetAllSnsLf2V(2.0);
     EXPECT_EQ(r.resetAllSnsBcmp2V(0.5), 1);
     EXPECT_EQ(r.pSnsLf[2].getLf(1), 2.0);
@@ -60,17 +56,11 @@ TEST(SourceRecord, RebuildResetsAndFailureLeavesNoRecords) {
 
     ASSERT_NE(r.initSrcSvdData(-1, -1), nullptr);
     EXPECT_EQ(r.initSnsLfx(0, 3), 0);
-    EXPECT_EQ(r.pSnsLf, nullptr);
-    EXPECT_EQ(r.pSvd, nullptr);
-    EXPECT_EQ(r.numSns, 3);
+    EXPECT_TRUE(r.pSnsLf == nullptr && r.pSvd == nullptr && r.numSns == 3);
 
     r.initSnsLfx(4, 3);
-    megfwd::alloc::failAfter(2);  // the second sensor's values fail
-    EXPECT_EQ(r.initSnsLfx(2, 5), 0);
-    megfwd::alloc::reset();
-    EXPECT_EQ(r.pSnsLf, nullptr);
-    EXPECT_EQ(r.numSns, 4);
-    EXPECT_EQ(r.numLf, 3);
+    EXPECT_EQ(failingAfter(2, [&] { return r.initSnsLfx(2, 5); }), 0);  // the second sensor's values fail
+    EXPECT_TRUE(r.pSnsLf == nullptr && r.numSns == 4 && r.numLf == 3);
     EXPECT_EQ(r.resetAllSnsLf2V(1.0), 0);
     r.initSnsLfx(1, 1);
     r.cleanSnsLfx();
@@ -89,13 +79,11 @@ TEST(SourceRecord, CopyIsDeepAndSelfAssignmentSafe) {
     EXPECT_EQ(b.pSnsLf[1].chnlID, 7);
     ASSERT_NE(b.pSvd, nullptr);
     EXPECT_NE(b.pSvd, a.pSvd);
-    EXPECT_NE(b.pLU, nullptr);
-    EXPECT_EQ(b.pQR, nullptr);
+    EXPECT_TRUE(b.pLU != nullptr && b.pQR == nullptr);
     b.pSnsLf[1].setLf(1, -1.0);
     EXPECT_EQ(a.pSnsLf[1].getLf(1), 4.0);
     b = CFISrcSnsLf();  // a source without records or holders releases ours
-    EXPECT_EQ(b.pSnsLf, nullptr);
-    EXPECT_EQ(b.pLU, nullptr);
+    EXPECT_TRUE(b.pSnsLf == nullptr && b.pLU == nullptr);
     CFISrcSnsLf& alias = a;
     a = alias;
     EXPECT_EQ(a.pSnsLf[1].getLf(1), 4.0);

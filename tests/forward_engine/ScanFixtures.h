@@ -1,7 +1,5 @@
-// A small hand-made MEG system for the sensor, dewar and grid scan tests:
-// gradiometers and magnetometers on a helmet around a sphere whose centre is
-// not the origin, two reference sensors, a non-MEG channel between them, and
-// reference weights (one naming no channel).
+// A small hand-made MEG system for the scan tests: sensors around a sphere off
+// the origin, two references, a non-MEG channel, weights (one naming no channel).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,19 +18,16 @@ constexpr double kCentre[3] = {0.0, 10.0, 0.0};
 inline const char* const kOrderText = "The order for sensor coil integration in forward computer is out of range!";
 constexpr int kMea[4] = {0, 1, 4, 6};  // measurement entries in channel order
 
-inline CBscMagSnskw coil(const double* dir, double dist, int turns, double weight) {
-    CBscMagSnskw k;
-    const double p[3] = {kCentre[0] + dist * dir[0], kCentre[1] + dist * dir[1], kCentre[2] + dist * dir[2]};
-    k.setCoil(p, dir, 9.0, turns, weight);
-    return k;
-}
-
 // A magnetometer (one coil `dist` from the centre along dir) or a gradiometer
 // (a second coil 50 mm further out with factor and weight -1).
 inline CMEGSensorkw sensor(const double* dir, bool gradiometer, double dist = 110.0) {
     CMEGSensorkw s;
-    s.addCoil(coil(dir, dist, 1, 1.0));
-    if (gradiometer) s.addCoil(coil(dir, dist + 50.0, -1, -1.0));
+    for (int i = 0; i < (gradiometer ? 2 : 1); ++i) {
+        const double d = dist + 50.0 * i, p[3] = {kCentre[0] + d * dir[0], kCentre[1] + d * dir[1], kCentre[2] + d * dir[2]};
+        CBscMagSnskw k;
+        k.setCoil(p, dir, 9.0, i ? -1 : 1, i ? -1.0 : 1.0);
+        s.addCoil(k);
+    }
     return s;
 }
 
@@ -42,8 +37,8 @@ inline CMEGSensorkw sensor(const double* dir, bool gradiometer, double dist = 11
 inline CMDTrialkw trial() {
     const double up[3] = {0, 1, 0}, d1[3] = {0.6, 0.8, 0}, d4[3] = {0, 0.8, 0.6}, d6[3] = {-0.6, 0.8, 0};
     const double side[3] = {1, 0, 0};
-    CMEGSensorkw r5;
-    r5.addCoil(coil(side, 0.0, 1, 1.0))->coilPos[1] += 260.0;
+    CMEGSensorkw r5 = sensor(side, false, 0.0);
+    r5.getCoil(0)->coilPos[1] += 260.0;
     const struct { int kind; CMEGSensorkw s; std::vector<REFCOEF> refs; } chans[] = {
         {101, sensor(up, true), {{0.3, 3, "R3"}, {-0.2, 5, "R5"}, {5.0, 99, "none"}}},
         {100, sensor(d1, false), {}}, {200, CMEGSensorkw(), {}}, {11, sensor(up, true, 250.0), {}},
@@ -85,10 +80,9 @@ inline void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
     }
 }
 
-// Leadfield of one sensor summed by hand from the public coil-level
-// dispatchers: CTF with integration points and nTurns, or standard with the
-// coil weights; two components projected (CTF) or from the two-component
-// dispatcher with basis.r (standard).
+// One sensor's leadfield summed by hand from the public coil-level dispatchers:
+// CTF with integration points and nTurns, standard with the coil weights; two
+// components projected (CTF) or from the two-component dispatcher (standard).
 inline std::array<double, 3> handLf(CMForwardkw& e, const CMEGSensorkw& snsIn, const double* src, const R3Q3x3* basis) {
     CMEGSensorkw s(snsIn);
     const double* o = s.localSphere;

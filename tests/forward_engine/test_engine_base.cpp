@@ -17,14 +17,14 @@ TEST(EngineBase, TheIntegrationOrder) {
     int order = -1;
     EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), 1);
     EXPECT_EQ(order, 2);
-    for (int o : {1, 3, 4, 5, 7, 0, 6, 8}) {
-        const bool bad = o == 0 || o == 6 || o == 8;
+    for (int o : {1, 3, 4, 5, 7, 0, 6, 8, -2}) {
+        const bool bad = o <= 0 || o == 6 || o == 8;
         order = o;
         EXPECT_EQ(e.setOrder4SnsCoilIntegration(order), bad ? 0 : 1) << o;
         EXPECT_EQ(e.orderCoilIntg, bad ? 7 : o);
     }
-    EXPECT_EQ(rec.count("The order for sensor coil integration in forward computer is out of range!"), 3);
-    EXPECT_EQ(rec.messages().size(), 3u);
+    EXPECT_EQ(rec.count("The order for sensor coil integration in forward computer is out of range!"), 4);
+    EXPECT_EQ(rec.messages().size(), 4u);
     EXPECT_EQ(rec.messages()[0].type, MB_OK);
 }
 

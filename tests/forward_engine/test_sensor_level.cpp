@@ -1,6 +1,5 @@
 // Sensor-level leadfields and field values: coil factors and weights per
-// sensor model, the integration order, and leadfield-based field values
-// against the leadfields and the point-formula values.
+// sensor model, the integration order, and leadfield-based field values.
 #include "ScanFixtures.h"
 
 namespace {
@@ -28,12 +27,9 @@ L3 lf3(CMForwardkw& e, const CMEGSensorkw& s, int order = -1) {
     return out;
 }
 
-// a against ca x + cb y.
-void expectNear3(const L3& a, double ca, const L3& x, double cb = 0.0, const L3& y = {}) {
-    for (int m = 0; m < 3; ++m) {
-        const double b = ca * x[m] + cb * y[m];
-        EXPECT_NEAR(a[m], b, 1e-12 * (std::abs(a[m]) + std::abs(b)) + 1e-30) << m;
-    }
+void expectNear3(const L3& a, double ca, const L3& x, double cb = 0.0, const L3& y = {}) {  // a = ca x + cb y
+    for (int m = 0; m < 3; ++m)
+        EXPECT_NEAR(a[m], ca * x[m] + cb * y[m], 1e-12 * (std::abs(a[m]) + std::abs(ca * x[m] + cb * y[m])) + 1e-30);
 }
 
 TEST(SensorLevel, CoilFactorsAndWeightsCombineAsTheSensorModelSays) {
@@ -87,22 +83,18 @@ TEST(SensorLevel, IntegrationOrderIsResolvedCheckedAndIgnoredByTheStandardModel)
     CMForwardkw e;
     megfwd::test::MessageRecorder rec;
     e.orderCoilIntg = 7;
-    CMEGSensorkw s = scanfx::sensor(kUp, true);
+    CMEGSensorkw s = scanfx::sensor(kUp, true), f(s);
+    R3Q3x3 b = tangBasis();
     double o[5] = {4, 4, 4, 4, 4};
+    EXPECT_EQ(e.sns33Q3Lf3D_All(&f, kSrc, nullptr, 6, o) + e.sns33Q3Lf2D_All(&f, kSrc, nullptr, -2, &b, o + 3), 0);
+    EXPECT_EQ(o[0] + o[1] + o[2] + o[3] + o[4], 20.0);
+    EXPECT_EQ(f.isW12Set + 10 * e.orderCoilIntg, 70);
+    EXPECT_EQ(rec.count(scanfx::kOrderText), 2);
     ASSERT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, -1, o), 1);
     EXPECT_EQ(s.numW12Pts, 12);
-    for (int bad : {0, 6, 8, -2}) {
-        CMEGSensorkw f = scanfx::sensor(kUp, true);
-        R3Q3x3 b = tangBasis();
-        std::fill(o, o + 5, 4.0);
-        EXPECT_EQ(e.sns33Q3Lf3D_All(&f, kSrc, nullptr, bad, o) + e.sns33Q3Lf2D_All(&f, kSrc, nullptr, bad, &b, o + 3), 0);
-        EXPECT_EQ(o[0] + o[1] + o[2] + o[3] + o[4], 20.0);
-        EXPECT_EQ(f.isW12Set + 10 * e.orderCoilIntg, 70);
-    }
-    EXPECT_EQ(rec.count(scanfx::kOrderText), 8);
     e.snsFwdModel = 0;
     EXPECT_EQ(e.sns33Q3Lf3D_All(&s, kSrc, nullptr, 6, o), 1);
-    EXPECT_EQ(rec.messages().size(), 8u);
+    EXPECT_EQ(rec.messages().size(), 2u);
 }
 
 // Field values from leadfields equal the leadfield dotted with the moment and
@@ -115,6 +107,7 @@ TEST(SensorLevel, LeadfieldFieldValuesEqualLeadfieldsAndPointFormulaValues) {
     const CMEGSensorkw g = scanfx::sensor(kUp, true);
     const R3Q3x3 b0 = tangBasis();
     e.mu4PiRatio = 1e-7;  // codes 0 and 1 then agree with the fixed-factor rows
+    auto near = [](double a, double b) { return std::abs(a - b) <= 1e-9 * std::abs(b); };
     for (int model : {1, 0})
         for (int code : {0, 1, 2, 3, 4, 5, 6}) {
             e.snsFwdModel = model, e.coilFwdModel = code;
@@ -122,21 +115,16 @@ TEST(SensorLevel, LeadfieldFieldValuesEqualLeadfieldsAndPointFormulaValues) {
             CMEGSensorkw s1(g), s2(g);
             R3Q3x3 b = b0;
             const L3 L = lf3(e, g, 2);
-            const double lfdot = L[0] * f.mom[0] + L[1] * f.mom[1] + L[2] * f.mom[2];
             const double lfo = e.sns36Q6LfOpt(&s2, &f, 2, kOrg, &b, 3), bpo = e.sns31Q6B1_AllPasSphere(&s1, &f, kOrg, 2);
-            EXPECT_NEAR(lfo, lfdot, 1e-9 * std::abs(lfdot)) << model << " " << code;
-            EXPECT_TRUE(code == 3 || std::abs(lfo - bpo) <= 1e-9 * std::abs(bpo)) << model << " " << code;
+            EXPECT_TRUE(near(lfo, L[0] * f.mom[0] + L[1] * f.mom[1] + L[2] * f.mom[2])) << model << " " << code;
+            EXPECT_TRUE(code == 3 || near(lfo, bpo)) << model << " " << code;
             for (int m = 0; m < 3; ++m) f.mom[m] = 0.6 * b0.q[0][m] + 0.8 * b0.q[1][m];
-            const double bpo2 = e.sns31Q6B1_AllPasSphere(&s1, &f, kOrg, 2);
-            double lf2[2];
-            for (int i = 0; i < 2; ++i) {
-                for (int j = 0; j < 2; ++j)
-                    for (int m = 0; m < 3; ++m) b.q[j][m] = (i ? 3.0 : 1.0) * b0.q[j][m];
-                lf2[i] = e.sns36Q6LfOpt(&s2, &f, 2, kOrg, &b, 2);
-            }
-            EXPECT_NEAR(lf2[1], lf2[0], 1e-9 * std::abs(lf2[0])) << model << " " << code;
-            EXPECT_TRUE(code == 3 || std::abs(lf2[0] - bpo2) <= 1e-9 * std::abs(bpo2)) << model << " " << code;
-            EXPECT_NE(lf2[0], 0.0);
+            const double bpo2 = e.sns31Q6B1_AllPasSphere(&s1, &f, kOrg, 2), lf2 = e.sns36Q6LfOpt(&s2, &f, 2, kOrg, &b, 2);
+            for (int j = 0; j < 2; ++j)
+                for (int m = 0; m < 3; ++m) b.q[j][m] = 3.0 * b0.q[j][m];
+            EXPECT_TRUE(near(e.sns36Q6LfOpt(&s2, &f, 2, kOrg, &b, 2), lf2)) << model << " " << code;
+            EXPECT_TRUE(code == 3 || near(lf2, bpo2)) << model << " " << code;
+            EXPECT_NE(lf2, 0.0);
             for (int m = 0; m < 3; ++m) EXPECT_DOUBLE_EQ(b.r[m], kSrc[m] - kCentre[m]);
         }
     EXPECT_TRUE(msgs.messages().empty());

@@ -1,5 +1,4 @@
-// The forward data manager: channel set and positions, the record buffer and
-// its failure states, stepping, the mean local sphere, copies.
+// The forward data manager: channel set, positions, records and their failure states, stepping, copies.
 #include <gtest/gtest.h>
 
 #include "Builders.h"
@@ -11,8 +10,7 @@ namespace {
 using megfwd::test::MessageRecorder;
 using Counts = std::vector<std::int64_t>;
 
-// Three measurement sensors (plus references and a non-MEG channel), three
-// positions along x.
+// Three measurement sensors (plus references and a non-MEG channel), three positions along x.
 struct Manager : ::testing::Test {
     CMDTrialkw trial = fwdtest::standardTrial();
     const double lo[3] = {0, 0, 0}, hi[3] = {10, 0, 0};
@@ -77,9 +75,8 @@ TEST_F(Manager, PositionsKeepRecordsOnlyWhileTheCountHolds) {
 
 TEST_F(Manager, ChannelSetUpdatesAndResets) {
     EXPECT_EQ(m.initFwdChn(nullptr, nullptr, 1, 1, 0), 0);
-    EXPECT_EQ(m.pFwdChnl->numChnl, 6);  // entries untouched, arguments stored
+    EXPECT_TRUE(m.pFwdChnl->numChnl == 6 && m.numSns == 3);  // entries untouched, arguments stored
     EXPECT_EQ(m.pFwdChnl->dataKind, 1);
-    EXPECT_EQ(m.numSns, 3);
     CForwardChnlkw* set = m.getFwChnl(true);  // arguments reset, entries kept
     EXPECT_EQ(set, m.pFwdChnl);
     EXPECT_TRUE(set->dataKind == 0 && set->isGoodChnlOnly == 1 && set->numChnl == 6);
@@ -94,8 +91,7 @@ TEST_F(Manager, CurrentSourceWrapsAtBothEnds) {
     EXPECT_EQ(m.nextVoxID(0), 2);
     EXPECT_EQ(m.getVoxSnsLfx4ID(-1), &m.pVoxSnsLfx[2]);
     EXPECT_EQ(m.nextVoxID(1), 0);
-    EXPECT_EQ(m.getVoxSnsLfx4ID(-2), nullptr);
-    EXPECT_EQ(m.getVoxSnsLfx4ID(3), nullptr);
+    EXPECT_TRUE(m.getVoxSnsLfx4ID(-2) == nullptr && m.getVoxSnsLfx4ID(3) == nullptr);
 }
 
 TEST_F(Manager, MeanOfMeasurementLocalSpheres) {
@@ -106,9 +102,7 @@ TEST_F(Manager, MeanOfMeasurementLocalSpheres) {
     CSpherekw out;
     CGrid3D box;
     EXPECT_EQ(m.getMeanSphere4SnsLocalSpheres(&out, &box), 3);  // references not counted
-    EXPECT_DOUBLE_EQ(out.center[0], 10.0);
-    EXPECT_DOUBLE_EQ(out.center[2], 2.0);
-    EXPECT_EQ(box.maxCorner[0], 20.0);
+    EXPECT_TRUE(out.center[0] == 10.0 && out.center[2] == 2.0 && box.maxCorner[0] == 20.0);
     EXPECT_DOUBLE_EQ(out.radius, 3.0);  // half the smallest edge (z: 6)
     EXPECT_EQ(m.getMeanSphere4SnsLocalSpheres(&out, nullptr), 3);
     EXPECT_EQ(out.radius, 0.0);
@@ -143,8 +137,11 @@ TEST_F(Manager, CopiesOwnEverythingIncludingTheVolume) {
     delete copy;  // nothing of other may go with it
     CMDataForwardkw& alias = other;
     other = alias;
+    CForwardChnlkw& set = *other.pFwdChnl;
+    set = *other.pFwdChnl;  // the channel set's own self-assignment
     EXPECT_EQ(other.pVoxSnsLfx[1].pSnsLf[2].getLf(1), -1.0);
-    EXPECT_EQ(other.pFwdChnl->getMEGSns4ChnlID(2)->getCoil(0)->coilPos[0], 20.0);
+    EXPECT_EQ(set.getMEGSns4ChnlID(2)->getCoil(0)->coilPos[0], 20.0);
+    EXPECT_TRUE(set.numRefSns == 2 && set.pTrial == &trial);  // the trial is the host's: shared
     EXPECT_EQ(other.pFwdPos->numPos, 3);
     EXPECT_EQ(other.pAnaVlm->pVoxel[7], 0x1234);
     // m and other release their volumes when destroyed (checked by the leak sanitizer).

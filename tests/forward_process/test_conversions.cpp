@@ -26,7 +26,6 @@ TEST_F(Conv, UnitChangeScalesOnce) {
     EXPECT_DOUBLE_EQ(sensor(1).localSphere[3], 3.0);
     EXPECT_DOUBLE_EQ(m.singleSphere.radius, 8.0);
     EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);  // unprepared: left alone
-    EXPECT_EQ(m.pFwdChnl->unitMode, 2);
 
     const std::vector<double> before = geometry(m);
     m.spatUnit = 0.0;  // cannot be undone: refused, nothing changed
@@ -41,7 +40,6 @@ TEST_F(Conv, AxisChangeConvertsOnceWithNormalsAndPoints) {
                   {coil(2, 1).coilOrient, {0.6, 0, 0.8}}, {coil(2, 1).b12Pts[0].pos, {70, -2, 81}},
                   {sensor(0).localSphere, {0, 0, 60}}, {m.singleSphere.center, {1, -3, 2}}});
     EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);
-    EXPECT_EQ(m.pFwdChnl->coordMode, 1);
 }
 
 TEST_F(Conv, ShiftMovesPointsButNotDirections) {

@@ -35,23 +35,22 @@ TEST_F(Post, GainSignFlipsOnlyNonPositiveSensors) {
 }
 
 TEST_F(Post, UnitLeadfieldDividesByLargestMagnitude) {
-    EXPECT_EQ(m._22unitVoxSnsLf(0), 0);  // isUnitLf is 0 by default
-    EXPECT_EQ(lf(0, 0)[0], 1.0);
-    ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
-    lf(2, 1)[0] = -3;
-    lf(2, 1)[1] = 1;
-    lf(3, 2)[2] = 2;
-    m.isUnitLf = 1;
-    ASSERT_EQ(m._22unitVoxSnsLf(0), 1);
-    EXPECT_EQ(lf(2, 1)[0], -1.0);
-    EXPECT_DOUBLE_EQ(lf(2, 1)[1], 1.0 / 3);
-    EXPECT_DOUBLE_EQ(lf(3, 2)[2], 2.0 / 3);
-
     MessageRecorder rec;
     ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
     EXPECT_EQ(m._22unitVoxSnsLf(1), 0);
     ASSERT_EQ(rec.texts(), std::vector<std::string>{"The range of leadfield is zero!"});
     EXPECT_EQ(rec.messages()[0].type, MB_OK);
+
+    lf(2, 1)[0] = -3;
+    lf(2, 1)[1] = 1;
+    lf(3, 2)[2] = 2;
+    EXPECT_EQ(m._22unitVoxSnsLf(0), 0);  // isUnitLf is 0 by default: nothing done
+    EXPECT_EQ(lf(2, 1)[0], -3.0);
+    m.isUnitLf = 1;
+    ASSERT_EQ(m._22unitVoxSnsLf(0), 1);
+    EXPECT_EQ(lf(2, 1)[0], -1.0);
+    EXPECT_DOUBLE_EQ(lf(2, 1)[1], 1.0 / 3);
+    EXPECT_DOUBLE_EQ(lf(3, 2)[2], 2.0 / 3);
 }
 
 TEST_F(Post, LeadfieldDewarStencil) {

@@ -167,11 +167,11 @@ TEST_F(GridScan, ManagersBreakingTheConditionsAreRefusedUntouched) {
 
 TEST_F(GridScan, FailingSourceStopsTheScanAndTheOrderIsChecked) {
     megfwd::test::MessageRecorder msgs;
-    lf(fwd, 3, 1)[0] = 4.0;
+    lf(fwd, 0, 1)[0] = lf(fwd, 3, 1)[0] = 4.0;
     eng.orderCoilIntg = 6;  // a bad order: the message, and nothing written
     EXPECT_EQ(eng.gridDewarLfd(&fwd) + eng.gridDewarLfx(&fwd), 0);
     EXPECT_EQ(msgs.count(scanfx::kOrderText), 2);
-    EXPECT_EQ(lf(fwd, 3, 1)[0], 4.0);
+    EXPECT_EQ(lf(fwd, 0, 1)[0], 4.0);
     eng.orderCoilIntg = 2;
     delete entry(4).pMEGSns;  // a measurement entry without a sensor fails the leadfield scans
     entry(4).pMEGSns = nullptr;

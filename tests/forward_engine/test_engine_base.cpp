@@ -125,8 +125,7 @@ TEST(Integration, EveryRuleIsADiskQuadratureInTheCoilPlane) {
                 for (int i = 0; i < s.numW12Pts; ++i) sum += s.w12Wt[i] * f(c.b12Pts[i].pos);
                 return sum;
             };
-            // Uniform field: the weights' sum. A linear field: its value at the
-            // centre (the disk's mean). x'^2 in the plane: R^2/4. Off the plane: 0.
+            // Uniform: the weights' sum; linear: the centre value; x'^2 in the plane: R^2/4; off it: 0.
             const double W = integrate([](const double*) { return 1.0; });
             EXPECT_NEAR(W, rule.sum, 1e-12);
             EXPECT_NEAR(integrate([&](const double* p) { return 5.0 + dot(g, p); }), W * (5.0 + dot(g, pos)), 1e-10);

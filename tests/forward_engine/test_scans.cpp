@@ -58,20 +58,16 @@ CMDTrialkw makeTrial() {
     return t;
 }
 
-const std::vector<std::array<double, 3>>& sources() {
-    static const std::vector<std::array<double, 3>> s = {{0, 50, 0}, {20, 40, 10}, {-15, 60, -20}, {5, 30, 30}};
-    return s;
-}
+constexpr double kSources[4][3] = {{0, 50, 0}, {20, 40, 10}, {-15, 60, -20}, {5, 30, 30}};  // from kCentre
 
 // A manager as preparation leaves it: channels with references, records of
-// nLf values with positions and sensor identities, every sphere at kCentre.
-void build(CMDataForwardkw& fwd, CMDTrialkw& t, int nLf, bool tang) {
+// three values with positions and sensor identities, every sphere at kCentre.
+void build(CMDataForwardkw& fwd, CMDTrialkw& t) {
     ASSERT_EQ(fwd.initFwdChn(nullptr, &t, 0, 0, 1), 1);
     CVirtSnsPOXlistkw list;
-    for (auto& p : sources()) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
+    for (auto& p : kSources) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
     ASSERT_EQ(fwd.initFwdPosVsp(&list), 1);
-    fwd.isTangLfd = tang ? 1 : 0;
-    ASSERT_EQ(fwd.initVoxSnsLfx(-1, -1, nLf), 1);
+    ASSERT_EQ(fwd.initVoxSnsLfx(-1, -1, 3), 1);
     fwd.singleSphere.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);
     for (std::int64_t i = 0; i < fwd.pFwdChnl->numChnl; ++i)
         if (CMEGSensorkw* s = fwd.pFwdChnl->pSnsCoils[i].pMEGSns)
@@ -131,13 +127,12 @@ const double kUp[3] = {0, 1, 0};
 double kSrc[3] = {15, 55, 10};  // 45 mm above the centre, off axis
 double* const kOrg = const_cast<double*>(kCentre);
 
-R3Q3x3 tangBasis() {  // unit tangential basis at kSrc
+R3Q3x3 tangBasis() {  // a unit tangential basis at kSrc: the Sam rule
+    CMForward e;
+    CSpherekw c;
     R3Q3x3 b;
-    const double r[3] = {kSrc[0] - kCentre[0], kSrc[1] - kCentre[1], kSrc[2] - kCentre[2]};
-    const double n = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]), na = std::hypot(r[0], r[1]);
-    const double a[3] = {r[1] / na, -r[0] / na, 0.0};
-    for (int m = 0; m < 3; ++m) b.r[m] = r[m], b.q[0][m] = a[m];
-    for (int m = 0; m < 3; ++m) b.q[1][m] = (r[(m + 1) % 3] * a[(m + 2) % 3] - r[(m + 2) % 3] * a[(m + 1) % 3]) / n;
+    e.tangVectMethod = 2, c.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);
+    EXPECT_EQ(e.set2DVect4SrcAll(kSrc, &c, &b), 1);
     return b;
 }
 
@@ -261,7 +256,7 @@ protected:
     CMForwardkw eng;
     MAGFIELD f;  // the dewar scans' source: record 1's point, a fixed moment
     void SetUp() override {
-        build(fwd, trial, 3, false);
+        build(fwd, trial);
         f = rec(1).srcField;
         f.mom[0] = 0.4, f.mom[1] = -1.0, f.mom[2] = 0.3;
     }
@@ -270,7 +265,7 @@ protected:
     CForwardC0SnsCoilskw& entry(int i) { return fwd.pFwdChnl->pSnsCoils[i]; }
     std::vector<double> values() {  // every bcmp and value, whatever numSrc says
         std::vector<double> v;
-        for (std::size_t i = 0; i < sources().size(); ++i)
+        for (std::size_t i = 0; i < 4; ++i)
             for (int s = 0; s < rec(i).numSns; ++s) {
                 v.push_back(rec(i).pSnsLf[s].bcmp);
                 v.insert(v.end(), rec(i).pSnsLf[s].pLf, rec(i).pSnsLf[s].pLf + rec(i).pSnsLf[s].numLf);
@@ -293,7 +288,7 @@ TEST_F(GridScan, LeadfieldsEqualHandSumsAndUnitMomentsAndFieldValuesAgree) {
                                                             {0, 6, 1}, {1, 0, 1}, {1, 1, 7.957747154594243e-11}, {1, 2, 1}};
     CMDataForwardkw x;
     CMDTrialkw t2 = makeTrial();
-    build(x, t2, 3, false);
+    build(x, t2);
     const double mom[3] = {0.7, -0.2, 1.1};
     for (const auto& r : rows)
         for (int model : {1, 0})
@@ -425,7 +420,7 @@ TEST_F(GridScan, PreparedManagerGivesTheSameLeadfields) {
     CMDTrialkw t2 = makeTrial();
     ASSERT_EQ(prep.initFwdChn(nullptr, &t2, 0, 0, 1), 1);
     CVirtSnsPOXlistkw list;
-    for (auto& p : sources()) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
+    for (auto& p : kSources) list.addPosition(p[0] + kCentre[0], p[1] + kCentre[1], p[2] + kCentre[2]);
     ASSERT_EQ(prep.initFwdPosVsp(&list), 1);
     prep.sphereModel = 1, prep.isSpatConstrained = 0;
     prep.userSphere.setSphere(kCentre[0], kCentre[1], kCentre[2], 90.0);

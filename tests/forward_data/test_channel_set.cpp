@@ -19,34 +19,29 @@ Ints state(const CForwardChnlkw& set) {
     return v;
 }
 
-TEST(ChannelSet, TimeDataTakesMeasurementAndOptionallyReferenceChannels) {
+TEST(ChannelSet, TimeDataTakesGoodMeasurementAndOptionallyReferenceChannels) {
+    CMEGDatakw data;
     CMDTrialkw trial = standardTrial();
+    data.addTrial(trial);
     CForwardChnlkw set;
     ASSERT_EQ(set.initChnl(nullptr, &trial, 0, 0, 0), 1);
     EXPECT_EQ(state(set), (Ints{6, 3, 0, 101, 101, 101, -1, -1, -1}));
     EXPECT_EQ(set.pSnsCoils[2].chnlID, 2);
     EXPECT_NE(set.pSnsCoils[2].pMEGSns, trial.getChannel(2)->pMEGSns);  // a private copy
-
     set.coordMode = 1;
     set.isWithRefSns = 1;
     ASSERT_EQ(set.updateChnl(), 1);
     EXPECT_EQ(state(set), (Ints{6, 3, 2, 101, 101, 101, 11, 11, -1}));
     EXPECT_EQ(set.coordMode, 0);  // a rebuild starts in host axes
-}
 
-TEST(ChannelSet, GoodChannelTestAsksTheRecordingWhenThereIsOne) {
-    CMEGDatakw data;
-    CMDTrialkw trial = standardTrial();
-    data.addTrial(trial);
+    // The good-channel test asks the recording; without one every channel passes.
     trial.getChannel(1)->isGood = 0;
     trial.getChannel(4)->isGood = 0;
     data.addTrial(trial);
-    CForwardChnlkw set;
     ASSERT_EQ(set.initChnl(&data, &trial, 0, 1, 1), 1);
     EXPECT_EQ(state(set), (Ints{6, 2, 1, 101, -1, 101, 11, -1, -1}));
     ASSERT_EQ(set.initChnl(&data, &trial, 0, 0, 1), 1);
     EXPECT_EQ(set.numMeaSns, 3);
-    // Without a recording nothing can be tested: every channel passes.
     ASSERT_EQ(set.initChnl(nullptr, &trial, 0, 1, 1), 1);
     EXPECT_EQ(set.numMeaSns + set.numRefSns, 5);
 }

@@ -1,8 +1,6 @@
-// A small hand-built manager for the processing tests. Channels: 0 measurement
-// M0 (coil at (0, 100, 0)), 1 reference (coil at (0, 200, 0)), 2 measurement M1
-// (gradiometer: coils at (60, 40, 0) and 50 further out), 3 non-MEG without
-// sensor, 4 measurement M2 (gradiometer at (-60, 40, 0)). The dewar centre, the
-// mean of the measurement first coils, is (0, 60, 0), 40 from M0's coil.
+// The processing tests' manager. Channels: 0 measurement M0 (coil at (0, 100, 0)), 1 reference
+// (coil at (0, 200, 0)), 2 measurement M1 (gradiometer at (60, 40, 0), second coil 50 out), 3 non-MEG
+// without sensor, 4 M2 (gradiometer at (-60, 40, 0)). Dewar centre (0, 60, 0), 40 from M0's coil.
 #pragma once
 
 #include <array>
@@ -48,23 +46,20 @@ inline CMDTrialkw trial() {
 
 // Everything the conversions move, flattened.
 inline std::vector<double> geometry(CMDataForwardkw& m) {
-    std::vector<double> g;
+    std::vector<double> g = {m.singleSphere.center[0], m.singleSphere.center[1], m.singleSphere.center[2], m.singleSphere.radius};
     auto add = [&g](const double* v, int n) { g.insert(g.end(), v, v + n); };
     for (int i = 0; i < m.numSrc; ++i) add(m.pVoxSnsLfx[i].srcField.pos, 3);
-    for (int e = 0; e < m.pFwdChnl->numChnl; ++e) {
-        CMEGSensorkw* s = m.pFwdChnl->pSnsCoils[e].pMEGSns;
-        if (!s) continue;
-        add(s->localSphere, 4);
-        for (int c = 0; c < s->getTotalCoils(); ++c) {
-            CBscMagSnskw* k = s->getCoil(c);
-            add(k->coilPos, 4);  // with the radius
-            add(k->coilOrient, 3);
-            add(k->coilNormal, 3);
-            for (const B12PT& p : k->b12Pts) add(p.pos, 3);
+    for (int e = 0; e < m.pFwdChnl->numChnl; ++e)
+        if (CMEGSensorkw* s = m.pFwdChnl->pSnsCoils[e].pMEGSns) {
+            add(s->localSphere, 4);
+            for (int c = 0; c < s->getTotalCoils(); ++c) {
+                const CBscMagSnskw& k = *s->getCoil(c);
+                add(k.coilPos, 4);  // with the radius
+                add(k.coilOrient, 3);
+                add(k.coilNormal, 3);
+                for (const B12PT& p : k.b12Pts) add(p.pos, 3);
+            }
         }
-    }
-    add(m.singleSphere.center, 3);
-    g.push_back(m.singleSphere.radius);
     return g;
 }
 
@@ -95,10 +90,8 @@ struct Proc : ::testing::Test {
 // Points against their expected coordinates.
 struct Pt { const double* got; P3 want; };
 inline void expectPoints(std::initializer_list<Pt> pts, double tol = 1e-12) {
-    int n = 0;
     for (const Pt& p : pts)
-        for (int a = 0; a < 3; ++a) EXPECT_NEAR(p.got[a], p.want[a], tol) << "point " << n++ / 3 << " component " << a;
+        for (int a = 0; a < 3; ++a) EXPECT_NEAR(p.got[a], p.want[a], tol) << "point " << &p - pts.begin() << " component " << a;
 }
-inline void expectNear3(const double* a, P3 b, double tol = 1e-12) { expectPoints({{a, b}}, tol); }
 
 }  // namespace proctest

@@ -1,4 +1,5 @@
-// Preparation before a scan: sphere models, records, stencils, exclusion, step order.
+// Preparation before a scan (sphere models, records, stencils, exclusion, step order),
+// the centre shift, the axis and unit changes and their restores.
 #include "ProcFixture.h"
 
 struct CMDataForward02PreFwdProcessProbe {
@@ -9,44 +10,30 @@ namespace {
 
 using namespace proctest;
 
-TEST_F(Proc, ComponentCountAndSphereModels) {
-    // Scan sphere and M0's local sphere per model: 0 and 4 (finite element, as
-    // the default) the dewar sphere (0, 60, 0) for both; 1 the user's (0, 50, 0)
-    // radius 75 for both; 2 and 3 dewar-bound local spheres, 12 from the coil
-    // towards the dewar centre with radius the distance to it, and as the scan
-    // sphere their mean (M1, M2 at y 40 + 12 * 20 / |(60, 20)|) for 2, the
-    // user's for 3.
+TEST_F(Proc, SphereModelsComponentsAndRecords) {
+    // Scan sphere and M0's local sphere: for 0 and 4 (as the default) the dewar sphere (0, 60, 0),
+    // for 1 the user's (0, 50, 0) radius 75; for 2 and 3 local spheres 12 from the coil towards the
+    // dewar centre, radius the distance, and the scan sphere their mean (M1, M2 at y 40 + 12 * 20 /
+    // |(60, 20)|) or the user's. The user's comes in host axes, the others in the channel set's.
     const double mean = (88 + 2 * (40 + 240 / std::sqrt(4000.0))) / 3;
-    struct Case { int model, req, lf, tang; double cy, ly, lr; };
-    for (Case c : {Case{0, 0, 1, 1, 60, 60, 0}, {1, -5, 1, 1, 50, 50, 75}, {0, 7, 3, 1, 60, 60, 0}, {4, 2, 2, 1, 60, 60, 0},
-                   {2, 1, 3, 0, mean, 88, 40}, {3, 2, 3, 0, 50, 88, 40}}) {
+    m.pFwdChnl->coordMode = m.userSphere.coordMode = 1;
+    struct Case { int model, req, lf, tang; double cy, ly, lr; int mode; };
+    for (Case c : {Case{0, 0, 1, 1, 60, 60, 0, 1}, {1, -5, 1, 1, 50, 50, 75, 0}, {0, 7, 3, 1, 60, 60, 0, 1},
+                   {4, 2, 2, 1, 60, 60, 0, 1}, {2, 1, 3, 0, mean, 88, 40, 1}, {3, 2, 3, 0, 50, 88, 40, 0}}) {
         m.sphereModel = c.model;
         m.isTangLfd = 1;
         ASSERT_EQ(m.prepare4VoxSnsLfdScan(c.req), 1) << c.model;
         EXPECT_EQ(m.numLf, c.lf) << c.model << " " << c.req;
-        EXPECT_EQ(m.isTangLfd, c.tang) << c.model;
+        EXPECT_TRUE(m.isTangLfd == c.tang && m.singleSphere.coordMode == c.mode) << c.model;
         expectPoints({{m.singleSphere.center, {0, c.cy, 0}}, {sensor(0).localSphere, {0, c.ly, 0}}});
         EXPECT_DOUBLE_EQ(sensor(0).localSphere[3], c.lr) << c.model;
     }
-    expectNear3(sensor(1).localSphere, {0, 188, 0});  // references get one too
+    expectPoints({{sensor(1).localSphere, {0, 188, 0}}});  // references get one too
 
-    m.sphereModel = 2;  // the scan sphere takes the channel set's modes, the user's sphere host modes
-    m.pFwdChnl->coordMode = 1;
-    ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
-    EXPECT_EQ(m.singleSphere.coordMode, 1);
-    m.sphereModel = 1;
-    m.userSphere.coordMode = 1;
-    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
-    EXPECT_EQ(m.singleSphere.coordMode, 0);
-}
-
-TEST_F(Proc, RecordsCarryPositionsAndMeasurementIdentities) {
-    ASSERT_EQ(m.prepare4VoxSnsLfdScan(2), 1);
-    ASSERT_EQ(m.numSns, 3);  // the reference entry gets no record
-    expectNear3(src(2).srcField.pos, {0, 85, 0});
-    EXPECT_EQ(src(2).srcField.posDim, 3);
-    for (int k = 0; k < 3; ++k)  // measurement channels 0, 2, 4
-        EXPECT_TRUE(src(3).pSnsLf[k].chnlID == 2 * k && src(3).pSnsLf[k].snsID == k) << k;
+    // Records with positions and the measurement sensors' identities (channels 0, 2, 4), none for the reference.
+    ASSERT_EQ(m.numSns, 3);
+    expectPoints({{src(2).srcField.pos, {0, 85, 0}}});
+    for (int k = 0; k < 3; ++k) EXPECT_TRUE(src(3).pSnsLf[k].chnlID == 2 * k && src(3).pSnsLf[k].snsID == k) << k;
     src(1).coordMode = 1;
     src(1).isVoxIn = 0;
     lf(1, 2)[1] = 5.0;
@@ -68,39 +55,36 @@ TEST_F(Proc, AxisSystemAndFixedStepOrder) {
     m.spatUnit = 0.001;
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 0, 0}));
-    expectNear3(src(1).srcField.pos, {0, 0, 0.024});  // (0, 24, 0) mm from the centre, vertical in Matlab
-    expectNear3(coil(0, 0).coilPos, {0, 0, 0.040});
-    EXPECT_TRUE(m.singleSphere.coordMode == 1 && m.singleSphere.unitMode == 2);
+    // Source 1 and M0's coil 24 and 40 mm from the centre, vertical in Matlab axes, in metres.
+    expectPoints({{src(1).srcField.pos, {0, 0, 0.024}}, {coil(0, 0).coilPos, {0, 0, 0.040}}});
 }
 
-TEST_F(Proc, DewarStencilAndCentreExclusion) {
+TEST_F(Proc, DewarStencilCentreExclusionAndDewarBoundSpheres) {
     MessageRecorder rec;
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     src(0).isVoxIn = 0;  // never set back
     ASSERT_EQ(m._06stencilSrc2dewar(), 1);
     // 24 + 16 equals the nearest coil's 40: kept; 25 + 16 is out.
     EXPECT_EQ(voxIn(), (std::vector<int>{0, 1, 0, 1}));
-
     ASSERT_EQ(m._06wrapCntSrcZero(), 1);  // the scan sphere is the dewar sphere
     EXPECT_EQ(src(3).isVoxIn, 0);  // exactly at the centre
     m.minSrcSphDist = 24.0;
     ASSERT_EQ(m._06wrapCntSrcZero(), 1);
     EXPECT_EQ(src(1).isVoxIn, 1);  // equality keeps it
-
     src(1).srcField.pos[1] = 100.0;  // on a coil: no nearest coil
     ASSERT_EQ(m._06stencilSrc2dewar(), 1);
     EXPECT_EQ(src(1).isVoxIn, 0);
-    EXPECT_EQ(rec.count("Distance between coil and src almost zero"), 1);
-}
+    EXPECT_EQ(rec.texts(), std::vector<std::string>{"Distance between coil and src almost zero"});
 
-TEST_F(Proc, DewarBoundSpheresStopAtCoilOnCentre) {
-    MessageRecorder rec;
+    // Dewar-bound local spheres stop at a coil on the reference centre.
+    rec.clear();
+    sensor(4).localSphere[3] = 7.0;
     m.singleSphere.setSphere(60, 40, 0, 1);  // on M1's first coil
     EXPECT_EQ(m._04setDewarSphCndBnd2LocalSphere(0), 0);
-    EXPECT_EQ(rec.count("Distance between coil and sphere center almost zero"), 1);
-    EXPECT_EQ(rec.messages().at(0).type, MB_OK);
+    ASSERT_EQ(rec.texts(), std::vector<std::string>{"Distance between coil and sphere center almost zero"});
+    EXPECT_EQ(rec.messages()[0].type, MB_OK);
     EXPECT_DOUBLE_EQ(sensor(0).localSphere[3], std::sqrt(7200.0));  // set before the failure: kept
-    EXPECT_EQ(sensor(4).localSphere[3], 0.0);                         // after it: untouched
+    EXPECT_EQ(sensor(4).localSphere[3], 7.0);                         // after it: untouched
     EXPECT_EQ(m._04setDewarSphCndBnd2LocalSphere(1), 4);  // dewar centre instead: all four
 }
 
@@ -150,8 +134,7 @@ TEST_F(Ana, StencilAsksAboutCoregistrationAndNeedsOneSource) {
     vol.isCoregistered2 = 0;
     MessageRecorder rec({IDNO});  // then Yes
     EXPECT_EQ(m._06stencilSrc2AnaVlm(&vol), 0);
-    ASSERT_EQ(rec.messages().size(), 1u);
-    EXPECT_EQ(rec.messages()[0].text, "It seems MEG/EEG and MRI/CT are not well coregistered! Continue? ");
+    ASSERT_EQ(rec.texts(), std::vector<std::string>{"It seems MEG/EEG and MRI/CT are not well coregistered! Continue? "});
     EXPECT_EQ(rec.messages()[0].type, MB_YESNO);
     EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 1, 1}));
     src(2).isVoxIn = 0;
@@ -166,10 +149,88 @@ TEST_F(Ana, StencilAsksAboutCoregistrationAndNeedsOneSource) {
 TEST_F(Proc, PreconditionsFailWithoutState) {
     CMDataForwardkw e;
     EXPECT_EQ((std::vector<int>{e.prepare4VoxSnsLfdScan(3), e._02setSrcPosSnsID2VoxSnsLf(), e._04setSingleSphere2LocalSpheres(),
-                                e._06stencilSrc2dewar(), e._06wrapCntSrcZero(), e._07shiftGlobCnt4SrcSnsSphere(),
-                                e._08changeSpatUnit4SrcSnsSphere_Meter(), e._28changeCoord4SrcSnsSphere_openGL(),
-                                e._21ApplySnsGain(1), e._26stencilLf2dewar(), e._01setUserSphere2SingleSphere()}),
-              (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+                                e._06stencilSrc2dewar(), e._06wrapCntSrcZero(), e._07shiftGlobCnt4SrcSnsSphere(), e._21ApplySnsGain(1),
+                                e._08changeSpatUnit4SrcSnsSphere_Meter(), e._28changeCoord4SrcSnsSphere_openGL(), e._26stencilLf2dewar()}),
+              std::vector<int>(10, 0));
+    EXPECT_EQ(e._01setUserSphere2SingleSphere(), 1);  // needs nothing
+}
+
+// A prepared coil (M1's second) with one integration point in use, an unprepared coil's slot
+// set, the single sphere at (1, 2, 3) radius 80, the reference's local sphere radius 30.
+struct Conv : Proc {
+    void SetUp() override {
+        Proc::SetUp();
+        ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
+        m.singleSphere.setSphere(1, 2, 3, 80);
+        coil(2, 1).isB12Set = 1;
+        for (int a = 0; a < 3; ++a) coil(2, 1).b12Pts[0].pos[a] = P3{70, 81, 2}[a];
+        coil(0, 0).b12Pts[0].pos[1] = 5;
+        sensor(1).localSphere[3] = 30;
+    }
+};
+
+TEST_F(Conv, ChangesRunOnceAndTheRestoresReturnEverything) {
+    const std::vector<double> host = geometry(m);
+    ASSERT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 1);  // nothing in unit mode 0
+    ASSERT_EQ(m._28changeCoord4SrcSnsSphere_openGL(), 1);          // nothing in host axes
+    EXPECT_EQ(geometry(m), host);
+
+    // Matlab axes (x, -z, y): coils carry their normals and prepared points along.
+    for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
+    expectPoints({{src(1).srcField.pos, {0, 0, 84}}, {coil(2, 1).coilPos, {90, 0, 80}}, {coil(2, 1).coilNormal, {0.6, 0, 0.8}},
+                  {coil(2, 1).coilOrient, {0.6, 0, 0.8}}, {coil(2, 1).b12Pts[0].pos, {70, -2, 81}},
+                  {sensor(0).localSphere, {0, 0, 60}}, {m.singleSphere.center, {1, -3, 2}}});
+    // Then times 0.1, radii too.
+    m.spatUnit = 0.1;
+    for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
+    expectPoints({{src(2).srcField.pos, {0, 0, 8.5}}, {coil(4, 0).coilPos, {-6, 0, 4}}, {coil(2, 1).b12Pts[0].pos, {7, -0.2, 8.1}},
+                  {sensor(1).localSphere, {0, 0, 6}}, {m.singleSphere.center, {0.1, -0.3, 0.2}}});
+    EXPECT_DOUBLE_EQ(coil(4, 0).coilRadius, 0.9);
+    EXPECT_DOUBLE_EQ(sensor(1).localSphere[3], 3.0);
+    EXPECT_DOUBLE_EQ(m.singleSphere.radius, 8.0);
+    EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);  // unprepared: left alone by both
+
+    ASSERT_EQ(m.postScanLfProcess(), 1);
+    const std::vector<double> back = geometry(m);
+    ASSERT_EQ(back.size(), host.size());
+    for (std::size_t i = 0; i < host.size(); ++i) EXPECT_NEAR(back[i], host[i], 1e-12) << i;
+    EXPECT_EQ(m.pFwdChnl->coordMode + m.pFwdChnl->unitMode + m.singleSphere.coordMode + m.singleSphere.unitMode, 0);
+}
+
+TEST_F(Conv, UnitChangesThatCannotRunLeaveGeometry) {
+    const std::vector<double> host = geometry(m);
+    m.spatUnit = 0.0;  // cannot be undone: refused, nothing changed
+    EXPECT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 0);
+    EXPECT_EQ(geometry(m), host);
+    // Without an entry array the unit restore stops after the sources.
+    m.spatUnit = 0.1;
+    ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
+    CForwardC0SnsCoilskw* entries = m.pFwdChnl->pSnsCoils;
+    m.pFwdChnl->pSnsCoils = nullptr;
+    EXPECT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 0);
+    m.pFwdChnl->pSnsCoils = entries;
+    EXPECT_TRUE(src(0).unitMode == 0 && m.pFwdChnl->unitMode == 2 && m.singleSphere.unitMode == 2);
+}
+
+TEST_F(Conv, ShiftMovesPointsButNotDirections) {
+    m.pFwdChnl->dewarSphere.setSphere(0, 60, 0, 1);
+    ASSERT_EQ(m._07shiftGlobCnt4SrcSnsSphere(), 1);
+    expectPoints({{src(0).srcField.pos, {-1, 81, -3}}, {coil(2, 1).coilPos, {89, 78, -3}}, {coil(2, 1).b12Pts[0].pos, {69, 79, -1}},
+                  {coil(2, 1).coilNormal, {0.6, 0.8, 0}}, {sensor(0).localSphere, {-1, 58, -3}}, {m.singleSphere.center, {0, 0, 0}},
+                  {m.pFwdChnl->dewarSphere.center, {0, 60, 0}}});
+    EXPECT_EQ(m.singleSphere.radius, 80.0);
+}
+
+TEST_F(Proc, AxisRestoreOfLeadfieldValues) {
+    for (int n = 1; n <= 3; ++n) {
+        ASSERT_EQ(m.prepare4VoxSnsLfdScan(n), 1);
+        ASSERT_EQ(m._08changeCoord4SrcSnsSphere_matlab(), 1);
+        for (int j = 0; j < n; ++j) lf(1, 2)[j] = j + 1;  // 1, 2, 3
+        ASSERT_EQ(m._28changeCoord4SrcSnsSphere_openGL(), 1);
+        const std::vector<std::vector<double>> want = {{1}, {2, 1}, {1, 3, -2}};
+        EXPECT_EQ(std::vector<double>(lf(1, 2), lf(1, 2) + n), want[n - 1]) << n << " components";
+        EXPECT_EQ(src(1).coordMode, 0);
+    }
 }
 
 }  // namespace

@@ -333,8 +333,7 @@ TEST_F(GridScan, RadialDipolesAreSilentAndLeadfieldsFallOffWithDepth) {
     eng.coilFwdModel = 2;
     ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
     for (int i = 0; i < 4; ++i) {
-        const double* p = rec(i).srcField.pos;
-        const double r[3] = {p[0] - kCentre[0], p[1] - kCentre[1], p[2] - kCentre[2]};
+        const double* r = kSources[i];  // from the centre
         for (int k = 0; k < 4; ++k) {
             const double* l = lf(fwd, i, k);
             const double norm = std::hypot(l[0], l[1], l[2]);

@@ -29,15 +29,17 @@ protected:
     std::vector<std::pair<int, int*>> flags() {
         return {{IDC_CHK_TANG_LFD, &data.isTangLfd}, {IDC_CHK_CENTRALIZED_LF, &data.isCentralizedLf},
                 {IDC_CHK_SPAT_CONSTRAINED, &data.isSpatConstrained}, {IDC_CHK_UNIT2METER, &data.isUnit2Meter},
-                {IDC_CHK_SNS_GAIN, &data.isApplySnsGain}, {IDC_CHK_UNIT_LF, &data.isUnitLf}, {IDC_CHK_MAG_SRC, &engine.isMagSrc},
-                {IDC_CHK_RESTORE_COORD, &data.isRestoreCoord}, {IDC_CHK_RESTORE_UNIT, &data.isRestoreUnit},
-                {IDC_CHK_FWD_EXPRESS, &engine.isFwdExpress}, {IDC_CHK_USE_REF_SNS, &engine.isUseRefSns}};
+                {IDC_CHK_SNS_GAIN, &data.isApplySnsGain}, {IDC_CHK_UNIT_LF, &data.isUnitLf},
+                {IDC_CHK_MAG_SRC, &engine.isMagSrc}, {IDC_CHK_RESTORE_COORD, &data.isRestoreCoord},
+                {IDC_CHK_RESTORE_UNIT, &data.isRestoreUnit}, {IDC_CHK_FWD_EXPRESS, &engine.isFwdExpress},
+                {IDC_CHK_USE_REF_SNS, &engine.isUseRefSns}};
     }
     std::vector<std::pair<int, double*>> numbers() {
         return {{IDC_EDT_MIN_COIL_SPH, &data.minCoilSphDist}, {IDC_EDT_MIN_COIL_SRC, &data.minCoilSrcDist},
                 {IDC_EDT_SPHERE_X, &data.userSphere.center[0]}, {IDC_EDT_SPHERE_Y, &data.userSphere.center[1]},
                 {IDC_EDT_SPHERE_Z, &data.userSphere.center[2]}, {IDC_EDT_SPHERE_R, &data.userSphere.radius},
-                {IDC_EDT_MIN_SRC_SPH, &data.minSrcSphDist}, {IDC_EDT_MU4PI, &engine.mu4PiRatio}, {IDC_EDT_SPAT_UNIT, &data.spatUnit}};
+                {IDC_EDT_MIN_SRC_SPH, &data.minSrcSphDist}, {IDC_EDT_MU4PI, &engine.mu4PiRatio},
+                {IDC_EDT_SPAT_UNIT, &data.spatUnit}};
     }
     std::vector<std::pair<int*, std::vector<int>>> radios() {
         return {{&data.sphereModel, {2052, 2056, 2058, 2061, 2062}}, {&data.coordSystem, {2079, 2080, 2081}},

@@ -459,60 +459,54 @@ TEST_F(CoilLeadfields, DegeneratePointsAndBadArguments) {
     }
 }
 
-// n random coil points and normals as the multi-coil members take them.
-struct Points {
-    std::vector<Vec> pos, dir, lf;
-    std::vector<const double*> pp, pd;
-    std::vector<double*> pl;
-    Points(Rng& rng, int n) : pos(n), dir(n), lf(n, Vec{{7, 7, 7}}) {
-        for (int i = 0; i < n; ++i) {
-            pos[i] = rng.onSphere(0.11), dir[i] = rng.onSphere(1.0);
-            pp.push_back(pos[i]), pd.push_back(dir[i]), pl.push_back(lf[i]);
-        }
-    }
-};
 
 // Each is the one-coil order-1 magnetometer's row (coilCode, factor): Sarvas with 1e-10,
 // Cuffin with 1e-9, the dipole with mu4PiRatio, the primary current with kTensor / 10;
 // then bad arguments and degenerate points.
 TEST_F(CoilLeadfields, MultiCoilFormulasAreCoilLevelLeadfieldsWithTheirFixedFactors) {
-    Points p(rng, 20);
+    std::vector<Vec> pos(20), dir(20), lf(20);  // random coil points and normals as the members take them
+    std::vector<const double*> pp, pd;
+    std::vector<double*> pl;
+    for (int i = 0; i < 20; ++i) {
+        pos[i] = rng.onSphere(0.11), dir[i] = rng.onSphere(1.0);
+        pp.push_back(pos[i]), pd.push_back(dir[i]), pl.push_back(lf[i]);
+    }
     r0 = rng.onSphere(0.05);
     e.mu4PiRatio = 3.0;
     const struct { int mag, code, coilCode; double mu; } cases[] = {
         {0, 0, 0, 1e-10}, {0, 3, 0, 1e-10}, {0, 4, 0, 1e-9}, {1, 4, 0, 3.0}, {1, 0, 2, kTensor / 10}, {1, 2, 2, kTensor / 10}};
     for (const auto& c : cases) {
         e.isMagSrc = c.mag, e.coilFwdModel = c.code;
-        EXPECT_EQ(e.point2LfMutiCoils(20, p.pp.data(), p.pd.data(), r0, p.pl.data()), 1);
+        EXPECT_EQ(e.point2LfMutiCoils(20, pp.data(), pd.data(), r0, pl.data()), 1);
         Probe one;
         one.isMagSrc = c.mag, one.coilFwdModel = c.coilCode, one.mu4PiRatio = c.mu;
         for (int i = 0; i < 20; ++i) {
             Vec want;
-            one.coil26xLf3D_all(p.pos[i], p.dir[i], r0, want);
-            EXPECT_LT(relDiff(p.lf[i], want), 1e-9) << c.mag << " " << c.code;
+            one.coil26xLf3D_all(pos[i], dir[i], r0, want);
+            EXPECT_LT(relDiff(lf[i], want), 1e-9) << c.mag << " " << c.code;
         }
     }
-    p.lf[0] = {{7, 7, 7}};  // nothing is written for n < 1 or missing arrays
-    EXPECT_EQ(e.point2LfMutiCoils(0, p.pp.data(), p.pd.data(), r0, p.pl.data()), 1);
-    EXPECT_EQ(e.point2LfMutiCoils(20, nullptr, p.pd.data(), r0, p.pl.data()), 1);
-    EXPECT_EQ(p.lf[0][0], 7.0);
+    lf[0] = {{7, 7, 7}};  // nothing is written for n < 1 or missing arrays
+    EXPECT_EQ(e.point2LfMutiCoils(0, pp.data(), pd.data(), r0, pl.data()), 1);
+    EXPECT_EQ(e.point2LfMutiCoils(20, nullptr, pd.data(), r0, pl.data()), 1);
+    EXPECT_EQ(lf[0][0], 7.0);
     // Point 0 at the source, 1 at the centre, 2 on the source's ray (Cuffin's
     // parallel case: 1e-9 g (N x r0), g = -1/F = -1/(4 |r0|^3) at P = 2 r0).
     r0 = {{0.0, 0.0, 0.05}};
-    p.pos[0] = r0, p.pos[1] = Vec{}, p.pos[2] = scaled(r0, 2.0);
+    pos[0] = r0, pos[1] = Vec{}, pos[2] = scaled(r0, 2.0);
     for (int mag : {0, 1})
         for (int code : {0, 4}) {
             e.isMagSrc = mag, e.coilFwdModel = code;
-            e.point2LfMutiCoils(20, p.pp.data(), p.pd.data(), r0, p.pl.data());
-            EXPECT_EQ(len(p.lf[0]), 0.0);
-            EXPECT_TRUE(mag == 1 || len(p.lf[1]) == 0.0);
-            for (int i = 1; i < 20; ++i) EXPECT_TRUE(std::isfinite(len(p.lf[i])));
+            e.point2LfMutiCoils(20, pp.data(), pd.data(), r0, pl.data());
+            EXPECT_EQ(len(lf[0]), 0.0);
+            EXPECT_TRUE(mag == 1 || len(lf[1]) == 0.0);
+            for (int i = 1; i < 20; ++i) EXPECT_TRUE(std::isfinite(len(lf[i])));
         }
-    e.point2LfMultiCoils02Cuffin(20, p.pp.data(), p.pd.data(), r0, p.pl.data());
-    const Vec expected = scaled(cross(p.dir[2], r0), -1e-9 / (4 * std::pow(0.05, 3)));
-    EXPECT_LT(relDiff(p.lf[2], expected), 1e-12);
-    e.point2LfMultiCoils03Sarvas(20, p.pp.data(), p.pd.data(), r0, p.pl.data());
-    EXPECT_LT(relDiff(p.lf[2], scaled(expected, 0.1)), 1e-9);
+    e.point2LfMultiCoils02Cuffin(20, pp.data(), pd.data(), r0, pl.data());
+    const Vec expected = scaled(cross(dir[2], r0), -1e-9 / (4 * std::pow(0.05, 3)));
+    EXPECT_LT(relDiff(lf[2], expected), 1e-12);
+    e.point2LfMultiCoils03Sarvas(20, pp.data(), pd.data(), r0, pl.data());
+    EXPECT_LT(relDiff(lf[2], scaled(expected, 0.1)), 1e-9);
 }
 
 struct OnSpheres : ::testing::Test {

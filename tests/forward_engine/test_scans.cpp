@@ -114,15 +114,6 @@ std::array<double, 3> handLf(CMForwardkw& e, const CMEGSensorkw& snsIn, const do
     return L;
 }
 
-// Largest absolute leadfield value of a manager, the scale for tolerances.
-double maxAbsLf(const CMDataForwardkw& fwd) {
-    double m = 0.0;
-    for (std::int64_t i = 0; i < fwd.numSrc; ++i)
-        for (std::int64_t s = 0; s < fwd.pVoxSnsLfx[i].numSns; ++s)
-            for (std::int64_t k = 0; k < fwd.pVoxSnsLfx[i].pSnsLf[s].numLf; ++k)
-                m = std::max(m, std::abs(fwd.pVoxSnsLfx[i].pSnsLf[s].pLf[k]));
-    return m;
-}
 
 using L3 = std::array<double, 3>;
 const double kUp[3] = {0, 1, 0};
@@ -152,8 +143,7 @@ void expectNear3(const L3& a, double ca, const L3& x, double cb = 0.0, const L3&
 
 TEST(SensorLevel, CoilFactorsAndWeightsCombineAsTheSensorModelSays) {
     CMForwardkw e;
-    const CMEGSensorkw g = sensor(kUp, true), lower = sensor(kUp, false);
-    const CMEGSensorkw upper = sensor(kUp, false, 160.0);
+    const CMEGSensorkw g = sensor(kUp, true), lower = sensor(kUp, false), upper = sensor(kUp, false, 160.0);
     CMEGSensorkw g2(g), gs(g), m3(lower), w3(g);
     g2.getCoil(0)->nTurns = 2, g2.getCoil(1)->nTurns = -2;
     gs.getCoil(0)->nTurns = -1, gs.getCoil(1)->nTurns = 1;
@@ -253,12 +243,17 @@ protected:
     MAGFIELD f;  // the dewar scans' source: record 1's point, a fixed moment
     void SetUp() override {
         build(fwd, trial);
-        f = rec(1).srcField;
-        f.mom[0] = 0.4, f.mom[1] = -1.0, f.mom[2] = 0.3;
+        f = rec(1).srcField, f.mom[0] = 0.4, f.mom[1] = -1.0, f.mom[2] = 0.3;
     }
     CFISrcSnsLf& rec(std::size_t i) { return fwd.pVoxSnsLfx[i]; }
     static double* lf(CMDataForwardkw& d, int i, int k) { return d.pVoxSnsLfx[i].pSnsLf[k].pLf; }
     CForwardC0SnsCoilskw& entry(int i) { return fwd.pFwdChnl->pSnsCoils[i]; }
+    double maxAbsLf() {  // the largest leadfield value, the scale for tolerances
+        double m = 0.0;
+        for (int i = 0; i < 16; ++i)
+            for (int c = 0; c < 3; ++c) m = std::max(m, std::abs(lf(fwd, i / 4, i % 4)[c]));
+        return m;
+    }
     std::vector<double> values() {  // every bcmp and value, whatever numSrc says
         std::vector<double> v;
         for (std::size_t i = 0; i < 4; ++i)
@@ -269,7 +264,7 @@ protected:
         return v;
     }
     void expectSameLf(CMDataForwardkw& other, int comps) {  // other's leadfields against fwd's
-        const double tol = 1e-9 * maxAbsLf(fwd);
+        const double tol = 1e-9 * maxAbsLf();
         for (int i = 0; i < 4; ++i)
             for (int k = 0; k < 4; ++k)
                 for (int m = 0; m < comps; ++m) EXPECT_NEAR(lf(other, i, k)[m], lf(fwd, i, k)[m], tol) << i << k << m;
@@ -295,7 +290,7 @@ TEST_F(GridScan, LeadfieldsEqualHandSumsAndUnitMomentsAndFieldValuesAgree) {
                 ASSERT_EQ(eng.gridDewarLfd(&fwd), 1);
                 ASSERT_EQ(eng.gridDewarLfx(&x), 1);
                 expectSameLf(x, comps);
-                const double tol = 1e-9 * maxAbsLf(fwd);
+                const double tol = 1e-9 * maxAbsLf();
                 for (int i = 0; i < 4; ++i) {
                     const R3Q3x3* b = comps == 2 ? &rec(i).srcBasis : nullptr;
                     auto hand = [&](int e) { return handLf(eng, *entry(e).pMEGSns, rec(i).srcField.pos, b); };
@@ -348,9 +343,8 @@ TEST_F(GridScan, RadialDipolesAreSilentAndLeadfieldsFallOffWithDepth) {
 }
 
 TEST_F(GridScan, SourcesOutOfTheScanAreClearedAndKeepTheirFieldPoint) {
-    rec(1).isVoxIn = 0, rec(3).isVoxIn = 2;
+    rec(1).isVoxIn = 0, rec(3).isVoxIn = 2, rec(0).srcField.mom[0] = 1.0;
     for (int i : {1, 3}) rec(i).srcField.mom[1] = 3.0, lf(fwd, i, 2)[1] = 8.0, rec(i).pSnsLf[2].bcmp = 8.0;
-    rec(0).srcField.mom[0] = 1.0;
     ASSERT_EQ(eng.gridDewarLfx(&fwd), 1);
     ASSERT_EQ(eng.gridDewarBcmp(&fwd), 1);
     for (int i : {1, 3}) {
@@ -425,9 +419,8 @@ using DewarScan = GridScan;
 // The Select variant takes record k's sensor from its chnlID (a reference too)
 // and refuses a chnlID naming no entry.
 TEST_F(DewarScan, FieldValueBookkeepingAndSelectedSensors) {
-    eng.coilFwdModel = 2;
+    eng.coilFwdModel = 2, rec(0).srcBasis.nq = 5;
     auto value = [&](int i) { return eng.sns31Q6B1_AllPasSphere(entry(i).pMEGSns, &f, entry(i).pMEGSns->localSphere, -1); };
-    rec(0).srcBasis.nq = 5;
     ASSERT_EQ(eng.dewarMeaSns60Q6B1m(&f, &fwd, -1, &rec(0)), 1);
     EXPECT_EQ(rec(0).srcField.mom[2] + rec(0).srcField.pos[0], 0.3 + f.pos[0]);
     EXPECT_EQ(rec(0).srcBasis.nq + 10 * rec(0).srcField.posDim + 100 * rec(0).srcField.momDim, 330);

@@ -6,8 +6,7 @@
 
 namespace fwdtest {
 
-// A channel of the given kind with a one-coil sensor at (x, y, z), or
-// without a sensor.
+// A channel of the given kind with a one-coil sensor at (x, y, z), or without a sensor.
 inline CMDChannelkw channel(int kind, double x, double y, double z, bool noSensor = false) {
     CMDChannelkw ch;
     ch.snsKind = kind;
@@ -21,8 +20,7 @@ inline CMDChannelkw channel(int kind, double x, double y, double z, bool noSenso
     return ch;
 }
 
-// Channels 0..2 measurement (coils at x = 0, 10, 20 on the plane y = 100),
-// 3..4 reference (y = 300), 5 a non-MEG channel without a sensor.
+// Channels 0..2 measurement (coils at x = 0, 10, 20, y = 100), 3..4 reference (y = 300), 5 non-MEG without sensor.
 inline CMDTrialkw standardTrial() {
     CMDTrialkw t;
     for (int i = 0; i < 3; ++i) t.addChannel(channel(megfwd::kind::kAxialGradiometer1, 10.0 * i, 100.0, 0.0));
@@ -31,7 +29,7 @@ inline CMDTrialkw standardTrial() {
     return t;
 }
 
-// The result of f() with every allocation after the first `succeed` failing.
+// The result of f() with its allocation number `succeed` (0-based) failing.
 template <class F>
 auto failingAfter(int succeed, F f) {
     megfwd::alloc::failAfter(succeed);

@@ -1,5 +1,4 @@
-// The channel set: the three builders, their failure states, entry copies, the
-// nearest coil (its refusal of a coil on the source: the processing tests) and the dewar sphere.
+// The channel set: builders and their failures, entry copies, nearest coil (one on the source: processing tests), dewar sphere.
 #include <gtest/gtest.h>
 
 #include "Builders.h"
@@ -26,8 +25,7 @@ TEST(ChannelSet, TimeDataTakesGoodMeasurementAndOptionallyReferenceChannels) {
     CForwardChnlkw set;
     ASSERT_EQ(set.initChnl(nullptr, &trial, 0, 0, 0), 1);
     EXPECT_EQ(state(set), (Ints{6, 3, 0, 101, 101, 101, -1, -1, -1}));
-    EXPECT_EQ(set.pSnsCoils[2].chnlID, 2);
-    EXPECT_NE(set.pSnsCoils[2].pMEGSns, trial.getChannel(2)->pMEGSns);  // a private copy
+    EXPECT_TRUE(set.pSnsCoils[2].chnlID == 2 && set.pSnsCoils[2].pMEGSns != trial.getChannel(2)->pMEGSns);  // a private copy
     set.coordMode = 1;
     set.isWithRefSns = 1;
     ASSERT_EQ(set.updateChnl(), 1);
@@ -92,8 +90,7 @@ TEST(ChannelEntry, CopiesSensorAndReferenceWeights) {
     ch.setRefCoefs({{0.5, 3, "R1"}, {-0.25, 4, "R2"}});
     CForwardC0SnsCoilskw e;
     ASSERT_EQ(e.setChnl2FwdSns(&ch, 9), 1);
-    EXPECT_EQ(e.chnlID, 9);
-    ASSERT_EQ(e.numRefCoef, 2);
+    ASSERT_TRUE(e.chnlID == 9 && e.numRefCoef == 2);
     EXPECT_EQ(std::tie(e.pRefCoef[1].coef, e.pRefCoef[1].chnlIdx, e.pRefCoef[1].refName), std::make_tuple(-0.25, 4, "R2"));
 
     CForwardC0SnsCoilskw copy(e);

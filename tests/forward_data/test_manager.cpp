@@ -1,5 +1,4 @@
-// The forward data manager: channel set, positions, records and their failure states, stepping,
-// copies; leadfield access: arrays in and out, one source as a matrix, strengths, SVD projections, readiness.
+// The forward data manager: channel set, positions, records and their failures, stepping, copies, leadfield access.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -45,19 +44,16 @@ TEST_F(Manager, BuildsRecordsFromCurrentCountsAndSetsValues) {
 
     m.pVoxSnsLfx[1].pSnsLf[0].bcmp = 4.0;
     EXPECT_EQ(m.setVoxSnsLfx2v(1.0), 1);
-    EXPECT_EQ(m.pVoxSnsLfx[2].pSnsLf[2].getLf(1), 1.0);
-    EXPECT_EQ(m.pVoxSnsLfx[1].pSnsLf[0].bcmp, 4.0);
+    EXPECT_TRUE(m.pVoxSnsLfx[2].pSnsLf[2].getLf(1) == 1.0 && m.pVoxSnsLfx[1].pSnsLf[0].bcmp == 4.0);  // values only
     m.cleanVoxSnsLfx();
-    EXPECT_EQ(m.isVoxSnsLfdOk(), 0);
-    EXPECT_EQ(m.numSrc, 3);
+    EXPECT_TRUE(m.isVoxSnsLfdOk() == 0 && m.numSrc == 3);
 }
 
 TEST_F(Manager, FailedRecordBuildReleasesEverything) {
     MessageRecorder rec;
     ASSERT_EQ(m.initVoxSnsLfx(-1, -1, 2), 1);
     EXPECT_EQ(fwdtest::failingAfter(0, [&] { return m.initVoxSnsLfx(2, 3, 2); }), 0);  // the record array: no message
-    EXPECT_TRUE(rec.messages().empty());
-    EXPECT_EQ(m.pVoxSnsLfx, nullptr);
+    EXPECT_TRUE(rec.messages().empty() && m.pVoxSnsLfx == nullptr);
 
     ASSERT_EQ(m.initVoxSnsLfx(-1, -1, 2), 1);
     // Array, record 0 (sensor array + 4 value arrays), then record 1 fails.
@@ -73,31 +69,26 @@ TEST_F(Manager, PositionsKeepRecordsOnlyWhileTheCountHolds) {
     CGrid3D same = grid;
     same.minCorner[1] = same.maxCorner[1] = 7.0;
     ASSERT_EQ(m.initFwdPosGrd(&same), 1);
-    EXPECT_NE(m.pVoxSnsLfx, nullptr);
-    EXPECT_EQ(m.pFwdPos->ppPos[0][1], 7.0);
+    EXPECT_TRUE(m.pVoxSnsLfx != nullptr && m.pFwdPos->ppPos[0][1] == 7.0);
 
     CVirtSnsPOXlistkw list;
     EXPECT_EQ(m.initFwdPosVsp(&list), 0);  // empty list: nothing changes
     EXPECT_NE(m.pVoxSnsLfx, nullptr);
     for (double x : {1.0, 4.0}) list.addPosition(x, x + 1, x + 2);
     ASSERT_EQ(m.initFwdPosVsp(&list), 1);
-    EXPECT_EQ(m.pVoxSnsLfx, nullptr);
-    EXPECT_EQ(m.numSrc, 2);
+    EXPECT_TRUE(m.pVoxSnsLfx == nullptr && m.numSrc == 2);
 }
 
 TEST_F(Manager, ChannelSetUpdatesAndResets) {
     EXPECT_EQ(m.initFwdChn(nullptr, nullptr, 1, 1, 0), 0);
-    EXPECT_TRUE(m.pFwdChnl->numChnl == 6 && m.numSns == 3);  // entries untouched, arguments stored
-    EXPECT_EQ(m.pFwdChnl->dataKind, 1);
+    EXPECT_TRUE(m.pFwdChnl->numChnl == 6 && m.numSns == 3 && m.pFwdChnl->dataKind == 1);  // entries kept, arguments stored
     CForwardChnlkw* set = m.getFwChnl(true);  // arguments reset, entries kept
-    EXPECT_EQ(set, m.pFwdChnl);
-    EXPECT_TRUE(set->dataKind == 0 && set->isGoodChnlOnly == 1 && set->numChnl == 6);
+    EXPECT_TRUE(set == m.pFwdChnl && set->dataKind == 0 && set->isGoodChnlOnly == 1 && set->numChnl == 6);
 }
 
 TEST_F(Manager, CurrentSourceWrapsAtBothEnds) {
     CMDataForwardkw empty;
-    EXPECT_EQ(empty.nextVoxID(1), -1);
-    EXPECT_EQ(empty.getFwChSC(), nullptr);
+    EXPECT_TRUE(empty.nextVoxID(1) == -1 && empty.getFwChSC() == nullptr);
     m.initVoxSnsLfx(-1, -1, 1);
     EXPECT_EQ(m.setCurrentVoxID(3) + m.setCurrentVoxID(-1), 0);
     EXPECT_EQ(m.nextVoxID(0), 2);
@@ -139,8 +130,7 @@ TEST_F(Manager, CopiesOwnEverythingIncludingTheVolume) {
 
     auto* copy = new CMDataForwardkw(m);
     EXPECT_EQ(copy->spatUnit, 0.001);
-    ASSERT_NE(copy->pAnaVlm, nullptr);
-    EXPECT_NE(copy->pAnaVlm->pVoxel, m.pAnaVlm->pVoxel);
+    ASSERT_TRUE(copy->pAnaVlm != nullptr && copy->pAnaVlm->pVoxel != m.pAnaVlm->pVoxel);
     copy->pVoxSnsLfx[1].pSnsLf[2].setLf(1, -1.0);
     EXPECT_EQ(m.pVoxSnsLfx[1].pSnsLf[2].getLf(1), 5.0);
 
@@ -168,8 +158,7 @@ TEST_F(Manager, ArraysInAndOutInSourceSensorComponentOrder) {
 
     load();
     ASSERT_EQ(m.getPPPVoxSnsLfx(out, ns, nj, nk), 1);
-    EXPECT_TRUE(ns == 2 && nj == 3 && nk == 2);
-    EXPECT_TRUE(out[1][2][0] == 120.0 && out[0][1][1] == 11.0);
+    EXPECT_TRUE(ns == 2 && nj == 3 && nk == 2 && out[1][2][0] == 120.0 && out[0][1][1] == 11.0);
     EXPECT_EQ(m.setPPPVoxSnsLfx(nullptr, 2, 3, 2), 0);  // rebuilt and zeroed
     EXPECT_TRUE(m.pVoxSnsLfx[1].checkSnsLf(3, 2) && m.pVoxSnsLfx[1].pSnsLf[2].getLf(0) == 0.0);
     EXPECT_EQ(m.setPPPVoxSnsLfx(out, -1, 3, 2), 0);  // -1 resolved: rebuilt, not loaded

@@ -1,5 +1,4 @@
-// Sensor and source leadfield records: values, strengths, rebuilds and their
-// failure states, deep copies and the SVD holder.
+// Sensor and source leadfield records: values, strengths, rebuilds and their failures, copies, the SVD holder.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,8 +18,7 @@ using fwdtest::failingAfter;
 
 TEST(SensorRecord, ValuesStrengthAndGain) {
     CFISnsLf r;
-    EXPECT_EQ(r.computLfStength(), 0);  // no values: strength kept
-    EXPECT_EQ(r.lfStrength, 1.0);
+    EXPECT_TRUE(r.computLfStength() == 0 && r.lfStrength == 1.0);  // no values: strength kept
     ASSERT_EQ(r.initLf(2), 1);
     EXPECT_EQ(r.setLf(-1, 1.0) + r.setLf(2, 1.0), 0);
     EXPECT_EQ(r.setLf(0, 3.0) + r.setLf(1, 4.0), 2);
@@ -44,8 +42,7 @@ TEST(SourceRecord, RebuildResetsAndFailureLeavesNoRecords) {
     r.isVoxIn = 0;
     r.srcField.pos[0] = 5.0;
     ASSERT_EQ(r.initSnsLfx(3, 2), 1);
-    EXPECT_EQ(r.checkSnsLf(3, 2), 1);
-    EXPECT_TRUE(r.isVoxIn == 1 && r.srcField.pos[0] == 0.0);
+    EXPECT_TRUE(r.checkSnsLf(3, 2) == 1 && r.isVoxIn == 1 && r.srcField.pos[0] == 0.0);  // a fresh record
     r.resetAllSnsLf2V(2.0);
     EXPECT_EQ(r.resetAllSnsBcmp2V(0.5), 1);
     EXPECT_EQ(r.pSnsLf[2].getLf(1), 2.0);

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "forward_data/CMDataForwardkw.h"

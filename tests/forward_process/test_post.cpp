@@ -22,7 +22,7 @@ struct Norm : ::testing::Test {
     void set(double a, double b) { v()[0] = a, v()[1] = b; }
 };
 
-TEST_F(Norm, ScalesOfTheFourVariantsAndTheirFailures) {
+TEST_F(Norm, FourScalesTheirFailuresAndOddCounts) {
     const double r = std::sqrt(12.5);
     struct Case { int (*fn)(CMDataForward01BscPrcs&); double a, b, zero; const char* msg; };
     for (const Case& c : {Case{In::rms, 3 / r, -4 / r, 0, "RMS value in leadfields is smaller than zero!?"},
@@ -44,10 +44,8 @@ TEST_F(Norm, ScalesOfTheFourVariantsAndTheirFailures) {
         EXPECT_NEAR(v()[1], c.b, 1e-15);
     }
     EXPECT_EQ(m.isLfNormalized, 1);  // set by the root mean square only
-}
 
-TEST_F(Norm, OddCountsAndRecordsAreHandled) {
-    MessageRecorder rec;
+    MessageRecorder rec;  // odd counts and records, no messages
     ASSERT_EQ(m.initVoxSnsLfx(2, 1, 4), 1);
     m.pVoxSnsLfx[1].pSnsLf[0].pLf[3] = 8;
     m.pVoxSnsLfx[1].isVoxIn = 0;  // still takes part
@@ -95,8 +93,7 @@ TEST_F(Post, GainSignFlipsOnlyNonPositiveSensorsAndUnitLeadfieldScales) {
         expectSensor(1, -1);
     }
 
-    // The unit leadfield divides by the largest magnitude.
-    MessageRecorder rec;
+    MessageRecorder rec;  // the unit leadfield divides by the largest magnitude
     ASSERT_EQ(m.setVoxSnsLfx2v(0.0), 1);
     EXPECT_EQ(m._22unitVoxSnsLf(1), 0);
     ASSERT_EQ(rec.texts(), std::vector<std::string>{"The range of leadfield is zero!"});

@@ -11,10 +11,9 @@ namespace {
 using namespace proctest;
 
 TEST_F(Proc, SphereModelsComponentsAndRecords) {
-    // Scan sphere and M0's local sphere: for 0 and 4 (as the default) the dewar sphere (0, 60, 0),
-    // for 1 the user's (0, 50, 0) radius 75; for 2 and 3 local spheres 12 from the coil towards the
-    // dewar centre, radius the distance, and the scan sphere their mean (M1, M2 at y 40 + 12 * 20 /
-    // |(60, 20)|) or the user's. The user's comes in host axes, the others in the channel set's.
+    // Scan and M0's local sphere: 0 and 4 (as the default) the dewar sphere (0, 60, 0), 1 the user's (0, 50, 0)
+    // radius 75; 2 and 3 local spheres 12 from the coil towards the dewar centre, radius the distance, the scan sphere
+    // their mean (M1, M2 at y 40 + 12 * 20 / |(60, 20)|) or the user's (host axes; the others: the channel set's).
     const double mean = (88 + 2 * (40 + 240 / std::sqrt(4000.0))) / 3;
     m.pFwdChnl->coordMode = m.userSphere.coordMode = 1;
     struct Case { int model, req, lf, tang; double cy, ly, lr; int mode; };
@@ -49,13 +48,13 @@ TEST_F(Proc, AxisSystemAndFixedStepOrder) {
     m.coordSystem = 5;
     EXPECT_EQ(CMDataForward02PreFwdProcessProbe::change(m), 0);
 
-    // Stencils in host millimetres, then shift, then Matlab axes, then unit.
+    // Stencils in host millimetres, then shift, then Matlab axes, then metres: source 1 and M0's coil
+    // 24 and 40 mm above the centre end up vertical in Matlab axes.
     m.coordSystem = 1;
     m.isSpatConstrained = m.isCentralizedLf = m.isUnit2Meter = 1;
     m.spatUnit = 0.001;
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     EXPECT_EQ(voxIn(), (std::vector<int>{1, 1, 0, 0}));
-    // Source 1 and M0's coil 24 and 40 mm from the centre, vertical in Matlab axes, in metres.
     expectPoints({{src(1).srcField.pos, {0, 0, 0.024}}, {coil(0, 0).coilPos, {0, 0, 0.040}}});
 }
 
@@ -64,8 +63,7 @@ TEST_F(Proc, DewarStencilCentreExclusionAndDewarBoundSpheres) {
     ASSERT_EQ(m.prepare4VoxSnsLfdScan(3), 1);
     src(0).isVoxIn = 0;  // never set back
     ASSERT_EQ(m._06stencilSrc2dewar(), 1);
-    // 24 + 16 equals the nearest coil's 40: kept; 25 + 16 is out.
-    EXPECT_EQ(voxIn(), (std::vector<int>{0, 1, 0, 1}));
+    EXPECT_EQ(voxIn(), (std::vector<int>{0, 1, 0, 1}));  // 24 + 16 equals the coil's 40: kept; 25 + 16: out
     ASSERT_EQ(m._06wrapCntSrcZero(), 1);  // the scan sphere is the dewar sphere
     EXPECT_EQ(src(3).isVoxIn, 0);  // exactly at the centre
     m.minSrcSphDist = 24.0;
@@ -76,8 +74,7 @@ TEST_F(Proc, DewarStencilCentreExclusionAndDewarBoundSpheres) {
     EXPECT_EQ(src(1).isVoxIn, 0);
     EXPECT_EQ(rec.texts(), std::vector<std::string>{"Distance between coil and src almost zero"});
 
-    // Dewar-bound local spheres stop at a coil on the reference centre.
-    rec.clear();
+    rec.clear();  // dewar-bound local spheres stop at a coil on the reference centre
     sensor(4).localSphere[3] = 7.0;
     m.singleSphere.setSphere(60, 40, 0, 1);  // on M1's first coil
     EXPECT_EQ(m._04setDewarSphCndBnd2LocalSphere(0), 0);
@@ -91,14 +88,7 @@ TEST_F(Proc, DewarStencilCentreExclusionAndDewarBoundSpheres) {
 // A one-row volume along x: voxels 0..3 with words given per test.
 struct Ana : Proc {
     std::uint16_t vox[4] = {0x1005, 0x2000, 0x3007, 0x0009};
-    ANA_VOLMX vol;
-    void SetUp() override {
-        Proc::SetUp();
-        vol.numVoxX = 4;
-        vol.numVoxY = vol.numVoxZ = 1;
-        vol.voxSizeX = 10;
-        vol.pVoxel = vox;
-    }
+    ANA_VOLMX vol{.numVoxY = 1, .numVoxX = 4, .numVoxZ = 1, .voxSizeX = 10, .pVoxel = vox};
     std::uint16_t at(double x) { return CMDataForward02PreFwdProcess::getAnaVoxValue4Pos(&vol, x, -3, 99); }
 };
 
@@ -180,8 +170,7 @@ TEST_F(Conv, ChangesRunOnceAndTheRestoresReturnEverything) {
     expectPoints({{src(1).srcField.pos, {0, 0, 84}}, {coil(2, 1).coilPos, {90, 0, 80}}, {coil(2, 1).coilNormal, {0.6, 0, 0.8}},
                   {coil(2, 1).coilOrient, {0.6, 0, 0.8}}, {coil(2, 1).b12Pts[0].pos, {70, -2, 81}},
                   {sensor(0).localSphere, {0, 0, 60}}, {m.singleSphere.center, {1, -3, 2}}});
-    // Then times 0.1, radii too.
-    m.spatUnit = 0.1;
+    m.spatUnit = 0.1;  // then times 0.1, radii too
     for (int twice = 0; twice < 2; ++twice) ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
     expectPoints({{src(2).srcField.pos, {0, 0, 8.5}}, {coil(4, 0).coilPos, {-6, 0, 4}}, {coil(2, 1).b12Pts[0].pos, {7, -0.2, 8.1}},
                   {sensor(1).localSphere, {0, 0, 6}}, {m.singleSphere.center, {0.1, -0.3, 0.2}}});
@@ -191,10 +180,9 @@ TEST_F(Conv, ChangesRunOnceAndTheRestoresReturnEverything) {
     EXPECT_EQ(coil(0, 0).b12Pts[0].pos[1], 5.0);  // unprepared: left alone by both
 
     ASSERT_EQ(m.postScanLfProcess(), 1);
-    const std::vector<double> back = geometry(m);
-    ASSERT_EQ(back.size(), host.size());
-    for (std::size_t i = 0; i < host.size(); ++i) EXPECT_NEAR(back[i], host[i], 1e-12) << i;
-    EXPECT_EQ(m.pFwdChnl->coordMode + m.pFwdChnl->unitMode + m.singleSphere.coordMode + m.singleSphere.unitMode, 0);
+    EXPECT_THAT(geometry(m), ::testing::Pointwise(::testing::DoubleNear(1e-12), host));
+    EXPECT_EQ(m.pFwdChnl->coordMode + m.pFwdChnl->unitMode + m.singleSphere.coordMode + m.singleSphere.unitMode +
+                  src(0).coordMode + src(0).unitMode, 0);
 }
 
 TEST_F(Conv, UnitChangesThatCannotRunLeaveGeometry) {
@@ -202,18 +190,16 @@ TEST_F(Conv, UnitChangesThatCannotRunLeaveGeometry) {
     m.spatUnit = 0.0;  // cannot be undone: refused, nothing changed
     EXPECT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 0);
     EXPECT_EQ(geometry(m), host);
-    // Without an entry array the unit restore stops after the sources.
     m.spatUnit = 0.1;
     ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
     CForwardC0SnsCoilskw* entries = m.pFwdChnl->pSnsCoils;
-    m.pFwdChnl->pSnsCoils = nullptr;
+    m.pFwdChnl->pSnsCoils = nullptr;  // without an entry array the unit restore stops after the sources
     EXPECT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 0);
     m.pFwdChnl->pSnsCoils = entries;
     EXPECT_TRUE(src(0).unitMode == 0 && m.pFwdChnl->unitMode == 2 && m.singleSphere.unitMode == 2);
 }
 
 TEST_F(Conv, ShiftMovesPointsButNotDirections) {
-    m.pFwdChnl->dewarSphere.setSphere(0, 60, 0, 1);
     ASSERT_EQ(m._07shiftGlobCnt4SrcSnsSphere(), 1);
     expectPoints({{src(0).srcField.pos, {-1, 81, -3}}, {coil(2, 1).coilPos, {89, 78, -3}}, {coil(2, 1).b12Pts[0].pos, {69, 79, -1}},
                   {coil(2, 1).coilNormal, {0.6, 0.8, 0}}, {sensor(0).localSphere, {-1, 58, -3}}, {m.singleSphere.center, {0, 0, 0}},
@@ -229,7 +215,6 @@ TEST_F(Proc, AxisRestoreOfLeadfieldValues) {
         ASSERT_EQ(m._28changeCoord4SrcSnsSphere_openGL(), 1);
         const std::vector<std::vector<double>> want = {{1}, {2, 1}, {1, 3, -2}};
         EXPECT_EQ(std::vector<double>(lf(1, 2), lf(1, 2) + n), want[n - 1]) << n << " components";
-        EXPECT_EQ(src(1).coordMode, 0);
     }
 }
 

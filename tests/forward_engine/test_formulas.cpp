@@ -245,15 +245,16 @@ Vec fieldFromPotential(const Vec& r, const Vec& r0, const Vec& Q) {
     return B;
 }
 
-// Random geometry: a field point r (at radius R, the source inside 0.64 R) or a coil
-// point pt with normal n, a source r0 with moment Q.
+// Random geometry: a field point r, or a coil point pt with normal n; a source r0 with moment Q.
 struct Formulas : ::testing::Test {
     Probe e;
     CMDataForwardkw data;  // host axes: the Grynszpan members convert
     Rng rng;
     Vec r, r0, Q, pt, n;
     void SetUp() override { e.pDataFwd = &data; }
-    void randomPair(double R) { r = rng.onSphere(R), r0 = rng.onSphere(rng.uniform(0.05, 0.64) * R), Q = rng.onSphere(rng.uniform(0.5, 2.0)); }
+    void randomPair(double R) {  // r at radius R, r0 inside 0.64 R
+        r = rng.onSphere(R), r0 = rng.onSphere(rng.uniform(0.05, 0.64) * R), Q = rng.onSphere(rng.uniform(0.5, 2.0));
+    }
     void randomGeometry() { pt = rng.onSphere(0.11), n = rng.onSphere(1.0), r0 = rng.onSphere(rng.uniform(0.01, 0.07)); }
     // n . B of a unit source along each axis, with the point formula's own factor.
     Vec pointRow(Member f) {
@@ -385,7 +386,6 @@ TEST_F(PointFormulas, DispatchersFollowTheCodes) {
 
 constexpr double kTensor = 7.957747154594243e-11, kDeg = 180.0 / 3.141592653589793;
 
-
 TEST_F(CoilLeadfields, ThreeComponentValuesAreTheNormalFieldOfUnitAxisSources) {
     for (int t = 0; t < 50; ++t) {
         randomGeometry();
@@ -413,8 +413,7 @@ TEST_F(CoilLeadfields, TwoComponentValuesAreTheThreeComponentRowProjected) {
         randomGeometry();
         ASSERT_EQ(e.set2DVect4SrcAll(r0, &centre, &basis), 1);
         R3Q3x3 twice = basis;  // directions of length 2 double every value but the Nut one
-        for (int i = 0; i < 2; ++i)
-            for (int k = 0; k < 3; ++k) twice.q[i][k] *= 2.0;
+        for (int i = 0; i < 6; ++i) twice.q[i / 3][i % 3] *= 2.0;
         for (int mag : {0, 1}) {
             e.isMagSrc = mag;
             for (int code = 0; code < 8; ++code) {
@@ -458,7 +457,6 @@ TEST_F(CoilLeadfields, DegeneratePointsAndBadArguments) {
         }
     }
 }
-
 
 // Each is the one-coil order-1 magnetometer's row (coilCode, factor): Sarvas with 1e-10,
 // Cuffin with 1e-9, the dipole with mu4PiRatio, the primary current with kTensor / 10;

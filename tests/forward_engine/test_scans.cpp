@@ -302,7 +302,8 @@ TEST_F(GridScan, LeadfieldsEqualHandSumsAndUnitMomentsAndFieldValuesAgree) {
                             const auto ref = e.pRefCoef[w].chnlIdx < 7 ? hand(e.pRefCoef[w].chnlIdx) : std::array<double, 3>{};
                             for (int m = 0; m < 3; ++m) want[m] -= e.pRefCoef[w].coef * ref[m];
                         }
-                        for (int m = 0; m < comps; ++m) EXPECT_NEAR(lf(fwd, i, k)[m], want[m], tol) << r.code << model << comps << i << k;
+                        for (int m = 0; m < comps; ++m)
+                            EXPECT_NEAR(lf(fwd, i, k)[m], want[m], tol) << r.code << model << comps << i << k;
                         EXPECT_EQ(xr.pSnsLf[k].bcmp, xr.pSnsLf[k].pLf[comps - 1]);
                     }
                     EXPECT_EQ(rec(i).srcBasis.nq * 10 + rec(i).srcField.momDim, comps * 10 + (useRef ? comps : 0));

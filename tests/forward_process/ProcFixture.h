@@ -19,7 +19,7 @@ namespace proctest {
 using P3 = std::array<double, 3>;
 using megfwd::test::MessageRecorder;
 
-// One coil at pos, or a gradiometer with its second coil 50 along the normal.
+// One coil at pos, or a gradiometer with its second coil 50 along the normal; kEEG: no sensor.
 inline CMDChannelkw channel(int kind, P3 pos, P3 normal, bool gradiometer) {
     CMDChannelkw ch;
     ch.snsKind = kind;

@@ -43,7 +43,7 @@ TEST_F(Norm, FourScalesTheirFailuresAndOddCounts) {
         EXPECT_NEAR(v()[0], c.a, 1e-15);
         EXPECT_NEAR(v()[1], c.b, 1e-15);
     }
-    EXPECT_EQ(m.isLfNormalized, 1);  // set by the root mean square only
+    EXPECT_EQ(m.isLfNormalized, 1);  // marked by the root mean square
 
     MessageRecorder rec;  // odd counts and records, no messages
     ASSERT_EQ(m.initVoxSnsLfx(2, 1, 4), 1);

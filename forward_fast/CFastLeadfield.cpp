@@ -342,14 +342,20 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
     }
     R[3 * nRows] = R[3 * nRows + 1] = R[3 * nRows + 2] = 0.0;
 
-    // Reference correction and the output block.
+    // Reference correction and the output block. The three running values
+    // are named scalars, so that they stay in registers: through an array
+    // indexed by a run-time component count they went back to memory on
+    // every weight. (The third component of a two-component row is 0.)
     for (std::int64_t m = 0; m < numMea; ++m) {
-        double v[3] = {R[3 * m], R[3 * m + 1], R[3 * m + 2]};
+        double v0 = R[3 * m], v1 = R[3 * m + 1], v2 = R[3 * m + 2];
         for (std::int64_t w = refStart[m]; w < refStart[m + 1]; ++w) {
             const double* ref = R + 3 * refRow[w];
-            for (int c = 0; c < numComp; ++c) v[c] -= ref[c] * refCoef[w];
+            const double c = refCoef[w];
+            v0 -= ref[0] * c, v1 -= ref[1] * c, v2 -= ref[2] * c;
         }
-        for (int c = 0; c < numComp; ++c) out[m * numComp + c] = v[c];
+        double* o = out + m * numComp;
+        o[0] = v0, o[1] = v1;
+        if (numComp == 3) o[2] = v2;
     }
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 
 #include <nlohmann/json.hpp>
@@ -76,9 +77,9 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         {"", [](CMForwardkw&, CMDataForwardkw&) {}},
         {"--formula cuffin --order 3 --no-ref",
          [](CMForwardkw& e, CMDataForwardkw&) { e.coilFwdModel = 4, e.orderCoilIntg = 3, e.isUseRefSns = 0; }},
-        {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03",
+        {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03 --unit-lf",
          [](CMForwardkw& e, CMDataForwardkw& d) {
-             d.isTangLfd = 1, d.sphereModel = 1, e.tangVectMethod = 2, e.coilFwdModel = 2;
+             d.isTangLfd = 1, d.sphereModel = 1, e.tangVectMethod = 2, e.coilFwdModel = 2, d.isUnitLf = 1;
              d.userSphere.setSphere(0, 40, 0, 80);
          }},
         {"--si --coords matlab --sensor-model standard --min-coil-source-dist 5",
@@ -106,6 +107,22 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         for (std::size_t i = 0; i < got.data.size(); ++i) ASSERT_NEAR(got.data[i], want.values[i], 1e-12 * scale) << i;
         const json meta = json::parse(readFile(dir / "lf.json"));
         EXPECT_EQ(meta["sources"]["in_scan"].get<std::vector<int>>(), want.inScan);
+        // The printed summary (gathered block by block, after the divisions)
+        // describes the array: its range and the RMS over in-scan sources.
+        double lo = HUGE_VAL, hi = -HUGE_VAL, sq = 0;
+        std::size_t n = 0;
+        const std::size_t per = got.data.size() / want.inScan.size();
+        for (std::size_t i = 0; i < got.data.size(); ++i) {
+            lo = std::min(lo, got.data[i]), hi = std::max(hi, got.data[i]);
+            if (want.inScan[i / per] == 1) sq += got.data[i] * got.data[i], ++n;
+        }
+        const auto at = run.out.find("values: ");
+        ASSERT_NE(at, std::string::npos) << run.out;
+        double pLo = 0, pHi = 0, pRms = 0;
+        ASSERT_EQ(std::sscanf(run.out.c_str() + at, "values: %lf .. %lf, RMS %lf", &pLo, &pHi, &pRms), 3) << run.out;
+        EXPECT_NEAR(pLo, lo, 1e-3 * scale);
+        EXPECT_NEAR(pHi, hi, 1e-3 * scale);
+        EXPECT_NEAR(pRms, std::sqrt(sq / static_cast<double>(n)), 1e-3 * scale);
     }
 }
 

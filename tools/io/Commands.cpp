@@ -69,36 +69,21 @@ struct OutputPair {
     }
 };
 
-struct Stats {
-    double min = 0, max = 0, rms = 0;
-};
-
-// Range over all values; RMS over the sources in the scan.
-Stats statistics(const ForwardResult& r) {
-    Stats s;
-    if (r.values.empty()) return s;
-    s.min = *std::min_element(r.values.begin(), r.values.end());
-    s.max = *std::max_element(r.values.begin(), r.values.end());
-    const std::size_t per = r.values.size() / std::max<std::size_t>(1, r.inScan.size());
-    double sum = 0;
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < r.inScan.size(); ++i) {
-        if (r.inScan[i] != 1) continue;
-        for (std::size_t k = 0; k < per; ++k) sum += r.values[i * per + k] * r.values[i * per + k];
-        n += per;
-    }
-    s.rms = n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
-    return s;
-}
-
 void printSummary(const ForwardResult& r, const std::string& what, std::ostream& out) {
-    const Stats s = r.valuesInFile ? Stats{r.valueMin, r.valueMax, r.valueRmsInScan} : statistics(r);
+    ValueSummary s = r.summary.value_or(ValueSummary{});
+    if (!r.summary && !r.inScan.empty()) {
+        const auto count = static_cast<std::int64_t>(r.inScan.size());
+        const auto per = static_cast<std::int64_t>(r.values.size()) / count;
+        ValueStats stats(count);
+        stats.add(r.values.data(), 0, count, per, r.inScan.data());
+        s = stats.summary(r.numIn(), per);
+    }
     const std::int64_t in = r.numIn(), total = static_cast<std::int64_t>(r.inScan.size());
     out << "  sensors: " << r.sensorNames.size() << ", " << what << ": " << total << " (" << in << " in the scan, "
         << total - in << " out: their values are 0)";
     if (r.shape.size() == 3) out << ", components: " << r.shape[2];
     out << "\n";
-    out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS " << fmt("%.4g", s.rms)
+    out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS " << fmt("%.4g", s.rmsInScan)
         << " (unit: " << r.unit.label << ")\n";
     out << "  scan time: " << fmt("%.2f", r.seconds) << " s";
     if (r.seconds > 0) out << " (" << fmt("%.0f", static_cast<double>(total) / r.seconds) << " " << what << "/s)";

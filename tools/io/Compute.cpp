@@ -188,6 +188,30 @@ std::int64_t ForwardResult::numIn() const {
     return n;
 }
 
+void ValueStats::add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per,
+                     const int* inScan) {
+    if (per < 1) return;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double* v = values + i * per;
+        // Separate min, max and sum chains, so that the loop vectorises.
+        double mn = any ? lo : v[0], mx = any ? hi : v[0], sq = 0.0;
+        for (std::int64_t k = 0; k < per; ++k) {
+            mn = v[k] < mn ? v[k] : mn;
+            mx = v[k] > mx ? v[k] : mx;
+            sq += v[k] * v[k];
+        }
+        lo = mn, hi = mx, any = true;
+        if (inScan[first + i] == 1) sumSq[static_cast<std::size_t>(first + i)] = sq;
+    }
+}
+
+ValueSummary ValueStats::summary(std::int64_t numInScan, std::int64_t per, double divisor) const {
+    double sum = 0.0;
+    for (double s : sumSq) sum += s;
+    const std::int64_t n = numInScan * per;
+    return {lo / divisor, hi / divisor, n > 0 ? std::sqrt(sum / static_cast<double>(n)) / divisor : 0.0};
+}
+
 double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int64_t numComponents) {
     // Per source: its record, one sensor record per sensor with its value
     // array (and the allocator's overhead), the output values, its position
@@ -436,7 +460,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
     std::string mapError;
-    double blockMax = 0.0;
+    ValueStats stats(n);
     auto target = [&](std::int64_t first, std::int64_t) -> double* {
         const std::int64_t per = scan.numSns * scan.numLf;
         if (!vals) {
@@ -457,7 +481,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
         const std::int64_t per = scan.numSns * scan.numLf;
         std::copy(in, in + count, r.inScan.begin() + first);
-        blockMax = megfwd::fast::maxAbs(vals + first * per, count * per, blockMax);
+        stats.add(vals + first * per, first, count, per, r.inScan.data());
         if (req.mapped) req.mapped->release(first * per, count * per);
         doneCount += count;
         progress.update(doneCount);
@@ -490,7 +514,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
             if (req.mapped) req.mapped->release(first * per, count * per);
         }
     };
-    const double maxAbs = blockMax;
+    const double maxAbs = stats.maxAbs();
     double divisor = 1.0;
     if (scan.post.isUnitLf) {
         if (!megfwd::fast::checkUnitRange(maxAbs)) throw ComputeError("the post-processing of the leadfields failed");
@@ -505,21 +529,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         pass([&](double* v, std::int64_t, std::int64_t count) { megfwd::fast::divideAll(v, count * per, rms); });
         divisor *= rms;
     }
+    r.summary = stats.summary(r.numIn(), per, divisor);
     if (req.mapped) {
-        // The summary's figures, since the values are not kept.
-        double lo = HUGE_VAL, hi = -HUGE_VAL, sum = 0.0;
-        std::int64_t inValues = 0;
-        pass([&](double* v, std::int64_t first, std::int64_t count) {
-            for (std::int64_t i = 0; i < count * per; ++i) lo = std::min(lo, v[i]), hi = std::max(hi, v[i]);
-            for (std::int64_t i = 0; i < count; ++i) {
-                if (r.inScan[static_cast<std::size_t>(first + i)] != 1) continue;
-                for (std::int64_t k = 0; k < per; ++k) sum += v[i * per + k] * v[i * per + k];
-                inValues += per;
-            }
-        });
         r.valuesInFile = true;
-        r.valueMin = lo, r.valueMax = hi;
-        r.valueRmsInScan = inValues ? std::sqrt(sum / static_cast<double>(inValues)) : 0.0;
         req.mapped->finish();
     }
     r.shape = {n, scan.numSns, scan.numLf};

@@ -73,6 +73,10 @@ struct LeadfieldRequest {
     MappedNpy* mapped = nullptr;
 };
 
+struct ValueSummary {
+    double min = 0, max = 0, rmsInScan = 0;
+};
+
 struct ForwardResult {
     std::vector<std::int64_t> shape;     // (sources, sensors, components) or (dipoles, sensors)
     std::vector<double> values;          // C order
@@ -84,10 +88,36 @@ struct ForwardResult {
     nlohmann::json meta;                 // everything needed to tell how the numbers were made
     double seconds = 0;                  // scan time
     // Out of core: the values are in the mapped output file, not in
-    // `values`; their range and the RMS over the sources in the scan.
+    // `values`.
     bool valuesInFile = false;
-    double valueMin = 0, valueMax = 0, valueRmsInScan = 0;
+    // The range of the values and their RMS over the sources in the scan,
+    // when the computation gathered them (the fast path does, block by
+    // block, while each block is still in the cache).
+    std::optional<ValueSummary> summary;
     std::int64_t numIn() const;
+};
+
+// Range and sum of squares of leadfield values, gathered source by source:
+// the sums of squares are kept per source and added in source order at the
+// end, so the RMS does not depend on the order in which blocks finish.
+class ValueStats {
+public:
+    explicit ValueStats(std::int64_t numSources) : sumSq(static_cast<std::size_t>(numSources), 0.0) {}
+    // Sources [first, first + count), `per` values each; sources whose flag
+    // is not 1 count for the range only.
+    void add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per, const int* inScan);
+    // The largest magnitude so far.
+    double maxAbs() const { return hi > -lo ? hi : -lo; }
+    // The figures of the values after their division by `divisor` (> 0;
+    // the unit leadfield's and the RMS normalisation's scales): division by
+    // a positive number keeps the order of the values, so the range and the
+    // RMS scale with it (to rounding). numInScan: sources in the scan.
+    ValueSummary summary(std::int64_t numInScan, std::int64_t per, double divisor = 1.0) const;
+
+private:
+    double lo = 0.0, hi = 0.0;
+    bool any = false;
+    std::vector<double> sumSq;
 };
 
 // Estimated peak memory of a computation with these counts, in bytes.

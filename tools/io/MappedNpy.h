@@ -1,8 +1,8 @@
 // A float64 .npy output written in place: the header goes into the output's
 // temporary file, the file is extended to its full size and mapped, and the
 // computation writes its values straight into the mapping, block by block.
-// Pages that are finished are handed back (they stay in the file and the
-// page cache, not in the process), so an array larger than the memory can be
+// Pages that are finished are sent to the disk at once and handed back
+// (they stay in the file and the page cache, not in the process), so an array larger than the memory can be
 // written while the resident memory stays small. Used by the leadfield
 // command for grids whose leadfield does not fit in memory.
 #pragma once
@@ -35,6 +35,7 @@ public:
 
 private:
     AtomicOutput& out;
+    int file = -1;                  // the temporary file, open while mapped
     unsigned char* base = nullptr;  // start of the mapping (the file's first byte)
     std::size_t length = 0;
     std::size_t headerBytes = 0;

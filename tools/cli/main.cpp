@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
         ->required()
         ->group("Input and output");
     leadfield->add_option("--grid", lf.grid, "Source grid xmin,ymin,zmin,xmax,ymax,zmax,step in mm")
-        ->type_name("SPEC")
+        ->type_name("BOX")
         ->group("Input and output");
     leadfield->add_option("--sources", lf.sources, "Source positions: text x,y,z rows in mm, or .npy (n, 3)")
         ->type_name("FILE")

@@ -70,14 +70,7 @@ struct OutputPair {
 };
 
 void printSummary(const ForwardResult& r, const std::string& what, std::ostream& out) {
-    ValueSummary s = r.summary.value_or(ValueSummary{});
-    if (!r.summary && !r.inScan.empty()) {
-        const auto count = static_cast<std::int64_t>(r.inScan.size());
-        const auto per = static_cast<std::int64_t>(r.values.size()) / count;
-        ValueStats stats(count);
-        stats.add(r.values.data(), 0, count, per, r.inScan.data());
-        s = stats.summary(r.numIn(), per);
-    }
+    const ValueSummary s = valueSummary(r);
     const std::int64_t in = r.numIn(), total = static_cast<std::int64_t>(r.inScan.size());
     out << "  sensors: " << r.sensorNames.size() << ", " << what << ": " << total << " (" << in << " in the scan, "
         << total - in << " out: their values are 0)";

@@ -201,15 +201,26 @@ void ValueStats::add(const double* values, std::int64_t first, std::int64_t coun
             sq += v[k] * v[k];
         }
         lo = mn, hi = mx, any = true;
-        if (inScan[first + i] == 1) sumSq[static_cast<std::size_t>(first + i)] = sq;
+        if (inScan[first + i] != 1) continue;
+        sumSq[static_cast<std::size_t>(first + i)] = sq;
+        numSquares += per;
     }
 }
 
-ValueSummary ValueStats::summary(std::int64_t numInScan, std::int64_t per, double divisor) const {
+ValueSummary ValueStats::summary(double divisor) const {
     double sum = 0.0;
     for (double s : sumSq) sum += s;
-    const std::int64_t n = numInScan * per;
-    return {lo / divisor, hi / divisor, n > 0 ? std::sqrt(sum / static_cast<double>(n)) / divisor : 0.0};
+    const double rms = numSquares > 0 ? std::sqrt(sum / static_cast<double>(numSquares)) : 0.0;
+    return {lo / divisor, hi / divisor, rms / divisor};
+}
+
+ValueSummary valueSummary(const ForwardResult& r) {
+    if (r.summary || r.inScan.empty()) return r.summary.value_or(ValueSummary{});
+    const auto count = static_cast<std::int64_t>(r.inScan.size());
+    const auto per = static_cast<std::int64_t>(r.values.size()) / count;
+    ValueStats stats(count);
+    stats.add(r.values.data(), 0, count, per, r.inScan.data());
+    return stats.summary();
 }
 
 double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int64_t numComponents) {
@@ -529,7 +540,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         pass([&](double* v, std::int64_t, std::int64_t count) { megfwd::fast::divideAll(v, count * per, rms); });
         divisor *= rms;
     }
-    r.summary = stats.summary(r.numIn(), per, divisor);
+    r.summary = stats.summary(divisor);
     if (req.mapped) {
         r.valuesInFile = true;
         req.mapped->finish();

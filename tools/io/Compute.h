@@ -92,7 +92,7 @@ struct ForwardResult {
     bool valuesInFile = false;
     // The range of the values and their RMS over the sources in the scan,
     // when the computation gathered them (the fast path does, block by
-    // block, while each block is still in the cache).
+    // block, while each block is still in the cache); see valueSummary.
     std::optional<ValueSummary> summary;
     std::int64_t numIn() const;
 };
@@ -111,14 +111,19 @@ public:
     // The figures of the values after their division by `divisor` (> 0;
     // the unit leadfield's and the RMS normalisation's scales): division by
     // a positive number keeps the order of the values, so the range and the
-    // RMS scale with it (to rounding). numInScan: sources in the scan.
-    ValueSummary summary(std::int64_t numInScan, std::int64_t per, double divisor = 1.0) const;
+    // RMS scale with it (to rounding).
+    ValueSummary summary(double divisor = 1.0) const;
 
 private:
     double lo = 0.0, hi = 0.0;
     bool any = false;
+    std::int64_t numSquares = 0;  // values of the sources in the scan
     std::vector<double> sumSq;
 };
+
+// The result's summary: the one its computation gathered, or else one made
+// from its values.
+ValueSummary valueSummary(const ForwardResult& r);
 
 // Estimated peak memory of a computation with these counts, in bytes.
 double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int64_t numComponents);

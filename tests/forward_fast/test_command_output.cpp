@@ -9,10 +9,10 @@
 #include "FastTestSupport.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "tools/ToolTestSupport.h"
-#include "tools/io/Commands.h"
-#include "tools/io/FileText.h"
-#include "tools/io/Npy.h"
-#include "tools/io/SensorArrayFile.h"
+#include "tools/commands/Commands.h"
+#include "forward_api/FileText.h"
+#include "tools/formats/Npy.h"
+#include "forward_api/SensorArrayFile.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ TEST(LeadfieldCommand, OutOfCoreInMemoryAndRecordScanGiveTheSameArray) {
     for (int i = 0, seen = 0; i < trial.getTotalChannel(); ++i)
         if (CMDChannelkw* ch = trial.getChannel(i); ch->isMEGMeasureChannel() && ch->pMEGSns && ++seen == 5)
             ch->pMEGSns->sensorGain = -1.0;
-    io::writeSensorArray(trial, s / "system.json");
+    megfwd::writeSensorArray(trial, s / "system.json");
     // `megfwd leadfield` with a negative gain, unit leadfield and RMS
     // normalisation: every flat step.
     auto run = [&](const std::string& name, bool outOfCore, bool recordScan, int threads, bool lfx = false) {
@@ -36,13 +36,13 @@ TEST(LeadfieldCommand, OutOfCoreInMemoryAndRecordScanGiveTheSameArray) {
         a.request.recordScan = recordScan;
         a.request.unitMomentScan = lfx;
         a.request.threads = threads;
-        a.request.quiet = a.request.rmsNormalise = true;
+        a.quiet = a.request.rmsNormalise = true;
         a.request.settings.isUnitLf = 1;
         a.request.settings.orderCoilIntg = 3;
         a.request.settings.coordSystem = 1;
         std::ostringstream out;
         EXPECT_EQ(io::runLeadfield(a, out), 0);
-        return std::pair{io::readNpy(a.out), io::readJsonFile(s / (name + ".json"))};
+        return std::pair{io::readNpy(a.out), megfwd::readJsonFile(s / (name + ".json"))};
     };
     const auto [mem, memMeta] = run("memory", false, false, 2);
     const auto [core, coreMeta] = run("core", true, false, 2);

@@ -14,7 +14,7 @@
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
-#include "tools/io/Npy.h"
+#include "tools/formats/Npy.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 
 #include "ToolTestSupport.h"
 #include "host_interfaces/DefaultSystem.h"
-#include "tools/io/AtomicFile.h"
-#include "tools/io/Errors.h"
-#include "tools/io/Npy.h"
-#include "tools/io/Progress.h"
-#include "tools/io/SensorArrayFile.h"
-#include "tools/io/TopoMap.h"
+#include "forward_api/AtomicFile.h"
+#include "forward_api/Errors.h"
+#include "tools/formats/Npy.h"
+#include "tools/commands/Progress.h"
+#include "forward_api/SensorArrayFile.h"
+#include "tools/formats/TopoMap.h"
 
 namespace {
 
@@ -40,13 +40,13 @@ TEST(Npy, HeaderIsVersion1PaddedTo64AndRoundTrips) {
 }
 
 TEST(Npy, ReaderRefusesWhatItCannotRead) {
-    EXPECT_THROW(io::parseNpy("not an array", "a.npy"), io::InputError);
+    EXPECT_THROW(io::parseNpy("not an array", "a.npy"), megfwd::InputError);
     std::string fortran = io::npyBytes({2, 2}, std::vector<double>(4, 1.0).data());
     fortran.replace(fortran.find("False"), 5, "True ");
-    EXPECT_THROW(io::parseNpy(fortran, "f.npy"), io::InputError);
+    EXPECT_THROW(io::parseNpy(fortran, "f.npy"), megfwd::InputError);
     std::string truncated = io::npyBytes({2, 2}, std::vector<double>(4, 1.0).data());
     truncated.resize(truncated.size() - 8);
-    EXPECT_THROW(io::parseNpy(truncated, "t.npy"), io::InputError);
+    EXPECT_THROW(io::parseNpy(truncated, "t.npy"), megfwd::InputError);
 }
 
 // The file holds the same system as the trial, coil by coil.
@@ -81,7 +81,7 @@ void expectSameSystem(CMDTrialkw& a, CMDTrialkw& b) {
 
 TEST(SensorArrayFile, DefaultSystemRoundTripsExactly) {
     CMDTrialkw trial = demo::makeDefaultTrial();
-    auto back = io::parseSensorArray(io::sensorArrayText(trial), "default.json");
+    auto back = megfwd::parseSensorArray(megfwd::sensorArrayText(trial), "default.json");
     expectSameSystem(trial, *back->trial());
     EXPECT_TRUE(back->notes.empty());
 }
@@ -89,13 +89,13 @@ TEST(SensorArrayFile, DefaultSystemRoundTripsExactly) {
 TEST(SensorArrayFile, MetresAreReadAsMillimetresAndOptionalFieldsDefault) {
     // The fixture holds the system built in the host layer, reference weights
     // naming channels of the file by name, the EEG channel without a sensor.
-    auto a = io::loadSensorArray(dataFile("small_array.json"));
+    auto a = megfwd::loadSensorArray(dataFile("small_array.json"));
     EXPECT_EQ(a->unit, "m");
     expectSameSystem(*makeSmallRecording().getTrial(0), *a->trial());
 
     // A file with turns but no weight takes the turns as the weight; unknown
     // keys are noted, not fatal.
-    auto b = io::parseSensorArray(
+    auto b = megfwd::parseSensorArray(
         R"({"format": "megfwd-sensor-array", "version": 1, "colour": "red", "channels": [
             {"name": "A", "kind": 100, "coils": [{"position": [0, 100, 0], "normal": [0, 2, 0], "radius": 5, "turns": -3}]},
             {"name": "B", "kind": 100, "gian": 2, "coils": [{"position": [0, 0, 100], "normal": [0, 0, 1], "radius": 5}]}]})",
@@ -103,7 +103,7 @@ TEST(SensorArrayFile, MetresAreReadAsMillimetresAndOptionalFieldsDefault) {
     EXPECT_EQ(b->trial()->getChannel(0)->pMEGSns->getCoil(0)->getMagApha(), -3.0);
     EXPECT_EQ(b->trial()->getChannel(1)->pMEGSns->getCoil(0)->nTurns, 1);
     EXPECT_EQ(b->notes.size(), 2u);
-    const auto problems = io::reviewSensorArray(*b);
+    const auto problems = megfwd::reviewSensorArray(*b);
     EXPECT_EQ(problems.size(), 3u);  // two notes and the missing reference weights
 }
 
@@ -112,21 +112,21 @@ TEST(AtomicOutput, AppearsOnlyOnCommitAndNeverDamagesAnExistingFile) {
     const std::string target = dir / "out.npy";
     writeFile(target, "precious");
     {
-        io::AtomicOutput out(target);
+        megfwd::AtomicOutput out(target);
         out.write("half-written");
         EXPECT_EQ(dir.countFiles(), 2);  // the target and the temporary file
     }  // abandoned: the temporary file goes, the old file stays
     EXPECT_EQ(readFile(target), "precious");
     EXPECT_EQ(dir.countFiles(), 1);
     {
-        io::AtomicOutput out(target);
+        megfwd::AtomicOutput out(target);
         out.write("new");
         out.commit();
     }
     EXPECT_EQ(readFile(target), "new");
     EXPECT_EQ(dir.countFiles(), 1);
-    EXPECT_THROW(io::AtomicOutput(dir / "no-such-dir/out.npy"), io::InputError);
-    EXPECT_THROW(io::AtomicOutput(dir.path().string()), io::InputError);
+    EXPECT_THROW(megfwd::AtomicOutput(dir / "no-such-dir/out.npy"), megfwd::InputError);
+    EXPECT_THROW(megfwd::AtomicOutput(dir.path().string()), megfwd::InputError);
 }
 
 TEST(Progress, QuietRunsSilentPipesFewLinesTerminalsABar) {

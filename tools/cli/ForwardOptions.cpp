@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "tools/io/Errors.h"
+#include "forward_api/Errors.h"
 
 namespace megfwd::cli {
 
@@ -90,8 +90,8 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
                  ->group(post);
 }
 
-megfwd::io::SettingOverrides ForwardOptions::toOverrides() const {
-    using namespace megfwd::io;
+megfwd::SettingOverrides ForwardOptions::toOverrides() const {
+    using namespace megfwd;
     SettingOverrides s;
     s.si = si;
     s.goodChannelsOnly = !allChannels;

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tools/io/Settings.h"
+#include "forward_api/Settings.h"
 
 namespace megfwd::cli {
 
@@ -27,7 +27,7 @@ struct ForwardOptions {
     // `leadfield` adds the options that only make sense for leadfields
     // (tangential components, restores, unit leadfield).
     void addTo(CLI::App& app, bool leadfield);
-    megfwd::io::SettingOverrides toOverrides() const;
+    megfwd::SettingOverrides toOverrides() const;
 };
 
 }  // namespace megfwd::cli

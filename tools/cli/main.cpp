@@ -1,15 +1,15 @@
 // megfwd: the command-line program over the forward-modelling library. The
 // options are defined here; the commands themselves live in the tools
-// library (tools/io) so that the tests can call them.
+// library (tools/commands) so that the tests can call them.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <iostream>
 
 #include "tools/cli/ForwardOptions.h"
-#include "tools/io/AtomicFile.h"
-#include "tools/io/Commands.h"
-#include "tools/io/Errors.h"
+#include "forward_api/AtomicFile.h"
+#include "tools/commands/Commands.h"
+#include "forward_api/Errors.h"
 
 namespace {
 
@@ -163,25 +163,25 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return io::kExitBadInput;
+        return megfwd::io::kExitBadInput;
     }
 
     io::installMessageHandler(yes);
-    io::installInterruptCleanup();
+    megfwd::installInterruptCleanup();
     return io::runGuarded([&]() -> int {
         if (*leadfield) {
             lf.request.settings = lfOpts.toOverrides();
-            lf.request.quiet = lfQuiet;
+            lf.quiet = lfQuiet;
             return io::runLeadfield(lf, std::cout);
         }
         if (*field) {
             fd.request.settings = fdOpts.toOverrides();
-            fd.request.quiet = fdQuiet;
+            fd.quiet = fdQuiet;
             return io::runField(fd, std::cout);
         }
         if (*info) return io::runInfo(in, std::cout);
         if (*plot) return io::runPlot(pl, std::cout);
-        if (dm.order != 2) io::parseOrder(dm.order);
+        if (dm.order != 2) megfwd::parseOrder(dm.order);
         return io::runDemo(dm, std::cout);
     });
 }

@@ -1,4 +1,4 @@
-#include "tools/io/Settings.h"
+#include "forward_api/Settings.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tools/io/Errors.h"
-#include "tools/io/FileText.h"
+#include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
 
-namespace megfwd::io {
+namespace megfwd {
 namespace {
 
 struct Name {
@@ -301,4 +301,4 @@ ValueUnit valueUnit(const CMForwardkw& e, const CMDataForwardkw& d, ScanKind kin
     return u;
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

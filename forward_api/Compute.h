@@ -1,5 +1,14 @@
-// The forward computations of the tools, in the host's order: channel set,
-// sources, settings, preparation, scan, post-processing, normalisation.
+// The library's whole-computation API: a system (a recording and one of its
+// trials), sources, settings in; leadfields or field values, the in-scan
+// flags, the positions used, the value unit and the metadata facts out, in
+// the host's order: channel set, sources, settings, preparation, scan,
+// post-processing, normalisation. The command-line program, the Python
+// module and the settings window are thin layers over it.
+//
+// Errors are exceptions (Errors.h): InputError for input the computation
+// cannot take, ComputeError when the library refuses a step (its own
+// message has then gone through the message box), Cancelled when the
+// progress callback asked to stop.
 #pragma once
 
 #include <array>
@@ -12,15 +21,39 @@
 #include <nlohmann/json.hpp>
 
 #include "forward_data/CMDataForwardkw.h"
+#include "forward_api/Settings.h"
+#include "forward_api/Sources.h"
 #include "forward_engine/CMForwardkw.h"
-#include "tools/io/Settings.h"
-#include "tools/io/SourceFile.h"
 
-namespace megfwd::io {
+namespace megfwd {
 
-class MappedNpy;
+// Progress of a computation: `done` of `total` sources. Returning false
+// cancels it (the computation then throws Cancelled). The fast route calls
+// it from its worker threads, one call at a time and with `done` growing;
+// it must not call back into the computation.
+using ProgressFn = std::function<bool(std::int64_t done, std::int64_t total)>;
 
-using ProgressFn = std::function<void(std::int64_t done, std::int64_t total)>;
+// Storage of a computation's values given by the caller: one contiguous
+// float64 array in C order. Without `allocate` the values go into
+// ForwardResult::values.
+struct OutputSink {
+    // Room for an array of `shape`; called once, on the first finished block
+    // and before any value is written. Throws (ComputeError) or returns null
+    // to refuse.
+    std::function<double*(const std::vector<std::int64_t>& shape)> allocate;
+    // Values [first, first + count) are written for now (the post-processing
+    // may pass over them again, in order); a memory-mapped file can send them
+    // to the disk and hand the pages back. Optional.
+    std::function<void(std::int64_t first, std::int64_t count)> release;
+    // Every value is final. Optional.
+    std::function<void()> finish;
+    // How the values are stored, for the metadata.
+    std::string description = "a caller's contiguous array";
+
+    // A caller's buffer of `size` doubles; a computation whose array does
+    // not have exactly that many values is refused.
+    static OutputSink buffer(double* data, std::size_t size);
+};
 
 // Runs one grid scan of `kind` over the manager's source records, source by
 // source, reporting progress after every block of `blockSize` sources.
@@ -36,6 +69,7 @@ using ProgressFn = std::function<void(std::int64_t done, std::int64_t total)>;
 // was done, 0 at the first failure (as the grid scans do). A record whose
 // sensor records are too short for the scan's components is refused before
 // anything is written past them.
+// A progress callback that returns false makes it return 0 at once.
 int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress = {},
                 std::int64_t blockSize = 32);
 
@@ -60,17 +94,17 @@ struct LeadfieldRequest {
     SettingOverrides settings;
     bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
-    bool quiet = false;
-    std::string command = "leadfield";
+    std::string command = "leadfield";  // for the metadata: what made the values
     // The fast path (flat integration points, vectorised loops, threads over
     // blocks of sources, one contiguous output array) serves every leadfield
     // scan but the unit-moment one; recordScan asks for the record-by-record
     // scan instead. threads: 0 uses every core.
     int threads = 0;
     bool recordScan = false;
-    // Out of core: the fast path writes the values straight into this mapped
-    // output file instead of ForwardResult::values (see MappedNpy.h).
-    MappedNpy* mapped = nullptr;
+    // The caller's storage for the values (the fast route only; the
+    // record-by-record route and field values fill ForwardResult::values).
+    OutputSink output;
+    ProgressFn progress;
 };
 
 struct ValueSummary {
@@ -87,9 +121,8 @@ struct ForwardResult {
     ValueUnit unit;
     nlohmann::json meta;                 // everything needed to tell how the numbers were made
     double seconds = 0;                  // scan time
-    // Out of core: the values are in the mapped output file, not in
-    // `values`.
-    bool valuesInFile = false;
+    // The values are in the caller's OutputSink, not in `values`.
+    bool valuesInSink = false;
     // The range of the values and their RMS over the sources in the scan,
     // when the computation gathered them (the fast path does, block by
     // block, while each block is still in the cache); see valueSummary.
@@ -132,9 +165,14 @@ double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int6
 // that are good, or all measurement channels).
 std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly);
 
+// The shape of the leadfield array that computeLeadfield gives for these
+// inputs: (sources, measurement sensors of the channel set, components).
+std::vector<std::int64_t> leadfieldShape(const SystemRef& system, const SourceSpec& sources,
+                                         const LeadfieldRequest& request);
+
 // The whole leadfield chain. Throws ComputeError when the library refuses a
 // step (its message has then been shown), InputError for sources that do not
-// fit in memory.
+// fit in memory, Cancelled when the progress callback stops it.
 ForwardResult computeLeadfield(const SystemRef& system, const SourceSpec& sources, const LeadfieldRequest& request);
 
 // Field values of dipoles (x, y, z mm and moment qx, qy, qz per row): one
@@ -144,4 +182,4 @@ ForwardResult computeLeadfield(const SystemRef& system, const SourceSpec& source
 ForwardResult computeField(const SystemRef& system, const std::vector<double>& dipoles, const std::string& dipoleLabel,
                            const LeadfieldRequest& request);
 
-}  // namespace megfwd::io
+}  // namespace megfwd

@@ -26,7 +26,7 @@
 
 #include "host_interfaces/Recording.h"
 
-namespace megfwd::io {
+namespace megfwd {
 
 inline constexpr const char* kSensorArrayFormat = "megfwd-sensor-array";
 inline constexpr int kSensorArrayVersion = 1;
@@ -59,4 +59,4 @@ void writeSensorArray(CMDTrialkw& trial, const std::string& path);
 // point inwards, ...), one line each.
 std::vector<std::string> reviewSensorArray(SensorArray& array);
 
-}  // namespace megfwd::io
+}  // namespace megfwd

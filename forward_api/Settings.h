@@ -12,7 +12,7 @@
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 
-namespace megfwd::io {
+namespace megfwd {
 
 // Settings given by the user; anything not given keeps the default of a
 // freshly constructed engine or manager.
@@ -84,4 +84,4 @@ struct ValueUnit {
 ValueUnit valueUnit(const CMForwardkw& engine, const CMDataForwardkw& data, ScanKind kind, int numComponents,
                     double divisor = 1.0);
 
-}  // namespace megfwd::io
+}  // namespace megfwd

@@ -1,4 +1,4 @@
-#include "tools/io/Commands.h"
+#include "tools/commands/Commands.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,13 +11,15 @@
 
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/DefaultSystem.h"
-#include "tools/io/AtomicFile.h"
-#include "tools/io/Errors.h"
-#include "tools/io/FileText.h"
-#include "tools/io/MappedNpy.h"
-#include "tools/io/Npy.h"
-#include "tools/io/SensorArrayFile.h"
-#include "tools/io/TopoMap.h"
+#include "forward_api/AtomicFile.h"
+#include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
+#include "tools/formats/MappedNpy.h"
+#include "tools/formats/Npy.h"
+#include "forward_api/SensorArrayFile.h"
+#include "tools/formats/SourceFile.h"
+#include "tools/formats/TopoMap.h"
+#include "tools/commands/Progress.h"
 
 namespace megfwd::io {
 namespace {
@@ -56,7 +58,7 @@ struct OutputPair {
         r.meta["array"]["file"] = std::filesystem::path(npyPath).filename().string();
         // Header and values straight from the array: no second copy of a
         // leadfield that may fill most of the memory.
-        if (r.valuesInFile) {
+        if (r.valuesInSink) {
             // Written in place already (MappedNpy).
         } else if constexpr (std::endian::native == std::endian::little) {
             npy.write(npyHeader(r.shape));
@@ -248,12 +250,15 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
     // half of the memory: its values then go straight into the output file.
     LeadfieldRequest req = a.request;
     MappedNpy mapped(output.npy);
+    Progress progress(sources.count(), "sources", a.quiet);
+    req.progress = progress.callback();
     const double arrayBytes = static_cast<double>(sources.count()) * 8.0 * 3.0 *
                               static_cast<double>(countMeasurementSensors(*sys.trial, st.goodChannelsOnly));
     const double avail = availableMemoryBytes();
     const bool fastRoute = !req.unitMomentScan && !req.recordScan;
-    if (fastRoute && (a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail))) req.mapped = &mapped;
+    if (fastRoute && (a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail))) req.output = mapped.sink();
     ForwardResult r = computeLeadfield(sys, sources, req);
+    progress.finish();
     output.write(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "sources", out);
@@ -276,7 +281,10 @@ int runField(const FieldArgs& a, std::ostream& out) {
     if (req.settings.coilFwdModel == 3 && !req.settings.isMagSrc)
         std::fprintf(stderr, "megfwd: note: SV_NT04 gives the field of a unit moment along Q x r0; the size of "
                              "each moment is not used\n");
+    Progress progress(static_cast<std::int64_t>(dipoles.size() / 6), "dipoles", a.quiet);
+    req.progress = progress.callback();
     ForwardResult r = computeField(sys, dipoles, a.dipoles, req);
+    progress.finish();
     output.write(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "dipoles", out);
@@ -396,8 +404,9 @@ int runDemo(const DemoArgs& a, std::ostream& out) {
     for (const auto& e : list.entries) sources.positions.insert(sources.positions.end(), e.pos, e.pos + 3);
     LeadfieldRequest req;
     req.command = "demo";
-    req.quiet = a.quiet;
     req.settings.orderCoilIntg = a.order;
+    Progress progress(sources.count(), "sources", a.quiet);
+    req.progress = progress.callback();
     const std::string npyPath = (fs::path(a.outDir) / "leadfield.npy").string();
     OutputPair output(npyPath);
     const SystemRef sys{&recording, trial, "embedded default system"};
@@ -406,6 +415,7 @@ int runDemo(const DemoArgs& a, std::ostream& out) {
         << " (" << formulaDescription(defaults.coilFwdModel, false) << "), integration order " << a.order
         << ", reference correction on, sphere model Default\n";
     ForwardResult r = computeLeadfield(sys, sources, req);
+    progress.finish();
     output.write(r);
     printSummary(r, "sources", out);
 

@@ -1,4 +1,5 @@
-// The tool's source-by-source scan against the engine's own grid scans.
+// The whole-computation API: its source-by-source scan against the engine's
+// own grid scans, the caller's output storage, and cancellation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +9,8 @@
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
-#include "tools/io/Compute.h"
+#include "forward_api/Compute.h"
+#include "forward_api/Errors.h"
 
 namespace {
 
@@ -54,10 +56,10 @@ struct Prepared {
 };
 
 TEST(ScanSources, IdenticalToOneGridScanForEveryKind) {
-    for (const io::ScanKind kind : {io::ScanKind::Lfd, io::ScanKind::Lfx, io::ScanKind::Bcmp})
+    for (const megfwd::ScanKind kind : {megfwd::ScanKind::Lfd, megfwd::ScanKind::Lfx, megfwd::ScanKind::Bcmp})
         for (const bool refs : {true, false})
             for (const bool tangential : {false, true}) {
-                if (kind == io::ScanKind::Bcmp && tangential) continue;
+                if (kind == megfwd::ScanKind::Bcmp && tangential) continue;
                 const bool matlab = !refs;  // the conversions once, on the cheaper runs
                 SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(kind) << " refs " << refs << " tangential "
                                                 << tangential);
@@ -66,18 +68,19 @@ TEST(ScanSources, IdenticalToOneGridScanForEveryKind) {
                 ASSERT_LT(std::count_if(toolRun.data.pVoxSnsLfx, toolRun.data.pVoxSnsLfx + n,
                                         [](const CFISrcSnsLf& s) { return s.isVoxIn == 1; }), n);
                 CMForwardkw& e = engineRun.engine;
-                const int ok = kind == io::ScanKind::Lfd   ? e.gridDewarLfd(&engineRun.data)
-                               : kind == io::ScanKind::Lfx ? e.gridDewarLfx(&engineRun.data)
+                const int ok = kind == megfwd::ScanKind::Lfd   ? e.gridDewarLfd(&engineRun.data)
+                               : kind == megfwd::ScanKind::Lfx ? e.gridDewarLfx(&engineRun.data)
                                                            : e.gridDewarBcmp(&engineRun.data);
                 ASSERT_EQ(ok, 1);
                 std::vector<std::int64_t> reported;
                 auto progress = [&](std::int64_t done, std::int64_t total) {
                     EXPECT_EQ(total, n);
                     reported.push_back(done);
+                    return true;
                 };
-                ASSERT_EQ(io::scanSources(toolRun.engine, toolRun.data, kind, progress, 4), 1);
+                ASSERT_EQ(megfwd::scanSources(toolRun.engine, toolRun.data, kind, progress, 4), 1);
                 EXPECT_EQ(toolRun.engine.pDataFwd, &toolRun.data);
-                const bool bcmp = kind == io::ScanKind::Bcmp;
+                const bool bcmp = kind == megfwd::ScanKind::Bcmp;
                 const std::vector<double> got = toolRun.values(bcmp);
                 EXPECT_EQ(got, engineRun.values(bcmp));
                 EXPECT_GT(std::count_if(got.begin(), got.end() - 2 * n, [](double v) { return v != 0.0; }), 0);
@@ -92,13 +95,77 @@ TEST(ScanSources, RefusesAnUnpreparedManagerLikeTheGridScan) {
     CMEGDatakw rec = demo::makeDefaultRecording(1);
     CMDataForwardkw data;
     CMForwardkw engine;
-    EXPECT_EQ(io::scanSources(engine, data, io::ScanKind::Lfd), engine.gridDewarLfd(&data));
+    EXPECT_EQ(megfwd::scanSources(engine, data, megfwd::ScanKind::Lfd), engine.gridDewarLfd(&data));
     ASSERT_EQ(data.initFwdChn(&rec, rec.getTrial(0), 0, 1, 1), 1);
     CGrid3D grid(std::array<double, 3>{0, 0, 0}.data(), std::array<double, 3>{10, 10, 10}.data(), 10);
     ASSERT_EQ(data.initFwdPosGrd(&grid), 1);
     // Positions but no records yet: both refuse.
-    EXPECT_EQ(io::scanSources(engine, data, io::ScanKind::Lfd), 0);
+    EXPECT_EQ(megfwd::scanSources(engine, data, megfwd::ScanKind::Lfd), 0);
     EXPECT_EQ(engine.gridDewarLfd(&data), 0);
+}
+
+// The embedded system and a small grid, as a caller of the API holds them.
+struct DemoInputs {
+    CMEGDatakw recording = demo::makeDefaultRecording(1);
+    SystemRef sys{&recording, recording.getTrial(0), "embedded"};
+    SourceSpec src;
+    DemoInputs() {
+        src.grid = GridSpec{{-40, -20, -40}, {40, 60, 40}, 20};
+        src.label = "grid";
+    }
+};
+
+TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
+    DemoInputs in;
+    for (bool record : {false, true}) {
+        SCOPED_TRACE(record ? "record route" : "fast route");
+        LeadfieldRequest req;
+        req.recordScan = record;
+        req.threads = 2;
+        const ForwardResult own = computeLeadfield(in.sys, in.src, req);
+        ASSERT_EQ(leadfieldShape(in.sys, in.src, req), own.shape);
+        if (record) continue;  // the record route fills its own vector
+        std::vector<double> buffer(own.values.size(), -1.0);
+        std::int64_t released = 0;
+        bool finished = false;
+        req.output = OutputSink::buffer(buffer.data(), buffer.size());
+        req.output.release = [&](std::int64_t, std::int64_t count) { released += count; };
+        req.output.finish = [&] { finished = true; };
+        const ForwardResult r = computeLeadfield(in.sys, in.src, req);
+        EXPECT_TRUE(r.valuesInSink);
+        EXPECT_TRUE(r.values.empty());
+        EXPECT_EQ(buffer, own.values);
+        EXPECT_EQ(released, static_cast<std::int64_t>(buffer.size()));  // each block once, no division passes
+        EXPECT_TRUE(finished);
+        std::vector<double> small(buffer.size() - 1);
+        req.output = OutputSink::buffer(small.data(), small.size());
+        EXPECT_THROW(computeLeadfield(in.sys, in.src, req), ComputeError);
+    }
+}
+
+TEST(ComputeLeadfield, ProgressCanCancelEveryRoute) {
+    DemoInputs in;
+    const std::int64_t n = in.src.count();
+    for (int route = 0; route < 3; ++route) {
+        SCOPED_TRACE(route);
+        LeadfieldRequest req;
+        req.recordScan = route == 1;
+        req.threads = 2;
+        std::vector<std::int64_t> seen;
+        req.progress = [&](std::int64_t done, std::int64_t total) {
+            EXPECT_EQ(total, route == 2 ? 2 : n);
+            seen.push_back(done);
+            return done < total;  // stop at the last report
+        };
+        if (route == 2) {
+            const std::vector<double> dipoles = {0, 10, 0, 1, 0, 0, 0, 20, 10, 0, 1, 0};
+            EXPECT_THROW(computeField(in.sys, dipoles, "dipoles", req), Cancelled);
+        } else {
+            EXPECT_THROW(computeLeadfield(in.sys, in.src, req), Cancelled);
+        }
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    }
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace megfwd::io {
+namespace megfwd {
 
 class AtomicOutput {
 public:
@@ -56,4 +56,4 @@ void installInterruptCleanup();
 // without extension gets it appended.
 std::string replaceExtension(const std::string& path, const std::string& ext);
 
-}  // namespace megfwd::io
+}  // namespace megfwd

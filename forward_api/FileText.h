@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace megfwd::io {
+namespace megfwd {
 
 // The file's bytes; an InputError ("FILE: cannot open the file: reason")
 // when it is missing, unreadable or a directory.
@@ -25,4 +25,4 @@ std::string readableJson(const nlohmann::json& value);
 // A double printed so that reading it back gives the same value.
 std::string exactNumber(double v);
 
-}  // namespace megfwd::io
+}  // namespace megfwd

@@ -1,10 +1,10 @@
-#include "tools/io/TopoMap.h"
+#include "tools/formats/TopoMap.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "tools/io/Errors.h"
+#include "forward_api/Errors.h"
 
 namespace megfwd::io {
 namespace {

@@ -1,23 +1,18 @@
-#include "tools/io/SourceFile.h"
+#include "forward_api/Sources.h"
 
 #include <unistd.h>
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
-#include "tools/io/Errors.h"
-#include "tools/io/FileText.h"
-#include "tools/io/Npy.h"
+#include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
 
-namespace megfwd::io {
-namespace {
+namespace megfwd {
 
-// Splits a line into fields at commas, blanks and tabs.
-std::vector<std::string> fields(const std::string& line) {
+std::vector<std::string> splitFields(const std::string& line) {
     std::vector<std::string> out;
     std::string cur;
     for (char c : line) {
@@ -38,10 +33,8 @@ bool parseNumber(const std::string& s, double& v) {
     return end && *end == '\0' && end != s.c_str();
 }
 
-}  // namespace
-
 GridSpec parseGridSpec(const std::string& text) {
-    const auto f = fields(text);
+    const auto f = splitFields(text);
     if (f.size() != 7)
         throw InputError("--grid \"" + text + "\": expected 7 numbers xmin,ymin,zmin,xmax,ymax,zmax,step, got " +
                          std::to_string(f.size()));
@@ -68,46 +61,6 @@ double gridPointCount(const GridSpec& g) {
     double n = 1.0;
     for (int a = 0; a < 3; ++a) n *= std::floor((g.maxCorner[a] - g.minCorner[a]) / g.step + 1e-9) + 1.0;
     return n;
-}
-
-std::vector<double> readRows(const std::string& path, int columns) {
-    const std::string bytes = readWholeFile(path);
-    std::vector<double> out;
-    if (bytes.size() >= 6 && bytes.compare(0, 6, "\x93NUMPY") == 0) {
-        NpyArray a = parseNpy(bytes, path);
-        if (a.shape.size() != 2 || a.shape[1] != columns)
-            throw InputError(path + ": the array must have shape (n, " + std::to_string(columns) + ")");
-        for (std::size_t i = 0; i < a.data.size(); ++i)
-            if (!std::isfinite(a.data[i]))
-                throw InputError(path + ": row " + std::to_string(i / static_cast<std::size_t>(columns) + 1) +
-                                 ": a value is not finite");
-        if (a.data.empty()) throw InputError(path + ": the array has no rows");
-        return a.data;
-    }
-    std::istringstream in(bytes);
-    std::string line;
-    std::size_t lineNo = 0;
-    bool first = true;
-    while (std::getline(in, line)) {
-        ++lineNo;
-        const auto f = fields(line);
-        if (f.empty() || f[0][0] == '#') continue;
-        const bool header = first && !(std::isdigit(static_cast<unsigned char>(f[0][0])) || f[0][0] == '-' ||
-                                       f[0][0] == '+' || f[0][0] == '.');
-        first = false;
-        if (header) continue;
-        if (f.size() != static_cast<std::size_t>(columns))
-            throw InputError(path + ":" + std::to_string(lineNo) + ": expected " + std::to_string(columns) +
-                             " numbers, found " + std::to_string(f.size()));
-        for (const auto& s : f) {
-            double v;
-            if (!parseNumber(s, v)) throw InputError(path + ":" + std::to_string(lineNo) + ": '" + s + "' is not a number");
-            if (!std::isfinite(v)) throw InputError(path + ":" + std::to_string(lineNo) + ": '" + s + "' is not a finite number");
-            out.push_back(v);
-        }
-    }
-    if (out.empty()) throw InputError(path + ": no rows of " + std::to_string(columns) + " numbers found");
-    return out;
 }
 
 double availableMemoryBytes() {
@@ -140,4 +93,4 @@ void checkMemory(double bytes, const std::string& what) {
                          humanBytes(avail) + " available");
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

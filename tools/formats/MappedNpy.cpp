@@ -1,4 +1,4 @@
-#include "tools/io/MappedNpy.h"
+#include "tools/formats/MappedNpy.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -7,12 +7,21 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/io/Errors.h"
-#include "tools/io/Npy.h"
+#include "forward_api/Errors.h"
+#include "tools/formats/Npy.h"
 
 namespace megfwd::io {
 
 MappedNpy::~MappedNpy() { finish(); }
+
+OutputSink MappedNpy::sink() {
+    OutputSink s;
+    s.allocate = [this](const std::vector<std::int64_t>& shape) { return map(shape); };
+    s.release = [this](std::int64_t first, std::int64_t n) { release(first, n); };
+    s.finish = [this] { finish(); };
+    s.description = "written in place through a memory-mapped file, block by block";
+    return s;
+}
 
 double* MappedNpy::map(const std::vector<std::int64_t>& shape) {
     finish();

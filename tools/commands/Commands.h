@@ -9,9 +9,15 @@
 #include <ostream>
 #include <string>
 
-#include "tools/io/Compute.h"
+#include "forward_api/Compute.h"
+#include "forward_api/Errors.h"
 
 namespace megfwd::io {
+
+// Exit codes: success, the library refused the computation, bad input.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitBadInput = 2;
 
 struct LeadfieldArgs {
     std::string sensors;   // sensor-array file
@@ -19,6 +25,7 @@ struct LeadfieldArgs {
     std::string sources;   // --sources file, or empty
     std::string out;       // .npy path; the metadata goes beside it as .json
     LeadfieldRequest request;
+    bool quiet = false;    // no progress display
     // Write the values into the output file as they are computed instead of
     // holding them in memory; also chosen when they would not fit in memory.
     bool outOfCore = false;
@@ -29,6 +36,7 @@ struct FieldArgs {
     std::string dipoles;
     std::string out;
     LeadfieldRequest request;
+    bool quiet = false;
 };
 
 struct InfoArgs {

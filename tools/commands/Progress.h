@@ -25,6 +25,14 @@ public:
              Clock clock = {});
     ~Progress();
     void update(std::int64_t done);
+    // A progress callback for a computation that updates this display and
+    // never cancels.
+    std::function<bool(std::int64_t, std::int64_t)> callback() {
+        return [this](std::int64_t done, std::int64_t) {
+            update(done);
+            return true;
+        };
+    }
     void finish();
     double elapsed() const;
 

@@ -1,4 +1,4 @@
-#include "tools/io/AtomicFile.h"
+#include "forward_api/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tools/io/Errors.h"
+#include "forward_api/Errors.h"
 
-namespace megfwd::io {
+namespace megfwd {
 namespace {
 
 // Temporary paths that an interrupt must remove. Plain arrays written before
@@ -139,4 +139,4 @@ void installInterruptCleanup() {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, removeTempsAndReraise);
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

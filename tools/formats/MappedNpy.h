@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/io/AtomicFile.h"
+#include "forward_api/AtomicFile.h"
+#include "forward_api/Compute.h"
 
 namespace megfwd::io {
 
@@ -32,6 +33,8 @@ public:
     void release(std::int64_t first, std::int64_t n);
     // Unmaps; the values are in the file (the AtomicOutput commits it).
     void finish();
+    // This file as a computation's output storage (map, release, finish).
+    OutputSink sink();
 
 private:
     AtomicOutput& out;

@@ -1,14 +1,14 @@
-#include "tools/io/SensorArrayFile.h"
+#include "forward_api/SensorArrayFile.h"
 
 #include <cmath>
 #include <map>
 #include <set>
 
-#include "tools/io/AtomicFile.h"
-#include "tools/io/Errors.h"
-#include "tools/io/FileText.h"
+#include "forward_api/AtomicFile.h"
+#include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
 
-namespace megfwd::io {
+namespace megfwd {
 namespace {
 
 using nlohmann::json;
@@ -366,4 +366,4 @@ std::vector<std::string> reviewSensorArray(SensorArray& array) {
     return problems;
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

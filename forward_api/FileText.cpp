@@ -1,4 +1,4 @@
-#include "tools/io/FileText.h"
+#include "forward_api/FileText.h"
 
 #include <cerrno>
 #include <charconv>
@@ -8,9 +8,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/io/Errors.h"
+#include "forward_api/Errors.h"
 
-namespace megfwd::io {
+namespace megfwd {
 
 std::string readWholeFile(const std::string& path) {
     std::error_code ec;
@@ -118,4 +118,4 @@ std::string exactNumber(double v) {
     return std::string(buf, res.ptr);
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

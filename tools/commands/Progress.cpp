@@ -1,4 +1,4 @@
-#include "tools/io/Progress.h"
+#include "tools/commands/Progress.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "tools/io/Compute.h"
+#include "forward_api/Compute.h"
 
 #include <chrono>
 #include <climits>
@@ -10,11 +10,9 @@
 
 #include "forward_fast/CFastBlockScan.h"
 #include "host_interfaces/VectorOps.h"
-#include "tools/io/Errors.h"
-#include "tools/io/MappedNpy.h"
-#include "tools/io/Progress.h"
+#include "forward_api/Errors.h"
 
-namespace megfwd::io {
+namespace megfwd {
 namespace {
 
 using nlohmann::json;
@@ -84,6 +82,15 @@ void sourceInfo(CMDataForwardkw& data, ForwardResult& r) {
         const double* p = data.pFwdPos->ppPos[i];
         r.sourcePositions.push_back({p[0], p[1], p[2]});
     }
+}
+
+// The caller's progress callback, noting a request to stop in `cancelled`.
+ProgressFn cancellable(const ProgressFn& progress, bool& cancelled) {
+    if (!progress) return {};
+    return [&progress, &cancelled](std::int64_t done, std::int64_t total) {
+        if (!progress(done, total)) cancelled = true;
+        return !cancelled;
+    };
 }
 
 // The sphere the scan used, in host axes and millimetres: the one the sphere
@@ -176,6 +183,19 @@ double forEachValue(CMDataForwardkw& data, Fn fn) {
 }
 
 }  // namespace
+
+OutputSink OutputSink::buffer(double* data, std::size_t size) {
+    OutputSink sink;
+    sink.allocate = [data, size](const std::vector<std::int64_t>& shape) {
+        double n = 1.0;
+        for (auto d : shape) n *= static_cast<double>(d);
+        if (n != static_cast<double>(size))
+            throw InputError("the output buffer holds " + std::to_string(size) + " values, the result needs " +
+                             std::to_string(static_cast<long long>(n)));
+        return data;
+    };
+    return sink;
+}
 
 std::int64_t SourceSpec::count() const {
     if (grid) return static_cast<std::int64_t>(gridPointCount(*grid));
@@ -289,7 +309,7 @@ int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const
             }
             if (!ok) return 0;
         }
-        if (progress && ((i + 1) % blockSize == 0 || i + 1 == data.numSrc)) progress(i + 1, data.numSrc);
+        if (progress && ((i + 1) % blockSize == 0 || i + 1 == data.numSrc) && !progress(i + 1, data.numSrc)) return 0;
     }
     return 1;
 }
@@ -317,8 +337,7 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
     double outValues = 1.0;
     for (auto d : r.shape) outValues *= static_cast<double>(d);
     scanInfo["memory"] = {{"output_bytes", outValues * 8.0},
-                          {"output", r.valuesInFile ? "written in place through a memory-mapped file, block by block"
-                                                    : "one contiguous array in memory"},
+                          {"output", r.valuesInSink ? req.output.description : "one contiguous array in memory"},
                           {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
     meta["scan"] = scanInfo;
     const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
@@ -373,11 +392,11 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     sourceInfo(data, r);
 
     const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
-    Progress progress(data.numSrc, "sources", req.quiet);
+    bool cancelled = false;
     const double t0 = now();
-    const int ok = scanSources(engine, data, kind, [&](std::int64_t done, std::int64_t) { progress.update(done); });
+    const int ok = scanSources(engine, data, kind, cancellable(req.progress, cancelled));
     r.seconds = now() - t0;
-    progress.finish();
+    if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError("the leadfield scan failed");
 
     // Scale divisors of the post-processing, so the metadata can say how to
@@ -434,8 +453,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
     // In memory: the output array and per source its position, flag and
-    // metadata; out of core only the latter.
-    const double perSource = (req.mapped ? 0.0 : 8.0 * 3.0 * static_cast<double>(expectedSensors)) + 160.0;
+    // metadata; with the caller's storage only the latter.
+    const bool sink = static_cast<bool>(req.output.allocate);
+    const double perSource = (sink ? 0.0 : 8.0 * 3.0 * static_cast<double>(expectedSensors)) + 160.0;
     checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
     CMForwardkw engine;
@@ -451,8 +471,8 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
 
     ForwardResult r;
     r.inScan.assign(static_cast<std::size_t>(n), 0);
-    Progress progress(n, "sources", req.quiet);
     std::int64_t doneCount = 0;
+    bool cancelled = false;
     CFastBlockScan scan;
     scan.numThreads = threads;
     // Each block is prepared on a worker thread with a manager and an engine
@@ -475,13 +495,14 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     auto target = [&](std::int64_t first, std::int64_t) -> double* {
         const std::int64_t per = scan.numSns * scan.numLf;
         if (!vals) {
-            if (req.mapped) {
+            if (sink) {
                 try {
-                    vals = req.mapped->map({n, scan.numSns, scan.numLf});
-                } catch (const ComputeError& e) {
+                    vals = req.output.allocate({n, scan.numSns, scan.numLf});
+                } catch (const std::exception& e) {
                     mapError = e.what();
                     return nullptr;
                 }
+                if (!vals) mapError = "the caller's output storage refused the array";
             } else {
                 r.values.resize(static_cast<std::size_t>(n * per));
                 vals = r.values.data();
@@ -493,15 +514,15 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         const std::int64_t per = scan.numSns * scan.numLf;
         std::copy(in, in + count, r.inScan.begin() + first);
         stats.add(vals + first * per, first, count, per, r.inScan.data());
-        if (req.mapped) req.mapped->release(first * per, count * per);
+        if (req.output.release) req.output.release(first * per, count * per);
         doneCount += count;
-        progress.update(doneCount);
-        return 1;
+        if (req.progress && !req.progress(doneCount, n)) cancelled = true;
+        return cancelled ? 0 : 1;
     };
     const double t0 = now();
     const int ok = scan.run(engine, n, prepare, target, done);
     r.seconds = now() - t0;
-    progress.finish();
+    if (cancelled) throw Cancelled();
     if (!ok) {
         const std::string what = scan.failure ? scan.failure : "scan";
         if (!mapError.empty()) throw ComputeError(mapError);
@@ -522,7 +543,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         for (std::int64_t first = 0; first < n; first += chunk) {
             const std::int64_t count = std::min(chunk, n - first);
             fn(vals + first * per, first, count);
-            if (req.mapped) req.mapped->release(first * per, count * per);
+            if (req.output.release) req.output.release(first * per, count * per);
         }
     };
     const double maxAbs = stats.maxAbs();
@@ -541,9 +562,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         divisor *= rms;
     }
     r.summary = stats.summary(divisor);
-    if (req.mapped) {
-        r.valuesInFile = true;
-        req.mapped->finish();
+    if (sink) {
+        r.valuesInSink = true;
+        if (req.output.finish) req.output.finish();
     }
     r.shape = {n, scan.numSns, scan.numLf};
     json scanInfo = {{"path", "fast"},
@@ -560,6 +581,13 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
 }
 
 }  // namespace
+
+std::vector<std::int64_t> leadfieldShape(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+    CMForwardkw engine;
+    CMDataForwardkw data;
+    setUp(engine, data, sys, req.settings);
+    return {src.count(), data.numSns, data.isTangLfd ? 2 : 3};
+}
 
 ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     if (req.unitMomentScan)
@@ -597,11 +625,11 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     ForwardResult r;
     sensorInfo(data, sys, r);
     sourceInfo(data, r);
-    Progress progress(n, "dipoles", req.quiet);
+    bool cancelled = false;
     const double t0 = now();
-    const int ok = scanSources(engine, data, ScanKind::Bcmp, [&](std::int64_t done, std::int64_t) { progress.update(done); });
+    const int ok = scanSources(engine, data, ScanKind::Bcmp, cancellable(req.progress, cancelled));
     r.seconds = now() - t0;
-    progress.finish();
+    if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError("the field scan failed");
 
     // The post-processing applies sensor-gain signs to leadfields only; the
@@ -645,4 +673,4 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     return r;
 }
 
-}  // namespace megfwd::io
+}  // namespace megfwd

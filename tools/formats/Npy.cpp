@@ -1,11 +1,11 @@
-#include "tools/io/Npy.h"
+#include "tools/formats/Npy.h"
 
 #include <bit>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
-#include "tools/io/Errors.h"
+#include "forward_api/Errors.h"
 
 namespace megfwd::io {
 namespace {

@@ -1,0 +1,21 @@
+// Source positions and dipoles from files.
+//
+// A positions file (--sources) and a dipole file (--dipoles) are either
+//   - text: one row per source, numbers separated by commas and/or blanks;
+//     lines that are empty or start with '#' are skipped, and a first row
+//     that does not start with a number is taken as a column header; or
+//   - NumPy .npy (recognised by its content): a float64 (or float32/int)
+//     array of shape (n, columns).
+// Positions have 3 columns x, y, z in millimetres (host axes); dipoles 6:
+// x, y, z in millimetres and the moment qx, qy, qz.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace megfwd::io {
+
+// Rows of `columns` numbers from a text or .npy file, row after row.
+std::vector<double> readRows(const std::string& path, int columns);
+
+}  // namespace megfwd::io

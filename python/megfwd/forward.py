@@ -1,0 +1,167 @@
+"""Leadfields and dipole fields from Python, in SI units.
+
+The library works in millimetres; its ``si`` setting scans in metres with
+mu0/4pi = 1e-7, so values come out in T/(A·m) (leadfields) and tesla (fields
+of moments in A·m). The one change of units, metres to the library's
+millimetres, lives in `_to_mm`.
+"""
+import json
+import warnings
+
+import numpy as np
+
+from . import _megfwd
+from ._check import _check_option, _rows, _threads, _validate_type
+from .sensors import SensorArray
+
+SENSOR_MODELS = ("ctf", "standard")
+_SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
+
+
+def _to_mm(metres):
+    return np.ascontiguousarray(metres * 1000.0)
+
+
+def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=False, extra=None):
+    """The library's settings (member names) for the public keywords."""
+    _check_option("sensor_model", sensor_model, SENSOR_MODELS)
+    s = {
+        "si": True,
+        "snsFwdModel": _SENSOR_MODEL_CODES[sensor_model],
+        "orderCoilIntg": _megfwd.parse_order(int(order)),
+        "isUseRefSns": 1 if refs else 0,
+        "isTangLfd": 1 if tangential else 0,
+        "isMagSrc": 1 if magnetic else 0,
+    }
+    if formula is not None:
+        _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
+        s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
+    if sphere is not None:
+        sp = np.asarray(sphere, dtype=float)
+        if sp.shape != (4,) or not np.isfinite(sp).all() or sp[3] <= 0:
+            raise ValueError(f"sphere must be (x, y, z, radius) in metres with radius > 0, got {sphere!r}.")
+        s["sphereModel"] = 1
+        s["userSphere"] = [float(v) for v in sp * 1000.0]
+    if extra:
+        s.update(extra)
+    return s
+
+
+def _emit(notes):
+    for text in notes:
+        warnings.warn(f"megfwd: {text}", RuntimeWarning, stacklevel=3)
+
+
+def _sensors(sensors):
+    return _validate_type(sensors, SensorArray, "sensors", "a megfwd.SensorArray")._handle
+
+
+def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+              tangential=False, threads=None, progress=None, return_mask=False, return_meta=False,
+              _extra=None):
+    """Leadfields of unit dipoles at every source for every measurement sensor.
+
+    Parameters
+    ----------
+    sensors : SensorArray
+        The MEG system.
+    sources : array_like, shape (n_sources, 3)
+        Source positions in metres, in the sensors' frame (head coordinates
+        for arrays made by ``SensorArray.from_mne``).
+    sphere : None | array_like, shape (4,)
+        Centre x, y, z and radius of the conductor sphere in metres. None
+        uses the library's default choice: the sphere fitted to the
+        sensors' first coils (the dewar sphere).
+    order : int
+        Integration order over each coil's area (0 to 3; CTF sensor model).
+    sensor_model : 'ctf' | 'standard'
+        'ctf' integrates the field over each coil's disk; 'standard' takes
+        the coil centres, weighted by the coil weights.
+    formula : None | str
+        Leadfield formula code (e.g. 'ST01', 'SV_NT04', 'CF_FT05'); None is
+        the library's default.
+    refs : bool
+        Apply each sensor's reference weights (synthetic gradiometers).
+    tangential : bool
+        Two components along each source's tangential directions instead
+        of three Cartesian ones.
+    threads : None | int
+        Threads of the scan; None uses every core.
+    progress : None | callable
+        ``progress(done, total)`` after each block of sources, from the
+        scan's threads (with the GIL); returning False cancels the scan,
+        which then raises RuntimeError.
+    return_mask : bool
+        Also return the in-scan mask.
+    return_meta : bool
+        Also return the metadata dict (settings, spheres, integration rule,
+        units), as the command line's .json sidecar has it.
+
+    Returns
+    -------
+    lf : ndarray, shape (n_sources, n_sensors, n_components), float64
+        Leadfields in T/(A·m); sensors are ``sensors.measurement_names``;
+        components x, y, z of the sensors' frame (or the two tangential
+        directions). Sources out of the scan are 0.
+    mask : ndarray of bool, shape (n_sources,)
+        True for sources in the scan (when ``return_mask``).
+    meta : dict
+        When ``return_meta``.
+    """
+    handle = _sensors(sensors)
+    pos = _rows(sources, "sources", 3, "metres")
+    settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
+    lf, mask, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, _threads(threads), progress,
+                                              bool(return_meta), "sources")
+    _emit(notes)
+    out = (lf,)
+    if return_mask:
+        out += (mask,)
+    if return_meta:
+        out += (json.loads(meta),)
+    return out[0] if len(out) == 1 else out
+
+
+def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+          magnetic=False, progress=None, return_mask=False, return_meta=False, _extra=None):
+    """Field values of dipoles at every measurement sensor.
+
+    Parameters
+    ----------
+    sensors : SensorArray
+    positions : array_like, shape (n_dipoles, 3)
+        Dipole positions in metres.
+    moments : array_like, shape (n_dipoles, 3)
+        Dipole moments in A·m (A·m² for magnetic dipoles).
+    formula : None | str
+        None takes the scalar Sarvas form 'ST01', whose values scale with
+        the moments (the library's default, 'SV_NT04', gives the field of a
+        unit moment along Q×r0 whatever the moment's size).
+    magnetic : bool
+        Magnetic dipoles instead of current dipoles.
+    sphere, order, sensor_model, refs, progress, return_mask, return_meta
+        As for `leadfield`.
+
+    Returns
+    -------
+    b : ndarray, shape (n_dipoles, n_sensors), float64
+        Field values in tesla along each sensor (after reference
+        correction when ``refs``).
+    """
+    handle = _sensors(sensors)
+    pos = _rows(positions, "positions", 3, "metres")
+    mom = _rows(moments, "moments", 3, "A·m")
+    if pos.shape[0] != mom.shape[0]:
+        raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
+    if formula is None and not magnetic:
+        formula = "ST01"
+    settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
+    dipoles = np.ascontiguousarray(np.hstack([pos * 1000.0, mom]))
+    b, mask, notes, meta = _megfwd.field(handle, dipoles, settings, progress, bool(return_meta), "dipoles")
+    _emit(notes)
+    out = (b,)
+    if return_mask:
+        out += (mask,)
+    if return_meta:
+        out += (json.loads(meta),)
+    return out[0] if len(out) == 1 else out

@@ -1,0 +1,255 @@
+// The extension module megfwd._megfwd: a thin layer over the library's
+// whole-computation API (forward_api/). Every check, default and unit change
+// lives in the Python package (megfwd/forward.py) or in the library; this
+// file converts arguments, releases the GIL around the computation and hands
+// the result over without copying it.
+#include <pybind11/functional.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "forward_api/Compute.h"
+#include "forward_api/Errors.h"
+#include "forward_api/SensorArrayFile.h"
+#include "forward_api/Settings.h"
+#include "host_interfaces/Afx.h"
+
+namespace py = pybind11;
+using namespace megfwd;
+
+namespace {
+
+// Library messages. The message-box handler is process-wide and runs on the
+// scan's worker threads without the GIL, so messages are only collected
+// here; the Python layer takes them after each call and turns them into
+// warnings. Calls that run at the same time share the list.
+std::mutex gMessageLock;
+std::vector<std::string> gMessages;
+
+void installMessageCollector() {
+    setMessageBoxHandler([](const std::string& text, unsigned type) {
+        std::lock_guard<std::mutex> lock(gMessageLock);
+        gMessages.push_back(text);
+        // The one Yes/No question (the anatomical stencil's coregistration
+        // check) is answered No: nothing in the Python layer sets up an
+        // anatomical volume, and No is the careful answer.
+        return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
+    });
+}
+
+std::vector<std::string> takeMessages() {
+    std::lock_guard<std::mutex> lock(gMessageLock);
+    std::vector<std::string> out;
+    out.swap(gMessages);
+    return out;
+}
+
+// A loaded sensor array: the recording the library computes on.
+struct Sensors {
+    std::unique_ptr<SensorArray> array;
+    SystemRef system() const { return {&array->recording, array->trial(), array->path}; }
+};
+
+// The library's settings from their member names (forward.py maps the
+// Python keywords to them); an unknown name is a ValueError.
+SettingOverrides overridesFrom(const py::dict& settings) {
+    SettingOverrides o;
+    for (const auto& item : settings) {
+        const std::string key = py::cast<std::string>(item.first);
+        const py::handle v = item.second;
+        auto i = [&] { return py::cast<int>(v); };
+        auto d = [&] { return py::cast<double>(v); };
+        if (key == "si") o.si = py::cast<bool>(v);
+        else if (key == "goodChannelsOnly") o.goodChannelsOnly = py::cast<bool>(v);
+        else if (key == "coilFwdModel") o.coilFwdModel = i();
+        else if (key == "snsFwdModel") o.snsFwdModel = i();
+        else if (key == "orderCoilIntg") o.orderCoilIntg = i();
+        else if (key == "tangVectMethod") o.tangVectMethod = i();
+        else if (key == "isMagSrc") o.isMagSrc = i();
+        else if (key == "isUseRefSns") o.isUseRefSns = i();
+        else if (key == "mu4PiRatio") o.mu4PiRatio = d();
+        else if (key == "sphereModel") o.sphereModel = i();
+        else if (key == "userSphere") o.userSphere = py::cast<std::array<double, 4>>(v);
+        else if (key == "isCentralizedLf") o.isCentralizedLf = i();
+        else if (key == "isTangLfd") o.isTangLfd = i();
+        else if (key == "isSpatConstrained") o.isSpatConstrained = i();
+        else if (key == "coordSystem") o.coordSystem = i();
+        else if (key == "isApplySnsGain") o.isApplySnsGain = i();
+        else if (key == "isUnitLf") o.isUnitLf = i();
+        else if (key == "isUnit2Meter") o.isUnit2Meter = i();
+        else if (key == "isRestoreUnit") o.isRestoreUnit = i();
+        else if (key == "isRestoreCoord") o.isRestoreCoord = i();
+        else if (key == "spatUnit") o.spatUnit = d();
+        else if (key == "minCoilSphDist") o.minCoilSphDist = d();
+        else if (key == "minCoilSrcDist") o.minCoilSrcDist = d();
+        else if (key == "minSrcSphDist") o.minSrcSphDist = d();
+        else throw InputError("unknown setting '" + key + "'");
+    }
+    return o;
+}
+
+// The caller's progress function, called with the GIL from the scan's
+// threads. False (or an exception, kept to be raised after the call)
+// cancels the computation.
+struct PythonProgress {
+    py::object fn;
+    std::optional<py::error_already_set> error;
+
+    ProgressFn callback() {
+        if (fn.is_none()) return {};
+        return [this](std::int64_t done, std::int64_t total) {
+            py::gil_scoped_acquire gil;
+            if (error) return false;
+            try {
+                const py::object r = fn(done, total);
+                return !(py::isinstance<py::bool_>(r) && !py::cast<bool>(r));
+            } catch (py::error_already_set& e) {
+                error = std::move(e);
+                return false;
+            }
+        };
+    }
+    // Raises what the callback raised; called with the GIL.
+    void rethrow() {
+        if (error) {
+            py::error_already_set e = std::move(*error);
+            error.reset();
+            throw e;
+        }
+    }
+};
+
+// The values as a NumPy array that owns them: the vector moves into a
+// capsule, so a leadfield is never copied and outlives every C++ object.
+py::array_t<double> ownedArray(std::vector<double>&& values, const std::vector<std::int64_t>& shape) {
+    auto* owned = new std::vector<double>(std::move(values));
+    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    std::vector<py::ssize_t> dims(shape.begin(), shape.end());
+    return py::array_t<double>(dims, owned->data(), owner);
+}
+
+py::array_t<bool> maskArray(const std::vector<int>& inScan) {
+    py::array_t<bool> mask(static_cast<py::ssize_t>(inScan.size()));
+    auto m = mask.mutable_unchecked<1>();
+    for (std::size_t i = 0; i < inScan.size(); ++i) m(static_cast<py::ssize_t>(i)) = inScan[i] == 1;
+    return mask;
+}
+
+// Rows of a C-contiguous float64 array (checked by the Python layer).
+std::vector<double> rowsOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& a, py::ssize_t cols) {
+    if (a.ndim() != 2 || a.shape(1) != cols)
+        throw InputError("expected an array of shape (n, " + std::to_string(cols) + ")");
+    return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+// (values, in-scan mask, library messages and warnings, metadata or None)
+py::tuple resultTuple(ForwardResult& r, bool withMeta) {
+    std::vector<std::string> notes = takeMessages();
+    py::object meta = py::none();
+    if (withMeta) meta = py::str(r.meta.dump());
+    py::array_t<double> values = ownedArray(std::move(r.values), r.shape);
+    return py::make_tuple(values, maskArray(r.inScan), notes, meta);
+}
+
+py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
+                    const py::dict& settings, int threads, const py::object& progress, bool withMeta,
+                    const std::string& label) {
+    SourceSpec src;
+    src.positions = rowsOf(sourcesMm, 3);
+    src.label = label;
+    LeadfieldRequest req;
+    req.settings = overridesFrom(settings);
+    req.threads = threads;
+    req.command = "python leadfield";
+    PythonProgress p{progress, std::nullopt};
+    req.progress = p.callback();
+    ForwardResult r;
+    try {
+        py::gil_scoped_release release;  // inputs are copied; the computation touches no Python object
+        r = computeLeadfield(s.system(), src, req);
+    } catch (...) {
+        p.rethrow();
+        throw;
+    }
+    return resultTuple(r, withMeta);
+}
+
+py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& dipolesMm,
+                const py::dict& settings, const py::object& progress, bool withMeta, const std::string& label) {
+    const std::vector<double> dipoles = rowsOf(dipolesMm, 6);
+    LeadfieldRequest req;
+    req.settings = overridesFrom(settings);
+    req.command = "python field";
+    PythonProgress p{progress, std::nullopt};
+    req.progress = p.callback();
+    ForwardResult r;
+    try {
+        py::gil_scoped_release release;
+        r = computeField(s.system(), dipoles, label, req);
+    } catch (...) {
+        p.rethrow();
+        throw;
+    }
+    return resultTuple(r, withMeta);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_megfwd, m) {
+    m.doc() = "megfwd's C++ library: sensor arrays and whole forward computations (use the megfwd package)";
+    m.attr("__version__") = MEGFWD_VERSION;
+    installMessageCollector();
+
+    py::register_exception<InputError>(m, "InputError", PyExc_ValueError);
+    py::register_exception<ComputeError>(m, "ComputeError", PyExc_RuntimeError);
+    py::register_exception<Cancelled>(m, "Cancelled", PyExc_RuntimeError);
+
+    py::class_<Sensors>(m, "Sensors")
+        .def_static("from_file", [](const std::string& path) { return Sensors{loadSensorArray(path)}; })
+        .def_static("from_text", [](const std::string& text, const std::string& name) {
+            return Sensors{parseSensorArray(text, name)};
+        })
+        .def("text", [](const Sensors& s) { return sensorArrayText(*s.array->trial()); })
+        .def("write", [](const Sensors& s, const std::string& path) { writeSensorArray(*s.array->trial(), path); })
+        .def_property_readonly("label", [](const Sensors& s) { return s.array->path; })
+        .def_property_readonly("notes", [](const Sensors& s) { return s.array->notes; })
+        .def("channels", [](const Sensors& s) {
+            // (name, kind, good, first-coil position in mm or None) per channel
+            py::list out;
+            CMDTrialkw* t = s.array->trial();
+            for (int i = 0; i < t->getTotalChannel(); ++i) {
+                CMDChannelkw* ch = t->getChannel(i);
+                py::object pos = py::none();
+                if (ch->pMEGSns && ch->isMEGChannel() && ch->pMEGSns->getCoil(0)) {
+                    const double* p = ch->pMEGSns->getCoil(0)->coilPos;
+                    pos = py::make_tuple(p[0], p[1], p[2]);
+                }
+                out.append(py::make_tuple(ch->chnlName, ch->snsKind, ch->isGood != 0, pos));
+            }
+            return out;
+        })
+        .def("leadfield_shape", [](const Sensors& s, py::ssize_t numSources, const py::dict& settings) {
+            SourceSpec src;
+            src.positions.assign(static_cast<std::size_t>(numSources) * 3, 0.0);
+            LeadfieldRequest req;
+            req.settings = overridesFrom(settings);
+            return leadfieldShape(s.system(), src, req);
+        });
+
+    m.def("leadfield", &leadfield, py::arg("sensors"), py::arg("sources_mm"), py::arg("settings"),
+          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"));
+    m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
+          py::arg("with_meta"), py::arg("label"));
+    m.def("take_messages", &takeMessages);
+    m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
+    m.def("parse_sensor_model", &parseSensorModel);
+    m.def("parse_tangent_rule", &parseTangentRule);
+    m.def("parse_order", &parseOrder);
+}

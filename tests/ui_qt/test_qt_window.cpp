@@ -179,7 +179,7 @@ TEST_F(QtWindowTest, ClicksAndTypingRunTheDialogsHandlers) {
     order->insert(QStringLiteral("8"));
     widget<QLineEdit>(IDC_EDT_MU4PI)->setFocus();
     press(Qt::Key_Return);
-    EXPECT_EQ(rec.count("Please enter an integer between 1 and 7."), 1);
+    EXPECT_EQ(rec.count("Please enter an integer between 1 and 7."), 2);  // writing, then the OK processing
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(engine.pDlgFwdSettings->GetFocusItem(), engine.pDlgFwdSettings->FindItem(IDC_EDT_INTG_ORDER));
 }

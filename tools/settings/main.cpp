@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "megfwd-settings: the default system could not be loaded\n");
         return 1;
     }
-    if (!engine.showDlgFwdSetting(&data, nullptr)) {
+    engine.showDlgFwdSetting(&data, nullptr);
+    if (!engine.pDlgFwdSettings) {
         std::fprintf(stderr, "megfwd-settings: the dialog could not be created\n");
         return 1;
     }

@@ -23,17 +23,14 @@ CMForwardkw::~CMForwardkw() {
 int CMForwardkw::showDlgFwdSetting(CMDataForwardkw* pData, CWnd* pParent) {
     if (pData) pDataFwd = pData;
     if (pParent) pParentWnd = pParent;
-    if (!pDlgFwdSettings) {
-        CDlgForwardSettings* dlg = megfwd::newObject<CDlgForwardSettings>(nullptr);
-        if (!dlg) return 0;
-        pDlgFwdSettings = dlg;
-    }
+    if (!pDlgFwdSettings) pDlgFwdSettings = megfwd::newObject<CDlgForwardSettings>(nullptr);
+    if (!pDlgFwdSettings) return 1;
     // A top-level window: pParentWnd stays stored but is not its parent. The
     // window is made again if someone destroyed it.
     if (!pDlgFwdSettings->HasWindow() && !pDlgFwdSettings->Create(CDlgForwardSettings::IDD, nullptr)) {
         delete pDlgFwdSettings;
         pDlgFwdSettings = nullptr;
-        return 0;
+        return 1;
     }
     pDlgFwdSettings->pFwd = this;
     pDlgFwdSettings->ShowWindow(SW_SHOWNORMAL);

@@ -26,7 +26,8 @@ public:
 
     // Shows the settings dialog for this engine and the manager pData (a null
     // pData or pParent leaves the stored one as it was), creating it on the
-    // first call, and fills it from the engine and the manager. 1; 0 only
-    // when the dialog cannot be created.
+    // first call, and fills it from the engine and the manager. Always 1:
+    // when the dialog cannot be created (no memory, no template) nothing is
+    // shown and pDlgFwdSettings stays null, which is how a caller tells.
     int showDlgFwdSetting(CMDataForwardkw* pData, CWnd* pParent);
 };

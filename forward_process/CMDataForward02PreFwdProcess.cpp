@@ -321,6 +321,13 @@ int CMDataForward02PreFwdProcess::changeCoord4SrcSnsSphere() {
 
 bool CMDataForward02PreFwdProcess::isUsableUnit(double f) { return f > 0.0 && std::isfinite(f); }
 
+bool CMDataForward02PreFwdProcess::anyInUnitMode(int mode) const {
+    if (pFwdChnl->unitMode == mode || singleSphere.unitMode == mode) return true;
+    for (std::int64_t i = 0; i < numSrc; ++i)
+        if (pVoxSnsLfx[i].unitMode == mode) return true;
+    return false;
+}
+
 std::int64_t CMDataForward02PreFwdProcess::unitCoordCount() const {
     const std::int64_t d = pFwdPos ? pFwdPos->numCoord : 0;
     return d < 0 ? 0 : (d > 3 ? 3 : d);
@@ -328,7 +335,7 @@ std::int64_t CMDataForward02PreFwdProcess::unitCoordCount() const {
 
 int CMDataForward02PreFwdProcess::_08changeSpatUnit4SrcSnsSphere_Meter() {
     if (!pFwdChnl || !pVoxSnsLfx || !pFwdPos) return 0;
-    if (!isUsableUnit(spatUnit)) return 0;
+    if (anyInUnitMode(0) && !isUsableUnit(spatUnit)) return 0;
     const UnitChange u{spatUnit, false};
     const std::int64_t dims = unitCoordCount();
     for (std::int64_t i = 0; i < numSrc; ++i) {

@@ -44,9 +44,10 @@ public:
     int _06wrapCntSrcZero();
     int _07shiftGlobCnt4SrcSnsSphere();
     int _08changeCoord4SrcSnsSphere_matlab();
-    // Multiplies all geometry by spatUnit. A spatUnit that is not a positive
-    // finite number cannot be undone by the restore and is refused: 0 with
-    // nothing changed.
+    // Multiplies all geometry in unit mode 0 by spatUnit. When something is
+    // to be converted, a spatUnit that is not a positive finite number is
+    // refused (the restore could not undo it): 0 with nothing changed. With
+    // nothing in unit mode 0 the factor is not looked at.
     int _08changeSpatUnit4SrcSnsSphere_Meter();
 
     // The value of the voxel at (x, y, z) under the volume's selectMode and
@@ -59,6 +60,10 @@ public:
 protected:
     // Whether f can serve as a unit factor both ways (multiply and divide).
     static bool isUsableUnit(double f);
+    // Whether a source record, the channel set or singleSphere is in this
+    // unit mode, i.e. whether a unit change from that mode has work to do.
+    // The caller checks pFwdChnl and pVoxSnsLfx first.
+    bool anyInUnitMode(int mode) const;
     // Number of position coordinates a unit change scales (the source list's
     // coordinate count, limited to 0..3 as every position holds three).
     std::int64_t unitCoordCount() const;

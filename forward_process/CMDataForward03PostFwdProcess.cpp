@@ -91,7 +91,10 @@ int CMDataForward03PostFwdProcess::_26stencilLf2dewar() {
 
 int CMDataForward03PostFwdProcess::_28changeSpatUnit4SrcSnsSphere_MilliMeter() {
     if (!pFwdChnl || !pVoxSnsLfx || !pFwdPos) return 0;
-    if (!isUsableUnit(spatUnit)) return 0;
+    // Nothing in unit mode 2 means nothing to divide: the factor does not
+    // matter then, and refusing it would stop postScanLfProcess before the
+    // sensor gains and the unit leadfield.
+    if (anyInUnitMode(2) && !isUsableUnit(spatUnit)) return 0;
     const UnitChange u{spatUnit, true};
     const std::int64_t dims = unitCoordCount();
     for (std::int64_t i = 0; i < numSrc; ++i) {

@@ -30,8 +30,9 @@ public:
     // a nearest coil keeps its values and is marked out.
     int _26stencilLf2dewar();
     // Divides the geometry in unit mode 2 by spatUnit (leadfield values are
-    // not rescaled). A spatUnit that is not a positive finite number is
-    // refused: 0 with nothing changed.
+    // not rescaled). When something is in unit mode 2, a spatUnit that is not
+    // a positive finite number is refused: 0 with nothing changed; with
+    // nothing to restore the factor is not looked at and the result is 1.
     int _28changeSpatUnit4SrcSnsSphere_MilliMeter();
     // Brings positions, sensors, the single sphere and the leadfield values
     // in Matlab axes back to host axes: two components change places, three

@@ -103,7 +103,6 @@ void CWnd::CreateFromTemplate(const DlgTemplate* tmpl) {
     visible = false;
     focusIndex = -1;
     lockoutNotify = 0;
-    lastExchangeOk = true;
 }
 
 bool CWnd::DestroyWindow() {
@@ -227,19 +226,14 @@ bool CWnd::GotoDlgItem(int id) {
     return true;
 }
 
-bool CWnd::exchange(bool save, bool report) {
+bool CWnd::UpdateData(bool bSaveAndValidate) {
     if (!HasWindow()) return false;
-    CDataExchange dx(this, save, report);
+    CDataExchange dx(this, bSaveAndValidate);
     ++lockoutNotify;
     DoDataExchange(&dx);
     --lockoutNotify;
-    lastExchangeOk = !dx.m_bFailed;
-    return lastExchangeOk;
+    return !dx.m_bFailed;
 }
-
-bool CWnd::UpdateData(bool bSaveAndValidate) { return exchange(bSaveAndValidate, true); }
-
-bool CWnd::UpdateDataSilently() { return exchange(true, false); }
 
 bool CWnd::OnCommand(int id, int code) {
     if (!HasWindow() || lockoutNotify > 0) return false;
@@ -271,11 +265,11 @@ int CDataExchange::PrepareCtrl(int nIDC) {
 
 void CDataExchange::Fail() {
     m_bFailed = true;
-    if (m_bReportErrors && m_idLastControl != 0) m_pDlgWnd->GotoDlgItem(m_idLastControl);
+    if (m_idLastControl != 0) m_pDlgWnd->GotoDlgItem(m_idLastControl);
 }
 
 void CDataExchange::FailWithMessage(const CString& text) {
-    if (m_bReportErrors) AfxMessageBox(text, MB_OK, 0);
+    AfxMessageBox(text, MB_OK, 0);
     Fail();
 }
 
@@ -364,6 +358,11 @@ void DDX_Text(CDataExchange* pDX, int nIDC, CString& value) {
 void DDV_MinMaxInt(CDataExchange* pDX, int value, int minVal, int maxVal) {
     if (pDX->m_bFailed || !pDX->m_bSaveAndValidate) return;
     if (value < minVal || value > maxVal) pDX->FailWithMessage(AfxFormatIntRangeMessage(minVal, maxVal));
+}
+
+void DDV_GreaterThanDouble(CDataExchange* pDX, double value, double bound) {
+    if (pDX->m_bFailed || !pDX->m_bSaveAndValidate) return;
+    if (!(value > bound)) pDX->FailWithMessage("Please enter a number greater than " + formatDouble(bound) + ".");
 }
 
 // ---------------------------------------------------------------------------

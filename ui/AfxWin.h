@@ -150,11 +150,6 @@ public:
     // false: fills the controls from the members. Returns false on failure
     // and without a window. Control notifications are locked out meanwhile.
     bool UpdateData(bool bSaveAndValidate = true);
-    // Reads the controls like UpdateData(true) but without a message and
-    // without moving the focus.
-    bool UpdateDataSilently();
-    // Whether the last data exchange succeeded.
-    bool LastUpdateDataSucceeded() const { return lastExchangeOk; }
     virtual void DoDataExchange(CDataExchange* pDX) { (void)pDX; }
 
     // ----- commands
@@ -174,7 +169,6 @@ protected:
 
 private:
     friend class CDataExchange;
-    bool exchange(bool save, bool report);
     void setItemText(int index, const CString& text);
     void setItemCheck(int index, int check);
     template <class F>
@@ -186,7 +180,6 @@ private:
     bool visible = false;
     int focusIndex = -1;
     int lockoutNotify = 0;
-    bool lastExchangeOk = true;
 };
 
 // ---------------------------------------------------------------------------
@@ -194,22 +187,19 @@ private:
 
 class CDataExchange {
 public:
-    CDataExchange(CWnd* pDlgWnd, bool bSaveAndValidate, bool bReportErrors = true)
-        : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd), m_bReportErrors(bReportErrors) {}
+    CDataExchange(CWnd* pDlgWnd, bool bSaveAndValidate) : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd) {}
 
     bool m_bSaveAndValidate;  // true: controls to members
     CWnd* m_pDlgWnd;
-    bool m_bReportErrors;     // false: fail without a message
     bool m_bFailed = false;   // set by the first failure; later exchanges do nothing
     int m_idLastControl = 0;  // the control the last exchange prepared
 
     // Index of the control, remembered as the last control; -1 (and a
     // failure) when the window has no such control.
     int PrepareCtrl(int nIDC);
-    // Shows the validation message (when reporting) and fails.
+    // Shows the validation message and fails.
     void FailWithMessage(const CString& text);
-    // Marks the exchange failed and, when reporting, moves the focus to the
-    // last control.
+    // Marks the exchange failed and moves the focus to the last control.
     void Fail();
 
     // Control state for the exchange functions (index from PrepareCtrl).
@@ -242,6 +232,9 @@ void DDX_Text(CDataExchange* pDX, int nIDC, double& value);
 void DDX_Text(CDataExchange* pDX, int nIDC, CString& value);
 // Only when reading: value outside minVal..maxVal fails with the range message.
 void DDV_MinMaxInt(CDataExchange* pDX, int value, int minVal, int maxVal);
+// Only when reading: value not above bound fails with
+// "Please enter a number greater than <bound>."
+void DDV_GreaterThanDouble(CDataExchange* pDX, double value, double bound);
 
 // ---------------------------------------------------------------------------
 

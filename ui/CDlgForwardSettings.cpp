@@ -24,6 +24,8 @@ void CDlgForwardSettings::DoDataExchange(CDataExchange* pDX) {
     DDX_Text(pDX, IDC_EDT_SPHERE_Z, userSphere[2]);
     DDX_Text(pDX, IDC_EDT_SPHERE_R, userSphere[3]);
     DDX_Text(pDX, IDC_EDT_SPAT_UNIT, spatUnit);
+    // A factor of 0 or below cannot be undone by the unit restore.
+    if (isUnitFactorChecked) DDV_GreaterThanDouble(pDX, spatUnit, 0.0);
     DDX_Check(pDX, IDC_CHK_FWD_EXPRESS, isFwdExpress);
     DDX_Text(pDX, IDC_LBL_SPAT_UNIT, strSpatUnitLabel);
     DDX_Check(pDX, IDC_CHK_UNIT2METER, isUnit2Meter);
@@ -157,17 +159,18 @@ void CDlgForwardSettings::updateSpatUnitLabel() {
 }
 
 void CDlgForwardSettings::OnBnClickedOk() {
-    // When the controls do not read, the framework has shown its message
-    // once; the dialog stays open for the correction instead of showing it a
-    // second time from the standard OK processing.
-    if (!writeFwdSettings() && !LastUpdateDataSucceeded()) return;
+    // Two reads: writeFwdSettings, then the standard OK processing, which
+    // validates again and ends the dialog only when every control reads. A
+    // faulty control is therefore reported twice and the dialog stays open.
+    writeFwdSettings();
     CDialog::OnOK();
 }
 
 void CDlgForwardSettings::OnBnClickedApply() {
-    // Controls that do not read are left as the user typed them, so the
-    // refill does not throw away the edits that follow the faulty field.
-    if (!writeFwdSettings() && !LastUpdateDataSucceeded()) return;
+    // The controls show the members afterwards whatever the read gave: a
+    // control that did not read shows its member's value again, and the
+    // label follows the factor the members hold.
+    writeFwdSettings();
     updateSpatUnitLabel();
     UpdateData(false);
 }
@@ -204,9 +207,11 @@ void CDlgForwardSettings::OnBnClickedAnaScan() {
 }
 
 void CDlgForwardSettings::OnCtrlChanged() {
-    // Keeps the members in step while the user works. This runs on every
-    // keystroke in the unit factor, where a half-typed number is normal, so
-    // it reads without the validation message; the message comes when the
-    // settings are used (OK, Apply, Compute ..., the buttons that act).
-    UpdateDataSilently();
+    // Keeps the members in step while the user works; a control that does
+    // not read gets the framework's message. The sign of the unit factor is
+    // left to the reads that use the settings: this runs on every keystroke
+    // in the factor, and typing 0.001 passes through 0.
+    isUnitFactorChecked = false;
+    UpdateData(true);
+    isUnitFactorChecked = true;
 }

@@ -51,8 +51,10 @@ public:
     int readFwdSettings();
     // Controls into the members, then the members into the manager (when the
     // engine has one) and the engine. 0 without an engine, and 0 when the
-    // controls do not read: the framework has shown its message and nothing
-    // reaches the engine or the manager, so they never get half of an edit.
+    // controls do not read (an integration order outside 1..7, a number
+    // field that is not a number, a unit factor not above 0): the framework
+    // has shown its message and nothing reaches the engine or the manager,
+    // so they never get half of an edit.
     int writeFwdSettings();
     // strSpatUnitLabel from spatUnit.
     void updateSpatUnitLabel();
@@ -72,4 +74,9 @@ protected:
     void OnCtrlChanged();
 
     DECLARE_MESSAGE_MAP()
+
+private:
+    // Whether the data exchange refuses a unit factor of 0 or below; off
+    // only while a change notification reads the controls.
+    bool isUnitFactorChecked = true;
 };

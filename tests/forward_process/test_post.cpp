@@ -111,6 +111,17 @@ TEST_F(Post, GainSignFlipsOnlyNonPositiveSensorsAndUnitLeadfieldScales) {
     EXPECT_DOUBLE_EQ(lf(3, 2)[2], 2.0 / 3);
 }
 
+TEST_F(Post, UnitFactorIsNotLookedAtWithNothingToRestore) {
+    // Prepared in millimetres, so the unit restore has nothing to divide and
+    // a factor of 0 must not stop the sensor gains and the unit leadfield.
+    m.spatUnit = 0.0;
+    m.isUnitLf = 1;
+    lf(0, 2)[0] = 4;
+    ASSERT_EQ(m.postScanLfProcess(), 1);
+    EXPECT_EQ(lf(0, 2)[0], 1.0);
+    expectSensor(1, -0.25);
+}
+
 TEST_F(Post, LeadfieldDewarStencil) {
     src(1).srcField.pos[1] = 100;  // on a coil: no nearest coil
     src(3).isVoxIn = 1;

@@ -1,5 +1,7 @@
 // Preparation before a scan (sphere models, records, stencils, exclusion, step order),
 // the centre shift, the axis and unit changes and their restores.
+#include <limits>
+
 #include "ProcFixture.h"
 
 struct CMDataForward02PreFwdProcessProbe {
@@ -192,6 +194,12 @@ TEST_F(Conv, UnitChangesThatCannotRunLeaveGeometry) {
     EXPECT_EQ(geometry(m), host);
     m.spatUnit = 0.1;
     ASSERT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
+    const std::vector<double> scaled = geometry(m);
+    m.spatUnit = std::numeric_limits<double>::infinity();  // all in the scan unit: nothing to change, the restore refused
+    EXPECT_EQ(m._08changeSpatUnit4SrcSnsSphere_Meter(), 1);
+    EXPECT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 0);
+    EXPECT_EQ(geometry(m), scaled);
+    m.spatUnit = 0.1;
     CForwardC0SnsCoilskw* entries = m.pFwdChnl->pSnsCoils;
     m.pFwdChnl->pSnsCoils = nullptr;  // without an entry array the unit restore stops after the sources
     EXPECT_EQ(m._28changeSpatUnit4SrcSnsSphere_MilliMeter(), 0);

@@ -6,11 +6,14 @@
 //
 //   megfwd-settings [--screenshot FILE]
 //     --screenshot FILE   save a picture of the window as PNG and exit
+//     -h, --help          show the usage and exit (needs no display)
 #include <QApplication>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
@@ -19,6 +22,32 @@
 #include "ui/qt/QtDialogWindow.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: megfwd-settings [--screenshot FILE]\n"
+    "Shows the forward settings dialog on the embedded default system and prints\n"
+    "the engine's and the manager's settings when the dialog ends.\n"
+    "  --screenshot FILE  save a picture of the window as PNG and exit\n"
+    "  -h, --help         show this help and exit\n"
+    "Without a display: QT_QPA_PLATFORM=offscreen megfwd-settings --screenshot FILE\n";
+
+std::string_view env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+// Whether Qt can open its platform. Qt aborts the process when it cannot, so
+// the common case, no display to draw on, is told apart beforehand. An
+// explicit platform other than xcb and wayland (offscreen, minimal, a frame
+// buffer or vnc) needs no display server, and Qt reports its own problems.
+bool hasDisplay() {
+    const std::string_view platform = env("QT_QPA_PLATFORM");
+    const std::string_view name = platform.substr(0, platform.find(':'));  // options follow a colon
+    if (name == "xcb") return !env("DISPLAY").empty();
+    if (name.starts_with("wayland")) return !env("WAYLAND_DISPLAY").empty();
+    if (!name.empty()) return true;
+    return !env("DISPLAY").empty() || !env("WAYLAND_DISPLAY").empty();
+}
 
 void printSettings(const CMForwardkw& e, const CMDataForwardkw& d, int result) {
     std::printf("dialog: %s\n", result == IDOK ? "OK" : "cancelled");
@@ -41,17 +70,28 @@ void printSettings(const CMForwardkw& e, const CMDataForwardkw& d, int result) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("megfwd settings"));
     const char* screenshot = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0 && i + 1 < argc) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--screenshot" && i + 1 < argc) {
             screenshot = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: megfwd-settings [--screenshot FILE]\n");
+            std::fputs(kUsage, stderr);
             return 2;
         }
     }
+    if (!hasDisplay()) {
+        std::fprintf(stderr,
+                     "megfwd-settings: no display (DISPLAY and WAYLAND_DISPLAY are not set); a picture needs none: "
+                     "QT_QPA_PLATFORM=offscreen megfwd-settings --screenshot FILE\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("megfwd settings"));
     megfwd::ui::installQtMessageBox();
     megfwd::ui::installQtWaitCursor();
 
@@ -65,7 +105,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "megfwd-settings: the default system could not be loaded\n");
         return 1;
     }
-    if (!engine.showDlgFwdSetting(&data, nullptr)) {
+    engine.showDlgFwdSetting(&data, nullptr);
+    if (!engine.pDlgFwdSettings) {
         std::fprintf(stderr, "megfwd-settings: the dialog could not be created\n");
         return 1;
     }

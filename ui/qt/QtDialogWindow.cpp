@@ -1,5 +1,7 @@
 #include "ui/qt/QtDialogWindow.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -24,6 +26,34 @@ int mulDiv(int a, int b, int c) {
 
 QString qs(const CString& s) { return QString::fromStdString(s); }
 
+// Space kept between a widened control and the neighbour it pushes, in
+// dialog units (horizontal), when the template left at least that much.
+constexpr int kMinGapDlu = 3;
+
+int rightOf(const QRect& r) { return r.x() + r.width(); }  // the first unit past the rectangle
+
+bool overlapVertically(const QRect& a, const QRect& b) {
+    return a.y() < b.y() + b.height() && b.y() < a.y() + a.height();
+}
+
+// The width in pixels that a control's current content needs.
+int neededWidth(QWidget* w) {
+    if (qobject_cast<QGroupBox*>(w)) return 0;  // sized by what it frames
+    if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        // QLineEdit's size hint is room for 17 'x' plus its margins and
+        // frame; the text in place of the 17 'x', and a pixel for the cursor.
+        const QFontMetrics fm = e->fontMetrics();
+        return e->sizeHint().width() - 17 * fm.horizontalAdvance(QLatin1Char('x')) + fm.horizontalAdvance(e->text()) + 1;
+    }
+    return w->sizeHint().width();
+}
+
+// The same in whole horizontal dialog units, rounded up so that the pixels
+// they give back are never fewer.
+int neededDialogUnits(QWidget* w, const DialogBaseUnits& base) {
+    return (neededWidth(w) * 4 + base.x - 1) / base.x;
+}
+
 }  // namespace
 
 DialogBaseUnits dialogBaseUnits(const QFont& font) {
@@ -36,6 +66,67 @@ DialogBaseUnits dialogBaseUnits(const QFont& font) {
 
 QRect dialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int cx, int cy) {
     return QRect(mulDiv(x, base.x, 4), mulDiv(y, base.y, 8), mulDiv(cx, base.x, 4), mulDiv(cy, base.y, 8));
+}
+
+FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap) {
+    const std::size_t n = items.size();
+    FittedLayout out{std::vector<QRect>(n), windowWidth};
+    std::vector<std::size_t> controls, groups;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.rects[i] = items[i].rect;
+        (items[i].groupBox ? groups : controls).push_back(i);
+    }
+    // Left to right, so every control to the left of one is placed first.
+    std::stable_sort(controls.begin(), controls.end(),
+                     [&](std::size_t a, std::size_t b) { return items[a].rect.x() < items[b].rect.x(); });
+    for (std::size_t k = 0; k < controls.size(); ++k) {
+        const std::size_t i = controls[k];
+        const QRect& t = items[i].rect;
+        int x = t.x();
+        for (std::size_t m = 0; m < k; ++m) {
+            const std::size_t j = controls[m];
+            const QRect& left = items[j].rect;
+            if (rightOf(left) > t.x() || !overlapVertically(left, t)) continue;
+            x = std::max(x, rightOf(out.rects[j]) + std::min(t.x() - rightOf(left), minGap));
+        }
+        out.rects[i] = QRect(x, t.y(), std::max(t.width(), items[i].neededWidth), t.height());
+    }
+
+    // The right edge of the content: group boxes and controls alike.
+    int contentRight = 0;
+    for (const LayoutItem& it : items) contentRight = std::max(contentRight, rightOf(it.rect));
+    // The innermost group box around a control (the smallest that holds
+    // it); n for none.
+    auto area = [&](std::size_t i) { return items[i].rect.width() * items[i].rect.height(); };
+    auto groupOf = [&](std::size_t i) {
+        std::size_t best = n;
+        for (std::size_t g : groups)
+            if (items[g].rect.contains(items[i].rect) && (best == n || area(g) < area(best))) best = g;
+        return best;
+    };
+    // How far each group box and the content must grow: a control keeps
+    // min(its template margin, minGap) to the right edge around it.
+    std::vector<int> groupGrowth(n, 0);
+    int growth = 0;
+    for (std::size_t i : controls) {
+        const std::size_t g = groupOf(i);
+        const int limit = g < n ? rightOf(items[g].rect) : contentRight;
+        const int margin = std::max(0, std::min(limit - rightOf(items[i].rect), minGap));
+        const int over = rightOf(out.rects[i]) + margin - limit;
+        if (over <= 0) continue;
+        if (g < n) groupGrowth[g] = std::max(groupGrowth[g], over);
+        growth = std::max(growth, limit + over - contentRight);
+    }
+    for (std::size_t g : groups) {
+        const bool reachesEdge = rightOf(items[g].rect) == contentRight;
+        out.rects[g].setWidth(items[g].rect.width() + (reachesEdge ? growth : groupGrowth[g]));
+    }
+    for (std::size_t i : controls) {
+        if (groupOf(i) < n || rightOf(items[i].rect) != contentRight) continue;
+        out.rects[i].moveLeft(std::max(out.rects[i].x(), contentRight + growth - out.rects[i].width()));
+    }
+    out.windowWidth = windowWidth + growth;
+    return out;
 }
 
 QtDialogWindow::QtDialogWindow(CDialog* dialog, QWidget* parent) : QDialog(parent), dlg(dialog) {
@@ -61,10 +152,10 @@ void QtDialogWindow::build() {
     f.setStyleHint(QFont::SansSerif);
     setFont(f);
     units = dialogBaseUnits(font());
-    const QRect size = dialogUnitsToPixels(units, 0, 0, t->cx, t->cy);
-    setFixedSize(size.width(), size.height());
+    templateSize = QSize(t->cx, t->cy);
 
     widgets.assign(static_cast<std::size_t>(dlg->GetItemCount()), nullptr);
+    templateRects.assign(widgets.size(), QRect());
     QWidget* lastTabStop = nullptr;
     for (int i = 0; i < dlg->GetItemCount(); ++i) {
         const DlgItemState* s = dlg->GetItemState(i);
@@ -106,6 +197,7 @@ void QtDialogWindow::build() {
             connect(b, &QAbstractButton::clicked, this, [this, i]() { clicked(i); });
         w->setObjectName(QStringLiteral("dlgItem%1").arg(i));
         w->setProperty("dlgId", it.id);
+        templateRects[static_cast<std::size_t>(i)] = QRect(it.x, it.y, it.cx, it.cy);
         w->setGeometry(dialogUnitsToPixels(units, it.x, it.y, it.cx, it.cy));
         if (it.isTabStop()) {
             w->setFocusPolicy(Qt::StrongFocus);
@@ -120,7 +212,25 @@ void QtDialogWindow::build() {
     // Group boxes are drawn behind the controls they frame.
     for (QWidget* w : widgets)
         if (qobject_cast<QGroupBox*>(w)) w->lower();
+    built = true;
+    fitToContents();
     if (QWidget* w = widgetAt(dlg->GetFocusItem())) w->setFocus();
+}
+
+void QtDialogWindow::fitToContents() {
+    // In dialog units, where edges that meet in the template meet exactly;
+    // a needed width is rounded up to whole units.
+    std::vector<LayoutItem> items(widgets.size());
+    for (std::size_t i = 0; i < widgets.size(); ++i)
+        items[i] = {templateRects[i], neededDialogUnits(widgets[i], units), qobject_cast<QGroupBox*>(widgets[i]) != nullptr};
+    const FittedLayout fitted = fitLayout(items, templateSize.width(), kMinGapDlu);
+    for (std::size_t i = 0; i < widgets.size(); ++i) {
+        const QRect& r = fitted.rects[i];
+        const QRect px = dialogUnitsToPixels(units, r.x(), r.y(), r.width(), r.height());
+        if (widgets[i]->geometry() != px) widgets[i]->setGeometry(px);
+    }
+    const QRect size = dialogUnitsToPixels(units, 0, 0, fitted.windowWidth, templateSize.height());
+    setFixedSize(size.width(), size.height());
 }
 
 QWidget* QtDialogWindow::widgetAt(int index) const {
@@ -150,6 +260,11 @@ void QtDialogWindow::sync(int index) {
     } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
         g->setTitle(text);
     }
+    // Typing in an edit comes here too (the framework reports the new
+    // text), so an edit widens while a long number is typed into it.
+    if (!built) return;
+    const int cx = std::max(templateRects[static_cast<std::size_t>(index)].width(), neededDialogUnits(w, units));
+    if (dialogUnitsToPixels(units, 0, 0, cx, 0).width() != w->width()) fitToContents();
 }
 
 void QtDialogWindow::clicked(int index) {

@@ -7,6 +7,11 @@
 // close box), so it runs the dialog's own handlers, and every change of the
 // framework's state (a handler filling the controls, the dialog hiding
 // itself) shows in the window.
+//
+// The template was drawn for the original window system's font; here texts
+// can be wider. A control whose text needs more room than the template gives
+// it is widened (fitLayout), so no caption is clipped and an edit never shows
+// part of a number, which would read as a different number.
 #pragma once
 
 #include <QDialog>
@@ -28,6 +33,30 @@ struct DialogBaseUnits {
 DialogBaseUnits dialogBaseUnits(const QFont& font);
 // Dialog units to pixels: x * base.x / 4 and y * base.y / 8, rounded.
 QRect dialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int cx, int cy);
+
+// One control for fitLayout: its place from the template, the width its
+// content needs (both in one unit, dialog units in the window), and whether
+// it is a group box (a frame around other controls, not a neighbour in their
+// rows).
+struct LayoutItem {
+    QRect rect;
+    int neededWidth = 0;
+    bool groupBox = false;
+};
+struct FittedLayout {
+    std::vector<QRect> rects;  // one per item, in the same order
+    int windowWidth = 0;
+};
+// Widens every control to the width it needs, never narrower than its
+// template width, and keeps the template everywhere else. Vertical places
+// do not change. A widened control first uses the free space to its right;
+// beyond that it pushes the controls to its right in its row (those that
+// overlap it vertically), keeping min(template gap, minGap) between them.
+// When controls then pass the right edge of their group box (or of the
+// content, outside group boxes), the window widens: group boxes reaching the
+// content's right edge stretch with it, and controls outside group boxes
+// that end at that edge (the OK button) move along.
+FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap);
 
 class QtDialogWindow : public QDialog, public CWndObserver {
     Q_OBJECT
@@ -65,6 +94,9 @@ protected:
 
 private:
     void build();
+    // Places the controls by fitLayout from their template places and their
+    // texts' widths, and sizes the window.
+    void fitToContents();
     void sync(int index);
     void clicked(int index);
     void edited(int index, const QString& text);
@@ -72,6 +104,9 @@ private:
     CDialog* dlg;
     DialogBaseUnits units;
     std::vector<QWidget*> widgets;  // one per control, template order
+    std::vector<QRect> templateRects;  // their template places, in dialog units
+    QSize templateSize;                // the window's, in dialog units
+    bool built = false;
 };
 
 // Process-wide handlers for a Qt program: messages in a modal message box,

@@ -1,15 +1,17 @@
 // The point loop of the fast leadfield path, single-threaded: time per
-// integration point for the three-component Sarvas form (codes 2 and 0),
-// the Cuffin form and the magnetic dipole, over the integration points of
-// the embedded default system (measurement and reference sensors, CTF model,
-// order 3), one source per iteration. For comparison the same points through
-// the engine's coil members one call at a time (the record-by-record route).
+// integration point for each formula family (three-component Sarvas, Cuffin,
+// Biot-Savart, magnetic dipole), under each build of the loops the processor
+// runs (x86-64, avx2, avx512), over the integration points of the embedded
+// default system (measurement and reference sensors, CTF model, order 3),
+// one source per iteration. For comparison the same points through the
+// engine's coil members one call at a time (the record-by-record route).
 //
 //   bench_point_kernel --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-// The counter time_per_point is the time of one source divided by its points.
+// The counter time_per_point is the CPU time of one source divided by its
+// points (CPU time, so that other processes on a shared machine count less).
 #include <benchmark/benchmark.h>
 
-#include <memory>
+#include <string>
 #include <vector>
 
 #include "forward_data/CMDataForwardkw.h"
@@ -18,6 +20,8 @@
 #include "host_interfaces/DefaultSystem.h"
 
 namespace {
+
+namespace fast = megfwd::fast;
 
 struct System {
     CMEGDatakw recording = megfwd::demo::makeDefaultRecording(1);
@@ -39,12 +43,6 @@ struct System {
         vy.resize(vx.size());
         vz.resize(vx.size());
     }
-    megfwd::fast::PointArrays points() const {
-        megfwd::fast::PointArrays p;
-        p.px = plan.px, p.py = plan.py, p.pz = plan.pz, p.nx = plan.nx, p.ny = plan.ny, p.nz = plan.nz;
-        p.ox = plan.ox, p.oy = plan.oy, p.oz = plan.oz, p.w = plan.wt;
-        return p;
-    }
 };
 
 void setCounters(benchmark::State& state, std::int64_t points) {
@@ -56,16 +54,20 @@ void setCounters(benchmark::State& state, std::int64_t points) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Fast loop of one formula over all points, for a source moving slightly
-// from iteration to iteration (so nothing is hoisted out).
-void fastLoop(benchmark::State& state, int isMagSrc, int code) {
+// The loop of one formula under one build over all points, for a source
+// moving slightly from iteration to iteration (so nothing is hoisted out).
+void fastLoop(benchmark::State& state, fast::KernelBuild build, int isMagSrc, int code) {
     System s(isMagSrc, code);
-    const auto pts = s.points();
+    if (!fast::setKernelBuild(build)) {
+        state.SkipWithError("the processor cannot run this build");
+        return;
+    }
+    const fast::PointArrays pts = s.plan.pointArrays();
     double src[3] = {10.0, 20.0, -5.0};
     for (auto _ : state) {
         src[0] += 1e-9;
-        benchmark::DoNotOptimize(megfwd::fast::runPointKernel(s.plan.family, s.plan.factor, pts, 0, s.plan.numPts, src,
-                                                              s.vx.data(), s.vy.data(), s.vz.data()));
+        benchmark::DoNotOptimize(
+            fast::runPointKernel(s.plan.family, pts, 0, s.plan.numPts, src, s.vx.data(), s.vy.data(), s.vz.data()));
         benchmark::ClobberMemory();
     }
     setCounters(state, s.plan.numPts);
@@ -90,14 +92,30 @@ void engineMembers(benchmark::State& state, int isMagSrc, int code) {
     setCounters(state, s.plan.numPts);
 }
 
-BENCHMARK_CAPTURE(fastLoop, sarvas_code2, 0, 2);
-BENCHMARK_CAPTURE(fastLoop, sarvas_code0, 0, 0);
-BENCHMARK_CAPTURE(fastLoop, cuffin_code4, 0, 4);
-BENCHMARK_CAPTURE(fastLoop, magnetic_dipole, 1, 0);
-BENCHMARK_CAPTURE(engineMembers, sarvas_code2, 0, 2);
-BENCHMARK_CAPTURE(engineMembers, cuffin_code4, 0, 4);
-BENCHMARK_CAPTURE(engineMembers, magnetic_dipole, 1, 0);
+struct Formula {
+    const char* name;
+    int isMagSrc, code;
+};
+constexpr Formula kFormulas[] = {
+    {"sarvas", 0, 2}, {"cuffin", 0, 4}, {"biot_savart", 0, 5}, {"magnetic_dipole", 1, 0}};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    for (fast::KernelBuild build : fast::kAllKernelBuilds) {
+        if (!fast::isKernelBuildSupported(build)) continue;
+        for (const Formula& f : kFormulas) {
+            const std::string name = std::string("fastLoop/") + fast::kernelBuildName(build) + "/" + f.name;
+            benchmark::RegisterBenchmark(name.c_str(), fastLoop, build, f.isMagSrc, f.code);
+        }
+    }
+    for (const Formula& f : kFormulas)
+        if (f.code != 5)
+            benchmark::RegisterBenchmark((std::string("engineMembers/") + f.name).c_str(), engineMembers, f.isMagSrc,
+                                         f.code);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

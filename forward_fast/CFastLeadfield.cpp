@@ -59,7 +59,7 @@ struct CFastLeadfield::Scratch {
 CFastLeadfield::~CFastLeadfield() { clean(); }
 
 int CFastLeadfield::clean() {
-    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &refCoef}) release(*a);
+    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &rn, &rinv, &pn, &wk, &refCoef}) release(*a);
     release(rowStart);
     release(refStart);
     release(refRow);
@@ -202,8 +202,9 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     numPts = total;
 
     Owned<double> aPx(total), aPy(total), aPz(total), aNx(total), aNy(total), aNz(total), aOx(total), aOy(total),
-        aOz(total), aW(total);
-    for (const Owned<double>* a : {&aPx, &aPy, &aPz, &aNx, &aNy, &aNz, &aOx, &aOy, &aOz, &aW})
+        aOz(total), aW(total), aRn(total), aRinv(total), aPn(total), aWk(total);
+    for (const Owned<double>* a :
+         {&aPx, &aPy, &aPz, &aNx, &aNy, &aNz, &aOx, &aOy, &aOz, &aW, &aRn, &aRinv, &aPn, &aWk})
         if (!a->p) return 0;
     std::int64_t p = 0;
     for (std::int64_t r = 0; r < nRows && total > 0; ++r) {
@@ -219,6 +220,12 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
             aNx.p[p] = n[0], aNy.p[p] = n[1], aNz.p[p] = n[2];
             aOx.p[p] = srcOrigin[0], aOy.p[p] = srcOrigin[1], aOz.p[p] = srcOrigin[2];
             aW.p[p] = w;
+            // What the point loops need of the point alone, once here
+            // instead of once per source.
+            const double rel[3] = {aPx.p[p], aPy.p[p], aPz.p[p]};
+            const megfwd::fast::PointConstants pc = megfwd::fast::pointConstants(rel, n);
+            aRn.p[p] = pc.rn, aRinv.p[p] = pc.rinv, aPn.p[p] = pc.pn;
+            aWk.p[p] = w * factor;
             ++p;
         };
         if (isStdModel) {
@@ -277,12 +284,20 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     nx = aNx.take(), ny = aNy.take(), nz = aNz.take();
     ox = aOx.take(), oy = aOy.take(), oz = aOz.take();
     wt = aW.take();
+    rn = aRn.take(), rinv = aRinv.take(), pn = aPn.take(), wk = aWk.take();
     rowStart = starts.take();
     refStart = rStart.take();
     refRow = rRow.take();
     refCoef = rCoef.take();
     isBuilt = 1;
     return 1;
+}
+
+megfwd::fast::PointArrays CFastLeadfield::pointArrays() const {
+    megfwd::fast::PointArrays a;
+    a.px = px, a.py = py, a.pz = pz, a.nx = nx, a.ny = ny, a.nz = nz, a.ox = ox, a.oy = oy, a.oz = oz;
+    a.rn = rn, a.rinv = rinv, a.pn = pn, a.wk = wk;
+    return a;
 }
 
 int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const {
@@ -295,9 +310,7 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
     double* vx = s.vx.p;
     double* vy = s.vy.p;
     double* vz = s.vz.p;
-    megfwd::fast::PointArrays pts;
-    pts.px = px, pts.py = py, pts.pz = pz, pts.nx = nx, pts.ny = ny, pts.nz = nz;
-    pts.ox = ox, pts.oy = oy, pts.oz = oz, pts.w = wt;
+    const megfwd::fast::PointArrays pts = pointArrays();
     const std::int64_t nRows = numMea + numRef;
     double* R = s.rows.p;
     for (std::int64_t r0 = 0; r0 < nRows;) {
@@ -305,7 +318,7 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
         while (r1 < nRows && rowStart[r1 + 1] - rowStart[r0] <= kPointsPerChunk) ++r1;
         const std::int64_t b = rowStart[r0], e = rowStart[r1];
         if (!isGeneric) {
-            const std::int64_t none = megfwd::fast::runPointKernel(family, factor, pts, b, e, src, vx, vy, vz);
+            const std::int64_t none = megfwd::fast::runPointKernel(family, pts, b, e, src, vx, vy, vz);
             if (none > 0 && isFailOnNoValue) return 0;
         } else {
             for (std::int64_t i = b; i < e; ++i) {

@@ -71,6 +71,9 @@ public:
     double *nx = nullptr, *ny = nullptr, *nz = nullptr;
     double *ox = nullptr, *oy = nullptr, *oz = nullptr;
     double* wt = nullptr;
+    // What the point loops take besides (megfwd::fast::PointArrays): |p|,
+    // 1/|p|, p . n and the weight times the formula's factor.
+    double *rn = nullptr, *rinv = nullptr, *pn = nullptr, *wk = nullptr;
     std::int64_t* rowStart = nullptr;
     // Reference weights of the measurement rows: refStart (numMea + 1), then
     // the referenced row (numMea + numRef is a row of zeros: a weight naming a
@@ -108,6 +111,8 @@ public:
     int compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out, int nThreads,
                 std::int64_t* failedSource = nullptr) const;
 
+    // The arrays as the point loops read them.
+    megfwd::fast::PointArrays pointArrays() const;
     // Points per source, as the loop sees them.
     std::int64_t pointsPerSource() const { return numPts; }
     // Values in one source's block of out.

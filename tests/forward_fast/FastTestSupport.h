@@ -62,22 +62,43 @@ struct PreparedScan {
     std::size_t size() const { return static_cast<std::size_t>(data.numSrc * data.numSns * data.numLf); }
 };
 
-// Largest difference of a sensor's values, relative to the size of that
-// sensor's leadfield (the norm of its components; components that nearly
-// vanish by symmetry are measured against it), over all sources and sensors.
-inline double maxRelativeError(const std::vector<double>& got, const std::vector<double>& want, std::int64_t nLf) {
+// Flat leadfields (blocks of `perSource` values per source) against the
+// records' values: every difference is measured against the largest value of
+// its source, the scale of the terms the sums are made of (a single sensor's
+// value can nearly cancel, a gradiometer's or a reference-corrected
+// channel's, and then has no scale of its own). Fails on different sizes, on
+// a value that is not finite, on a non-zero value where the source's records
+// are all 0, and when no source has a non-zero value, so that it cannot pass
+// on empty or all-zero output.
+inline testing::AssertionResult agreesBySource(const std::vector<double>& got, const std::vector<double>& want,
+                                               std::int64_t perSource, double tolerance) {
+    const auto per = static_cast<std::size_t>(perSource);
+    if (per == 0 || got.size() != want.size() || want.size() % per != 0)
+        return testing::AssertionFailure() << "sizes " << got.size() << " and " << want.size() << " for blocks of "
+                                           << per;
+    std::size_t compared = 0, worstAt = 0;
     double worst = 0.0;
-    for (std::size_t r = 0; r + static_cast<std::size_t>(nLf) <= want.size(); r += static_cast<std::size_t>(nLf)) {
-        double norm = 0.0, diff = 0.0;
-        for (std::int64_t k = 0; k < nLf; ++k) {
-            norm += want[r + k] * want[r + k];
-            diff = std::max(diff, std::fabs(got[r + k] - want[r + k]));
+    for (std::size_t b = 0; b < want.size(); b += per) {
+        double scale = 0.0;
+        for (std::size_t k = b; k < b + per; ++k) {
+            if (!std::isfinite(got[k]) || !std::isfinite(want[k]))
+                return testing::AssertionFailure() << "value " << k << " not finite: " << got[k] << " vs " << want[k];
+            scale = std::max(scale, std::fabs(want[k]));
         }
-        norm = std::sqrt(norm);
-        if (diff == 0.0) continue;
-        worst = std::max(worst, norm > 0.0 ? diff / norm : HUGE_VAL);
+        for (std::size_t k = b; k < b + per; ++k) {
+            const double diff = std::fabs(got[k] - want[k]);
+            if (scale == 0.0 && diff != 0.0)
+                return testing::AssertionFailure() << "value " << k << " is " << got[k] << " for a source of zeros";
+            if (scale > 0.0 && diff / scale > worst) worst = diff / scale, worstAt = k;
+        }
+        compared += scale > 0.0 ? 1 : 0;
     }
-    return worst;
+    if (compared == 0) return testing::AssertionFailure() << "no source has a non-zero value";
+    if (worst > tolerance)
+        return testing::AssertionFailure() << "value " << worstAt << " (source " << worstAt / per << "): " << got[worstAt]
+                                           << " vs " << want[worstAt] << ", " << worst
+                                           << " of the source's largest value";
+    return testing::AssertionSuccess() << compared << " sources, worst " << worst;
 }
 
 }  // namespace megfwd::test

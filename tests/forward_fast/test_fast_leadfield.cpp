@@ -13,10 +13,12 @@ namespace {
 
 using megfwd::test::FastCase;
 using megfwd::test::PreparedScan;
+using megfwd::fast::KernelBuild;
 
-// Runs the record scan and the fast path (vectorised and through the
-// engine's coil members) on two identically prepared managers.
-void expectSameAsRecordScan(const FastCase& c) {
+// Runs the record scan and the fast path (vectorised and, unless
+// loopsOnly, through the engine's coil members) on two identically prepared
+// managers.
+void expectSameAsRecordScan(const FastCase& c, bool loopsOnly = false) {
     SCOPED_TRACE(testing::Message() << "mag " << c.isMagSrc << " code " << c.code << " model " << c.snsModel
                                     << (c.tangential ? " 2D" : " 3D") << (c.refs ? " refs" : "") << " order " << c.order
                                     << " rule " << c.tangRule << " sphere " << c.sphereModel << " coord " << c.coordSystem);
@@ -26,10 +28,11 @@ void expectSameAsRecordScan(const FastCase& c) {
 
     std::vector<double> got(fast.size(), -1.0);
     ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(fast.engine, fast.data, got.data(), 2), 1);
-    EXPECT_LE(megfwd::test::maxRelativeError(got, want, fast.data.numLf), 1e-12);
+    const std::int64_t per = fast.data.numSns * fast.data.numLf;
+    EXPECT_TRUE(megfwd::test::agreesBySource(got, want, per, 1e-12));
     // The out-of-scan source (the last) reads 0.
-    const std::size_t per = static_cast<std::size_t>(fast.data.numSns * fast.data.numLf);
-    for (std::size_t k = got.size() - per; k < got.size(); ++k) ASSERT_EQ(got[k], 0.0);
+    for (std::size_t k = got.size() - static_cast<std::size_t>(per); k < got.size(); ++k) ASSERT_EQ(got[k], 0.0);
+    if (loopsOnly) return;
 
     // The engine's coil members through the same flat layout.
     CFastLeadfield generic;
@@ -42,17 +45,53 @@ void expectSameAsRecordScan(const FastCase& c) {
         in.push_back(fast.data.pVoxSnsLfx[i].isVoxIn);
     }
     ASSERT_EQ(generic.compute(pos.data(), in.data(), fast.data.numSrc, gen.data(), 1), 1);
-    EXPECT_LE(megfwd::test::maxRelativeError(gen, want, fast.data.numLf), 1e-12);
+    EXPECT_TRUE(megfwd::test::agreesBySource(gen, want, per, 1e-12));
 }
 
-TEST(FastLeadfield, EqualsRecordScanForEveryFormulaAndSensorModel) {
+// Each build of the point loops the processor runs, in force for one test.
+class EachKernelBuild : public testing::TestWithParam<KernelBuild> {
+protected:
+    void SetUp() override {
+        if (!megfwd::fast::setKernelBuild(GetParam()))
+            GTEST_SKIP() << "this processor cannot run the " << megfwd::fast::kernelBuildName(GetParam()) << " build";
+    }
+    void TearDown() override { megfwd::fast::setKernelBuild(before); }
+    const KernelBuild before = megfwd::fast::kernelBuild();
+};
+
+// Every row of both formula tables, both sensor models, two and three
+// components, with and without references. The engine's members through
+// the flat layout do not depend on the build: they are run with the plain one.
+TEST_P(EachKernelBuild, EqualsRecordScanForEveryFormulaAndSensorModel) {
+    ASSERT_STREQ(megfwd::fast::kernelBuildName(), megfwd::fast::kernelBuildName(GetParam()));
     for (int mag : {0, 1})
         for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
             for (int model : {1, 0})
                 for (bool tangential : {false, true})
                     for (bool refs : {true, false})
                         expectSameAsRecordScan(
-                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
+                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs},
+                            GetParam() != KernelBuild::X86_64);
+}
+
+INSTANTIATE_TEST_SUITE_P(FastLeadfield, EachKernelBuild, testing::ValuesIn(megfwd::fast::kAllKernelBuilds),
+                         [](const testing::TestParamInfo<KernelBuild>& info) {
+                             std::string name = megfwd::fast::kernelBuildName(info.param);
+                             std::erase(name, '-');
+                             return name;
+                         });
+
+TEST(FastLeadfield, KernelBuildsAreNamedAsTheyAreChosen) {
+    for (KernelBuild b : megfwd::fast::kAllKernelBuilds) {
+        KernelBuild back = KernelBuild::X86_64;
+        EXPECT_TRUE(megfwd::fast::kernelBuildByName(megfwd::fast::kernelBuildName(b), &back));
+        EXPECT_EQ(back, b);
+    }
+    for (const char* name : {"", "AVX2", "avx", "x86-64-v4", "native"})
+        EXPECT_FALSE(megfwd::fast::kernelBuildByName(name, nullptr)) << name;
+    EXPECT_FALSE(megfwd::fast::kernelBuildByName(nullptr, nullptr));
+    EXPECT_TRUE(megfwd::fast::isKernelBuildSupported(KernelBuild::X86_64));
+    EXPECT_TRUE(megfwd::fast::isKernelBuildSupported(megfwd::fast::kernelBuild()));
 }
 
 TEST(FastLeadfield, EqualsRecordScanForOrdersSpheresAxesAndTangentRules) {

@@ -11,6 +11,7 @@
 #include "forward_fast/CFastBlockScan.h"
 #include "host_interfaces/VectorOps.h"
 #include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
 
 namespace megfwd {
 namespace {
@@ -221,6 +222,13 @@ void ValueStats::add(const double* values, std::int64_t first, std::int64_t coun
             sq += v[k] * v[k];
         }
         lo = mn, hi = mx, any = true;
+        // A value that is not finite, or so large that its square is not,
+        // makes the sum of squares not finite: one test per source.
+        if (!std::isfinite(sq) && (badSrc < 0 || first + i < badSrc)) {
+            std::int64_t k = 0;
+            while (k + 1 < per && std::isfinite(v[k] * v[k])) ++k;
+            badSrc = first + i, badAt = k, badVal = v[k];
+        }
         if (inScan[first + i] != 1) continue;
         sumSq[static_cast<std::size_t>(first + i)] = sq;
         numSquares += per;
@@ -263,7 +271,8 @@ std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly) {
 }
 
 int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress,
-                std::int64_t blockSize) {
+                std::int64_t blockSize, std::int64_t* failedSource) {
+    if (failedSource) *failedSource = -1;
     // The grid scans' checks, in their order.
     engine.pDataFwd = &data;
     if (!data.pFwdChnl || data.numSns < 2) return 0;
@@ -286,14 +295,13 @@ int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const
         } else {
             // Every measurement sensor writes one sensor record; a leadfield
             // scan writes `components` values into each.
-            if (!rec.pSnsLf || rec.numSns < data.pFwdChnl->numMeaSns) return 0;
-            if (kind != ScanKind::Bcmp)
+            bool ok = rec.pSnsLf && rec.numSns >= data.pFwdChnl->numMeaSns;
+            if (ok && kind != ScanKind::Bcmp)
                 for (std::int64_t j = 0; j < rec.numSns; ++j)
-                    if (!rec.pSnsLf[j].pLf || rec.pSnsLf[j].numLf < components) return 0;
+                    ok = ok && rec.pSnsLf[j].pLf && rec.pSnsLf[j].numLf >= components;
             const int order = engine.orderCoilIntg;
             const bool refs = engine.isUseRefSns != 0;
-            int ok = 0;
-            switch (kind) {
+            if (ok) switch (kind) {
                 case ScanKind::Lfd:
                     ok = refs ? engine.dewarMeaRefSns61Q3Lfd(&rec.srcField, &data, &data.singleSphere, order, &rec)
                               : engine.dewarMeaSns60Q3Lfd(&rec.srcField, &data, &data.singleSphere, order, &rec);
@@ -307,7 +315,10 @@ int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const
                               : engine.dewarMeaSns60Q6B1m(&rec.srcField, &data, order, &rec);
                     break;
             }
-            if (!ok) return 0;
+            if (!ok) {
+                if (failedSource) *failedSource = i;
+                return 0;
+            }
         }
         if (progress && ((i + 1) % blockSize == 0 || i + 1 == data.numSrc) && !progress(i + 1, data.numSrc)) return 0;
     }
@@ -315,6 +326,89 @@ int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const
 }
 
 namespace {
+
+std::string positionText(const std::array<double, 3>& p) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "(%.6g, %.6g, %.6g) mm", p[0], p[1], p[2]);
+    return buf;
+}
+
+// The error for a computed value that is not finite (or whose square is
+// not): such a value would reach the output or make its summary infinite,
+// so the whole result is refused, naming where the value arose.
+ComputeError nonFiniteValue(const ForwardResult& r, const char* sourceWord, const char* quantity, std::int64_t source,
+                            std::int64_t offset, std::int64_t numComponents, double value) {
+    const std::int64_t sensor = offset / numComponents, component = offset % numComponents;
+    std::string where = std::string(sourceWord) + " " + std::to_string(source);
+    if (source >= 0 && static_cast<std::size_t>(source) < r.sourcePositions.size())
+        where += " at " + positionText(r.sourcePositions[static_cast<std::size_t>(source)]);
+    if (sensor >= 0 && static_cast<std::size_t>(sensor) < r.sensorNames.size())
+        where += ", sensor '" + r.sensorNames[static_cast<std::size_t>(sensor)] + "'";
+    if (numComponents > 1) where += ", component " + std::to_string(component);
+    return ComputeError(where + ": the computed " + quantity + " is " + exactNumber(value) +
+                        (std::isfinite(value) ? ", too large for a physical value" : ", not a finite number") +
+                        "; no result is given (a source on a coil, or a scale such as mu4PiRatio far too large?)");
+}
+
+// Throws nonFiniteValue for the first bad value that `stats` saw.
+void refuseNonFinite(const ValueStats& stats, const ForwardResult& r, const char* sourceWord, const char* quantity,
+                     std::int64_t numComponents) {
+    if (stats.badSource() >= 0)
+        throw nonFiniteValue(r, sourceWord, quantity, stats.badSource(), stats.badOffset(), numComponents,
+                             stats.badValue());
+}
+
+// Warnings about a result whose values say nothing: every source out of the
+// scan, or every value 0.
+void addValueWarnings(ForwardResult& r, const CMDataForwardkw& data, const ValueSummary& s, const char* sourceWord) {
+    const std::int64_t total = static_cast<std::int64_t>(r.inScan.size()), in = r.numIn();
+    if (total > 0 && in == 0) {
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      "(sources less than %.4g mm deeper than their nearest coil, minCoilSrcDist, or within %.3g mm of "
+                      "the sphere centre, minSrcSphDist, are left out)",
+                      data.minCoilSrcDist, data.minSrcSphDist);
+        const std::string who = total == 1 ? std::string("the only ") + sourceWord + " is"
+                                           : "none of the " + std::to_string(total) + " " + sourceWord + "s is";
+        r.warnings.push_back(who + " in the scan, so every value is 0 " + why);
+    } else if (in > 0 && s.min == 0.0 && s.max == 0.0) {
+        r.warnings.push_back("every value is 0 although " + std::to_string(in) + " of the " + std::to_string(total) +
+                             " " + sourceWord + "s are in the scan");
+    }
+}
+
+// The reason a record-by-record scan stopped.
+std::string scanFailure(const char* quantity, const ForwardResult& r, std::int64_t source) {
+    if (source < 0 || static_cast<std::size_t>(source) >= r.sourcePositions.size())
+        return std::string("the ") + quantity + " scan failed before its first source (the channel set or the "
+               "source records do not fit the scan; see the library's message, if any)";
+    return std::string("the ") + quantity + " of source " + std::to_string(source) + " at " +
+           positionText(r.sourcePositions[static_cast<std::size_t>(source)]) +
+           " could not be computed (see the library's message, if any)";
+}
+
+// The reason a fast scan stopped, with the source it stopped at.
+std::string fastScanFailure(const CFastBlockScan& scan, const std::vector<std::array<double, 3>>& hostPos) {
+    const std::string what = scan.failure ? scan.failure : "scan";
+    const std::int64_t i = scan.failedSource;
+    const bool known = i >= 0 && static_cast<std::size_t>(i) < hostPos.size();
+    const std::string at =
+        known ? "source " + std::to_string(i) + " at " + positionText(hostPos[static_cast<std::size_t>(i)]) : "";
+    if (what == "preparation")
+        return known ? "preparing the block of sources from " + at +
+                           " failed (channel set, spheres or source records; see the library's message, if any)"
+                     : "preparing the scan failed (channel set, spheres or source records; see the library's "
+                       "message, if any)";
+    if (what == "plan")
+        return "the scan's plan could not be built (the sensors' integration points, the integration order, or "
+               "memory; see the library's message, if any)";
+    if (what == "target") return "no storage for the values of the block from " + at;
+    if (scan.plan.numBrokenSensor)
+        return "the leadfield of " + at + " could not be computed: a sensor's integration points could not be made";
+    return "the leadfield of " + (known ? at : std::string("a source")) +
+           " could not be computed: the formula has no value there (a source on a coil's axis through the sphere "
+           "centre, or its tangential basis undefined)";
+}
 
 // The metadata of a leadfield, the same for both routes.
 void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
@@ -366,6 +460,7 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
                       {"divided_by", divisor},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    meta["warnings"] = r.warnings;
     r.meta = std::move(meta);
 }
 
@@ -394,10 +489,18 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
     bool cancelled = false;
     const double t0 = now();
-    const int ok = scanSources(engine, data, kind, cancellable(req.progress, cancelled));
+    std::int64_t failed = -1;
+    const int ok = scanSources(engine, data, kind, cancellable(req.progress, cancelled), 32, &failed);
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
-    if (!ok) throw ComputeError("the leadfield scan failed");
+    if (!ok) throw ComputeError(scanFailure("leadfield", r, failed));
+    // Before the post-processing, which divides by the largest magnitude.
+    for (std::int64_t i = 0; i < data.numSrc; ++i)
+        for (std::int64_t j = 0; j < data.numSns; ++j)
+            for (std::int64_t k = 0; k < data.numLf; ++k) {
+                const double v = data.pVoxSnsLfx[i].pSnsLf[j].pLf[k];
+                if (!std::isfinite(v * v)) throw nonFiniteValue(r, "source", "leadfield", i, j * data.numLf + k, data.numLf, v);
+            }
 
     // Scale divisors of the post-processing, so the metadata can say how to
     // undo them. The axis restore permutes components and the gains flip
@@ -423,6 +526,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
             for (std::int64_t k = 0; k < nC; ++k)
                 r.values[static_cast<std::size_t>((i * nN + j) * nC + k)] = rec.pSnsLf[j].pLf[k];
     }
+    addValueWarnings(r, data, valueSummary(r), "source");
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
     finishLeadfield(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
     return r;
@@ -496,6 +600,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         const std::int64_t per = scan.numSns * scan.numLf;
         if (!vals) {
             if (sink) {
+                // Asked once: after a refusal the other workers' blocks are
+                // refused too, and the first reason is the one reported.
+                if (!mapError.empty()) return nullptr;
                 try {
                     vals = req.output.allocate({n, scan.numSns, scan.numLf});
                 } catch (const std::exception& e) {
@@ -524,15 +631,14 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) {
-        const std::string what = scan.failure ? scan.failure : "scan";
         if (!mapError.empty()) throw ComputeError(mapError);
-        if (what == "preparation" || what == "plan") throw ComputeError("preparing the scan failed");
-        throw ComputeError("the leadfield scan failed");
+        throw ComputeError(fastScanFailure(scan, hostPos));
     }
     CMDataForwardkw& data = *scan.firstManager();
     const json scanSphere = scanSphereJson(data);
     sensorInfo(data, sys, r);
     r.sourcePositions = hostPos;
+    refuseNonFinite(stats, r, "source", "leadfield", scan.numLf);
 
     // The divisions of the post-processing (the axis restore and the sensor
     // signs were applied block by block), in passes over whole sources; out
@@ -562,6 +668,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         divisor *= rms;
     }
     r.summary = stats.summary(divisor);
+    addValueWarnings(r, data, *r.summary, "source");
     if (sink) {
         r.valuesInSink = true;
         if (req.output.finish) req.output.finish();
@@ -627,10 +734,11 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     sourceInfo(data, r);
     bool cancelled = false;
     const double t0 = now();
-    const int ok = scanSources(engine, data, ScanKind::Bcmp, cancellable(req.progress, cancelled));
+    std::int64_t failed = -1;
+    const int ok = scanSources(engine, data, ScanKind::Bcmp, cancellable(req.progress, cancelled), 32, &failed);
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
-    if (!ok) throw ComputeError("the field scan failed");
+    if (!ok) throw ComputeError(scanFailure("field value", r, failed));
 
     // The post-processing applies sensor-gain signs to leadfields only; the
     // same rule is applied to the field values here so that a field value
@@ -650,6 +758,11 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
         for (std::int64_t j = 0; j < nN; ++j)
             r.values[static_cast<std::size_t>(i * nN + j)] = sign[static_cast<std::size_t>(j)] * rec.pSnsLf[j].bcmp;
     }
+    ValueStats stats(n);
+    stats.add(r.values.data(), 0, n, nN, r.inScan.data());
+    refuseNonFinite(stats, r, "dipole", "field value", 1);
+    r.summary = stats.summary();
+    addValueWarnings(r, data, *r.summary, "dipole");
     r.unit = valueUnit(engine, data, ScanKind::Bcmp, 1);
 
     json meta = commonMeta(req.command, sys, label, engine, data, scanSphere, r);
@@ -669,6 +782,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
                       {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    meta["warnings"] = r.warnings;
     r.meta = std::move(meta);
     return r;
 }

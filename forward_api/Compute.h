@@ -7,8 +7,10 @@
 //
 // Errors are exceptions (Errors.h): InputError for input the computation
 // cannot take, ComputeError when the library refuses a step (its own
-// message has then gone through the message box), Cancelled when the
-// progress callback asked to stop.
+// message has then gone through the message box; the error names the step
+// and, for a scan, the source) or when a computed value is not finite (the
+// error names the source and the sensor: no result ever holds such values),
+// Cancelled when the progress callback asked to stop.
 #pragma once
 
 #include <array>
@@ -70,8 +72,10 @@ struct OutputSink {
 // sensor records are too short for the scan's components is refused before
 // anything is written past them.
 // A progress callback that returns false makes it return 0 at once.
+// `failedSource`, when given, is set to the index of the source whose scan
+// failed, or -1 (the checks before the loop, or a stop).
 int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress = {},
-                std::int64_t blockSize = 32);
+                std::int64_t blockSize = 32, std::int64_t* failedSource = nullptr);
 
 // The system a computation runs on: a recording and the trial whose channels
 // are used, with a label for the metadata ("sensors.json", "embedded default
@@ -127,6 +131,10 @@ struct ForwardResult {
     // when the computation gathered them (the fast path does, block by
     // block, while each block is still in the cache); see valueSummary.
     std::optional<ValueSummary> summary;
+    // Things about the result that a user should hear of although it was
+    // computed (every source out of the scan, every value 0), one sentence
+    // each; also in meta["warnings"].
+    std::vector<std::string> warnings;
     std::int64_t numIn() const;
 };
 
@@ -146,12 +154,20 @@ public:
     // a positive number keeps the order of the values, so the range and the
     // RMS scale with it (to rounding).
     ValueSummary summary(double divisor = 1.0) const;
+    // The first source (by index) with a value that is not finite or whose
+    // square is not, -1 when none; that value's place within the source and
+    // the value.
+    std::int64_t badSource() const { return badSrc; }
+    std::int64_t badOffset() const { return badAt; }
+    double badValue() const { return badVal; }
 
 private:
     double lo = 0.0, hi = 0.0;
     bool any = false;
     std::int64_t numSquares = 0;  // values of the sources in the scan
     std::vector<double> sumSq;
+    std::int64_t badSrc = -1, badAt = -1;
+    double badVal = 0.0;
 };
 
 // The result's summary: the one its computation gathered, or else one made

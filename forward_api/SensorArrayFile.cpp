@@ -7,6 +7,7 @@
 #include "forward_api/AtomicFile.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/Sources.h"
 
 namespace megfwd {
 namespace {
@@ -179,15 +180,24 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
                 vector3(c, "normal", cat, normal);
                 const double len = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
                 if (!(len > 0.0)) throw cat.error("'normal' has zero length");
+                if (!std::isfinite(len)) throw cat.error("'normal' is too long to be normalised; give a direction of ordinary size");
+                for (int a = 0; a < 3; ++a)
+                    if (!(std::fabs(pos[a]) * scale <= kMaxCoordinateMm))
+                        throw cat.error(std::string("'position' ") + "xyz"[a] + " = " + exactNumber(pos[a]) + " " +
+                                        out->unit + " is farther than 10 m from the origin (at most " +
+                                        exactNumber(kMaxCoordinateMm / scale) + " " + out->unit + " on each axis)");
+                for (double& p : pos) p *= scale;
                 if (!c.contains("radius")) throw cat.error("missing 'radius'");
                 const double radius = finiteNumber(c, "radius", cat);
                 if (radius < 0.0) throw cat.error("'radius' is negative (" + exactNumber(radius) + ")");
+                if (radius * scale > kMaxCoilRadiusMm)
+                    throw cat.error("'radius' " + exactNumber(radius) + " " + out->unit + " is larger than a pickup coil can be (at most " +
+                                    exactNumber(kMaxCoilRadiusMm) + " mm)");
                 long long turns = 1;
                 if (c.contains("turns")) turns = integer(c, "turns", cat);
                 if (turns < INT32_MIN || turns > INT32_MAX) throw cat.error("'turns' is out of range");
                 double weight = static_cast<double>(turns);
                 if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
-                for (double& p : pos) p *= scale;
                 CBscMagSnskw coil;
                 coil.setCoil(pos, normal, radius * scale, static_cast<int>(turns), weight);
                 sensor.addCoil(coil);

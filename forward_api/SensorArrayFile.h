@@ -16,6 +16,9 @@
 // value of `turns`) and `references` are optional. `unit` is "mm" (default)
 // or "m"; positions and radii are kept in millimetres. `normal` sets both the
 // coil's orientation and its normal; it need not have unit length.
+// Positions must lie within kMaxCoordinateMm on every axis and radii be at
+// most kMaxCoilRadiusMm (Sources.h says why), so that nothing computed from
+// the file leaves the range of a double.
 #pragma once
 
 #include <memory>

@@ -33,6 +33,32 @@ bool parseNumber(const std::string& s, double& v) {
     return end && *end == '\0' && end != s.c_str();
 }
 
+namespace {
+
+std::string boundProblem(const double v[3], double bound, const char* unit, const char* const names[3]) {
+    for (int a = 0; a < 3; ++a)
+        if (!(std::fabs(v[a]) <= bound)) {
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "%s = %.6g%s is outside -%.6g..%.6g%s", names[a], v[a], unit, bound, bound,
+                          unit);
+            return buf;
+        }
+    return {};
+}
+
+}  // namespace
+
+std::string positionProblem(const double p[3]) {
+    static const char* const names[3] = {"x", "y", "z"};
+    const std::string s = boundProblem(p, kMaxCoordinateMm, " mm", names);
+    return s.empty() ? s : s + " (10 m)";
+}
+
+std::string momentProblem(const double q[3]) {
+    static const char* const names[3] = {"qx", "qy", "qz"};
+    return boundProblem(q, kMaxMoment, "", names);
+}
+
 GridSpec parseGridSpec(const std::string& text) {
     const auto f = splitFields(text);
     if (f.size() != 7)
@@ -49,6 +75,10 @@ GridSpec parseGridSpec(const std::string& text) {
     }
     g.step = v[6];
     if (!(g.step > 0.0)) throw InputError("--grid \"" + text + "\": the step must be greater than 0");
+    for (const double* corner : {g.minCorner, g.maxCorner}) {
+        const std::string problem = positionProblem(corner);
+        if (!problem.empty()) throw InputError("--grid \"" + text + "\": " + problem);
+    }
     const char* axis = "xyz";
     for (int a = 0; a < 3; ++a)
         if (g.minCorner[a] > g.maxCorner[a])

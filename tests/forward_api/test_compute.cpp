@@ -168,4 +168,38 @@ TEST(ComputeLeadfield, ProgressCanCancelEveryRoute) {
     }
 }
 
+// Results whose values say nothing carry a warning, also in the metadata, so
+// that every caller (command line, Python) can pass it on; a computation
+// whose values overflow is refused, naming the source and the sensor.
+TEST(ComputeLeadfield, WarnsWhenNoSourceIsInTheScanAndRefusesOverflow) {
+    DemoInputs in;
+    const std::vector<double> dipoles = {0, 10, 0, 1, 0, 0, 0, 20, 10, 0, 1, 0};
+    for (int route = 0; route < 3; ++route) {
+        SCOPED_TRACE(route);
+        LeadfieldRequest req;
+        req.recordScan = route == 1;
+        auto run = [&] { return route == 2 ? computeField(in.sys, dipoles, "dipoles", req) : computeLeadfield(in.sys, in.src, req); };
+        const ForwardResult normal = run();
+        EXPECT_TRUE(normal.warnings.empty());
+        EXPECT_EQ(normal.meta["warnings"], nlohmann::json::array());
+
+        req.settings.minCoilSrcDist = 1000.0;
+        const ForwardResult none = run();
+        ASSERT_EQ(none.warnings.size(), 1u);
+        EXPECT_NE(none.warnings[0].find("in the scan, so every value is 0"), std::string::npos) << none.warnings[0];
+        EXPECT_EQ(none.meta["warnings"][0], none.warnings[0]);
+
+        req.settings.minCoilSrcDist.reset();
+        req.settings.mu4PiRatio = 1e300;
+        try {
+            run();
+            ADD_FAILURE() << "no error";
+        } catch (const ComputeError& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(route == 2 ? "dipole 0 at (0, 10, 0) mm, sensor '" : "source ", 0), 0u) << what;
+            EXPECT_NE(what.find("too large for a physical value"), std::string::npos) << what;
+        }
+    }
+}
+
 }  // namespace

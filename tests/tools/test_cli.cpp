@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -62,8 +64,8 @@ double maxAbs(const std::vector<double>& v) {
 
 const std::string kSensors = " --sensors " + quote(dataFile("small_array.json"));
 
-std::string smallArgs(const ScratchDir& dir, const std::string& out = "lf.npy") {
-    return "leadfield --quiet" + kSensors + " --sources " + quote(dataFile("grid_sources.csv")) + " --out " +
+std::string smallArgs(const ScratchDir& dir, const std::string& out = "lf.npy", bool quiet = true) {
+    return std::string("leadfield") + (quiet ? " --quiet" : "") + kSensors + " --sources " + quote(dataFile("grid_sources.csv")) + " --out " +
            quote(dir / out);
 }
 
@@ -96,7 +98,7 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
     ScratchDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options);
-        const RunResult run = runCli(smallArgs(dir) + " " + c.options, dir);
+        const RunResult run = runCli(smallArgs(dir, "lf.npy", false) + " " + c.options, dir);
         ASSERT_EQ(run.code, 0) << run.err;
         const io::NpyArray got = io::readNpy(dir / "lf.npy");
         const LibraryResult want = libraryLeadfield(c.settings, c.lfx);
@@ -108,7 +110,8 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         const json meta = json::parse(readFile(dir / "lf.json"));
         EXPECT_EQ(meta["sources"]["in_scan"].get<std::vector<int>>(), want.inScan);
         // The printed summary (gathered block by block, after the divisions)
-        // describes the array: its range and the RMS over in-scan sources.
+        // describes the array: its range and the RMS over in-scan sources,
+        // which it says.
         double lo = HUGE_VAL, hi = -HUGE_VAL, sq = 0;
         std::size_t n = 0;
         const std::size_t per = got.data.size() / want.inScan.size();
@@ -120,6 +123,7 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         ASSERT_NE(at, std::string::npos) << run.out;
         double pLo = 0, pHi = 0, pRms = 0;
         ASSERT_EQ(std::sscanf(run.out.c_str() + at, "values: %lf .. %lf, RMS %lf", &pLo, &pHi, &pRms), 3) << run.out;
+        EXPECT_NE(run.out.find(" over the " + std::to_string(n / per) + " sources in the scan only"), std::string::npos);
         EXPECT_NEAR(pLo, lo, 1e-3 * scale);
         EXPECT_NEAR(pHi, hi, 1e-3 * scale);
         EXPECT_NEAR(pRms, std::sqrt(sq / static_cast<double>(n)), 1e-3 * scale);
@@ -221,9 +225,10 @@ TEST(Demo, WrittenSensorsReproduceTheDemoLeadfieldAndItsMap) {
     ScratchDir dir;
     const RunResult w = runCli("demo --write-sensors " + quote(dir / "system.json"), dir);
     ASSERT_EQ(w.code, 0) << w.err;
-    const RunResult d = runCli("demo --quiet --out-dir " + quote(dir / "demo"), dir);
+    const RunResult d = runCli("demo --out-dir " + quote(dir / "demo"), dir);
     ASSERT_EQ(d.code, 0) << d.err;
     EXPECT_NE(d.out.find("275  kind 101  axial gradiometer (1st order)"), std::string::npos) << d.out;
+    EXPECT_NE(d.out.find(" sources in the scan only (unit: "), std::string::npos) << d.out;
     EXPECT_NE(d.out.find("forward data manager: 275 measurement sensors, 29 reference sensors"), std::string::npos);
     const RunResult r = runCli("leadfield --quiet --sensors " + quote(dir / "system.json") + " --sources " +
                                    quote(dir / "demo/sources.csv") + " --out " + quote(dir / "rt.npy"), dir);
@@ -320,7 +325,35 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
         {small + " --grid -1000,-1000,-1000,1000,1000,1000,1", "of memory, more than the"},
         {small + " --grid 0,0,0,1,1,1,0.5 --formula xyz", "--formula 'xyz': unknown value"},
         {small + " --grid 0,0,0,1,1,1,0.5 --order 6", "--order 6: the coil integration order must be 1, 2, 3, 4, 5 or 7"},
+        // Numbers of the command line: the option, the value and the range.
+        {small + " --grid 0,0,0,1,1,1,0.5 --threads 0", "--threads 0: expected a whole number of threads from 1 to 1024"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --threads -1", "--threads -1: expected a whole number of threads from 1"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --threads abc", "--threads abc: expected a whole number of threads from 1"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --order 2.5", "--order 2.5: the coil integration order must be"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --mu4pi x", "--mu4pi x: expected a finite number other than 0"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --min-coil-source-dist -1",
+         "--min-coil-source-dist -1: expected a number of millimetres from 0 to 10000"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --min-source-sphere-dist 1e400", "--min-source-sphere-dist 1e400: expected a"},
+        // Head models the library does not compute.
+        {small + " --grid 0,0,0,1,1,1,0.5 --sphere-model bem", "--sphere-model bem: no boundary-element model is computed"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --sphere-model 4", "--sphere-model 4: no finite-element model is computed"},
+        // Positions and sizes beyond the physical bounds.
+        {small + " --grid 0,0,0,1,1,1e300,0.5", "--grid \"0,0,0,1,1,1e300,0.5\": z = 1e+300 mm is outside"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --sphere 0,0,0,1e300", "the radius 1e+300 mm is larger than 10000 mm"},
+        {small + " --sources " + quote(dir / "far.csv"), "far.csv:2: y = -100000 mm is outside -10000..10000 mm"},
+        {sensors(variant("far.json", [&](json& j) { named(j, "MEG2")["coils"][1]["position"] = {0, 1e300, 0}; })),
+         "channel 'MEG2' (#5), coil #2: 'position' y = 1e+300 m is farther than 10 m from the origin"},
+        {sensors(variant("wide.json", [&](json& j) { named(j, "MEG2")["coils"][0]["radius"] = 2000; })),
+         "channel 'MEG2' (#5), coil #1: 'radius' 2000 m is larger than a pickup coil can be"},
+        // A file meant to be .npy is never read as text.
+        {small + " --sources " + quote(dir / "magic.npy"), "magic.npy: corrupt .npy file: it starts with \"\\x93NUMPX\""},
+        {small + " --sources " + quote(dir / "text.npy"), "text.npy: corrupt .npy file: it starts with \"1,2,3\\x0a\" instead"},
+        {small + " --sources " + quote(dir / "renamed.csv"), "renamed.csv: corrupt .npy file"},
     };
+    writeFile(dir / "far.csv", "1,2,3\n0,-1e5,0\n");
+    writeFile(dir / "magic.npy", "\x93NUMPX\x01 and garbage after it");
+    writeFile(dir / "text.npy", "1,2,3\n4,5,6\n");
+    writeFile(dir / "renamed.csv", "NUMPY\x01 a header that lost its first byte");
     writeFile(dir / "bad.csv", "1,2,3\n4,5\n");
     // A non-finite number cannot be written by a JSON library: edit the text.
     std::string inf = good.dump(1);
@@ -381,12 +414,228 @@ TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
     EXPECT_EQ(dir.countFiles(), 1);
 }
 
-TEST(Help, EveryCommandHasHelpWithExamples) {
+TEST(Help, EveryCommandHasWrappedHelpWithExamplesAndNoParserNoise) {
     ScratchDir dir;
-    for (const char* cmd : {"leadfield", "field", "info", "plot", "demo"}) {
+    for (const char* cmd : {"", "leadfield", "field", "info", "plot", "demo"}) {
+        SCOPED_TRACE(cmd);
         const RunResult r = runCli(std::string(cmd) + " --help", dir);
-        EXPECT_EQ(r.code, 0) << cmd;
-        EXPECT_NE(r.out.find("Example"), std::string::npos) << cmd;
+        EXPECT_EQ(r.code, 0);
+        if (*cmd) {
+            EXPECT_NE(r.out.find("Example"), std::string::npos);
+        }
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+        for (const char* noise : {"{false}", "TEXT", "INT", "FLOAT", "POSITIVE", "REQUIRED", "Excludes", "NUMBER"})
+            EXPECT_EQ(r.out.find(noise), std::string::npos) << noise;
+    }
+    // Each command states its own default formula.
+    EXPECT_NE(runCli("field --help", dir).out.find("(default ST01)"), std::string::npos);
+    EXPECT_NE(runCli("leadfield --help", dir).out.find("(default SV_NT04)"), std::string::npos);
+}
+
+// Errors of the command line itself: one line naming what was wrong, and
+// at most a hint to the help after it.
+TEST(Help, ParseErrorsNameTheProblemInOneLine) {
+    ScratchDir dir;
+    const std::string small = "leadfield" + kSensors + " --grid 0,0,0,1,1,1,1";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, info, plot and demo\n"},
+        {"", "megfwd: no command given: the commands are leadfield"},
+        {small + " --out x.npy --bogus", "megfwd: leadfield: unknown option --bogus\n"},
+        {small + " --out", "megfwd: leadfield: --out needs a value"},
+        {"leadfield --out x.npy --grid 0,0,0,1,1,1,1", "megfwd: leadfield: --sensors FILE is required: sensor-array file"},
+        {"plot x.npy --out m.svg", "megfwd: plot: --source INDEX is required"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const RunResult r = runCli(args, dir);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err.rfind(message, 0), 0u) << r.err;
+        const auto hint = r.err.find('\n') + 1;
+        EXPECT_EQ(r.err.substr(hint).rfind("Run 'megfwd", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    }
+}
+
+// --quiet leaves nothing on either stream but errors and warnings.
+TEST(Help, QuietPrintsNothingOnSuccess) {
+    ScratchDir dir;
+    writeFile(dir / "dip.txt", "0 40 0 1 0 0\n");
+    const std::vector<std::string> runs = {
+        smallArgs(dir) + " --lfx",  // also silences the SV_NT04 note
+        "field -q" + kSensors + " --dipoles " + quote(dir / "dip.txt") + " --formula SV_NT04 --out " + quote(dir / "f.npy"),
+        "plot -q " + quote(dir / "lf.npy") + " --source 0 --out " + quote(dir / "m.svg"),
+        "demo -q --order 1 --out-dir " + quote(dir / "demo"),
+    };
+    for (const std::string& args : runs) {
+        SCOPED_TRACE(args);
+        const RunResult r = runCli(args, dir);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+// An output that is the same file as an input of the run is refused before
+// anything is read or computed, whatever path reaches it.
+TEST(SameFile, OutputsNeverReplaceAnInput) {
+    ScratchDir dir;
+    namespace fs = std::filesystem;
+    const std::string meg = dir / "meg.json";
+    fs::copy_file(dataFile("small_array.json"), meg);
+    fs::create_directory(dir / "sub");
+    fs::create_symlink(meg, dir / "link.json");
+    fs::create_hard_link(meg, dir / "hard.json");
+    writeFile(dir / "src.csv", "0 40 0\n10 50 -5\n");
+    fs::create_symlink(dir / "src.csv", dir / "srclink.npy");
+    writeFile(dir / "dip.json", "0 40 0 1 0 0\n");
+    ASSERT_EQ(runCli("leadfield -q --sensors " + quote(meg) + " --grid 0,40,0,10,40,10,10 --out " + quote(dir / "lf.npy"),
+                     dir).code, 0);
+    const std::string lf = "leadfield -q --grid 0,40,0,10,40,10,10 --sensors ";
+    const std::string plot = "plot " + quote(dir / "lf.npy") + " --source 0 --out ";
+    const std::vector<std::pair<std::string, std::string>> cases = {  // arguments, the input named
+        {lf + quote(meg) + " --out " + quote(dir / "meg.npy"), "meg.json (--sensors)"},
+        {lf + quote(dir / "link.json") + " --out " + quote(dir / "meg.npy"), "link.json (--sensors)"},
+        {lf + quote(dir / "hard.json") + " --out " + quote(dir / "meg.npy"), "hard.json (--sensors)"},
+        {lf + quote(meg) + " --out " + quote(dir / "sub/../meg.npy"), "meg.json (--sensors)"},
+        {lf + quote(meg) + " --out " + quote(dir / "sub/../link.npy"), "meg.json (--sensors)"},
+        {"leadfield -q --sensors " + quote(meg) + " --sources " + quote(dir / "src.csv") + " --out " +
+             quote(dir / "srclink.npy"), "src.csv (--sources)"},
+        {"field -q --sensors " + quote(meg) + " --dipoles " + quote(dir / "dip.json") + " --out " + quote(dir / "dip.npy"),
+         "dip.json (--dipoles)"},
+        {plot + quote(dir / "lf.npy"), "lf.npy (the array to plot)"},
+        {plot + quote(dir / "lf.json"), "lf.json (the array's metadata)"},
+        {plot + quote(dir / "m.svg") + " --sensors " + quote(dir / "m.svg"), "m.svg (--sensors)"},
+    };
+    writeFile(dir / "m.svg", "not a map");
+    for (const auto& [args, input] : cases) {
+        SCOPED_TRACE(args);
+        const std::string before = readFile(meg), lfBefore = readFile(dir / "lf.npy"), metaBefore = readFile(dir / "lf.json");
+        const int files = dir.countFiles();
+        const RunResult r = runCli(args, dir);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_NE(r.err.find("is the same file as "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(input + ": writing it would replace an input"), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(meg), before);
+        EXPECT_EQ(readFile(dir / "lf.npy"), lfBefore);
+        EXPECT_EQ(readFile(dir / "lf.json"), metaBefore);
+        EXPECT_EQ(dir.countFiles(), files);
+        EXPECT_TRUE(fs::is_symlink(dir / "srclink.npy"));
+    }
+}
+
+// Values that are not finite, or too large for their square to be, never
+// reach an output: huge inputs are refused by every reader (exit 2), and
+// arithmetic that overflows all the same is refused with its place (exit 1).
+TEST(NonFinite, RefusedByEveryCommandWithItsPlace) {
+    ScratchDir dir;
+    json huge = json::parse(readFile(dataFile("small_array.json")));
+    for (auto& c : huge["channels"])
+        if (c["name"] == "MEG3") c["coils"][0]["position"] = {1e300, 0.0, 0.0};
+    writeFile(dir / "huge.json", huge.dump());
+    writeFile(dir / "dip.csv", "0 40 0 1 0 0\n10 50 -5 0 1 0\n");
+    writeFile(dir / "bigq.csv", "0 40 0 1e300 0 0\n");
+    const std::vector<double> values = {1, 2, 3, 4, 5, HUGE_VAL, 7, 8, 9, 10, 11, 12};
+    writeFile(dir / "inf.npy", io::npyBytes({2, 6}, values.data()));
+    writeFile(dir / "inf.json", readFile(dataFile("small_array.json")));  // no sensor positions: give --sensors
+    const std::string grid = " --grid 0,40,0,10,40,10,10 --out " + quote(dir / "o.npy");
+    const std::string field = "field -q" + kSensors + " --out " + quote(dir / "o.npy") + " --dipoles ";
+    struct Case {
+        std::string args;
+        int code;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"leadfield -q --sensors " + quote(dir / "huge.json") + grid, 2, "channel 'MEG3' (#6), coil #1: 'position' x = 1e+300"},
+        {"field -q --sensors " + quote(dir / "huge.json") + " --dipoles " + quote(dir / "dip.csv") + " --out " +
+             quote(dir / "o.npy"), 2, "channel 'MEG3' (#6), coil #1: 'position' x = 1e+300"},
+        {"info --sensors " + quote(dir / "huge.json"), 2, "channel 'MEG3' (#6), coil #1: 'position' x = 1e+300"},
+        {field + quote(dir / "bigq.csv"), 2, "bigq.csv:1: qx = 1e+300 is outside -1e+12..1e+12"},
+        {"plot " + quote(dir / "inf.npy") + " --source 0" + kSensors + " --out " + quote(dir / "m.svg"), 2,
+         "inf.npy: source 0, sensor 'MEG7': the value inf is not a finite value"},
+        {"leadfield -q" + kSensors + grid + " --mu4pi 1e300", 1,
+         "source 0 at (0, 40, 0) mm, sensor 'MEG1', component 0: the computed leadfield is -"},
+        {"leadfield -q" + kSensors + grid + " --mu4pi 1e300 --record-scan", 1,
+         "source 0 at (0, 40, 0) mm, sensor 'MEG1', component 0: the computed leadfield is -"},
+        {field + quote(dir / "dip.csv") + " --mu4pi 1e300", 1, "dipole 0 at (0, 40, 0) mm, sensor 'MEG1': the computed field"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const int files = dir.countFiles();
+        const RunResult r = runCli(c.args, dir);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_EQ(r.err.rfind("megfwd: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(dir.countFiles(), files);
+    }
+}
+
+// Results whose values say nothing still come out, with a warning on stderr
+// and in the metadata.
+TEST(Warnings, EverySourceOutOfTheScanIsToldAndRecorded) {
+    ScratchDir dir;
+    writeFile(dir / "dip.txt", "0 40 0 1 0 0\n10 50 -5 0 1 0\n");
+    struct Run {
+        std::string args, metadata, warning;
+    };
+    const std::vector<Run> runs = {
+        {smallArgs(dir, "a.npy") + " --min-coil-source-dist 1000", "a.json", "none of the 5 sources is in the scan"},
+        {smallArgs(dir, "b.npy") + " --min-coil-source-dist 1000 --record-scan", "b.json",
+         "none of the 5 sources is in the scan"},
+        {"field -q" + kSensors + " --dipoles " + quote(dir / "dip.txt") + " --min-coil-source-dist 1000 --out " +
+             quote(dir / "c.npy"), "c.json", "none of the 2 dipoles is in the scan"},
+    };
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.args);
+        const RunResult r = runCli(run.args, dir);
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err.rfind("megfwd: warning: " + run.warning + ", so every value is 0", 0), 0u) << r.err;
+        const json meta = json::parse(readFile(dir / run.metadata));
+        ASSERT_EQ(meta["warnings"].size(), 1u);
+        EXPECT_EQ(meta["warnings"][0].get<std::string>().rfind(run.warning, 0), 0u);
+    }
+    const RunResult normal = runCli(smallArgs(dir, "d.npy"), dir);
+    ASSERT_EQ(normal.code, 0);
+    EXPECT_EQ(normal.err, "");
+    EXPECT_EQ(json::parse(readFile(dir / "d.json"))["warnings"], json::array());
+}
+
+// A library message sent once per source is shown once, with a count.
+TEST(Messages, RepeatedLibraryMessageShownOnceWithACount) {
+    ScratchDir dir;
+    std::string rows;
+    for (int i = 0; i < 300; ++i) rows += "0 110 0\n";  // MEG1's first coil centre
+    writeFile(dir / "oncoil.csv", rows);
+    const RunResult r = runCli("leadfield -q" + kSensors + " --sources " + quote(dir / "oncoil.csv") + " --out " +
+                                   quote(dir / "lf.npy"), dir);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string message = "megfwd: Distance between coil and src almost zero\n";
+    const auto first = r.err.find(message);
+    ASSERT_NE(first, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(message, first + 1), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("megfwd: (the message \"Distance between coil and src almost zero\" came 299 more times)"),
+              std::string::npos) << r.err;
+    EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+}
+
+// An output larger than the file-size limit is refused before the scan,
+// with what it needs and what the limit allows; a write that fails all the
+// same says why.
+TEST(OutputRoom, FileSizeLimitRefusedBeforeTheScan) {
+    ScratchDir dir;
+    writeFile(dir / "lf.npy", "precious array");
+    for (const char* route : {"", " --out-of-core"}) {
+        SCOPED_TRACE(route);
+        // 1000 sources x 6 sensors x 3 components: 144 kB, past a 64 kB limit.
+        const RunResult r = runShell("ulimit -f 64; trap '' XFSZ; " + quote(MEGFWD_CLI) + " leadfield -q" + kSensors +
+                                         " --grid 0,0,0,90,90,90,10 --threads 2 --out " + quote(dir / "lf.npy") + route,
+                                     dir);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_NE(r.err.find("lf.npy (--out and its metadata): file too large: needs "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(", the file-size limit (ulimit -f) is "), std::string::npos) << r.err;
+        EXPECT_EQ(readFile(dir / "lf.npy"), "precious array");
+        EXPECT_EQ(dir.countFiles(), 1);
     }
 }
 

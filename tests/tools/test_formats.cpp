@@ -4,11 +4,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include <sys/resource.h>
 
 #include "ToolTestSupport.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "forward_api/AtomicFile.h"
 #include "forward_api/Errors.h"
+#include "tools/formats/MappedNpy.h"
 #include "tools/formats/Npy.h"
 #include "tools/commands/Progress.h"
 #include "forward_api/SensorArrayFile.h"
@@ -178,6 +184,33 @@ TEST(TopoMap, SvgIsWellFormedWithOneMarkPerSensor) {
     ScratchDir dir;
     writeFile(dir / "m.svg", io::topoMapSvg(m));
     EXPECT_EQ(svgSensorMarks(dir / "m.svg", dir), std::to_string(m.positions.size()) + "\n");
+}
+
+// A mapped output past the file-size limit names the limit and what the
+// array needs (the command checks before the scan; this is the write that
+// fails all the same).
+// Maps an array of 2.4 MB under a 64 kB file-size limit; exits with 3 and
+// the error on stderr.
+[[noreturn]] void mapPastTheFileSizeLimit(const std::string& path) {
+    struct rlimit lim = {1 << 16, 1 << 16};
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+    std::signal(SIGXFSZ, SIG_IGN);
+    AtomicOutput out(path);
+    io::MappedNpy mapped(out);
+    try {
+        mapped.map({1000, 100, 3});
+    } catch (const ComputeError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        std::exit(3);
+    }
+    std::exit(0);
+}
+
+TEST(MappedNpyDeathTest, FileSizeLimitNamedWhenTheOutputCannotGrow) {
+    ScratchDir dir;
+    EXPECT_EXIT(mapPastTheFileSizeLimit(dir / "big.npy"), ::testing::ExitedWithCode(3),
+                "big.npy: cannot make room for the output: file too large: needs 2.4 MB, the file-size limit "
+                "\\(ulimit -f\\) is 65.5 kB");
 }
 
 }  // namespace

@@ -3,10 +3,17 @@
 // library (tools/commands) so that the tests can call them.
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "tools/cli/ForwardOptions.h"
+#include "tools/cli/HelpFormatter.h"
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
 #include "forward_api/Errors.h"
@@ -15,28 +22,38 @@ namespace {
 
 const char* kLeadfieldExamples = R"HELP(
 Sources:
-  --grid xmin,ymin,zmin,xmax,ymax,zmax,step   a box in mm (host axes), x slowest, z fastest
-  --sources FILE   a text file of x,y,z rows in mm (commas or blanks; '#' comments; an optional
-                   header line) or a NumPy .npy array of shape (n, 3)
-Output: OUT.npy, float64 of shape (sources, sensors, components), and OUT.json beside it with the
-sensor names, source positions, in-scan flags, every setting and the units of the values.
+  --grid xmin,ymin,zmin,xmax,ymax,zmax,step
+      a box in mm (host axes), x slowest, z fastest
+  --sources FILE
+      a text file of x,y,z rows in mm (commas or blanks; '#' comments; an
+      optional header line) or a NumPy .npy array of shape (n, 3)
+Output: OUT.npy, float64 of shape (sources, sensors, components), and OUT.json
+beside it with the sensor names, source positions, in-scan flags, every
+setting, the units of the values and any warnings. No output may be one of
+the run's input files.
 
 Examples:
-  megfwd leadfield --sensors helmet.json --grid -60,-20,-60,60,80,60,10 --out lf.npy
-  megfwd leadfield --sensors helmet.json --sources points.csv --si --out lf_si.npy
-  megfwd leadfield --sensors helmet.json --sources points.npy --formula cuffin --order 3 \
-                   --sphere 0,40,0,80 --tangential --no-ref --out lf2.npy
+  megfwd leadfield --sensors helmet.json --grid -60,-20,-60,60,80,60,10 \
+                   --out lf.npy
+  megfwd leadfield --sensors helmet.json --sources points.csv --si \
+                   --out lf_si.npy
+  megfwd leadfield --sensors helmet.json --sources points.npy \
+                   --formula cuffin --order 3 --sphere 0,40,0,80 \
+                   --tangential --no-ref --out lf2.npy
   python3 -c "import numpy; print(numpy.load('lf.npy').shape)"
 )HELP";
 
 const char* kFieldExamples = R"HELP(
-Dipoles: a text file of rows x,y,z,qx,qy,qz (position in mm, host axes, and moment) or a .npy array
-of shape (n, 6). Output: OUT.npy of shape (dipoles, sensors) and OUT.json. With --si and moments in
-A*m the values are in tesla. The default formula here is ST01 (scalar Sarvas), whose field scales
-with the moment; SV_NT04 would give the field of a unit moment along Q x r0 whatever the size of Q.
+Dipoles: a text file of rows x,y,z,qx,qy,qz (position in mm, host axes, and
+moment) or a .npy array of shape (n, 6). Output: OUT.npy of shape (dipoles,
+sensors) and OUT.json. With --si and moments in A*m the values are in tesla.
+The default formula here is ST01 (scalar Sarvas), whose field scales with the
+moment; SV_NT04 would give the field of a unit moment along Q x r0 whatever
+the size of Q.
 
 Example:
-  megfwd field --sensors helmet.json --dipoles dipoles.csv --si --out field.npy
+  megfwd field --sensors helmet.json --dipoles dipoles.csv --si \
+               --out field.npy
 )HELP";
 
 const char* kInfoExamples = R"HELP(
@@ -45,8 +62,9 @@ Example:
 )HELP";
 
 const char* kPlotExamples = R"HELP(
-The sensor positions come from OUT.json beside the array (written by leadfield, field and demo),
-or from --sensors FILE. Without --component the component with the largest value is shown.
+The sensor positions come from OUT.json beside the array (written by
+leadfield, field and demo), or from --sensors FILE. Without --component the
+component with the largest value is shown.
 
 Examples:
   megfwd plot lf.npy --source 120 --out map.svg
@@ -54,34 +72,95 @@ Examples:
 )HELP";
 
 const char* kDemoExamples = R"HELP(
-Builds the embedded demonstration system (275 axial gradiometers, 29 reference sensors), computes
-the leadfield of a 7 mm grid inside a 75 mm sphere and writes leadfield.npy, leadfield.json,
-sources.csv and map.svg into the output directory.
+Builds the embedded demonstration system (275 axial gradiometers, 29
+reference sensors), computes the leadfield of a 7 mm grid inside a 75 mm
+sphere and writes leadfield.npy, leadfield.json, sources.csv and map.svg into
+the output directory.
 
 Examples:
   megfwd demo
   megfwd demo --out-dir /tmp/demo --quiet
-  megfwd demo --write-sensors default-system.json     # a sensor-array file to start from
+  megfwd demo --write-sensors default-system.json   # a file to start from
 )HELP";
+
+const char* kCommands = "leadfield, field, info, plot and demo";
+
+// A parse error as one line naming the option, the value and what is
+// accepted; CLI11's own wording ("A subcommand is required", "The following
+// argument was not expected") does not say what to do.
+std::string parseErrorText(const CLI::ParseError& e, const CLI::App& app, int argc, char** argv) {
+    const std::string what = e.what();
+    std::vector<CLI::App*> parsed = app.get_subcommands();
+    if (parsed.empty()) {
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg.empty() || arg[0] != '-')
+                return "unknown command '" + arg + "': the commands are " + kCommands;
+        }
+        if (dynamic_cast<const CLI::RequiredError*>(&e)) return std::string("no command given: the commands are ") + kCommands;
+    }
+    const std::string where = parsed.empty() ? std::string() : parsed.front()->get_name() + ": ";
+    const CLI::App* cmd = parsed.empty() ? &app : parsed.front();
+    // "--sensors FILE" and its description, to say what is expected.
+    auto named = [&](const std::string& name, std::string& description) {
+        try {
+            const CLI::Option* o = cmd->get_option(name);
+            description = o->get_description();
+            if (!description.empty()) description[0] = static_cast<char>(std::tolower(description[0]));
+            return o->get_type_name().empty() ? name : name + " " + o->get_type_name();
+        } catch (const CLI::Error&) {
+            return name;
+        }
+    };
+    if (dynamic_cast<const CLI::ExtrasError*>(&e)) {
+        const std::string args = what.substr(what.find(": ") + 2);
+        const std::string first = args.substr(0, args.find(' '));
+        if (!first.empty() && first[0] == '-') return where + "unknown option " + first;
+        return where + "unexpected argument '" + first + "'";
+    }
+    std::string description;
+    if (dynamic_cast<const CLI::RequiredError*>(&e)) {
+        const auto at = what.find(" is required");
+        if (at != std::string::npos) {
+            const std::string option = named(what.substr(0, at), description);
+            return where + option + " is required" + (description.empty() ? "" : ": " + description);
+        }
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+        const std::string name = what.substr(0, what.find(':'));
+        if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
+            const std::string option = named(name, description);
+            return where + name + " needs a value: " + option + (description.empty() ? "" : ", " + description);
+        }
+        if (what.find("flag override") != std::string::npos) return where + name + " takes no value";
+    }
+    return where + what;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace megfwd;
     CLI::App app{"megfwd: MEG forward models (leadfields) for spherical head models.\n"
-                 "Exit codes: 0 success, 1 the computation failed, 2 bad input (nothing is written)."};
+                 "Exit codes: 0 success, 1 the computation failed, 2 bad input (nothing is written).",
+                 "megfwd"};
+    app.formatter(std::make_shared<cli::HelpFormatter>());
     app.require_subcommand(1);
     app.fallthrough();
-    app.set_version_flag("--version", std::string("megfwd ") + MEGFWD_VERSION);
+    app.set_version_flag("--version", std::string("megfwd ") + MEGFWD_VERSION, "The program's version");
+    app.set_help_flag("-h,--help", "This help; COMMAND --help for a command's options");
     bool yes = false;
     app.add_flag("--yes", yes,
                  "Answer Yes to the library's Yes/No question (whether to go on although MEG and MRI are not "
                  "coregistered); the default answer is No, which stops the computation");
+    const char* quietHelp = "Print errors and warnings only: no progress, notes or report";
 
     io::LeadfieldArgs lf;
     cli::ForwardOptions lfOpts;
-    bool lfQuiet = false;
+    std::string lfThreads;
     auto* leadfield = app.add_subcommand("leadfield", "Leadfields of a source space for the sensors of a sensor-array file");
+    leadfield->group("Commands");
+    leadfield->set_help_flag("-h,--help", "This help");
     leadfield->add_option("--sensors", lf.sensors, "Sensor-array file (JSON)")
         ->type_name("FILE")
         ->required()
@@ -96,14 +175,14 @@ int main(int argc, char** argv) {
         ->type_name("OUT.npy")
         ->required()
         ->group("Input and output");
+    leadfield->add_flag("--quiet,-q", lf.quiet, quietHelp)->group("Input and output");
     leadfield->add_flag("--lfx", lf.request.unitMomentScan,
                         "Compute the leadfield as field values of unit moments (gridDewarLfx)")->group("Forward model");
-    leadfield->add_flag("--quiet,-q", lfQuiet, "No progress display")->group("Input and output");
     lfOpts.addTo(*leadfield, true);
     leadfield->add_flag("--rms", lf.request.rmsNormalise, "Divide all values by their root mean square (after the above)")
         ->group("Post-processing");
-    leadfield->add_option("--threads", lf.request.threads, "Threads of the scan (default: all cores)")
-        ->check(CLI::PositiveNumber)
+    leadfield->add_option("--threads", lfThreads, "Threads of the scan, 1 to 1024 (default: all cores)")
+        ->type_name("N")
         ->group("Computation");
     leadfield->add_flag("--out-of-core", lf.outOfCore,
                         "Write the values into OUT.npy block by block as they are computed instead of holding them "
@@ -117,44 +196,60 @@ int main(int argc, char** argv) {
 
     io::FieldArgs fd;
     cli::ForwardOptions fdOpts;
-    bool fdQuiet = false;
     auto* field = app.add_subcommand("field", "Field values of given dipoles in the sensors of a sensor-array file");
+    field->group("Commands");
+    field->set_help_flag("-h,--help", "This help");
     field->add_option("--sensors", fd.sensors, "Sensor-array file (JSON)")
         ->type_name("FILE")
         ->required()
         ->group("Input and output");
     field->add_option("--dipoles", fd.dipoles, "Dipoles: text rows x,y,z,qx,qy,qz (mm, moment), or .npy (n, 6)")
         ->type_name("FILE")
-        ->required()->group("Input and output");
+        ->required()
+        ->group("Input and output");
     field->add_option("--out", fd.out, "Output array OUT.npy (metadata in OUT.json)")
         ->type_name("OUT.npy")
         ->required()
         ->group("Input and output");
-    field->add_flag("--quiet,-q", fdQuiet, "No progress display")->group("Input and output");
+    field->add_flag("--quiet,-q", fd.quiet, quietHelp)->group("Input and output");
     fdOpts.addTo(*field, false);
     field->footer(kFieldExamples);
 
     io::InfoArgs in;
     auto* info = app.add_subcommand("info", "What a sensor-array file holds, and the problems found in it");
+    info->group("Commands");
+    info->set_help_flag("-h,--help", "This help");
     info->add_option("--sensors", in.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
     info->footer(kInfoExamples);
 
     io::PlotArgs pl;
+    std::string plSource;
     auto* plot = app.add_subcommand("plot", "A topographic map (SVG) of one source's leadfield over the helmet");
-    plot->add_option("input", pl.input, "Array written by leadfield, field or demo (.npy)")->required();
-    plot->add_option("--source", pl.source, "Source (or dipole) index, from 0")->required();
-    plot->add_option("--component", pl.component, "Component index from 0, or 'norm' (default: the strongest)");
-    plot->add_option("--out", pl.out, "Output map (.svg)")->required();
-    plot->add_option("--sensors", pl.sensors, "Sensor-array file for the positions (instead of the .json metadata)");
+    plot->group("Commands");
+    plot->set_help_flag("-h,--help", "This help");
+    plot->add_option("array", pl.input, "Array written by leadfield, field or demo (.npy)")
+        ->type_name("ARRAY.npy")
+        ->required();
+    plot->add_option("--source", plSource, "Source (or dipole) index, from 0")->type_name("INDEX")->required();
+    plot->add_option("--component", pl.component, "Component index from 0, or 'norm' (default: the strongest)")
+        ->type_name("INDEX");
+    plot->add_option("--out", pl.out, "Output map (.svg)")->type_name("MAP.svg")->required();
+    plot->add_option("--sensors", pl.sensors, "Sensor-array file for the positions (instead of the .json metadata)")
+        ->type_name("FILE");
     plot->add_flag("--all-channels", pl.allChannels, "With --sensors: the array was made with --all-channels");
+    plot->add_flag("--quiet,-q", pl.quiet, quietHelp);
     plot->footer(kPlotExamples);
 
     io::DemoArgs dm;
+    std::string dmOrder;
     auto* demo = app.add_subcommand("demo", "Build the embedded demonstration system, compute its leadfield and draw a map");
-    demo->add_option("--out-dir", dm.outDir, "Output directory (default ./megfwd-demo-output)");
-    demo->add_option("--write-sensors", dm.writeSensors, "Only write the default system as a sensor-array file");
-    demo->add_option("--order", dm.order, "Coil integration order (default 2)");
-    demo->add_flag("--quiet,-q", dm.quiet, "No progress display");
+    demo->group("Commands");
+    demo->set_help_flag("-h,--help", "This help");
+    demo->add_option("--out-dir", dm.outDir, "Output directory (default ./megfwd-demo-output)")->type_name("DIR");
+    demo->add_option("--write-sensors", dm.writeSensors, "Only write the default system as a sensor-array file")
+        ->type_name("FILE");
+    demo->add_option("--order", dmOrder, "Coil integration order 1, 2, 3, 4, 5 or 7 (default 2)")->type_name("N");
+    demo->add_flag("--quiet,-q", dm.quiet, quietHelp);
     demo->footer(kDemoExamples);
 
     try {
@@ -162,26 +257,36 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        std::fprintf(stderr, "megfwd: %s\n", parseErrorText(e, app, argc, argv).c_str());
+        const std::vector<CLI::App*> parsed = app.get_subcommands();
+        std::fprintf(stderr, "Run 'megfwd%s --help' for the options.\n",
+                     parsed.empty() ? "" : (" " + parsed.front()->get_name()).c_str());
         return megfwd::io::kExitBadInput;
     }
 
     io::installMessageHandler(yes);
     megfwd::installInterruptCleanup();
+    // A write past the file-size limit (ulimit -f) then fails with its error
+    // instead of ending the process, so that it is reported and the
+    // temporary file removed.
+    std::signal(SIGXFSZ, SIG_IGN);
     return io::runGuarded([&]() -> int {
         if (*leadfield) {
+            if (!lfThreads.empty())
+                lf.request.threads = static_cast<int>(cli::wholeNumberOption("--threads", lfThreads, 1, 1024, "of threads"));
             lf.request.settings = lfOpts.toOverrides();
-            lf.quiet = lfQuiet;
             return io::runLeadfield(lf, std::cout);
         }
         if (*field) {
             fd.request.settings = fdOpts.toOverrides();
-            fd.quiet = fdQuiet;
             return io::runField(fd, std::cout);
         }
         if (*info) return io::runInfo(in, std::cout);
-        if (*plot) return io::runPlot(pl, std::cout);
-        if (dm.order != 2) megfwd::parseOrder(dm.order);
+        if (*plot) {
+            pl.source = cli::wholeNumberOption("--source", plSource, 0, LLONG_MAX, "(a source index)");
+            return io::runPlot(pl, std::cout);
+        }
+        if (!dmOrder.empty()) dm.order = cli::orderOption(dmOrder);
         return io::runDemo(dm, std::cout);
     });
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -20,6 +21,8 @@
 #include "tools/formats/SourceFile.h"
 #include "tools/formats/TopoMap.h"
 #include "tools/commands/Progress.h"
+#include "tools/commands/SameFile.h"
+#include "tools/formats/OutputSpace.h"
 
 namespace megfwd::io {
 namespace {
@@ -56,20 +59,60 @@ struct OutputPair {
     }
     void write(ForwardResult& r) {
         r.meta["array"]["file"] = std::filesystem::path(npyPath).filename().string();
-        // Header and values straight from the array: no second copy of a
-        // leadfield that may fill most of the memory.
-        if (r.valuesInSink) {
-            // Written in place already (MappedNpy).
-        } else if constexpr (std::endian::native == std::endian::little) {
-            npy.write(npyHeader(r.shape));
-            npy.write(r.values.data(), r.values.size() * sizeof(double));
-        } else {
-            npy.write(npyBytes(r.shape, r.values.data()));
+        const std::string metaText = readableJson(r.meta);
+        const double bytes = static_cast<double>(npyHeader(r.shape).size() + r.values.size() * sizeof(double));
+        const std::string* failed = &npyPath;
+        try {
+            // Header and values straight from the array: no second copy of
+            // a leadfield that may fill most of the memory.
+            if (r.valuesInSink) {
+                // Written in place already (MappedNpy).
+            } else if constexpr (std::endian::native == std::endian::little) {
+                npy.write(npyHeader(r.shape));
+                npy.write(r.values.data(), r.values.size() * sizeof(double));
+            } else {
+                npy.write(npyBytes(r.shape, r.values.data()));
+            }
+            failed = &jsonPath;
+            meta.write(metaText);
+            failed = &npyPath;
+            commitAll({&npy, &meta});
+        } catch (const InputError& e) {
+            // The values are computed, so a failed write is the run's
+            // failure (exit 1); say what it ran into when that was the room.
+            const std::string shortage = roomShortage(*failed, bytes + static_cast<double>(metaText.size()));
+            if (shortage.empty()) throw ComputeError(e.what());
+            throw ComputeError(*failed + ": cannot write the output: " + shortage);
         }
-        meta.write(readableJson(r.meta));
-        commitAll({&npy, &meta});
+    }
+    // Refuses outputs that do not fit before anything is computed: the
+    // array of `shape` and its metadata, with about `metaBytesPerRow` per
+    // source, 100 per sensor (name, position) and 16 kB for the settings.
+    void checkRoom(const std::vector<std::int64_t>& shape, double metaBytesPerRow) const {
+        double values = 1.0;
+        for (auto d : shape) values *= static_cast<double>(d);
+        const double rows = shape.empty() ? 0.0 : static_cast<double>(shape[0]);
+        const double sensors = shape.size() < 2 ? 0.0 : static_cast<double>(shape[1]);
+        const double bytes = 128.0 + 8.0 * values + metaBytesPerRow * rows + 100.0 * sensors + 16384.0;
+        checkRoomFor(npyPath, bytes, "--out and its metadata");
     }
 };
+
+// Where a command's report goes: nowhere with --quiet.
+std::ostream& reportStream(std::ostream& out, bool quiet) {
+    static std::ostream discard(nullptr);
+    return quiet ? discard : out;
+}
+
+void printWarnings(const ForwardResult& r) {
+    for (const auto& w : r.warnings) std::fprintf(stderr, "megfwd: warning: %s\n", w.c_str());
+}
+
+// The files of a leadfield or field run: inputs that its outputs must not
+// replace.
+void refuseOutputPairOverInputs(const std::string& outPath, const std::vector<RolePath>& inputs) {
+    refuseOutputsOverInputs(inputs, {{outPath, "--out"}, {replaceExtension(outPath, ".json"), "the metadata written beside --out"}});
+}
 
 void printSummary(const ForwardResult& r, const std::string& what, std::ostream& out) {
     const ValueSummary s = valueSummary(r);
@@ -78,8 +121,11 @@ void printSummary(const ForwardResult& r, const std::string& what, std::ostream&
         << total - in << " out: their values are 0)";
     if (r.shape.size() == 3) out << ", components: " << r.shape[2];
     out << "\n";
-    out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS " << fmt("%.4g", s.rmsInScan)
-        << " (unit: " << r.unit.label << ")\n";
+    // The RMS leaves out the zeros of the sources out of the scan.
+    out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS ";
+    if (in > 0) out << fmt("%.4g", s.rmsInScan) << " over the " << in << " " << what << " in the scan only";
+    else out << "- (no " << what << " in the scan)";
+    out << " (unit: " << r.unit.label << ")\n";
     out << "  scan time: " << fmt("%.2f", r.seconds) << " s";
     if (r.seconds > 0) out << " (" << fmt("%.0f", static_cast<double>(total) / r.seconds) << " " << what << "/s)";
     out << "\n";
@@ -191,6 +237,15 @@ std::string writeMap(const std::vector<std::int64_t>& shape, const std::vector<d
         for (std::int64_t j = 0; j < nN; ++j) v[static_cast<std::size_t>(j)] = at(j, k);
         which = shape.size() == 2 ? compName(0) : "component " + compName(k);
     }
+    // A value that is not finite cannot be given a colour (nor can the
+    // others be scaled against it).
+    for (std::int64_t j = 0; j < nN; ++j)
+        for (std::int64_t c = 0; c < nC; ++c)
+            if (!std::isfinite(at(j, c) * at(j, c)))
+                throw InputError(inputLabel + ": source " + std::to_string(source) + ", sensor '" +
+                                 geo.names[static_cast<std::size_t>(j)] + "'" +
+                                 (nC > 1 ? ", component " + std::to_string(c) : std::string()) + ": the value " +
+                                 exactNumber(at(j, c)) + " is not a finite value that can be drawn");
 
     TopoMap map;
     map.positions = geo.positions;
@@ -237,15 +292,19 @@ void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
 
 }  // namespace
 
-int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
+int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
+    std::ostream& out = reportStream(stdOut, a.quiet);
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.sources, "--sources"}});
     auto sensors = loadSensorArray(a.sensors);
     const SourceSpec sources = sourcesFrom(a.grid, a.sources);
     const auto& st = a.request.settings;
-    if (a.request.unitMomentScan && !st.isMagSrc && st.coilFwdModel.value_or(CMForwardkw().coilFwdModel) == 3)
+    if (!a.quiet && a.request.unitMomentScan && !st.isMagSrc &&
+        st.coilFwdModel.value_or(CMForwardkw().coilFwdModel) == 3)
         std::fprintf(stderr, "megfwd: note: with SV_NT04 the unit-moment scan gives, for each axis e, the field of a "
                              "unit moment along e x r0 (the Nut form normalises Q x r0)\n");
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
+    output.checkRoom(leadfieldShape(sys, sources, a.request), 96.0);
     // Out of core when asked, or when the array alone would take more than
     // half of the memory: its values then go straight into the output file.
     LeadfieldRequest req = a.request;
@@ -260,15 +319,21 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& out) {
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);
+    printWarnings(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "sources", out);
     return kExitOk;
 }
 
-int runField(const FieldArgs& a, std::ostream& out) {
+int runField(const FieldArgs& a, std::ostream& stdOut) {
+    std::ostream& out = reportStream(stdOut, a.quiet);
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.dipoles, "--dipoles"}});
     auto sensors = loadSensorArray(a.sensors);
     const std::vector<double> dipoles = readRows(a.dipoles, 6);
     OutputPair output(a.out);
+    output.checkRoom({static_cast<std::int64_t>(dipoles.size() / 6),
+                      countMeasurementSensors(*sensors->trial(), a.request.settings.goodChannelsOnly)},
+                     160.0);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
     LeadfieldRequest req = a.request;
     req.command = "field";
@@ -278,7 +343,7 @@ int runField(const FieldArgs& a, std::ostream& out) {
     // with their moments, so this command takes the scalar Sarvas form (ST01)
     // unless a formula is chosen.
     if (!req.settings.coilFwdModel && !req.settings.isMagSrc) req.settings.coilFwdModel = 0;
-    if (req.settings.coilFwdModel == 3 && !req.settings.isMagSrc)
+    if (!a.quiet && req.settings.coilFwdModel == 3 && !req.settings.isMagSrc)
         std::fprintf(stderr, "megfwd: note: SV_NT04 gives the field of a unit moment along Q x r0; the size of "
                              "each moment is not used\n");
     Progress progress(static_cast<std::int64_t>(dipoles.size() / 6), "dipoles", a.quiet);
@@ -286,6 +351,7 @@ int runField(const FieldArgs& a, std::ostream& out) {
     ForwardResult r = computeField(sys, dipoles, a.dipoles, req);
     progress.finish();
     output.write(r);
+    printWarnings(r);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "dipoles", out);
     return kExitOk;
@@ -348,13 +414,19 @@ int runInfo(const InfoArgs& a, std::ostream& out) {
     return kExitOk;
 }
 
-int runPlot(const PlotArgs& a, std::ostream& out) {
-    const NpyArray arr = readNpy(a.input);
+int runPlot(const PlotArgs& a, std::ostream& stdOut) {
+    std::ostream& out = reportStream(stdOut, a.quiet);
     const std::string metaPath = replaceExtension(a.input, ".json");
+    std::error_code ec;
+    const bool metaExists = std::filesystem::exists(metaPath, ec);
+    refuseOutputsOverInputs({{a.input, "the array to plot"},
+                             {metaExists ? metaPath : std::string(), "the array's metadata"},
+                             {a.sensors, "--sensors"}},
+                            {{a.out, "--out"}});
+    const NpyArray arr = readNpy(a.input);
     json meta;
     bool haveMeta = false;
-    std::error_code ec;
-    if (std::filesystem::exists(metaPath, ec)) {
+    if (metaExists) {
         meta = readJsonFile(metaPath);
         haveMeta = true;
     }
@@ -368,7 +440,8 @@ int runPlot(const PlotArgs& a, std::ostream& out) {
     return kExitOk;
 }
 
-int runDemo(const DemoArgs& a, std::ostream& out) {
+int runDemo(const DemoArgs& a, std::ostream& stdOut) {
+    std::ostream& out = reportStream(stdOut, a.quiet);
     if (!a.writeSensors.empty()) {
         CMDTrialkw trial = demo::makeDefaultTrial();
         writeSensorArray(trial, a.writeSensors);
@@ -417,6 +490,7 @@ int runDemo(const DemoArgs& a, std::ostream& out) {
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);
+    printWarnings(r);
     printSummary(r, "sources", out);
 
     // A map of the in-scan source with the strongest leadfield.
@@ -454,31 +528,86 @@ int runDemo(const DemoArgs& a, std::ostream& out) {
     return kExitOk;
 }
 
+namespace {
+
+// The library's messages as the command line shows them. The library may
+// send one message for every source (a source on a coil centre, inside the
+// preparation's loops), so each text is shown once, and how often it came
+// again is told at the end; past kMaxShownMessages different texts the rest
+// are only counted. The handler may run on worker threads.
+constexpr std::size_t kMaxShownMessages = 20;
+
+struct MessageLog {
+    std::mutex lock;
+    bool answerYes = false;
+    std::map<std::string, long long> counts;
+    std::vector<std::string> order;  // texts in the order first seen
+    long long unshown = 0;           // messages past kMaxShownMessages texts
+};
+
+MessageLog& messageLog() {
+    static MessageLog log;
+    return log;
+}
+
+}  // namespace
+
+void reportRepeatedMessages() {
+    MessageLog& log = messageLog();
+    std::lock_guard<std::mutex> g(log.lock);
+    for (const std::string& text : log.order) {
+        const long long again = log.counts[text] - 1;
+        if (again < 1) continue;
+        const std::string shortText = text.size() > 60 ? text.substr(0, 57) + "..." : text;
+        std::fprintf(stderr, "megfwd: (the message \"%s\" came %lld more time%s)\n", shortText.c_str(), again,
+                     again == 1 ? "" : "s");
+        log.counts[text] = 1;
+    }
+    if (log.unshown > 0)
+        std::fprintf(stderr, "megfwd: (%lld more messages of other texts were not shown)\n", log.unshown);
+    log.unshown = 0;
+}
+
 int runGuarded(const std::function<int()>& command) {
+    auto fail = [](int code, const char* text) {
+        reportRepeatedMessages();
+        std::fprintf(stderr, "megfwd: %s\n", text);
+        return code;
+    };
     try {
-        return command();
+        const int code = command();
+        reportRepeatedMessages();
+        return code;
     } catch (const InputError& e) {
-        std::fprintf(stderr, "megfwd: %s\n", e.what());
-        return kExitBadInput;
+        return fail(kExitBadInput, e.what());
     } catch (const ComputeError& e) {
-        std::fprintf(stderr, "megfwd: %s\n", e.what());
-        return kExitFailure;
+        return fail(kExitFailure, e.what());
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "megfwd: out of memory\n");
-        return kExitFailure;
+        return fail(kExitFailure, "out of memory");
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "megfwd: internal error: %s\n", e.what());
-        return kExitFailure;
+        return fail(kExitFailure, (std::string("internal error: ") + e.what()).c_str());
     }
 }
 
 void installMessageHandler(bool answerYes) {
-    setMessageBoxHandler([answerYes](const std::string& text, unsigned type) {
-        std::fprintf(stderr, "megfwd: %s\n", text.c_str());
-        if ((type & 0xF) == MB_YESNO) {
-            std::fprintf(stderr, "megfwd: answered %s\n", answerYes ? "Yes (--yes)" : "No (--yes answers Yes)");
-            return answerYes ? IDYES : IDNO;
+    messageLog().answerYes = answerYes;
+    setMessageBoxHandler([](const std::string& text, unsigned type) {
+        MessageLog& log = messageLog();
+        const bool yesNo = (type & 0xF) == MB_YESNO;
+        std::lock_guard<std::mutex> g(log.lock);
+        auto found = log.counts.find(text);
+        if (found != log.counts.end()) {
+            ++found->second;
+        } else if (log.order.size() >= kMaxShownMessages) {
+            ++log.unshown;
+        } else {
+            log.counts.emplace(text, 1);
+            log.order.push_back(text);
+            std::fprintf(stderr, "megfwd: %s\n", text.c_str());
+            if (yesNo)
+                std::fprintf(stderr, "megfwd: answered %s\n", log.answerYes ? "Yes (--yes)" : "No (--yes answers Yes)");
         }
+        if (yesNo) return log.answerYes ? IDYES : IDNO;
         return IDOK;
     });
 }

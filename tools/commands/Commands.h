@@ -25,7 +25,7 @@ struct LeadfieldArgs {
     std::string sources;   // --sources file, or empty
     std::string out;       // .npy path; the metadata goes beside it as .json
     LeadfieldRequest request;
-    bool quiet = false;    // no progress display
+    bool quiet = false;    // errors and warnings only: no progress, notes or report
     // Write the values into the output file as they are computed instead of
     // holding them in memory; also chosen when they would not fit in memory.
     bool outOfCore = false;
@@ -36,7 +36,7 @@ struct FieldArgs {
     std::string dipoles;
     std::string out;
     LeadfieldRequest request;
-    bool quiet = false;
+    bool quiet = false;    // errors and warnings only
 };
 
 struct InfoArgs {
@@ -50,12 +50,13 @@ struct PlotArgs {
     long long source = 0;
     std::string component;     // index, "norm", or empty: the strongest component
     bool allChannels = false;  // the array was made with --all-channels
+    bool quiet = false;        // no report on stdout
 };
 
 struct DemoArgs {
     std::string outDir = "megfwd-demo-output";
     std::string writeSensors;  // only write the default system to this file
-    bool quiet = false;
+    bool quiet = false;        // errors and warnings only
     int order = 2;
 };
 
@@ -66,11 +67,15 @@ int runPlot(const PlotArgs& args, std::ostream& out);
 int runDemo(const DemoArgs& args, std::ostream& out);
 
 // Runs a command and maps its errors to exit codes (0, 1, 2), printing
-// "megfwd: <message>" on stderr.
+// "megfwd: <message>" on stderr, after the count of repeated library
+// messages (reportRepeatedMessages).
 int runGuarded(const std::function<int()>& command);
 
 // Shows the library's messages as "megfwd: <text>" on stderr and answers its
-// one Yes/No question with `answerYes` (the tools' default is No).
+// one Yes/No question with `answerYes` (the tools' default is No). A text is
+// shown once; reportRepeatedMessages tells how often each came again and
+// starts the counts afresh.
 void installMessageHandler(bool answerYes);
+void reportRepeatedMessages();
 
 }  // namespace megfwd::io

@@ -9,6 +9,7 @@
 
 #include "forward_api/Errors.h"
 #include "tools/formats/Npy.h"
+#include "tools/formats/OutputSpace.h"
 
 namespace megfwd::io {
 
@@ -28,10 +29,16 @@ double* MappedNpy::map(const std::vector<std::int64_t>& shape) {
     count = 1;
     for (auto s : shape) count *= s;
     const std::string header = npyHeader(shape);
-    out.write(header);  // makes the temporary file
-    out.close();
     headerBytes = header.size();  // a multiple of 64, so the values are aligned
     length = headerBytes + static_cast<std::size_t>(count) * sizeof(double);
+    try {
+        out.write(header);  // makes the temporary file
+        out.close();
+    } catch (const std::exception& e) {
+        const std::string shortage = roomShortage(out.finalPath(), static_cast<double>(length));
+        if (shortage.empty()) throw;
+        throw ComputeError(out.finalPath() + ": cannot write the output: " + shortage);
+    }
     const int fd = ::open(out.tempPath().c_str(), O_RDWR);
     if (fd < 0) throw ComputeError(out.finalPath() + ": cannot reopen the output: " + std::strerror(errno));
     // posix_fallocate reserves the blocks, so a full disk is found now and
@@ -39,8 +46,9 @@ double* MappedNpy::map(const std::vector<std::int64_t>& shape) {
     const int err = ::posix_fallocate(fd, 0, static_cast<off_t>(length));
     if (err != 0) {
         ::close(fd);
-        throw ComputeError(out.finalPath() + ": cannot make room for " + std::to_string(length) +
-                           " bytes: " + std::strerror(err));
+        const std::string shortage = roomShortage(out.finalPath(), static_cast<double>(length));
+        throw ComputeError(out.finalPath() + ": cannot make room for the output: " +
+                           (shortage.empty() ? std::string(std::strerror(err)) : shortage));
     }
     void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {

@@ -1,6 +1,7 @@
 #include "tools/formats/Npy.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -48,6 +49,21 @@ std::string dictValue(const std::string& dict, const std::string& key, char clos
     return dict.substr(start, end - start + 1);
 }
 
+// Bytes as text for a message: printable ASCII as it is, others as \xNN.
+std::string printable(const std::string& bytes) {
+    std::string s;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+            s += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            s += buf;
+        }
+    }
+    return s;
+}
+
 }  // namespace
 
 std::int64_t NpyArray::size() const {
@@ -90,21 +106,26 @@ std::string npyBytes(const std::vector<std::int64_t>& shape, const double* data)
 }
 
 NpyArray parseNpy(const std::string& bytes, const std::string& name) {
-    auto bad = [&](const std::string& what) { return InputError(name + ": not a readable .npy array: " + what); };
-    if (bytes.size() < 10 || bytes.compare(0, kMagicLen, kMagic, kMagicLen) != 0) throw bad("missing the .npy magic string");
+    auto bad = [&](const std::string& what) { return InputError(name + ": corrupt .npy file: " + what); };
+    auto unsupported = [&](const std::string& what) { return InputError(name + ": unsupported .npy array: " + what); };
+    if (bytes.size() < 10)
+        throw bad("it has " + std::to_string(bytes.size()) + " bytes, fewer than the 10 of the shortest .npy header");
+    if (bytes.compare(0, kMagicLen, kMagic, kMagicLen) != 0)
+        throw bad("it starts with \"" + printable(bytes.substr(0, kMagicLen)) +
+                  "\" instead of the .npy magic string \"\\x93NUMPY\"");
     const int major = static_cast<unsigned char>(bytes[6]);
     std::size_t headerLen = 0, dataStart = 0;
     if (major == 1) {
         headerLen = readLittle<std::uint16_t>(bytes.data() + 8);
         dataStart = 10 + headerLen;
     } else if (major == 2 || major == 3) {
-        if (bytes.size() < 12) throw bad("truncated header");
+        if (bytes.size() < 12) throw bad("the header is cut short");
         headerLen = readLittle<std::uint32_t>(bytes.data() + 8);
         dataStart = 12 + headerLen;
     } else {
         throw bad("unknown format version " + std::to_string(major));
     }
-    if (dataStart > bytes.size()) throw bad("truncated header");
+    if (dataStart > bytes.size()) throw bad("the header is cut short");
     const std::string dict = bytes.substr(dataStart - headerLen, headerLen);
 
     bool found = false;
@@ -112,7 +133,7 @@ NpyArray parseNpy(const std::string& bytes, const std::string& name) {
     if (!found) throw bad("header without 'descr'");
     const std::string fortran = dictValue(dict, "fortran_order", 'e', found);
     if (!found) throw bad("header without 'fortran_order'");
-    if (fortran != "False") throw bad("Fortran-ordered arrays are not supported; save with C order");
+    if (fortran != "False") throw unsupported("Fortran-ordered arrays are not supported; save with C order");
     std::string shapeText = dictValue(dict, "shape", ')', found);
     if (!found) throw bad("header without 'shape'");
 
@@ -131,10 +152,10 @@ NpyArray parseNpy(const std::string& bytes, const std::string& name) {
     std::size_t itemSize = 0;
     if (descr == "'<f8'" || descr == "'<i8'") itemSize = 8;
     else if (descr == "'<f4'" || descr == "'<i4'") itemSize = 4;
-    else throw bad("element type " + descr + " is not supported (use float64)");
+    else throw unsupported("element type " + descr + " is not supported (use float64)");
 
     const std::int64_t n = a.size();
-    if (bytes.size() - dataStart < static_cast<std::size_t>(n) * itemSize) throw bad("the data is shorter than its shape says");
+    if (bytes.size() - dataStart < static_cast<std::size_t>(n) * itemSize) throw bad("the data is shorter than its shape " + shapeText + " says");
     a.data.resize(static_cast<std::size_t>(n));
     const char* p = bytes.data() + dataStart;
     for (std::int64_t i = 0; i < n; ++i, p += itemSize) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <filesystem>
 #include <sstream>
 
 #include "forward_api/Errors.h"
@@ -11,10 +12,33 @@
 
 namespace megfwd::io {
 
+namespace {
+
+// Positions in mm and, in dipole rows, moments: within the physical bounds
+// (Sources.h). `where` is "FILE:LINE" or "FILE: row N".
+void checkRow(const double* row, int columns, const std::string& where) {
+    std::string problem = positionProblem(row);
+    if (problem.empty() && columns >= 6) problem = momentProblem(row + 3);
+    if (!problem.empty()) throw InputError(where + ": " + problem);
+}
+
+// A file meant to be .npy: by its extension, or by a first byte or a name
+// that only a .npy header has. Such a file is read as .npy (and refused as
+// a corrupt one if it is not), never as text.
+bool meantAsNpy(const std::string& path, const std::string& bytes) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".npy") return true;
+    if (!bytes.empty() && static_cast<unsigned char>(bytes[0]) == 0x93) return true;
+    return bytes.compare(0, 5, "NUMPY") == 0 || bytes.compare(1, 5, "NUMPY") == 0;
+}
+
+}  // namespace
+
 std::vector<double> readRows(const std::string& path, int columns) {
     const std::string bytes = readWholeFile(path);
     std::vector<double> out;
-    if (bytes.size() >= 6 && bytes.compare(0, 6, "\x93NUMPY") == 0) {
+    if (meantAsNpy(path, bytes)) {
         NpyArray a = parseNpy(bytes, path);
         if (a.shape.size() != 2 || a.shape[1] != columns)
             throw InputError(path + ": the array must have shape (n, " + std::to_string(columns) + ")");
@@ -23,6 +47,8 @@ std::vector<double> readRows(const std::string& path, int columns) {
                 throw InputError(path + ": row " + std::to_string(i / static_cast<std::size_t>(columns) + 1) +
                                  ": a value is not finite");
         if (a.data.empty()) throw InputError(path + ": the array has no rows");
+        for (std::size_t i = 0; i < a.data.size(); i += static_cast<std::size_t>(columns))
+            checkRow(&a.data[i], columns, path + ": row " + std::to_string(i / static_cast<std::size_t>(columns) + 1));
         return a.data;
     }
     std::istringstream in(bytes);
@@ -46,6 +72,7 @@ std::vector<double> readRows(const std::string& path, int columns) {
             if (!std::isfinite(v)) throw InputError(path + ":" + std::to_string(lineNo) + ": '" + s + "' is not a finite number");
             out.push_back(v);
         }
+        checkRow(&out[out.size() - static_cast<std::size_t>(columns)], columns, path + ":" + std::to_string(lineNo));
     }
     if (out.empty()) throw InputError(path + ": no rows of " + std::to_string(columns) + " numbers found");
     return out;

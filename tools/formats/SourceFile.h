@@ -4,10 +4,12 @@
 //   - text: one row per source, numbers separated by commas and/or blanks;
 //     lines that are empty or start with '#' are skipped, and a first row
 //     that does not start with a number is taken as a column header; or
-//   - NumPy .npy (recognised by its content): a float64 (or float32/int)
-//     array of shape (n, columns).
+//   - NumPy .npy (a file named *.npy, or one whose first bytes are those of
+//     a .npy header): a float64 (or float32/int) array of shape (n, columns);
+//     such a file that is not a valid .npy is refused as a corrupt one.
 // Positions have 3 columns x, y, z in millimetres (host axes); dipoles 6:
-// x, y, z in millimetres and the moment qx, qy, qz.
+// x, y, z in millimetres and the moment qx, qy, qz. Both must lie within the
+// physical bounds of forward_api/Sources.h.
 #pragma once
 
 #include <string>

@@ -680,6 +680,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                      {"integration_points_per_source", scan.plan.numPts},
                      {"point_loop", scan.plan.isGeneric ? "the engine's coil members, one point at a time"
                                                         : "vectorised"},
+                     {"point_loop_build", megfwd::fast::kernelBuildName()},
                      {"seconds", {{"wall", scan.wallSeconds},
                                   {"preparation_thread_seconds", scan.prepareSeconds},
                                   {"loops_thread_seconds", scan.computeSeconds}}}};

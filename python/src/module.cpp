@@ -152,6 +152,7 @@ std::vector<double> rowsOf(const py::array_t<double, py::array::c_style | py::ar
 // (values, in-scan mask, library messages and warnings, metadata or None)
 py::tuple resultTuple(ForwardResult& r, bool withMeta) {
     std::vector<std::string> notes = takeMessages();
+    notes.insert(notes.end(), r.warnings.begin(), r.warnings.end());
     py::object meta = py::none();
     if (withMeta) meta = py::str(r.meta.dump());
     py::array_t<double> values = ownedArray(std::move(r.values), r.shape);

@@ -1,0 +1,145 @@
+"""The Python layer over the library: same numbers as the command line,
+clear errors for bad input, GIL released, results owned by NumPy."""
+import json
+import pickle
+import resource
+import subprocess
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+import megfwd
+
+
+def test_leadfield_equals_command_line_si(helmet, sources, cli, tmp_path):
+    helmet.to_json(tmp_path / "helmet.json")
+    np.savetxt(tmp_path / "src.csv", sources * 1000.0, delimiter=",")
+    for extra, kw in ((["--order", "3"], dict(order=3)),
+                      (["--no-ref", "--tangential"], dict(refs=False, tangential=True))):
+        subprocess.run([cli, "leadfield", "--quiet", "--si", "--sensors", str(tmp_path / "helmet.json"),
+                        "--sources", str(tmp_path / "src.csv"), "--out", str(tmp_path / "lf.npy"), *extra],
+                       check=True, capture_output=True)
+        want = np.load(tmp_path / "lf.npy")
+        got, mask, meta = megfwd.leadfield(megfwd.SensorArray.from_json(tmp_path / "helmet.json"), sources,
+                                           return_mask=True, return_meta=True, **kw)
+        assert got.shape == want.shape and got.dtype == np.float64 and got.flags.c_contiguous
+        scale = np.abs(want).max()
+        assert scale > 0
+        assert np.abs(got - want).max() <= 1e-13 * scale
+        sidecar = json.loads((tmp_path / "lf.json").read_text())
+        assert mask.tolist() == [bool(f) for f in sidecar["sources"]["in_scan"]]
+        assert meta["values"]["SI_unit"] == sidecar["values"]["SI_unit"] == "T/(A*m)"
+
+
+def test_field_is_leadfield_times_moment(helmet, sources):
+    lf = megfwd.leadfield(helmet, sources, formula="ST01")
+    rng = np.random.default_rng(1)
+    q = rng.normal(size=(len(sources), 3)) * 1e-8
+    b = megfwd.field(helmet, sources, q)
+    want = np.einsum("ijk,ik->ij", lf, q)
+    assert np.abs(b - want).max() <= 1e-12 * np.abs(want).max()
+
+
+@pytest.mark.parametrize("bad, match", [
+    (np.zeros((4, 2)), r"shape \(n, 3\)"),
+    (np.zeros((0, 3)), "empty"),
+    (np.array([[0.0, np.nan, 0.01]]), "row 0 .* not finite"),
+    (np.array([["a", "b", "c"]]), "real numbers"),
+    (np.zeros((4, 3), dtype=complex), "real numbers"),
+    (np.zeros((4, 6))[:, ::2], "not contiguous"),
+])
+def test_bad_sources_raise_value_error(helmet, bad, match):
+    with pytest.raises(ValueError, match=match):
+        megfwd.leadfield(helmet, bad)
+
+
+def test_bad_options_name_the_parameter(helmet, sources):
+    with pytest.raises(ValueError, match="'sensor_model' parameter"):
+        megfwd.leadfield(helmet, sources, sensor_model="vector")
+    with pytest.raises(ValueError, match="sphere must be"):
+        megfwd.leadfield(helmet, sources, sphere=(0, 0, 0, -1))
+    with pytest.raises(ValueError, match="formula"):
+        megfwd.leadfield(helmet, sources, formula="XX99")
+    with pytest.raises(ValueError, match="threads must be at least 1"):
+        megfwd.leadfield(helmet, sources, threads=0)
+    with pytest.raises(ValueError, match="coil #1: 'normal' has zero length"):
+        megfwd.SensorArray([{"name": "A", "kind": 101, "coils": [{"position": [0, 0, 0.1], "normal": [0, 0, 0]}]}])
+
+
+def test_fortran_order_and_threads_give_identical_bits(helmet, sources):
+    c = megfwd.leadfield(helmet, sources, threads=1)
+    f = megfwd.leadfield(helmet, np.asfortranarray(sources), threads=4)
+    assert np.array_equal(c, f)
+
+
+def test_result_owns_its_memory_and_outlives_the_sensors(sources):
+    from conftest import _helmet_channels
+    s = megfwd.SensorArray(_helmet_channels())
+    lf = megfwd.leadfield(s, sources)
+    copy = lf.copy()
+    del s
+    assert lf.base is not None and not lf.flags.owndata  # a view on the library's buffer, not a copy
+    assert np.array_equal(lf, copy)
+
+
+def test_pickled_sensors_compute_the_same(helmet, sources):
+    other = pickle.loads(pickle.dumps(helmet))
+    assert other.names == helmet.names
+    assert np.array_equal(megfwd.leadfield(other, sources), megfwd.leadfield(helmet, sources))
+
+
+def test_progress_can_cancel_and_its_exceptions_propagate(helmet, sources):
+    calls = []
+    megfwd.leadfield(helmet, sources, progress=lambda d, t: calls.append((d, t)))
+    assert calls and calls[-1] == (len(sources), len(sources))
+    with pytest.raises(RuntimeError, match="cancelled"):
+        megfwd.leadfield(helmet, sources, progress=lambda d, t: False)
+
+    def boom(done, total):
+        raise KeyError("stop here")
+    with pytest.raises(KeyError, match="stop here"):
+        megfwd.leadfield(helmet, sources, progress=boom)
+
+
+def test_no_source_in_the_scan_warns(helmet):
+    with pytest.warns(RuntimeWarning, match="megfwd: "):
+        lf = megfwd.leadfield(helmet, [[0.0, 0.0, 0.5]])
+    assert not lf.any()
+
+
+def test_gil_released_while_computing(helmet):
+    """Python code keeps running in the main thread while another thread
+    computes: with the GIL held the counter could not move."""
+    g = np.linspace(-0.07, 0.07, 36)
+    many = np.array(np.meshgrid(g, g, g, indexing="ij")).reshape(3, -1).T
+    started = threading.Event()
+
+    def work():
+        started.set()
+        megfwd.leadfield(helmet, many, threads=1, order=3)
+
+    t = threading.Thread(target=work)
+    t.start()
+    started.wait()
+    count = 0
+    while t.is_alive():
+        count += 1
+    t.join()
+    assert count > 10000
+
+
+def test_repeated_calls_do_not_grow_memory(helmet, sources):
+    def rss_kb():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * resource.getpagesize() // 1024
+    for _ in range(5):
+        megfwd.leadfield(helmet, sources)
+    before = rss_kb()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for _ in range(200):
+            lf = megfwd.leadfield(helmet, sources, return_meta=True)
+    del lf
+    assert rss_kb() - before < 8 * 1024  # 200 calls of ~70 kB results each would add 14 MB if leaked

@@ -705,7 +705,16 @@ ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, cons
 }
 
 ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipoles, const std::string& label,
-                           const LeadfieldRequest& req) {
+                           const LeadfieldRequest& request) {
+    // The engine's default formula, the Nut form of Sarvas (SV_NT04),
+    // normalises Q x r0 and so gives the field of a unit moment whatever the
+    // size of the given one. Field values of given dipoles are meant to scale
+    // with their moments, so they take the scalar Sarvas form (ST01) unless a
+    // formula is chosen.
+    LeadfieldRequest req = request;
+    const bool currentDipoles = !req.settings.isMagSrc.value_or(0);
+    if (!req.settings.coilFwdModel && currentDipoles) req.settings.coilFwdModel = 0;
+    const bool unitMoments = currentDipoles && req.settings.coilFwdModel == 3;
     CMDataForwardkw data;
     CMForwardkw engine;
     const std::int64_t n = static_cast<std::int64_t>(dipoles.size() / 6);
@@ -731,6 +740,8 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     }
 
     ForwardResult r;
+    if (unitMoments)
+        r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
     sensorInfo(data, sys, r);
     sourceInfo(data, r);
     bool cancelled = false;
@@ -783,6 +794,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
                       {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    meta["notes"] = r.notes;
     meta["warnings"] = r.warnings;
     r.meta = std::move(meta);
     return r;

@@ -135,6 +135,10 @@ struct ForwardResult {
     // computed (every source out of the scan, every value 0), one sentence
     // each; also in meta["warnings"].
     std::vector<std::string> warnings;
+    // Things worth knowing about how the values were made that are no
+    // problem (a chosen formula that ignores the moments' sizes), one
+    // sentence each; also in meta["notes"].
+    std::vector<std::string> notes;
     std::int64_t numIn() const;
 };
 

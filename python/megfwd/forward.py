@@ -6,6 +6,7 @@ of moments in A·m). The one change of units, metres to the library's
 millimetres, lives in `_to_mm`.
 """
 import json
+import logging
 import warnings
 
 import numpy as np
@@ -47,9 +48,14 @@ def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=F
     return s
 
 
-def _emit(notes):
-    for text in notes:
+logger = logging.getLogger("megfwd")
+
+
+def _emit(warned, notes):
+    for text in warned:
         warnings.warn(f"megfwd: {text}", RuntimeWarning, stacklevel=3)
+    for text in notes:
+        logger.info(text)
 
 
 def _sensors(sensors):
@@ -111,9 +117,9 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     handle = _sensors(sensors)
     pos = _rows(sources, "sources", 3, "metres")
     settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
-    lf, mask, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, _threads(threads), progress,
+    lf, mask, warned, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, _threads(threads), progress,
                                               bool(return_meta), "sources")
-    _emit(notes)
+    _emit(warned, notes)
     out = (lf,)
     if return_mask:
         out += (mask,)
@@ -153,12 +159,10 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
     mom = _rows(moments, "moments", 3, "A·m")
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
-    if formula is None and not magnetic:
-        formula = "ST01"
     settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
     dipoles = np.ascontiguousarray(np.hstack([pos * 1000.0, mom]))
-    b, mask, notes, meta = _megfwd.field(handle, dipoles, settings, progress, bool(return_meta), "dipoles")
-    _emit(notes)
+    b, mask, warned, notes, meta = _megfwd.field(handle, dipoles, settings, progress, bool(return_meta), "dipoles")
+    _emit(warned, notes)
     out = (b,)
     if return_mask:
         out += (mask,)

@@ -149,14 +149,15 @@ std::vector<double> rowsOf(const py::array_t<double, py::array::c_style | py::ar
     return std::vector<double>(a.data(), a.data() + a.size());
 }
 
-// (values, in-scan mask, library messages and warnings, metadata or None)
+// (values, in-scan mask, library messages and warnings, notes, metadata or
+// None)
 py::tuple resultTuple(ForwardResult& r, bool withMeta) {
-    std::vector<std::string> notes = takeMessages();
-    notes.insert(notes.end(), r.warnings.begin(), r.warnings.end());
+    std::vector<std::string> warnings = takeMessages();
+    warnings.insert(warnings.end(), r.warnings.begin(), r.warnings.end());
     py::object meta = py::none();
     if (withMeta) meta = py::str(r.meta.dump());
     py::array_t<double> values = ownedArray(std::move(r.values), r.shape);
-    return py::make_tuple(values, maskArray(r.inScan), notes, meta);
+    return py::make_tuple(values, maskArray(r.inScan), warnings, r.notes, meta);
 }
 
 py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,

@@ -104,7 +104,9 @@ std::ostream& reportStream(std::ostream& out, bool quiet) {
     return quiet ? discard : out;
 }
 
-void printWarnings(const ForwardResult& r) {
+void printWarnings(const ForwardResult& r, bool quiet) {
+    if (!quiet)
+        for (const auto& n : r.notes) std::fprintf(stderr, "megfwd: note: %s\n", n.c_str());
     for (const auto& w : r.warnings) std::fprintf(stderr, "megfwd: warning: %s\n", w.c_str());
 }
 
@@ -319,7 +321,7 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);
-    printWarnings(r);
+    printWarnings(r, a.quiet);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "sources", out);
     return kExitOk;
@@ -351,7 +353,7 @@ int runField(const FieldArgs& a, std::ostream& stdOut) {
     ForwardResult r = computeField(sys, dipoles, a.dipoles, req);
     progress.finish();
     output.write(r);
-    printWarnings(r);
+    printWarnings(r, a.quiet);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "dipoles", out);
     return kExitOk;
@@ -490,7 +492,7 @@ int runDemo(const DemoArgs& a, std::ostream& stdOut) {
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);
-    printWarnings(r);
+    printWarnings(r, a.quiet);
     printSummary(r, "sources", out);
 
     // A map of the in-scan source with the strongest leadfield.

@@ -411,6 +411,51 @@ std::string fastScanFailure(const CFastBlockScan& scan, const std::vector<std::a
 }
 
 // The metadata of a leadfield, the same for both routes.
+// The moment directions, in host axes, of the two components of a
+// two-component leadfield, per source: the tangent rule is applied as the
+// scan applied it (in the scan's axes and unit, on the scan sphere), its
+// vectors are brought back to host axes and, when the axis restore exchanged
+// the two components, given in the exchanged order. They are the moments
+// whose responses the values are: unit vectors for every rule but the Nut
+// one, which leaves its vectors at lengths rho and rho |r| (scan unit). The
+// scan uses them at that length except in the standard sensor model's Nut
+// Sarvas member, which normalises them; so does this then. A source
+// where the rule has no directions (at the sphere centre) gets null.
+json componentDirections(CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere,
+                         const std::vector<std::array<double, 3>>& hostPos) {
+    const bool matlabScan = data.coordSystem == 1;
+    const bool exchanged = matlabScan && data.isRestoreCoord;
+    const bool normalise = engine.snsFwdModel != 1 && engine.coilFwdModel == 3 && engine.isMagSrc == 0;
+    const double scale = data.isUnit2Meter ? data.spatUnit : 1.0;
+    engine.pDataFwd = &data;  // its coordSystem steers the tangent rules
+    CSpherekw sphere;
+    for (int m = 0; m < 3; ++m) sphere.center[m] = scanSphere["center_mm"][m].get<double>() * scale;
+    sphere.radius = scanSphere["radius_mm"].get<double>() * scale;
+    if (matlabScan) CVector02Mas::xyzIOpenGL2Matlab(sphere.center);
+    json out = json::array();
+    for (const auto& p : hostPos) {
+        double pos[3] = {p[0] * scale, p[1] * scale, p[2] * scale};
+        if (matlabScan) CVector02Mas::xyzIOpenGL2Matlab(pos);
+        R3Q3x3 basis;
+        json dirs = nullptr;
+        if (engine.set2DVect4SrcAll(pos, &sphere, &basis)) {
+            dirs = json::array();
+            for (int c = 0; c < 2; ++c) {
+                double* q = basis.q[exchanged ? 1 - c : c];
+                const double n = normalise ? std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]) : 1.0;
+                if (!(n > 0.0) || !std::isfinite(n)) {
+                    dirs = nullptr;
+                    break;
+                }
+                if (matlabScan) CVector02Mas::xyzIMatlab2OpenGL(q);
+                dirs.push_back({q[0] / n, q[1] / n, q[2] / n});
+            }
+        }
+        out.push_back(std::move(dirs));
+    }
+    return out;
+}
+
 void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
                      CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, ScanKind kind, double divisor,
                      json scanInfo) {
@@ -448,6 +493,13 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
                      {"shape", r.shape},
                      {"axes", {"source", "sensor", "component"}},
                      {"components", comps}};
+    if (nC == 2) {
+        meta["array"]["component_directions"] =
+            "sources.component_directions: per source, the moments (host axes) whose responses components 0 and 1 are; "
+            "unit vectors except under the Nut tangent rule (lengths rho and rho |r| in the scan unit) unless the "
+            "standard sensor model's Nut Sarvas formula normalised them";
+        meta["sources"]["component_directions"] = componentDirections(engine, data, scanSphere, r.sourcePositions);
+    }
     meta["values"] = {{"quantity", "leadfield"},
                       {"unit", r.unit.label},
                       {"to_SI_factor", r.unit.toSI},

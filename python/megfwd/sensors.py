@@ -85,6 +85,16 @@ class SensorArray:
         """Reads a megfwd sensor-array file (JSON, unit "mm" or "m")."""
         return cls._wrap(_megfwd.Sensors.from_file(os.fspath(path)))
 
+    @classmethod
+    def from_mne(cls, info, accuracy="accurate", ignore_ref=False):
+        """The MEG channels of an ``mne.Info``, with MNE's coil integration
+        points at `accuracy` ('accurate', 'normal' or 'point') as weighted
+        point coils, in head coordinates, and the data's compensation as
+        reference weights (unless `ignore_ref`). Compute on it with
+        ``sensor_model="standard"`` to get MNE's values. Needs MNE-Python."""
+        from . import mne as _bridge  # raises ImportError naming python3-mne without MNE
+        return _bridge.sensor_array(info, accuracy=accuracy, ignore_ref=ignore_ref)
+
     def to_json(self, path):
         """Writes the array as a sensor-array file (millimetres), atomically."""
         self._handle.write(os.fspath(path))

@@ -40,7 +40,7 @@ def _rotation(angles, shift):
 
 
 def make_info(system, n=24):
-    """A synthetic Info: `system` in 'ctf', 'ctf-nocomp', 'neuromag', 'kit'.
+    """A synthetic Info: `system` in 'ctf', 'ctf-nocomp', 'neuromag', 'kit', 'opm'.
     Sensors 115 mm from (0, 0, 40) mm of the device frame, pointing out;
     CTF systems get 3 reference magnetometers and 2 reference gradiometers."""
     centre = np.array([0.0, 0.0, 0.04])
@@ -51,6 +51,8 @@ def make_info(system, n=24):
             chs.append((f"MLC{i:02d}", "mag", FIFF.FIFFV_COIL_CTF_GRAD, pos, u, 0.0))
         elif system == "kit":
             chs.append((f"MEG {i:03d}", "mag", FIFF.FIFFV_COIL_KIT_GRAD, pos, u, 0.0))
+        elif system == "opm":  # integration weights that do not sum to 1
+            chs.append((f"OPM{i:03d}", "mag", FIFF.FIFFV_COIL_QUSPIN_ZFOPM_MAG, pos, u, 0.0))
         else:
             chs.append((f"MEG{i:03d}2", "grad", FIFF.FIFFV_COIL_VV_PLANAR_T1, pos, u, 0.0))
             chs.append((f"MEG{i:03d}3", "grad", FIFF.FIFFV_COIL_VV_PLANAR_T1, pos, u, np.pi / 2))
@@ -120,6 +122,7 @@ def _check_same(mine, ref):
     ("ctf", False, True),          # references left out
     ("neuromag", True, False),
     ("kit", False, False),
+    ("opm", True, False),
 ])
 def test_gain_equals_mne(system, layers, ignore_ref):
     info = make_info(system)
@@ -189,6 +192,11 @@ def test_sensor_array_and_convert_round_trip(tmp_path):
 
 
 def test_unsupported_inputs_raise():
+    blocked = "import sys; sys.modules['mne'] = None\nimport megfwd\ntry:\n    megfwd.SensorArray.from_mne(None)\n" \
+              "except ImportError as e:\n    print(e)"
+    run = subprocess.run([sys.executable, "-c", blocked], capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert "python3-mne" in run.stdout, run.stdout + run.stderr
     info = make_info("kit")
     bem = mne.make_sphere_model(r0=SPHERE, head_radius=0.09, verbose=False)
     src = _sources()[1]

@@ -60,46 +60,44 @@ def _point_coils(coil):
     with opposite directions at the first point brings the sum to 1: their
     fields cancel, so they change the divisor and not the sum of fields.
     """
-    rmag, cosmag, w = coil["rmag"], coil["cosmag"], coil["w"]
+    rmag, cosmag, w = coil["rmag"].tolist(), coil["cosmag"].tolist(), coil["w"].tolist()
     total = 0.0
     for x in w:  # in the library's order, so that 0 and 1 are exact
-        total += float(x)
+        total += x
     coils = []
     if total not in (0.0, 1.0):
         half = (1.0 - total) / 2.0
-        for sign in (1.0, -1.0):
-            coils.append({"position": rmag[0], "normal": sign * cosmag[0], "radius": 0.0, "weight": half})
-    coils += [{"position": r, "normal": n, "radius": 0.0, "weight": float(x)} for r, n, x in zip(rmag, cosmag, w)]
+        coils.append({"position": rmag[0], "normal": cosmag[0], "radius": 0.0, "weight": half})
+        coils.append({"position": rmag[0], "normal": [-v for v in cosmag[0]], "radius": 0.0, "weight": half})
+    coils += [{"position": r, "normal": n, "radius": 0.0, "weight": x} for r, n, x in zip(rmag, cosmag, w)]
     return coils
 
 
-def _reference_weights(info_meg, names, is_ref):
-    """(channel, weight) lists from the compensation in effect in the data."""
-    grade = get_current_comp(info_meg)
-    if not grade or not is_ref.any():
-        return None
-    comp = make_compensator(info_meg, 0, grade, exclude_comp_chs=False)
+def _reference_weights(comp, names, is_ref):
+    """(channel, weight) lists of every channel from MNE's compensator
+    matrix (compensated data = comp @ uncompensated data)."""
     weights = []
     for i, name in enumerate(names):
-        row = comp[i]
-        others = np.flatnonzero(row)
-        others = others[others != i]
         if is_ref[i]:
             weights.append([])
             continue
+        row = comp[i]
+        others = np.flatnonzero(row)
+        others = others[others != i]
         if row[i] != 1.0 or not is_ref[others].all():
-            raise ValueError(f"compensation grade {grade} of channel {name!r} uses channels that are not "
-                             f"reference sensors ({[names[j] for j in others if not is_ref[j]]}); megfwd "
-                             f"subtracts reference sensors only.")
-        weights.append([(names[j], -float(row[j])) for j in others])
+            raise ValueError(f"the compensation of channel {name!r} uses channels that are not reference sensors "
+                             f"({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
+                             f"sensors only.")
+        weights.append([{"channel": names[j], "weight": -float(row[j])} for j in others])
     return weights
 
 
-def _array_from_coils(chs, coils, compensator_info, bads, name):
-    """A SensorArray of MNE channels `chs` and their coils (head frame)."""
+def _array_from_coils(chs, coils, compensator, bads, name):
+    """A SensorArray of MNE channels `chs` and their coils (head frame);
+    `compensator` is MNE's compensation matrix over `chs`, or None."""
     names = [ch["ch_name"] for ch in chs]
     is_ref = np.array([ch["kind"] == FIFF.FIFFV_REF_MEG_CH for ch in chs], dtype=bool)
-    refs = _reference_weights(compensator_info, names, is_ref) if compensator_info is not None else None
+    refs = _reference_weights(compensator, names, is_ref) if compensator is not None else None
     channels = []
     for i, (ch, coil) in enumerate(zip(chs, coils)):
         table = _REFERENCE_KIND if is_ref[i] else _MEASUREMENT_KIND
@@ -108,7 +106,9 @@ def _array_from_coils(chs, coils, compensator_info, bads, name):
         if refs is not None and refs[i]:
             c["references"] = refs[i]
         channels.append(c)
-    return SensorArray(channels, name=name)
+    # The library checks the document as it checks a file; the per-coil
+    # checks of SensorArray() would only repeat that for MNE's coils.
+    return SensorArray._from_document(channels, name)
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -142,8 +142,11 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
     coils = _create_meg_coils(info_meg["chs"], accuracy, dev_head_t)
-    return _array_from_coils(info_meg["chs"], coils, None if ignore_ref else info_meg, set(info["bads"]),
-                             "MNE Info")
+    compensator = None
+    grade = get_current_comp(info_meg)
+    if grade and not ignore_ref and len(pick_types(info_meg, meg=False, ref_meg=True, exclude=[])):
+        compensator = make_compensator(info_meg, 0, grade, exclude_comp_chs=False)
+    return _array_from_coils(info_meg["chs"], coils, compensator, set(info["bads"]), "MNE Info")
 
 
 def _sphere_of(bem):
@@ -157,8 +160,7 @@ def _sphere_of(bem):
 def _compute_meg(rr, meg, r0, threads):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)."""
-    array = _array_from_coils(meg["info"]["chs"], meg["defs"],
-                              meg["info"] if meg["compensator"] is not None else None, set(), "MNE sensors")
+    array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
     # The radius only bounds megfwd's sphere: the field outside a sphere
     # depends on its centre alone, so any radius that holds every source works.
     radius = max(float(np.linalg.norm(rr - r0, axis=1).max()), 1e-3) * 2.0

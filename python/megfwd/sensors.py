@@ -75,6 +75,12 @@ class SensorArray:
         self._handle = _megfwd.Sensors.from_text(json.dumps(doc), str(name))
 
     @classmethod
+    def _from_document(cls, channels, name):
+        """From channel dicts already in the file's form (unit "m")."""
+        doc = {"format": "megfwd-sensor-array", "version": 1, "unit": "m", "channels": channels}
+        return cls._wrap(_megfwd.Sensors.from_text(json.dumps(doc), str(name)))
+
+    @classmethod
     def _wrap(cls, handle):
         self = cls.__new__(cls)
         self._handle = handle

@@ -31,6 +31,14 @@ def _read_info(path):
         raise ValueError(f"{path}: MNE-Python cannot read it as a recording ({text})") from None
 
 
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other error of the command."""
+
+    def error(self, message):
+        print(f"megfwd: {message} (see {self.prog} --help)", file=sys.stderr)
+        sys.exit(2)
+
+
 def _convert(args):
     if not os.path.exists(args.recording):
         raise ValueError(f"{args.recording}: no such file or directory")
@@ -43,7 +51,10 @@ def _convert(args):
     except ImportError as err:
         raise ValueError(str(err)) from None
     info = _read_info(args.recording)
-    array = sensor_array(info, accuracy=args.accuracy, ignore_ref=args.ignore_ref)
+    try:
+        array = sensor_array(info, accuracy=args.accuracy, ignore_ref=args.ignore_ref)
+    except (ValueError, RuntimeError, NotImplementedError) as err:
+        raise ValueError(f"{args.recording}: {err}") from None
     array.to_json(args.out)
     kinds = array.kinds
     n_meas = int(((kinds >= 100) & (kinds <= 103)).sum())
@@ -52,8 +63,8 @@ def _convert(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m megfwd", description=__doc__.split("\n\n")[0])
-    sub = parser.add_subparsers(dest="command", required=True)
+    parser = _Parser(prog="python3 -m megfwd", description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     conv = sub.add_parser("convert", help="write a recording's MEG channels as a megfwd sensor-array file")
     conv.add_argument("recording", help="any file (or CTF .ds directory) MNE-Python's readers open")
     conv.add_argument("out", help="the sensor-array file to write (JSON, millimetres)")
@@ -64,7 +75,7 @@ def main(argv=None):
     try:
         _convert(args)
     except (ValueError, TypeError, RuntimeError, OSError) as err:
-        print(f"megfwd: error: {str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__}",
+        print(f"megfwd: {str(err).strip().splitlines()[0] if str(err).strip() else type(err).__name__}",
               file=sys.stderr)
         return 2
     return 0

@@ -159,18 +159,24 @@ def _sphere_of(bem):
 
 def _compute_meg(rr, meg, r0, threads):
     """The field of unit dipoles along x, y, z at every source for every MEG
-    channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)."""
+    channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
+    (a Fortran-ordered view)."""
     array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
-    # The radius only bounds megfwd's sphere: the field outside a sphere
-    # depends on its centre alone, so any radius that holds every source works.
-    radius = max(float(np.linalg.norm(rr - r0, axis=1).max()), 1e-3) * 2.0
+    # The magnetic field of a current dipole in a conducting sphere depends on
+    # the sphere's centre alone; megfwd's sphere needs a radius all the same,
+    # and this computation uses it for nothing.
+    radius = 0.1
     lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
                    _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
     lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
-    return lf.transpose(0, 2, 1).reshape(3 * len(rr), len(names))
+    # One reordering copy to channels x (source, component), handed over as
+    # its transpose: MNE stores the transpose of what the field step returns,
+    # and copies it once more, which is then a plain copy.
+    by_channel = np.ascontiguousarray(lf.transpose(1, 0, 2)).reshape(len(names), 3 * len(rr))
+    return by_channel.T
 
 
 @verbose

@@ -14,13 +14,14 @@ with 1 and 2 threads (n_jobs):
    ``mne.make_forward_solution`` (MNE always integrates with its 'accurate'
    rule there);
 3. how much the Python layer adds to the library's own scan: the wall time
-   of ``megfwd.leadfield`` against the scan seconds the library reports.
+   of ``megfwd.leadfield`` (asked for its metadata too, which holds the
+   scan seconds) against the scan seconds the library reports.
 
 Every function runs once before timing (numba compiles MNE's field code on
 its first call); each figure is the best of --runs runs, taken in turns.
 Needs python3-mne and python3-numba; installs nothing.
 
-    PYTHONPATH=python /usr/bin/python3 benchmarks/bench_mne.py [--step 7] [--accuracy normal] [--runs 3]
+    PYTHONPATH=build/test/python /usr/bin/python3 benchmarks/bench_mne.py [--step 7] [--accuracy normal] [--runs 3]
 """
 import argparse
 import copy

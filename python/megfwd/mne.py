@@ -137,7 +137,7 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     picks = pick_types(info, meg=True, ref_meg=not ignore_ref, exclude=[])
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
-    info_meg = pick_info(info, picks)
+    info_meg = pick_info(info, picks, verbose=False)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")

@@ -182,13 +182,14 @@ def test_sensor_array_and_convert_round_trip(tmp_path):
     b = megfwd.leadfield(back, src, sphere=(0, 0, 0.04, 0.09), sensor_model="standard")
     assert np.abs(a - b).max() <= 1e-12 * np.abs(a).max()
 
+    recording = fif.read_bytes()
     for argv, match in (([str(fif), str(fif)], "recording itself"),
                         ([str(tmp_path / "missing.fif"), str(out)], "no such file"),
                         ([str(out), str(tmp_path / "x.json")], "cannot read it")):
         run = subprocess.run([sys.executable, "-m", "megfwd", "convert", *argv], capture_output=True, text=True,
                              env=env)
         assert run.returncode == 2 and match in run.stderr and run.stderr.count("\n") == 1, run.stderr
-    assert fif.stat().st_size > 0
+    assert fif.read_bytes() == recording
 
 
 def test_unsupported_inputs_raise():

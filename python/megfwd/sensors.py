@@ -75,6 +75,12 @@ class SensorArray:
         self._handle = _megfwd.Sensors.from_text(json.dumps(doc), str(name))
 
     @classmethod
+    def _from_document(cls, channels, name):
+        """From channel dicts already in the file's form (unit "m")."""
+        doc = {"format": "megfwd-sensor-array", "version": 1, "unit": "m", "channels": channels}
+        return cls._wrap(_megfwd.Sensors.from_text(json.dumps(doc), str(name)))
+
+    @classmethod
     def _wrap(cls, handle):
         self = cls.__new__(cls)
         self._handle = handle
@@ -84,6 +90,16 @@ class SensorArray:
     def from_json(cls, path):
         """Reads a megfwd sensor-array file (JSON, unit "mm" or "m")."""
         return cls._wrap(_megfwd.Sensors.from_file(os.fspath(path)))
+
+    @classmethod
+    def from_mne(cls, info, accuracy="accurate", ignore_ref=False):
+        """The MEG channels of an ``mne.Info``, with MNE's coil integration
+        points at `accuracy` ('accurate', 'normal' or 'point') as weighted
+        point coils, in head coordinates, and the data's compensation as
+        reference weights (unless `ignore_ref`). Compute on it with
+        ``sensor_model="standard"`` to get MNE's values. Needs MNE-Python."""
+        from . import mne as _bridge  # raises ImportError naming python3-mne without MNE
+        return _bridge.sensor_array(info, accuracy=accuracy, ignore_ref=ignore_ref)
 
     def to_json(self, path):
         """Writes the array as a sensor-array file (millimetres), atomically."""

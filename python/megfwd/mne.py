@@ -1,0 +1,235 @@
+"""megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
+and a drop-in ``make_forward_solution`` for sphere conductor models.
+
+MNE describes each MEG coil by integration points (position, direction,
+weight); megfwd's "standard" sensor model sums the field at weighted coil
+centres, so every integration point becomes one weighted point coil of
+radius 0 and megfwd evaluates the field at exactly MNE's points. CTF-style
+software gradiometers (``info['comps']`` at the data's compensation grade)
+become reference weights: megfwd subtracts weight x reference value from
+each measurement channel, as MNE's compensator does.
+
+Everything here is in head coordinates (``info['dev_head_t']`` applied),
+metres and SI units, as in MNE.
+"""
+try:
+    import mne as _mne
+except ImportError as err:  # pragma: no cover - depends on the installation
+    raise ImportError(
+        "megfwd.mne needs MNE-Python; install Debian's package python3-mne "
+        "(apt-get install python3-mne)."
+    ) from err
+
+import numpy as np
+from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _to_forward_dict
+from mne.forward.forward import _merge_fwds
+from mne.io.compensator import get_current_comp, make_compensator
+from mne.io.constants import FIFF, FWD
+from mne.io.pick import pick_info, pick_types
+from mne.transforms import _get_trans
+from mne.utils import logger, verbose
+
+from ._check import _check_option, _n_jobs
+from .forward import leadfield
+from .sensors import SensorArray
+
+__all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
+
+ACCURACIES = ("accurate", "normal", "point")
+
+# megfwd's kind codes for MNE's coil classes: measurement sensors 100..103,
+# reference sensors 10..13.
+_MEASUREMENT_KIND = {FWD.COILC_MAG: 100, FWD.COILC_AXIAL_GRAD: 101, FWD.COILC_AXIAL_GRAD2: 102}
+_REFERENCE_KIND = {FWD.COILC_MAG: 10, FWD.COILC_AXIAL_GRAD: 11, FWD.COILC_AXIAL_GRAD2: 11}
+
+# Sources closer than this to the sphere centre (metres) have no field in a
+# sphere model; MNE leaves them at 0 too.
+_CENTRE_EPS = 1e-10
+# Keeps every source in megfwd's scan (mm): MNE computes every source of the
+# source space it is given, however close to a coil.
+_NO_COIL_MARGIN = -1e12
+
+
+def _point_coils(coil):
+    """megfwd coils for one MNE coil: one weighted point per integration point.
+
+    The standard sensor model divides the weighted sum by the sum of the
+    weights unless that sum is 0. MNE's sums are 0 (gradiometers) or 1
+    (magnetometers) for most coil types, so the value is MNE's as is. For any
+    other sum (e.g. optically pumped magnetometers, 1.0002), a pair of points
+    with opposite directions at the first point brings the sum to 1: their
+    fields cancel, so they change the divisor and not the sum of fields.
+    """
+    rmag, cosmag, w = coil["rmag"].tolist(), coil["cosmag"].tolist(), coil["w"].tolist()
+    total = 0.0
+    for x in w:  # in the library's order, so that 0 and 1 are exact
+        total += x
+    coils = []
+    if total not in (0.0, 1.0):
+        half = (1.0 - total) / 2.0
+        coils.append({"position": rmag[0], "normal": cosmag[0], "radius": 0.0, "weight": half})
+        coils.append({"position": rmag[0], "normal": [-v for v in cosmag[0]], "radius": 0.0, "weight": half})
+    coils += [{"position": r, "normal": n, "radius": 0.0, "weight": x} for r, n, x in zip(rmag, cosmag, w)]
+    return coils
+
+
+def _reference_weights(comp, names, is_ref):
+    """(channel, weight) lists of every channel from MNE's compensator
+    matrix (compensated data = comp @ uncompensated data)."""
+    weights = []
+    for i, name in enumerate(names):
+        if is_ref[i]:
+            weights.append([])
+            continue
+        row = comp[i]
+        others = np.flatnonzero(row)
+        others = others[others != i]
+        if row[i] != 1.0 or not is_ref[others].all():
+            raise ValueError(f"the compensation of channel {name!r} uses channels that are not reference sensors "
+                             f"({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
+                             f"sensors only.")
+        weights.append([{"channel": names[j], "weight": -float(row[j])} for j in others])
+    return weights
+
+
+def _array_from_coils(chs, coils, compensator, bads, name):
+    """A SensorArray of MNE channels `chs` and their coils (head frame);
+    `compensator` is MNE's compensation matrix over `chs`, or None."""
+    names = [ch["ch_name"] for ch in chs]
+    is_ref = np.array([ch["kind"] == FIFF.FIFFV_REF_MEG_CH for ch in chs], dtype=bool)
+    refs = _reference_weights(compensator, names, is_ref) if compensator is not None else None
+    channels = []
+    for i, (ch, coil) in enumerate(zip(chs, coils)):
+        table = _REFERENCE_KIND if is_ref[i] else _MEASUREMENT_KIND
+        c = {"name": names[i], "kind": table.get(coil["coil_class"], 12 if is_ref[i] else 103),
+             "good": names[i] not in bads, "coils": _point_coils(coil)}
+        if refs is not None and refs[i]:
+            c["references"] = refs[i]
+        channels.append(c)
+    # The library checks the document as it checks a file; the per-coil
+    # checks of SensorArray() would only repeat that for MNE's coils.
+    return SensorArray._from_document(channels, name)
+
+
+def sensor_array(info, accuracy="accurate", ignore_ref=False):
+    """The MEG channels of `info` as a megfwd SensorArray.
+
+    Parameters
+    ----------
+    info : mne.Info
+    accuracy : 'accurate' | 'normal' | 'point'
+        Which of MNE's coil integration rules to use.
+    ignore_ref : bool
+        Leave the reference channels (and so the compensation) out.
+
+    Returns
+    -------
+    SensorArray
+        Every MEG channel (and reference channel unless `ignore_ref`) in the
+        Info's order, in head coordinates, with MNE's integration points as
+        weighted point coils, channels in ``info['bads']`` marked bad, and the
+        compensation in effect in the data as reference weights. Compute with
+        ``sensor_model="standard"`` to get MNE's values.
+    """
+    if not isinstance(info, _mne.Info):
+        raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
+    _check_option("accuracy", accuracy, ACCURACIES)
+    picks = pick_types(info, meg=True, ref_meg=not ignore_ref, exclude=[])
+    if len(picks) == 0:
+        raise ValueError("info has no MEG channels.")
+    info_meg = pick_info(info, picks, verbose=False)
+    dev_head_t = info["dev_head_t"]
+    if dev_head_t is None:  # no head position: the device frame is the head frame
+        dev_head_t = _mne.transforms.Transform("meg", "head")
+    coils = _create_meg_coils(info_meg["chs"], accuracy, dev_head_t)
+    compensator = None
+    grade = get_current_comp(info_meg)
+    if grade and not ignore_ref and len(pick_types(info_meg, meg=False, ref_meg=True, exclude=[])):
+        compensator = make_compensator(info_meg, 0, grade, exclude_comp_chs=False)
+    return _array_from_coils(info_meg["chs"], coils, compensator, set(info["bads"]), "MNE Info")
+
+
+def _sphere_of(bem):
+    if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
+        return np.asarray(bem["r0"], dtype=float)
+    raise NotImplementedError(
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) only; "
+        f"for a BEM ({type(bem).__name__}) use mne.make_forward_solution.")
+
+
+def _compute_meg(rr, meg, r0, threads):
+    """The field of unit dipoles along x, y, z at every source for every MEG
+    channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
+    (a Fortran-ordered view)."""
+    array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
+    # The magnetic field of a current dipole in a conducting sphere depends on
+    # the sphere's centre alone; megfwd's sphere needs a radius all the same,
+    # and this computation uses it for nothing.
+    radius = 0.1
+    lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
+                   _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
+    names = array.measurement_names
+    if names != list(meg["ch_names"]):
+        raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
+    lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    # One reordering copy to channels x (source, component), handed over as
+    # its transpose: MNE stores the transpose of what the field step returns,
+    # and copies it once more, which is then a plain copy.
+    by_channel = np.ascontiguousarray(lf.transpose(1, 0, 2)).reshape(len(names), 3 * len(rr))
+    return by_channel.T
+
+
+@verbose
+def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
+                          verbose=None):
+    """Forward solution of a sphere model, as ``mne.make_forward_solution``.
+
+    Takes MNE's arguments with MNE's meaning and returns an ``mne.Forward``
+    that MNE's functions accept; the MEG field is computed by megfwd's
+    library (``n_jobs`` threads; -1 uses every core). Supports MEG with
+    sphere models made by ``mne.make_sphere_model`` (with or without
+    layers); EEG and BEM solutions raise NotImplementedError.
+
+    Parameters
+    ----------
+    info : mne.Info | path-like
+    trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
+    src : path-like | mne.SourceSpaces
+    bem : mne.bem.ConductorModel
+        A sphere model.
+    meg, eeg : bool
+        Compute MEG (supported) and EEG (not supported: raises when the Info
+        has EEG channels).
+    mindist : float
+        As in MNE (used by BEM models only; sphere models keep every source).
+    ignore_ref : bool
+        Leave the reference channels and compensation out.
+    n_jobs : int | None
+    verbose : bool | str | int | None
+
+    Returns
+    -------
+    fwd : mne.Forward
+    """
+    r0 = _sphere_of(bem)
+    mri_head_t, trans = _get_trans(trans)
+    if not isinstance(info, _mne.Info):
+        info_extra = str(info)
+        info = _mne.io.read_info(info, verbose=False)
+    else:
+        info_extra = "instance of Info"
+    if eeg and len(pick_types(info, meg=False, eeg=True, exclude=[])):
+        raise NotImplementedError("megfwd computes MEG forward solutions only; pass eeg=False, or use "
+                                  "mne.make_forward_solution for EEG.")
+    if not meg:
+        raise NotImplementedError("megfwd computes MEG forward solutions only; meg=False leaves nothing to compute.")
+    threads = _n_jobs(n_jobs)
+    sensors, rr, info, update_kwargs, bem = _prepare_for_forward(
+        src, mri_head_t, info, bem, mindist, n_jobs, "instance of ConductorModel", trans, info_extra, True, False,
+        ignore_ref)
+    logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
+    gain = _compute_meg(rr, sensors["meg"], r0, threads)
+    fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
+    fwd.update(**update_kwargs)
+    logger.info("Finished.")
+    return fwd

@@ -334,6 +334,8 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
         {small + " --grid 0,0,0,1,1,1,0.5 --min-coil-source-dist -1",
          "--min-coil-source-dist -1: expected a number of millimetres from 0 to 10000"},
         {small + " --grid 0,0,0,1,1,1,0.5 --min-source-sphere-dist 1e400", "--min-source-sphere-dist 1e400: expected a"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --dask tcp://127.0.0.1:8786",
+         "--dask tcp://127.0.0.1:8786: this program does not run scans on Dask; run /usr/bin/python3 -m megfwd.dask"},
         // Head models the library does not compute.
         {small + " --grid 0,0,0,1,1,1,0.5 --sphere-model bem", "--sphere-model bem: no boundary-element model is computed"},
         {small + " --grid 0,0,0,1,1,1,0.5 --sphere-model 4", "--sphere-model 4: no finite-element model is computed"},

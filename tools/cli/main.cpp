@@ -192,6 +192,15 @@ int main(int argc, char** argv) {
                         "Scan record by record through the library's grid-scan chain instead of the fast path "
                         "(same numbers to rounding, single thread, more memory)")
         ->group("Computation");
+    // Scans on a Dask cluster run from the Python package, which speaks
+    // Dask's own protocol; this program does not embed Python, so it names
+    // that command instead of failing with "unknown option".
+    std::string lfDask;
+    leadfield->add_option("--dask", lfDask,
+                          "Not run by this program: a scan on a Dask scheduler is '/usr/bin/python3 -m megfwd.dask "
+                          "leadfield ... --scheduler ADDR'")
+        ->type_name("ADDR")
+        ->group("Computation");
     leadfield->footer(kLeadfieldExamples);
 
     io::FieldArgs fd;
@@ -272,6 +281,10 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     return io::runGuarded([&]() -> int {
         if (*leadfield) {
+            if (!lfDask.empty())
+                throw megfwd::InputError("--dask " + lfDask +
+                                         ": this program does not run scans on Dask; run /usr/bin/python3 -m "
+                                         "megfwd.dask leadfield with the same options and --scheduler " + lfDask);
             if (!lfThreads.empty())
                 lf.request.threads = static_cast<int>(cli::wholeNumberOption("--threads", lfThreads, 1, 1024, "of threads"));
             lf.request.settings = lfOpts.toOverrides();

@@ -260,10 +260,11 @@ def _scan_meta(sensors, pos, options, chunk, in_scan_count, seconds, label):
     meta["scan"]["dask"] = {"sources_per_block": chunk, "blocks": -(-len(pos) // chunk),
                             "library_threads_per_block": options.get("threads", 1)}
     meta["program"]["command"] = "python megfwd.dask leadfield"
+    # The one-source call's warnings about its values speak of that source
+    # only; the whole scan's count takes their place.
+    meta["warnings"] = [w for w in meta.get("warnings", []) if "every value is 0" not in w]
     if in_scan_count == 0:
-        meta["warnings"] = meta.get("warnings", []) + ["no source in the scan"]
-    else:
-        meta["warnings"] = [w for w in meta.get("warnings", []) if "no source" not in w]
+        meta["warnings"].append(f"none of the {len(pos)} sources is in the scan, so every value is 0")
     return meta
 
 

@@ -198,33 +198,44 @@ def test_separate_scheduler_and_worker_processes(helmet, grid, expected, tmp_pat
         log.close()
 
 
-def test_zarr_round_trip_with_metadata(helmet, grid, expected, tmp_path, monkeypatch):
+def test_zarr_round_trip_with_metadata(helmet, grid, tmp_path, monkeypatch):
+    # The first source lies out of the scan: the metadata must not take the
+    # one-source warning about it for the whole scan's.
+    grid = np.vstack([[0.0, 0.0, 0.5], grid])
+    lf_want, mask_want, meta_want = megfwd.leadfield(helmet, grid, return_mask=True, return_meta=True)
+    assert not mask_want[0]
     helmet.to_json(tmp_path / "helmet.json")
     out = tmp_path / "scan.zarr"
+    real = mdask._leadfield_block
+    calls = []
+
+    def counted(*args):
+        calls.append(1)
+        return real(*args)
+    monkeypatch.setattr(mdask, "_leadfield_block", counted)
     meta = mdask.write_zarr(out, tmp_path / "helmet.json", grid, chunks=300, order=2,
                             compute_kwargs={"scheduler": "threads"})
+    assert len(calls) == -(-len(grid) // 300)  # the values and the mask come from one scan of each block
     group = zarr.open_group(str(out), mode="r")
-    assert np.array_equal(group["leadfield"][:], expected[0])
-    assert np.array_equal(group["in_scan"][:], expected[1])
+    assert np.array_equal(group["leadfield"][:], lf_want)
+    assert np.array_equal(group["in_scan"][:], mask_want)
     assert np.array_equal(group["sources"][:], grid)
     assert group["leadfield"].chunks == (300, 12, 3)
-    _, want = megfwd.leadfield(helmet, grid, return_meta=True)
     attrs = group.attrs.asdict()
     assert attrs == meta
-    for key in ("settings", "integration", "spheres", "values", "reference_correction"):
-        assert attrs[key] == want[key], key
-    assert attrs["sensors"]["names"] == want["sensors"]["names"]
-    assert attrs["array"]["shape"] == want["array"]["shape"]
-    assert attrs["sources"]["in_scan_count"] == want["sources"]["in_scan_count"] == expected[1].sum()
+    for key in ("settings", "integration", "spheres", "values", "reference_correction", "warnings"):
+        assert attrs[key] == meta_want[key], key
+    assert attrs["sensors"]["names"] == meta_want["sensors"]["names"]
+    assert attrs["array"]["shape"] == meta_want["array"]["shape"]
+    assert attrs["sources"]["in_scan_count"] == meta_want["sources"]["in_scan_count"] == mask_want.sum()
 
     # The Dask array itself stores too.
     mdask.leadfield(helmet, grid, chunks=300).to_zarr(str(tmp_path / "plain.zarr"))
-    assert np.array_equal(zarr.open(str(tmp_path / "plain.zarr"), mode="r")[:], expected[0])
+    assert np.array_equal(zarr.open(str(tmp_path / "plain.zarr"), mode="r")[:], lf_want)
 
     # A run that fails part-way leaves the earlier group as it was and no
     # temporary directory behind.
     before = sorted(os.listdir(tmp_path))
-    real = mdask._leadfield_block
 
     def failing(sensors, positions, options):
         if positions[0][0] > 0:
@@ -235,7 +246,7 @@ def test_zarr_round_trip_with_metadata(helmet, grid, expected, tmp_path, monkeyp
         mdask.write_zarr(out, helmet, grid * [-1, 1, 1] + [0.001, 0, 0], chunks=300,
                          compute_kwargs={"scheduler": "threads"})
     assert sorted(os.listdir(tmp_path)) == before
-    assert np.array_equal(zarr.open_group(str(out), mode="r")["leadfield"][:], expected[0])
+    assert np.array_equal(zarr.open_group(str(out), mode="r")["leadfield"][:], lf_want)
 
     # Outputs that are inputs, or hold them, are refused.
     for bad in (tmp_path / "helmet.json", tmp_path):

@@ -456,7 +456,7 @@ def _join_values(argv):
 
 def main(argv=None):
     args = _parser().parse_args(_join_values(sys.argv[1:] if argv is None else list(argv)))
-    name = "python3 -m megfwd.dask leadfield"
+    name = "megfwd.dask"
     client = None
     try:
         if args.grid is not None:
@@ -486,9 +486,12 @@ def main(argv=None):
                   f"{n_sns} sensors x {n_comp} components, {meta['values']['SI_unit']}, "
                   f"in {time.perf_counter() - start:.2f} s")
         return 0
-    except (ValueError, TypeError, OSError, RuntimeError) as e:
-        print(f"{name}: {e}", file=sys.stderr)
-        return 1
+    except (ValueError, TypeError, FileNotFoundError, IsADirectoryError, PermissionError) as e:
+        print(f"{name}: error: {e}", file=sys.stderr)
+        return 2  # bad input; nothing was written
+    except (RuntimeError, OSError) as e:
+        print(f"{name}: error: {e}", file=sys.stderr)
+        return 1  # the library refused, or writing failed
     finally:
         if client is not None:
             client.close()

@@ -5,8 +5,10 @@ A scan is cut into blocks of sources (``chunks`` sources each); every block
 is one task that calls `megfwd.leadfield` (or `megfwd.field`) on its
 sources, with the GIL released, on whatever scheduler is active: Dask's
 threads, a ``distributed.LocalCluster`` or a cluster of machines. The sensor
-array is one key of the graph that every block depends on, so a distributed
-cluster ships it to each worker once, not with every block.
+array is one key that every block depends on, so it travels to each worker
+once, not with every block: a key of the graph, or, when a distributed
+client is active as the arrays are made, data scattered to every worker
+beforehand. Make the arrays after starting the client that computes them.
 
 >>> import megfwd.dask
 >>> lf = megfwd.dask.leadfield(sensors, sources, chunks=4096)   # doctest: +SKIP
@@ -99,14 +101,30 @@ def _quiet(call, *args, **kwargs):
         return call(*args, **kwargs)
 
 
+def _local(sensors):
+    # A graph built while a distributed client was active holds the
+    # scattered array's future; a distributed scheduler passes the array
+    # itself, another scheduler the future, which fetches it.
+    return sensors if isinstance(sensors, SensorArray) else sensors.result()
+
+
 def _leadfield_block(sensors, positions, options):
-    lf, mask = _quiet(forward.leadfield, sensors, positions, return_mask=True, **options)
+    lf, mask = _quiet(forward.leadfield, _local(sensors), positions, return_mask=True, **options)
     return lf, mask
 
 
 def _field_block(sensors, positions, moments, options):
-    b, mask = _quiet(forward.field, sensors, positions, moments, return_mask=True, **options)
+    b, mask = _quiet(forward.field, _local(sensors), positions, moments, return_mask=True, **options)
     return b, mask
+
+
+def _active_client():
+    """The distributed client that computes by default, or None."""
+    try:
+        from distributed import default_client
+        return default_client()
+    except (ImportError, ValueError):
+        return None
 
 
 def _leadfield_shape(sensors, options):
@@ -125,13 +143,20 @@ def _arrays(kind, sensors, block, inputs, bounds, options, tail_shape):
     """The values array (blocks over the first axis) and the mask array of
     one scan whose block task returns (values, mask)."""
     token = tokenize(kind, sensors._handle.text(), [np.asarray(a) for a in inputs], bounds, sorted(options.items()))
-    sensor_key = f"megfwd-sensors-{token}"
     pairs = f"megfwd-{kind}-block-{token}"
     values = f"megfwd-{kind}-{token}"
     masks = f"megfwd-{kind}-in-scan-{token}"
-    layer = {sensor_key: sensors}
+    client = _active_client()
+    if client is not None:
+        # On a cluster every worker gets the array now, before any block
+        # runs: no worker then fetches it from another in the middle of the
+        # scan, which a worker that dies would leave waiting.
+        ref, layer = client.scatter(sensors, broadcast=True, hash=False), {}
+    else:
+        ref = f"megfwd-sensors-{token}"
+        layer = {ref: sensors}
     for i, (start, stop) in enumerate(bounds):
-        layer[(pairs, i)] = (block, sensor_key, *[a[start:stop] for a in inputs], options)
+        layer[(pairs, i)] = (block, ref, *[a[start:stop] for a in inputs], options)
     zeros = (0,) * len(tail_shape)
     graph = HighLevelGraph(
         {pairs: layer,

@@ -122,8 +122,14 @@ def test_local_cluster_processes_identical_bits(helmet, grid, expected, tmp_path
     q = np.random.default_rng(4).normal(size=grid.shape) * 1e-8
     with local_cluster(tmp_path) as client:
         lf, mask = mdask.leadfield(helmet, grid, chunks=211, return_mask=True)
-        got, got_mask = client.compute([lf, mask], sync=True)
-        b = client.compute(mdask.field(helmet, grid, q, chunks=500), sync=True)
+        # With a client active the array is on both workers before any block
+        # runs, and the graph refers to it by one key.
+        graph = dict(lf.__dask_graph__())
+        refs = {v[1] for v in graph.values() if isinstance(v, tuple) and v and v[0] is mdask._leadfield_block}
+        assert _sensor_arrays(graph) == 0 and len(refs) == 1
+        assert len(client.who_has(list(refs))[refs.pop().key]) == 2
+        got, got_mask = (f.result(timeout=60) for f in client.compute([lf, mask]))
+        b = client.compute(mdask.field(helmet, grid, q, chunks=500)).result(timeout=60)
     assert np.array_equal(got, expected[0]) and np.array_equal(got_mask, expected[1])
     assert np.array_equal(b, megfwd.field(helmet, grid, q))
 
@@ -177,7 +183,7 @@ def test_separate_scheduler_and_worker_processes(helmet, grid, expected, tmp_pat
         with Client(address, timeout=30) as client:
             client.wait_for_workers(2, timeout=30)
             lf, mask = mdask.leadfield(helmet, grid, chunks=300, return_mask=True)
-            got, got_mask = client.compute([lf, mask], sync=True)
+            got, got_mask = (f.result(timeout=60) for f in client.compute([lf, mask]))
         assert np.array_equal(got, expected[0]) and np.array_equal(got_mask, expected[1])
 
         # The command line against the same cluster, on a --grid box in mm.

@@ -92,13 +92,27 @@ def _options(kwargs, allowed, function):
 
 
 def _quiet(call, *args, **kwargs):
-    # A block that lies wholly outside the scan would warn "no source in the
-    # scan" although other blocks hold sources; the mask says which sources
-    # were scanned, and the sensor array's own warnings came once from the
-    # shape check in the caller.
+    # A block that lies wholly outside the scan would warn that none of its
+    # sources is in the scan although other blocks hold sources; the mask
+    # says which sources were scanned, and the library's other messages came
+    # once from the first-row call in the caller (`_first_row`).
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         return call(*args, **kwargs)
+
+
+def _first_row(call, *args, **kwargs):
+    """`call` on the first source or dipole, in the caller: it checks the
+    options as the library does, gives the shape of a row of the result, and
+    shows the library's messages once. Its warnings about the values of
+    that one row are left out: they say nothing of the whole scan."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = call(*args, **kwargs)
+    for w in caught:
+        if "every value is 0" not in str(w.message):
+            warnings.warn(w.message, w.category, stacklevel=3)
+    return out
 
 
 def _local(sensors):
@@ -125,18 +139,6 @@ def _active_client():
         return default_client()
     except (ImportError, ValueError):
         return None
-
-
-def _leadfield_shape(sensors, options):
-    """(n_sensors, n_components) from the library, without scanning; this
-    also checks the options, so that bad ones fail here and not in a task."""
-    settings = forward._settings(options.get("sphere"), options.get("order", 2), options.get("sensor_model", "ctf"),
-                                 options.get("formula"), options.get("refs", True), options.get("tangential", False),
-                                 options.get("magnetic", False))
-    if "threads" in options:
-        forward._threads(options["threads"])
-    shape = sensors._handle.leadfield_shape(1, settings)
-    return int(shape[1]), int(shape[2])
 
 
 def _arrays(kind, sensors, block, inputs, bounds, options, tail_shape):
@@ -203,7 +205,7 @@ def leadfield(sensors, sources, *, chunks=DEFAULT_CHUNKS, return_mask=False, **o
     pos = _rows(sources, "sources", 3, "metres")
     options = _options(options, _LEADFIELD_OPTIONS, "leadfield")
     options.setdefault("threads", 1)
-    n_sensors, n_components = _leadfield_shape(sensors, options)
+    _, n_sensors, n_components = _first_row(forward.leadfield, sensors, pos[:1], **options).shape
     bounds = _block_bounds(len(pos), chunks)
     lf, mask = _arrays("leadfield", sensors, _leadfield_block, (pos,), bounds, options, (n_sensors, n_components))
     return (lf, mask) if return_mask else lf
@@ -236,9 +238,7 @@ def field(sensors, positions, moments, *, chunks=DEFAULT_CHUNKS, return_mask=Fal
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
     options = _options(options, _FIELD_OPTIONS, "field")
-    if options.get("formula") is None:
-        options["formula"] = "ST01"  # megfwd.field's default, made explicit for the shape check
-    n_sensors, _ = _leadfield_shape(sensors, options)
+    n_sensors = _first_row(forward.field, sensors, pos[:1], mom[:1], **options).shape[1]
     bounds = _block_bounds(len(pos), chunks)
     b, mask = _arrays("field", sensors, _field_block, (pos, mom), bounds, options, (n_sensors,))
     return (b, mask) if return_mask else b
@@ -458,7 +458,7 @@ def _parser():
     lf.add_argument("--threads", type=int, default=1, metavar="N",
                     help="library threads per block (default 1: Dask runs one block per core)")
     lf.add_argument("--order", type=int, default=2, help="coil integration order (default 2)")
-    lf.add_argument("--sensor-model", default="ctf", choices=forward.SENSOR_MODELS, help="default ctf")
+    lf.add_argument("--sensor-model", default="ctf", choices=forward.SENSOR_MODELS, help="sensor forward model (default ctf)")
     lf.add_argument("--formula", help="leadfield formula code, e.g. ST01 (default: the library's)")
     lf.add_argument("--sphere", metavar="X,Y,Z,R", help="conductor sphere in mm (default: fitted to the sensors)")
     lf.add_argument("--no-ref", action="store_true", help="do not apply the reference weights")
@@ -491,9 +491,10 @@ def main(argv=None):
         options = dict(order=args.order, sensor_model=args.sensor_model, formula=args.formula,
                        refs=not args.no_ref, tangential=args.tangential, threads=args.threads)
         if args.sphere is not None:
-            sp = [float(x) for x in args.sphere.split(",")]
-            if len(sp) != 4:
+            sp = [x for x in args.sphere.split(",") if x.strip()]
+            if len(sp) != 4 or not all(_is_number(x) for x in sp):
                 raise ValueError(f'--sphere "{args.sphere}": expected 4 numbers x,y,z,radius in mm')
+            sp = [float(x) for x in sp]
             options["sphere"] = np.array(sp) / 1000.0
         if args.sources is not None and _same_or_inside(args.sources, args.out):
             raise ValueError(f"the output {args.out} would overwrite the input {args.sources}.")

@@ -7,7 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
-import time
+import warnings
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -20,7 +20,6 @@ zarr = pytest.importorskip("zarr")
 import dask  # noqa: E402
 import megfwd  # noqa: E402
 import megfwd.dask as mdask  # noqa: E402
-from dask.core import flatten  # noqa: E402
 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(megfwd.__file__)),
                                                                os.environ.get("PYTHONPATH", "")] if p))
@@ -110,6 +109,8 @@ def test_bad_inputs_refused_before_any_task(helmet, grid):
         mdask.leadfield("helmet.json", grid)
     with pytest.raises(ValueError, match="'sensor_model' parameter"):
         mdask.leadfield(helmet, grid, sensor_model="vector")
+    with pytest.raises(ValueError, match="formula"):
+        mdask.field(helmet, grid, grid, formula="XX99")
     with pytest.raises(TypeError, match="unexpected keyword arguments \\['progress'\\]"):
         mdask.leadfield(helmet, grid, progress=print)
     with pytest.raises(ValueError, match="chunks must be at least 1"):
@@ -212,6 +213,9 @@ def test_zarr_round_trip_with_metadata(helmet, grid, tmp_path, monkeypatch):
     grid = np.vstack([[0.0, 0.0, 0.5], grid])
     lf_want, mask_want, meta_want = megfwd.leadfield(helmet, grid, return_mask=True, return_meta=True)
     assert not mask_want[0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # nor warn of it when the array is made
+        mdask.leadfield(helmet, grid)
     helmet.to_json(tmp_path / "helmet.json")
     out = tmp_path / "scan.zarr"
     real = mdask._leadfield_block

@@ -258,6 +258,9 @@ def _check_output(path, inputs):
     for name in inputs:
         if name and os.path.exists(name) and _same_or_inside(name, path):
             raise ValueError(f"the output {path} would overwrite the input {name}.")
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise ValueError(f"the output {path}: its directory {parent} does not exist.")
     if os.path.lexists(path) and not (os.path.isdir(path) and os.path.exists(os.path.join(path, ".zgroup"))):
         raise ValueError(f"the output {path} exists and is not a zarr group; not replacing it.")
 

@@ -368,7 +368,7 @@ void addValueWarnings(ForwardResult& r, const CMDataForwardkw& data, const Value
                       "(sources less than %.4g mm deeper than their nearest coil, minCoilSrcDist, or within %.3g mm of "
                       "the sphere centre, minSrcSphDist, are left out)",
                       data.minCoilSrcDist, data.minSrcSphDist);
-        const std::string who = total == 1 ? std::string("the only ") + sourceWord + " is"
+        const std::string who = total == 1 ? std::string("the only ") + sourceWord + " is not"
                                            : "none of the " + std::to_string(total) + " " + sourceWord + "s is";
         r.warnings.push_back(who + " in the scan, so every value is 0 " + why);
     } else if (in > 0 && s.min == 0.0 && s.max == 0.0) {

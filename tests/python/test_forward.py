@@ -104,9 +104,11 @@ def test_progress_can_cancel_and_its_exceptions_propagate(helmet, sources):
 
 
 def test_no_source_in_the_scan_warns(helmet):
-    with pytest.warns(RuntimeWarning, match="megfwd: "):
+    with pytest.warns(RuntimeWarning, match="megfwd: the only source is not in the scan, so every value is 0"):
         lf = megfwd.leadfield(helmet, [[0.0, 0.0, 0.5]])
     assert not lf.any()
+    with pytest.warns(RuntimeWarning, match="megfwd: none of the 2 sources is in the scan"):
+        megfwd.leadfield(helmet, [[0.0, 0.0, 0.5], [0.0, 0.5, 0.0]])
 
 
 def test_gil_released_while_computing(helmet):

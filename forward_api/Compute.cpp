@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include "forward_fast/CFastBlockScan.h"
+#include "forward_fast/FlatSources.h"
 #include "host_interfaces/VectorOps.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
@@ -547,12 +548,11 @@ std::vector<std::array<double, 3>> hostPositions(const SourceSpec& src) {
     return p;
 }
 
-// The fast route: blocks of sources, each with its own small manager
-// prepared as one manager of all sources would be, computed by the fast path
-// straight into one contiguous array; the post-processing on that array
-// with the manager's numbers (forward_fast/FlatPostProcess.h). Memory stays
-// near the size of the output: no record per source is ever held for more
-// than a block.
+// The fast route: the geometry prepared once by the manager's own steps,
+// the sources prepared on flat arrays, their leadfields computed by the fast
+// path in blocks straight into one contiguous array; the post-processing on
+// that array with the manager's numbers (forward_fast/FlatPostProcess.h).
+// Memory stays near the size of the output: no record per source is built.
 ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
@@ -579,18 +579,45 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     bool cancelled = false;
     CFastBlockScan scan;
     scan.numThreads = threads;
-    // Each block is prepared on a worker thread with a manager and an engine
-    // of its own; only the positions are shared (read only).
-    auto prepare = [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) -> int {
+    // Two small managers of one source each, prepared by the manager's own
+    // steps: the scan's (channel set and spheres in the scan's frame, for the
+    // plan and the post-processing) and one with the centre shift, the axis
+    // change and the unit change off (the host-frame geometry of the
+    // stencil). The stencil, the shift and the frame changes of the sources
+    // are done on flat arrays (CFlatSources), on the worker threads, block by
+    // block: no source or sensor record is built.
+    auto oneSourceManager = [&](bool hostFrame) -> std::unique_ptr<CMDataForwardkw> {
+        std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
+        if (!d) throw ComputeError("preparing the scan failed: out of memory");
         CMForwardkw scratch;
-        req.settings.applyTo(scratch, d);
-        if (!d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0)) return 0;
-        CVirtSnsPOXlistkw list;
-        for (std::int64_t i = first; i < first + count; ++i) {
-            const auto& p = hostPos[static_cast<std::size_t>(i)];
-            list.addPosition(p[0], p[1], p[2]);
-        }
-        return d.initFwdPosVsp(&list) && d.prepare4VoxSnsLfdScan(d.isTangLfd ? 2 : 3) ? 1 : 0;
+        req.settings.applyTo(scratch, *d);
+        const bool stencil = d->isSpatConstrained != 0;
+        d->isSpatConstrained = 0;
+        if (hostFrame) d->isCentralizedLf = 0, d->coordSystem = 0, d->isUnit2Meter = 0;
+        CVirtSnsPOXlistkw one;
+        one.addPosition(hostPos[0][0], hostPos[0][1], hostPos[0][2]);
+        if (!d->initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0) ||
+            !d->initFwdPosVsp(&one) || !d->prepare4VoxSnsLfdScan(d->isTangLfd ? 2 : 3))
+            throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
+                               "message, if any)");
+        d->isSpatConstrained = stencil ? 1 : 0;
+        return d;
+    };
+    const double tPrep = now();
+    std::unique_ptr<CMDataForwardkw> geometry = oneSourceManager(false);
+    CFlatSources flat;
+    {
+        const std::unique_ptr<CMDataForwardkw> host = oneSourceManager(true);
+        if (!flat.read(*geometry, *host))
+            throw ComputeError("preparing the scan failed: no measurement sensor with a first coil for the "
+                               "source stencil");
+    }
+    const double setupSeconds = now() - tPrep;
+    static_assert(sizeof(std::array<double, 3>) == 3 * sizeof(double), "host positions are read as one array");
+    const double* hostFlat = hostPos.front().data();
+    auto prepare = [&](std::int64_t first, std::int64_t count, double* pos, std::int32_t* in, std::int32_t* modes) {
+        flat.prepare(hostFlat + 3 * first, count, pos, in, modes);
+        return 1;
     };
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
@@ -627,7 +654,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         return cancelled ? 0 : 1;
     };
     const double t0 = now();
-    const int ok = scan.run(engine, n, prepare, target, done);
+    const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) {
@@ -682,6 +709,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                                                         : "vectorised"},
                      {"point_loop_build", megfwd::fast::kernelBuildName()},
                      {"seconds", {{"wall", scan.wallSeconds},
+                                  {"setup", setupSeconds},
                                   {"preparation_thread_seconds", scan.prepareSeconds},
                                   {"loops_thread_seconds", scan.computeSeconds}}}};
     finishLeadfield(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, scanInfo);

@@ -1,0 +1,90 @@
+#include "forward_fast/FlatSources.h"
+
+#include "forward_process/SensorGeometry.h"
+#include "host_interfaces/Afx.h"
+
+namespace geom = megfwd::geom;
+
+int CFlatSources::read(const CMDataForwardkw& scan, CMDataForwardkw& host) {
+    isRead = 0;
+    isSpatConstrained = scan.isSpatConstrained ? 1 : 0;
+    isCentralizedLf = scan.isCentralizedLf ? 1 : 0;
+    isMatlabAxes = scan.coordSystem == 1 ? 1 : 0;
+    isUnit2Meter = scan.isUnit2Meter ? 1 : 0;
+    minCoilSrcDist = scan.minCoilSrcDist;
+    minSrcSphDist = scan.minSrcSphDist;
+    spatUnit = scan.spatUnit;
+    const std::int64_t dims = scan.pFwdPos ? scan.pFwdPos->numCoord : 0;
+    numUnitCoords = dims < 0 ? 0 : (dims > 3 ? 3 : dims);
+    if (isSpatConstrained && scan.pAnaVlm && scan.isAnaScan) return 0;
+    if (!host.pFwdChnl) return 0;
+
+    for (int a = 0; a < 3; ++a) sphereCentre[a] = host.singleSphere.center[a];
+    coilX.clear(), coilY.clear(), coilZ.clear(), coilDepth.clear();
+    if (isSpatConstrained) {
+        // The stencil's own first step: the dewar centre of the first coils.
+        if (!geom::hasEntries(host.pFwdChnl) || !host.pFwdChnl->updateDewarCnt()) return 0;
+        for (int a = 0; a < 3; ++a) dewarCentre[a] = host.pFwdChnl->dewarSphere.center[a];
+        const CForwardChnlkw& set = *host.pFwdChnl;
+        for (std::int64_t i = 0; i < set.numChnl; ++i) {
+            const CForwardC0SnsCoilskw& entry = set.pSnsCoils[i];
+            if (!entry.isMEGMeasureSns() || !entry.pMEGSns) continue;
+            const CBscMagSnskw* coil = entry.pMEGSns->getCoil(0);
+            if (!coil) continue;
+            double q[3];
+            coil->getCoilPositionD(q[0], q[1], q[2]);
+            coilX.push_back(q[0]), coilY.push_back(q[1]), coilZ.push_back(q[2]);
+            coilDepth.push_back(geom::distance(q, dewarCentre));
+        }
+    }
+    isRead = 1;
+    return 1;
+}
+
+void CFlatSources::prepare(const double* hostPos, std::int64_t count, double* pos, std::int32_t* inScan,
+                           std::int32_t* modes) const {
+    const std::size_t nCoils = coilX.size();
+    const double* cx = coilX.data();
+    const double* cy = coilY.data();
+    const double* cz = coilZ.data();
+    const geom::UnitChange unit{spatUnit, false};
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double* h = hostPos + 3 * i;
+        double p[3] = {h[0], h[1], h[2]};
+        std::int32_t in = 1;
+        if (isSpatConstrained) {
+            // The nearest first coil; of equally near ones the first. The
+            // squared distances are summed in the channel set's order, so
+            // ties resolve as they do there.
+            std::size_t best = nCoils;
+            double bestD2 = 1e100;
+            bool touching = false;
+            for (std::size_t c = 0; c < nCoils; ++c) {
+                const double dx = cx[c] - p[0], dy = cy[c] - p[1], dz = cz[c] - p[2];
+                const double d2 = dx * dx + dy * dy + dz * dz;
+                if (d2 < 1e-100) {
+                    touching = true;
+                    break;
+                }
+                if (d2 < bestD2) bestD2 = d2, best = c;
+            }
+            if (touching) AfxMessageBox("Distance between coil and src almost zero", MB_OK, 0);
+            if (touching || best == nCoils) {
+                in = 0;
+            } else if (geom::distance(p, dewarCentre) + minCoilSrcDist > coilDepth[best]) {
+                // At least minCoilSrcDist deeper than the nearest coil, seen
+                // from the dewar centre; equality keeps the source.
+                in = 0;
+            }
+            if (geom::distance(p, sphereCentre) < minSrcSphDist) in = 0;
+        }
+        if (isCentralizedLf)
+            for (int a = 0; a < 3; ++a) p[a] -= sphereCentre[a];
+        if (isMatlabAxes) geom::changeAxes(p, geom::Axes::toMatlab);
+        if (isUnit2Meter)
+            for (std::int64_t a = 0; a < numUnitCoords; ++a) p[a] = unit.apply(p[a]);
+        for (int a = 0; a < 3; ++a) pos[3 * i + a] = p[a];
+        inScan[i] = in;
+        modes[i] = isMatlabAxes;
+    }
+}

@@ -13,14 +13,16 @@
 
 namespace megfwd::io {
 
-MappedNpy::~MappedNpy() { finish(); }
+MappedNpy::~MappedNpy() { unmap(); }
 
 OutputSink MappedNpy::sink() {
     OutputSink s;
     s.allocate = [this](const std::vector<std::int64_t>& shape) { return map(shape); };
     s.release = [this](std::int64_t first, std::int64_t n) { release(first, n); };
     s.finish = [this] { finish(); };
-    s.description = "written in place through a memory-mapped file, block by block";
+    s.description = handBack ? "written in place through a memory-mapped file, block by block"
+                             : "written in place through a memory-mapped file, each block sent to the disk as it "
+                               "is finished";
     return s;
 }
 
@@ -71,15 +73,25 @@ void MappedNpy::release(std::int64_t first, std::int64_t n) {
     to = to / page * page;
     if (to <= from) return;
     // The finished pages start going to the disk now, while the scan goes
-    // on, so that the final sync has little left to wait for; the process
+    // on, so that the final sync has little left to wait for (a failure here
+    // only means the final sync does all the work); out of core the process
     // stops holding them (the data stays in the page cache and the file).
     ::sync_file_range(file, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
-    ::madvise(base + from, to - from, MADV_DONTNEED);
+    if (handBack) ::madvise(base + from, to - from, MADV_DONTNEED);
 }
 
 void MappedNpy::finish() {
     if (!base) return;
-    ::msync(base, length, MS_SYNC);
+    // The rename that publishes the file must never show values that are
+    // not on the disk: both syncs have to succeed.
+    const bool synced = ::msync(base, length, MS_SYNC) == 0 && ::fsync(file) == 0;
+    const int e = errno;
+    unmap();
+    if (!synced) throw ComputeError(out.finalPath() + ": cannot write the output: " + std::strerror(e));
+}
+
+void MappedNpy::unmap() {
+    if (!base) return;
     ::munmap(base, length);
     ::close(file);
     file = -1;

@@ -18,7 +18,8 @@ namespace megfwd::io {
 
 class MappedNpy {
 public:
-    explicit MappedNpy(AtomicOutput& output) : out(output) {}
+    // handBack: finished pages leave the process (out of core).
+    explicit MappedNpy(AtomicOutput& output, bool handBack = true) : out(output), handBack(handBack) {}
     ~MappedNpy();
     MappedNpy(const MappedNpy&) = delete;
     MappedNpy& operator=(const MappedNpy&) = delete;
@@ -29,15 +30,22 @@ public:
     double* map(const std::vector<std::int64_t>& shape);
     double* values() const { return data; }
     std::int64_t size() const { return count; }
-    // Hands back the whole pages inside values [first, first + n).
+    // Starts the write-back of the whole pages inside values [first,
+    // first + n) and, out of core, hands them back. The values may still be
+    // written again (the post-processing's passes): they are simply written
+    // back once more.
     void release(std::int64_t first, std::int64_t n);
-    // Unmaps; the values are in the file (the AtomicOutput commits it).
+    // Writes every value to the disk (msync, fsync) and unmaps; the values
+    // are in the file, which the AtomicOutput then renames into place.
+    // Throws a ComputeError when the disk refuses the values.
     void finish();
     // This file as a computation's output storage (map, release, finish).
     OutputSink sink();
 
 private:
+    void unmap();
     AtomicOutput& out;
+    bool handBack = true;
     int file = -1;                  // the temporary file, open while mapped
     unsigned char* base = nullptr;  // start of the mapping (the file's first byte)
     std::size_t length = 0;

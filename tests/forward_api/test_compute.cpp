@@ -1,5 +1,6 @@
 // The whole-computation API: its source-by-source scan against the engine's
-// own grid scans, the caller's output storage, and cancellation.
+// own grid scans, the fast route against the record route, the caller's
+// output storage, and cancellation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "host_interfaces/DefaultSystem.h"
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
+#include "forward_fast/FastTestSupport.h"
 
 namespace {
 
@@ -114,6 +116,44 @@ struct DemoInputs {
         src.label = "grid";
     }
 };
+
+// The fast route prepares its sources on flat arrays; with settings that
+// decide which sources are in the scan and in which frame they are scanned,
+// it gives the record route's flags and values, and one thread gives the
+// bits of two.
+TEST(ComputeLeadfield, FastRouteEqualsTheRecordRouteWhateverThePreparation) {
+    DemoInputs in;
+    in.src.grid = GridSpec{{-70, -40, -70}, {70, 100, 70}, 14};  // reaches past the coils
+    std::vector<SettingOverrides> cases(5);
+    cases[1].minCoilSrcDist = 0.0, cases[1].minSrcSphDist = 30.0;
+    cases[2].sphereModel = 1, cases[2].userSphere = std::array<double, 4>{5, 30, -3, 80}, cases[2].isCentralizedLf = 0;
+    cases[3].sphereModel = 2, cases[3].coordSystem = 1, cases[3].isUnit2Meter = 1, cases[3].spatUnit = 1e-3;
+    cases[4].isSpatConstrained = 0, cases[4].isTangLfd = 1, cases[4].minCoilSrcDist = 40.0;
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        LeadfieldRequest req;
+        req.settings = cases[c];
+        req.settings.orderCoilIntg = 3;
+        req.recordScan = true;
+        const ForwardResult record = computeLeadfield(in.sys, in.src, req);
+        req.recordScan = false;
+        req.threads = 2;
+        const ForwardResult two = computeLeadfield(in.sys, in.src, req);
+        req.threads = 1;
+        const ForwardResult one = computeLeadfield(in.sys, in.src, req);
+        ASSERT_EQ(two.meta["scan"]["path"], "fast");
+        ASSERT_EQ(two.shape, record.shape);
+        EXPECT_EQ(two.inScan, record.inScan);
+        const auto numIn = std::count(two.inScan.begin(), two.inScan.end(), 1);
+        EXPECT_GT(numIn, 0);
+        if (c != 4) {
+            EXPECT_LT(numIn, in.src.count());  // the stencil takes some out
+        }
+        EXPECT_EQ(two.sourcePositions, record.sourcePositions);
+        EXPECT_TRUE(test::agreesBySource(two.values, record.values, two.shape[1] * two.shape[2], 1e-12));
+        EXPECT_EQ(one.values, two.values);  // bit for bit
+    }
+}
 
 TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
     DemoInputs in;

@@ -1,9 +1,12 @@
 #include "forward_api/Compute.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <memory>
+#include <utility>
 
 #include <mutex>
 #include <sys/resource.h>
@@ -431,8 +434,13 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
     getrusage(RUSAGE_SELF, &usage);
     double outValues = 1.0;
     for (auto d : r.shape) outValues *= static_cast<double>(d);
+    std::string storage = r.valuesInSink ? req.output.description : "one contiguous array in memory";
+    if (scanInfo.contains("output_storage")) {  // the route chose among the caller's kinds of storage
+        storage = scanInfo["output_storage"].get<std::string>();
+        scanInfo.erase("output_storage");
+    }
     scanInfo["memory"] = {{"output_bytes", outValues * 8.0},
-                          {"output", r.valuesInSink ? req.output.description : "one contiguous array in memory"},
+                          {"output", storage},
                           {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
     meta["scan"] = scanInfo;
     const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
@@ -557,9 +565,10 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
     // In memory: the output array and per source its position, flag and
-    // metadata; with the caller's storage only the latter.
-    const bool sink = static_cast<bool>(req.output.allocate);
-    const double perSource = (sink ? 0.0 : 8.0 * 3.0 * static_cast<double>(expectedSensors)) + 160.0;
+    // metadata; with the caller's array only the latter.
+    const bool sink = static_cast<bool>(req.output.allocate) || static_cast<bool>(req.output.write);
+    const bool heldHere = !req.output.allocate;  // in memory unless the caller lends an array or takes blocks
+    const double perSource = (heldHere ? 8.0 * 3.0 * static_cast<double>(expectedSensors) : 0.0) + 160.0;
     checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
     CMForwardkw engine;
@@ -619,17 +628,50 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         flat.prepare(hostFlat + 3 * first, count, pos, in, modes);
         return 1;
     };
+    // Where the values go: a caller's array (allocate), the caller's storage
+    // by copy, block by block (write), or memory. The divisions of the
+    // post-processing pass over all values again, so the copy route serves
+    // computations without them; with them, and no array of the caller's,
+    // the values are held in memory and copied out at the end.
+    const bool divides = geometry->isUnitLf != 0 || req.rmsNormalise;
+    const bool copyBlocks = sink ? static_cast<bool>(req.output.write) && !divides : false;
+    const bool lendArray = sink && !copyBlocks && static_cast<bool>(req.output.allocate);
+    const bool copyAtEnd = sink && !copyBlocks && !lendArray;
+    if (copyAtEnd && !req.output.write) throw ComputeError("the caller's output storage takes no values");
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
     std::string mapError;
     ValueStats stats(n);
+    bool begun = false;
+    // Copy route: one buffer per block being computed, back to the free list
+    // once the block is written.
+    std::vector<std::unique_ptr<double[]>> freeBuffers;
+    std::vector<std::pair<std::int64_t, std::unique_ptr<double[]>>> busyBuffers;
     auto target = [&](std::int64_t first, std::int64_t) -> double* {
         const std::int64_t per = scan.numSns * scan.numLf;
+        if (!mapError.empty()) return nullptr;  // the first reason is the one reported
+        if (copyBlocks) {
+            try {
+                if (!begun) req.output.begin({n, scan.numSns, scan.numLf});
+                begun = true;
+            } catch (const std::exception& e) {
+                mapError = e.what();
+                return nullptr;
+            }
+            std::unique_ptr<double[]> b;
+            if (!freeBuffers.empty()) {
+                b = std::move(freeBuffers.back());
+                freeBuffers.pop_back();
+            } else {
+                b.reset(megfwd::newArray<double>(scan.blockSize * per));
+                if (!b) return nullptr;
+            }
+            double* p = b.get();
+            busyBuffers.emplace_back(first, std::move(b));
+            return p;
+        }
         if (!vals) {
-            if (sink) {
-                // Asked once: after a refusal the other workers' blocks are
-                // refused too, and the first reason is the one reported.
-                if (!mapError.empty()) return nullptr;
+            if (lendArray) {
                 try {
                     vals = req.output.allocate({n, scan.numSns, scan.numLf});
                 } catch (const std::exception& e) {
@@ -647,8 +689,24 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
         const std::int64_t per = scan.numSns * scan.numLf;
         std::copy(in, in + count, r.inScan.begin() + first);
-        stats.add(vals + first * per, first, count, per, r.inScan.data());
-        if (req.output.release) req.output.release(first * per, count * per);
+        if (copyBlocks) {
+            auto it = std::find_if(busyBuffers.begin(), busyBuffers.end(),
+                                   [first](const auto& b) { return b.first == first; });
+            if (it == busyBuffers.end()) return 0;
+            std::unique_ptr<double[]> b = std::move(it->second);
+            busyBuffers.erase(it);
+            stats.add(b.get(), first, count, per, r.inScan.data());
+            try {
+                req.output.write(first * per, b.get(), count * per);
+            } catch (const std::exception& e) {
+                mapError = e.what();
+                return 0;
+            }
+            freeBuffers.push_back(std::move(b));
+        } else {
+            stats.add(vals + first * per, first, count, per, r.inScan.data());
+            if (req.output.release) req.output.release(first * per, count * per);
+        }
         doneCount += count;
         if (req.progress && !req.progress(doneCount, n)) cancelled = true;
         return cancelled ? 0 : 1;
@@ -656,11 +714,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const double t0 = now();
     const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;
+    if (!mapError.empty()) throw ComputeError(mapError);
     if (cancelled) throw Cancelled();
-    if (!ok) {
-        if (!mapError.empty()) throw ComputeError(mapError);
-        throw ComputeError(fastScanFailure(scan, hostPos));
-    }
+    if (!ok) throw ComputeError(fastScanFailure(scan, hostPos));
     CMDataForwardkw& data = *scan.firstManager();
     const json scanSphere = scanSphereJson(data);
     sensorInfo(data, sys, r);
@@ -696,12 +752,21 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     }
     r.summary = stats.summary(divisor);
     addValueWarnings(r, data, *r.summary, "source");
+    if (copyAtEnd) {
+        req.output.begin({n, scan.numSns, scan.numLf});
+        req.output.write(0, r.values.data(), n * per);
+        std::vector<double>().swap(r.values);
+    }
     if (sink) {
         r.valuesInSink = true;
         if (req.output.finish) req.output.finish();
     }
     r.shape = {n, scan.numSns, scan.numLf};
-    json scanInfo = {{"path", "fast"},
+    json scanInfo = {{"output_storage", copyBlocks ? req.output.writeDescription
+                                        : lendArray ? req.output.description
+                                        : copyAtEnd ? req.output.writeDescription
+                                                    : std::string("one contiguous array in memory")},
+                     {"path", "fast"},
                      {"threads", threads},
                      {"blocks_of_sources", scan.blockSize},
                      {"integration_points_per_source", scan.plan.numPts},

@@ -47,10 +47,22 @@ struct OutputSink {
     // may pass over them again, in order); a memory-mapped file can send them
     // to the disk and hand the pages back. Optional.
     std::function<void(std::int64_t first, std::int64_t count)> release;
+    // Storage that takes the values by copy instead of lending an array (a
+    // file written with pwrite): `begin` is told the shape once, before any
+    // value; `write` gets values [first, first + count), final, as each
+    // block of sources is finished, one call at a time (from the scan's
+    // threads). Used when it is set and the computation makes no pass over
+    // all values (no unit leadfield, no RMS normalisation); otherwise the
+    // values are held in `allocate`'s array, or else in memory and written
+    // in one call at the end. Errors are thrown as ComputeError.
+    std::function<void(const std::vector<std::int64_t>& shape)> begin;
+    std::function<void(std::int64_t first, const double* values, std::int64_t count)> write;
     // Every value is final. Optional.
     std::function<void()> finish;
-    // How the values are stored, for the metadata.
+    // How the values are stored, for the metadata: in the array of
+    // `allocate`, and when taken by `write`.
     std::string description = "a caller's contiguous array";
+    std::string writeDescription = "the caller's storage, block by block";
 
     // A caller's buffer of `size` doubles; a computation whose array does
     // not have exactly that many values is refused.

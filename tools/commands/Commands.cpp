@@ -307,10 +307,13 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
     output.checkRoom(leadfieldShape(sys, sources, a.request), 96.0);
-    // The fast route writes its values straight into the output file, and
-    // each finished block starts going to the disk while later blocks
-    // compute. Out of core (when asked, or when the array alone would take
-    // more than half of the memory) finished pages also leave the process.
+    // The fast route writes its values into the output file as blocks are
+    // finished (pwrite), and each block starts going to the disk while later
+    // blocks compute. A computation that divides all values at the end (unit
+    // leadfield, RMS normalisation) writes them through a mapping of the
+    // file instead; out of core (when asked, or when the array alone would
+    // take more than half of the memory) its finished pages leave the
+    // process.
     LeadfieldRequest req = a.request;
     Progress progress(sources.count(), "sources", a.quiet);
     req.progress = progress.callback();
@@ -319,7 +322,8 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     const double avail = availableMemoryBytes();
     const bool fastRoute = !req.unitMomentScan && !req.recordScan;
     MappedNpy mapped(output.npy, a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail));
-    if (fastRoute) req.output = mapped.sink();
+    StreamedNpy streamed(output.npy);
+    if (fastRoute) req.output = streamed.sink(mapped);
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);

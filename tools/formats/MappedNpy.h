@@ -54,4 +54,36 @@ private:
     std::int64_t count = 0;
 };
 
+// The same file written with pwrite: each block of values is copied into the
+// temporary file as it is finished and its write-back starts at once; no
+// page of the array is ever mapped or held by the process. Cheaper than the
+// mapping (no page faults on the array), but it needs final values: a
+// computation that passes over all values again (unit leadfield, RMS
+// normalisation) gets the mapped file instead (see sink()).
+class StreamedNpy {
+public:
+    explicit StreamedNpy(AtomicOutput& output) : out(output) {}
+    ~StreamedNpy();
+    StreamedNpy(const StreamedNpy&) = delete;
+    StreamedNpy& operator=(const StreamedNpy&) = delete;
+
+    // Writes the header for `shape` and reserves room for the values.
+    // Throws a ComputeError when the room cannot be had.
+    void begin(const std::vector<std::int64_t>& shape);
+    // Values [first, first + n) of the array.
+    void write(std::int64_t first, const double* values, std::int64_t n);
+    // fsync and close; throws a ComputeError when the disk refuses.
+    void finish();
+    // Output storage that takes finished blocks by copy, and lends the
+    // mapping of `forPasses` to a computation that needs an array.
+    OutputSink sink(MappedNpy& forPasses);
+
+private:
+    AtomicOutput& out;
+    int file = -1;
+    std::size_t headerBytes = 0;
+    std::size_t length = 0;
+    std::int64_t count = 0;
+};
+
 }  // namespace megfwd::io

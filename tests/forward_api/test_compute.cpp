@@ -180,6 +180,41 @@ TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
         std::vector<double> small(buffer.size() - 1);
         req.output = OutputSink::buffer(small.data(), small.size());
         EXPECT_THROW(computeLeadfield(in.sys, in.src, req), ComputeError);
+
+        // Storage that takes the values by copy: block by block, each value
+        // once; with a division over all values, once at the end, divided.
+        SourceSpec blocks = in.src;  // several blocks of sources
+        blocks.grid->step = 8;
+        for (const bool unitLf : {false, true}) {
+            SCOPED_TRACE(unitLf ? "unit leadfield" : "as computed");
+            LeadfieldRequest copyReq;
+            copyReq.threads = 2;
+            copyReq.settings.isUnitLf = unitLf ? 1 : 0;
+            const ForwardResult want = computeLeadfield(in.sys, blocks, copyReq);
+            std::vector<double> copied(want.values.size(), 0.0);
+            std::vector<int> writes(copied.size(), 0);
+            int begins = 0, calls = 0;
+            copyReq.output.begin = [&](const std::vector<std::int64_t>& shape) {
+                ++begins;
+                EXPECT_EQ(shape, want.shape);
+            };
+            copyReq.output.write = [&](std::int64_t first, const double* v, std::int64_t count) {
+                ++calls;
+                ASSERT_LE(static_cast<std::size_t>(first + count), copied.size());
+                std::copy(v, v + count, copied.begin() + first);
+                for (std::int64_t k = first; k < first + count; ++k) ++writes[static_cast<std::size_t>(k)];
+            };
+            const ForwardResult got = computeLeadfield(in.sys, blocks, copyReq);
+            EXPECT_TRUE(got.valuesInSink);
+            EXPECT_EQ(copied, want.values);
+            EXPECT_EQ(std::count(writes.begin(), writes.end(), 1), static_cast<std::ptrdiff_t>(writes.size()));
+            EXPECT_EQ(begins, 1);
+            if (unitLf) {
+                EXPECT_EQ(calls, 1);
+            } else {
+                EXPECT_GT(calls, 1);
+            }
+        }
     }
 }
 

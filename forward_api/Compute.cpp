@@ -588,39 +588,27 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     bool cancelled = false;
     CFastBlockScan scan;
     scan.numThreads = threads;
-    // Two small managers of one source each, prepared by the manager's own
-    // steps: the scan's (channel set and spheres in the scan's frame, for the
-    // plan and the post-processing) and one with the centre shift, the axis
-    // change and the unit change off (the host-frame geometry of the
-    // stencil). The stencil, the shift and the frame changes of the sources
-    // are done on flat arrays (CFlatSources), on the worker threads, block by
-    // block: no source or sensor record is built.
-    auto oneSourceManager = [&](bool hostFrame) -> std::unique_ptr<CMDataForwardkw> {
-        std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
-        if (!d) throw ComputeError("preparing the scan failed: out of memory");
-        CMForwardkw scratch;
-        req.settings.applyTo(scratch, *d);
-        const bool stencil = d->isSpatConstrained != 0;
-        d->isSpatConstrained = 0;
-        if (hostFrame) d->isCentralizedLf = 0, d->coordSystem = 0, d->isUnit2Meter = 0;
-        CVirtSnsPOXlistkw one;
-        one.addPosition(hostPos[0][0], hostPos[0][1], hostPos[0][2]);
-        if (!d->initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0) ||
-            !d->initFwdPosVsp(&one) || !d->prepare4VoxSnsLfdScan(d->isTangLfd ? 2 : 3))
-            throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
-                               "message, if any)");
-        d->isSpatConstrained = stencil ? 1 : 0;
-        return d;
-    };
+    // The geometry is prepared once, by the manager's own steps on managers
+    // of one source; the stencil, the shift and the frame changes of the
+    // sources are done on flat arrays (CFlatSources), on the worker threads,
+    // block by block: no source or sensor record is built.
     const double tPrep = now();
-    std::unique_ptr<CMDataForwardkw> geometry = oneSourceManager(false);
     CFlatSources flat;
-    {
-        const std::unique_ptr<CMDataForwardkw> host = oneSourceManager(true);
-        if (!flat.read(*geometry, *host))
-            throw ComputeError("preparing the scan failed: no measurement sensor with a first coil for the "
-                               "source stencil");
-    }
+    std::unique_ptr<CMDataForwardkw> geometry = megfwd::fast::prepareFlatGeometry(
+        [&](CMDataForwardkw& d) {
+            CMForwardkw scratch;
+            req.settings.applyTo(scratch, d);
+            CVirtSnsPOXlistkw one;
+            one.addPosition(hostPos[0][0], hostPos[0][1], hostPos[0][2]);
+            return d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0) &&
+                           d.initFwdPosVsp(&one)
+                       ? 1
+                       : 0;
+        },
+        flat);
+    if (!geometry)
+        throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
+                           "message, if any)");
     const double setupSeconds = now() - tPrep;
     static_assert(sizeof(std::array<double, 3>) == 3 * sizeof(double), "host positions are read as one array");
     const double* hostFlat = hostPos.front().data();

@@ -108,3 +108,26 @@ void CFlatSources::prepare(const double* hostPos, std::int64_t count, double* po
         modes[i] = isMatlabAxes;
     }
 }
+
+namespace megfwd::fast {
+
+std::unique_ptr<CMDataForwardkw> prepareFlatGeometry(const std::function<int(CMDataForwardkw&)>& setUp,
+                                                     CFlatSources& flat) {
+    auto oneSource = [&](bool hostFrame) -> std::unique_ptr<CMDataForwardkw> {
+        std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
+        if (!d || !setUp(*d)) return nullptr;
+        const std::int32_t stencil = d->isSpatConstrained;
+        d->isSpatConstrained = 0;
+        if (hostFrame) d->isCentralizedLf = 0, d->coordSystem = 0, d->isUnit2Meter = 0;
+        if (!d->prepare4VoxSnsLfdScan(d->isTangLfd ? 2 : 3)) return nullptr;
+        d->isSpatConstrained = stencil;
+        return d;
+    };
+    std::unique_ptr<CMDataForwardkw> scan = oneSource(false);
+    if (!scan) return nullptr;
+    const std::unique_ptr<CMDataForwardkw> host = oneSource(true);
+    if (!host || !flat.read(*scan, *host)) return nullptr;
+    return scan;
+}
+
+}  // namespace megfwd::fast

@@ -30,6 +30,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "forward_data/CMDataForwardkw.h"
@@ -68,3 +70,19 @@ public:
     void prepare(const double* hostPos, std::int64_t count, double* pos, std::int32_t* inScan,
                  std::int32_t* modes) const;
 };
+
+namespace megfwd::fast {
+
+// The geometry of a flat scan: two managers of one source each, prepared by
+// the manager's own prepare4VoxSnsLfdScan. `setUp` applies the scan's
+// settings to a fresh manager and gives it its channel set and one source
+// position (1 on success). The first manager, returned, is the scan's (its
+// channel set and spheres in the scan's frame, for the plan and the
+// post-processing); the second, with the centre shift, the axis change and
+// the unit change off, gives `flat` the host-frame geometry of the stencil
+// and is released. Neither runs the stencil: `flat` does it for every
+// source. Null when a preparation or flat.read fails.
+std::unique_ptr<CMDataForwardkw> prepareFlatGeometry(const std::function<int(CMDataForwardkw&)>& setUp,
+                                                     CFlatSources& flat);
+
+}  // namespace megfwd::fast

@@ -192,15 +192,6 @@ TEST(FastBlockScan, StopsAtAFailingBlock) {
 
 namespace {
 
-// A manager of the block system's channel set and `list`, with the settings
-// of `apply`, prepared for three components.
-int prepareWith(CMDataForwardkw& d, BlockSystem& sys, CVirtSnsPOXlistkw& list,
-                const std::function<void(CMDataForwardkw&)>& apply) {
-    apply(d);
-    return d.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && d.initFwdPosVsp(&list) &&
-           d.prepare4VoxSnsLfdScan(3);
-}
-
 // The flat preparation against the records prepare4VoxSnsLfdScan fills, for
 // settings that move sources in or out of the scan or change their frame:
 // the same flags, coordinate modes and positions (bit for bit), and the same
@@ -251,25 +242,25 @@ TEST(FlatSources, FlagsModesAndPositionsEqualThePreparedRecords) {
         SCOPED_TRACE(s.name);
         megfwd::test::MessageRecorder managerMessages;
         CMDataForwardkw whole;
-        ASSERT_EQ(prepareWith(whole, sys, list, s.apply), 1);
+        s.apply(whole);
+        ASSERT_EQ(whole.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && whole.initFwdPosVsp(&list) &&
+                      whole.prepare4VoxSnsLfdScan(3),
+                  1);
         const int managerOnCoil = managerMessages.count(onCoil);
         managerMessages.clear();
 
-        // The two one-source managers of the flat route: the scan's frame,
-        // and the host frame for the stencil; neither runs the stencil.
+        // The flat route's geometry: managers of one source, prepared.
+        CFlatSources flat;
         CVirtSnsPOXlistkw one;
         one.addPosition(host[0], host[1], host[2]);
-        CMDataForwardkw scan, hostFrame;
-        ASSERT_EQ(prepareWith(scan, sys, one, [&](CMDataForwardkw& d) { s.apply(d), d.isSpatConstrained = 0; }), 1);
-        scan.isSpatConstrained = whole.isSpatConstrained;
-        ASSERT_EQ(prepareWith(hostFrame, sys, one,
-                              [&](CMDataForwardkw& d) {
-                                  s.apply(d);
-                                  d.isSpatConstrained = d.isCentralizedLf = d.coordSystem = d.isUnit2Meter = 0;
-                              }),
-                  1);
-        CFlatSources flat;
-        ASSERT_EQ(flat.read(scan, hostFrame), 1);
+        const auto geometry = megfwd::fast::prepareFlatGeometry(
+            [&](CMDataForwardkw& d) {
+                s.apply(d);
+                return d.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && d.initFwdPosVsp(&one);
+            },
+            flat);
+        ASSERT_TRUE(geometry);
+        EXPECT_EQ(managerMessages.count(onCoil), 0);  // the stencil is left to the flat preparation
         std::vector<double> pos(static_cast<std::size_t>(3 * n));
         std::vector<std::int32_t> in(static_cast<std::size_t>(n), -1), modes(static_cast<std::size_t>(n), -1);
         megfwd::test::MessageRecorder flatMessages;

@@ -44,6 +44,19 @@ def run(cmd):
     return wall, usage.ru_maxrss * 1024
 
 
+def peak_rss(cmd):
+    """Peak resident memory (bytes) of one command, as GNU time reports it.
+    A child forked from this interpreter would count the interpreter's own
+    pages in its peak (the kernel keeps the larger figure across exec), so
+    the command is started from /usr/bin/time instead; None without it."""
+    if not os.path.exists("/usr/bin/time"):
+        return None
+    with tempfile.NamedTemporaryFile("r") as f:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", f.name] + cmd, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+        return int(f.read().split()[-1]) * 1024
+
+
 def two_process_ceiling(cmd, rounds):
     """What the machine allows two threads: one single-threaded command alone
     against two at once, in turns. cmd(threads, out_name) is the command line.

@@ -558,16 +558,20 @@ std::vector<std::array<double, 3>> hostPositions(const SourceSpec& src) {
 
 // The fast route: the geometry prepared once by the manager's own steps,
 // the sources prepared on flat arrays, their leadfields computed by the fast
-// path in blocks straight into one contiguous array; the post-processing on
-// that array with the manager's numbers (forward_fast/FlatPostProcess.h).
-// Memory stays near the size of the output: no record per source is built.
+// path in blocks, into one contiguous array or handed to the caller block by
+// block; the post-processing with the manager's numbers
+// (forward_fast/FlatPostProcess.h). No record per source is built: memory
+// stays near the size of the output, or far below it when the caller takes
+// the blocks.
 ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
     // In memory: the output array and per source its position, flag and
     // metadata; with the caller's array only the latter.
     const bool sink = static_cast<bool>(req.output.allocate) || static_cast<bool>(req.output.write);
-    const bool heldHere = !req.output.allocate;  // in memory unless the caller lends an array or takes blocks
+    const bool dividesAll = req.rmsNormalise || req.settings.isUnitLf.value_or(0) != 0;
+    // In memory unless the caller lends an array or takes the blocks as they finish.
+    const bool heldHere = !req.output.allocate && (!req.output.write || dividesAll);
     const double perSource = (heldHere ? 8.0 * 3.0 * static_cast<double>(expectedSensors) : 0.0) + 160.0;
     checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
@@ -625,7 +629,6 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const bool copyBlocks = sink ? static_cast<bool>(req.output.write) && !divides : false;
     const bool lendArray = sink && !copyBlocks && static_cast<bool>(req.output.allocate);
     const bool copyAtEnd = sink && !copyBlocks && !lendArray;
-    if (copyAtEnd && !req.output.write) throw ComputeError("the caller's output storage takes no values");
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
     std::string mapError;
@@ -640,7 +643,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         if (!mapError.empty()) return nullptr;  // the first reason is the one reported
         if (copyBlocks) {
             try {
-                if (!begun) req.output.begin({n, scan.numSns, scan.numLf});
+                if (!begun && req.output.begin) req.output.begin({n, scan.numSns, scan.numLf});
                 begun = true;
             } catch (const std::exception& e) {
                 mapError = e.what();
@@ -741,7 +744,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     r.summary = stats.summary(divisor);
     addValueWarnings(r, data, *r.summary, "source");
     if (copyAtEnd) {
-        req.output.begin({n, scan.numSns, scan.numLf});
+        if (req.output.begin) req.output.begin({n, scan.numSns, scan.numLf});
         req.output.write(0, r.values.data(), n * per);
         std::vector<double>().swap(r.values);
     }

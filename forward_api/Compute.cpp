@@ -631,7 +631,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const bool copyAtEnd = sink && !copyBlocks && !lendArray;
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
-    std::string mapError;
+    std::string mapError, writeError;
     ValueStats stats(n);
     bool begun = false;
     // Copy route: one buffer per block being computed, back to the free list
@@ -687,12 +687,6 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
             std::unique_ptr<double[]> b = std::move(it->second);
             busyBuffers.erase(it);
             stats.add(b.get(), first, count, per, r.inScan.data());
-            try {
-                req.output.write(first * per, b.get(), count * per);
-            } catch (const std::exception& e) {
-                mapError = e.what();
-                return 0;
-            }
             freeBuffers.push_back(std::move(b));
         } else {
             stats.add(vals + first * per, first, count, per, r.inScan.data());
@@ -702,10 +696,26 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
         if (req.progress && !req.progress(doneCount, n)) cancelled = true;
         return cancelled ? 0 : 1;
     };
+    // The copy route writes each block on its worker's thread, outside the
+    // scan's lock, so that one block is written while another is computed.
+    std::mutex writeLock;  // for the first error only
+    if (copyBlocks)
+        scan.finished = [&](std::int64_t first, std::int64_t count, const double* values) -> int {
+            const std::int64_t per = scan.numSns * scan.numLf;
+            try {
+                req.output.write(first * per, values, count * per);
+                return 1;
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> g(writeLock);
+                if (writeError.empty()) writeError = e.what();
+                return 0;
+            }
+        };
     const double t0 = now();
     const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;
     if (!mapError.empty()) throw ComputeError(mapError);
+    if (!writeError.empty()) throw ComputeError(writeError);
     if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError(fastScanFailure(scan, hostPos));
     CMDataForwardkw& data = *scan.firstManager();

@@ -50,11 +50,12 @@ struct OutputSink {
     // Storage that takes the values by copy instead of lending an array (a
     // file written with pwrite): `begin` is told the shape once, before any
     // value; `write` gets values [first, first + count), final, as each
-    // block of sources is finished, one call at a time (from the scan's
-    // threads). Used when it is set and the computation makes no pass over
-    // all values (no unit leadfield, no RMS normalisation); otherwise the
-    // values are held in `allocate`'s array, or else in memory and written
-    // in one call at the end. Errors are thrown as ComputeError.
+    // block of sources is finished, from the scan's threads (calls for
+    // different blocks may come at once). Used when it is set and the
+    // computation makes no pass over all values (no unit leadfield, no RMS
+    // normalisation); otherwise the values are held in `allocate`'s array,
+    // or else in memory and written in one call at the end. Errors are
+    // thrown as ComputeError.
     std::function<void(const std::vector<std::int64_t>& shape)> begin;
     std::function<void(std::int64_t first, const double* values, std::int64_t count)> write;
     // Every value is final. Optional.

@@ -201,6 +201,12 @@ int CFastBlockScan::scanBlocks(std::int64_t numSources, std::int64_t count0, std
             }
             if (isApplyLocalPost) post.applyLocal(out, count, buf->modes.get());
             const double dt = seconds() - tc;
+            if (finished && !guarded([&] { return finished(first, count, out); })) {
+                std::lock_guard<std::mutex> g(lock);
+                if (!failure) failure = "stopped";
+                stop = true;
+                return;
+            }
             std::lock_guard<std::mutex> g(lock);
             computeSeconds += dt;
             if (done && !guarded([&] { return done(first, count, buf->in.get()); })) {

@@ -63,8 +63,15 @@ public:
     // sources' scan flags (isVoxIn). Returning 0 stops the scan.
     using DoneFn = std::function<int(std::int64_t first, std::int64_t count, const std::int32_t* inScan)>;
 
+    // A block's values are computed and post-processed: called on the
+    // worker's thread without the lock (several blocks at once), before
+    // done, for work that needs no shared state (writing the block out).
+    // Returning 0 stops the scan.
+    using FinishedFn = std::function<int(std::int64_t first, std::int64_t count, const double* values)>;
+
     // Settings.
     std::int64_t blockSize = 256;
+    FinishedFn finished;          // optional
     int numThreads = 1;
     int isApplyLocalPost = 1;     // axis restore and sensor signs on each block
 

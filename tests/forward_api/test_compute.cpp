@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <vector>
 
 #include "forward_data/CMDataForwardkw.h"
@@ -198,7 +199,9 @@ TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
                 ++begins;
                 EXPECT_EQ(shape, want.shape);
             };
+            std::mutex lock;  // blocks are written from the scan's threads
             copyReq.output.write = [&](std::int64_t first, const double* v, std::int64_t count) {
+                std::lock_guard<std::mutex> g(lock);
                 ++calls;
                 ASSERT_LE(static_cast<std::size_t>(first + count), copied.size());
                 std::copy(v, v + count, copied.begin() + first);

@@ -70,7 +70,8 @@ public:
     // Writes the header for `shape` and reserves room for the values.
     // Throws a ComputeError when the room cannot be had.
     void begin(const std::vector<std::int64_t>& shape);
-    // Values [first, first + n) of the array.
+    // Values [first, first + n) of the array. Calls for different ranges
+    // may come from several threads at once.
     void write(std::int64_t first, const double* values, std::int64_t n);
     // fsync and close; throws a ComputeError when the disk refuses.
     void finish();

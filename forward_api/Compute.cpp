@@ -570,8 +570,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     // metadata; with the caller's array only the latter.
     const bool sink = static_cast<bool>(req.output.allocate) || static_cast<bool>(req.output.write);
     const bool dividesAll = req.rmsNormalise || req.settings.isUnitLf.value_or(0) != 0;
-    // In memory unless the caller lends an array or takes the blocks as they finish.
-    const bool heldHere = !req.output.allocate && (!req.output.write || dividesAll);
+    // In memory unless the caller lends an array that is not in memory or
+    // takes the blocks as they finish.
+    const bool heldHere = req.output.allocate ? req.output.inMemory : (!req.output.write || dividesAll);
     const double perSource = (heldHere ? 8.0 * 3.0 * static_cast<double>(expectedSensors) : 0.0) + 160.0;
     checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");

@@ -43,6 +43,9 @@ struct OutputSink {
     // and before any value is written. Throws (ComputeError) or returns null
     // to refuse.
     std::function<double*(const std::vector<std::int64_t>& shape)> allocate;
+    // allocate's array takes memory (not a file mapping): the memory check
+    // before the computation counts it.
+    bool inMemory = false;
     // Values [first, first + count) are written for now (the post-processing
     // may pass over them again, in order); a memory-mapped file can send them
     // to the disk and hand the pages back. Optional.

@@ -239,6 +239,18 @@ void ValueStats::add(const double* values, std::int64_t first, std::int64_t coun
     }
 }
 
+void ValueStats::merge(const ValueStats& part, std::int64_t first) {
+    if (part.any) {
+        lo = any && lo < part.lo ? lo : part.lo;
+        hi = any && hi > part.hi ? hi : part.hi;
+        any = true;
+    }
+    std::copy(part.sumSq.begin(), part.sumSq.end(), sumSq.begin() + first);
+    numSquares += part.numSquares;
+    if (part.badSrc >= 0 && (badSrc < 0 || first + part.badSrc < badSrc))
+        badSrc = first + part.badSrc, badAt = part.badAt, badVal = part.badVal;
+}
+
 ValueSummary ValueStats::summary(double divisor) const {
     double sum = 0.0;
     for (double s : sumSq) sum += s;
@@ -685,33 +697,37 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
             auto it = std::find_if(busyBuffers.begin(), busyBuffers.end(),
                                    [first](const auto& b) { return b.first == first; });
             if (it == busyBuffers.end()) return 0;
-            std::unique_ptr<double[]> b = std::move(it->second);
+            freeBuffers.push_back(std::move(it->second));
             busyBuffers.erase(it);
-            stats.add(b.get(), first, count, per, r.inScan.data());
-            freeBuffers.push_back(std::move(b));
-        } else {
-            stats.add(vals + first * per, first, count, per, r.inScan.data());
-            if (req.output.release) req.output.release(first * per, count * per);
+        } else if (req.output.release) {
+            req.output.release(first * per, count * per);
         }
         doneCount += count;
         if (req.progress && !req.progress(doneCount, n)) cancelled = true;
         return cancelled ? 0 : 1;
     };
-    // The copy route writes each block on its worker's thread, outside the
-    // scan's lock, so that one block is written while another is computed.
-    std::mutex writeLock;  // for the first error only
-    if (copyBlocks)
-        scan.finished = [&](std::int64_t first, std::int64_t count, const double* values) -> int {
-            const std::int64_t per = scan.numSns * scan.numLf;
-            try {
-                req.output.write(first * per, values, count * per);
-                return 1;
-            } catch (const std::exception& e) {
-                std::lock_guard<std::mutex> g(writeLock);
-                if (writeError.empty()) writeError = e.what();
-                return 0;
-            }
-        };
+    // Each block's figures are gathered, and on the copy route the block is
+    // written, on its worker's thread outside the scan's lock, so that one
+    // block is summed and written while another is computed.
+    std::mutex statsLock;  // the merge of a block's figures, and the first write error
+    scan.finished = [&](std::int64_t first, std::int64_t count, const double* values, const std::int32_t* in) -> int {
+        const std::int64_t per = scan.numSns * scan.numLf;
+        ValueStats part(count);
+        part.add(values, 0, count, per, in);
+        {
+            std::lock_guard<std::mutex> g(statsLock);
+            stats.merge(part, first);
+        }
+        if (!copyBlocks) return 1;
+        try {
+            req.output.write(first * per, values, count * per);
+            return 1;
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> g(statsLock);
+            if (writeError.empty()) writeError = e.what();
+            return 0;
+        }
+    };
     const double t0 = now();
     const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;

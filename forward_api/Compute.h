@@ -167,6 +167,9 @@ public:
     // Sources [first, first + count), `per` values each; sources whose flag
     // is not 1 count for the range only.
     void add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per, const int* inScan);
+    // The figures of `part`, gathered on sources [0, n) that are sources
+    // [first, first + n) here (a block gathered on its own thread).
+    void merge(const ValueStats& part, std::int64_t first);
     // The largest magnitude so far.
     double maxAbs() const { return hi > -lo ? hi : -lo; }
     // The figures of the values after their division by `divisor` (> 0;

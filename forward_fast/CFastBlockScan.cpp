@@ -201,7 +201,7 @@ int CFastBlockScan::scanBlocks(std::int64_t numSources, std::int64_t count0, std
             }
             if (isApplyLocalPost) post.applyLocal(out, count, buf->modes.get());
             const double dt = seconds() - tc;
-            if (finished && !guarded([&] { return finished(first, count, out); })) {
+            if (finished && !guarded([&] { return finished(first, count, out, buf->in.get()); })) {
                 std::lock_guard<std::mutex> g(lock);
                 if (!failure) failure = "stopped";
                 stop = true;

@@ -65,9 +65,10 @@ public:
 
     // A block's values are computed and post-processed: called on the
     // worker's thread without the lock (several blocks at once), before
-    // done, for work that needs no shared state (writing the block out).
+    // done, for work on the block alone (its figures, writing it out).
     // Returning 0 stops the scan.
-    using FinishedFn = std::function<int(std::int64_t first, std::int64_t count, const double* values)>;
+    using FinishedFn = std::function<int(std::int64_t first, std::int64_t count, const double* values,
+                                         const std::int32_t* inScan)>;
 
     // Settings.
     std::int64_t blockSize = 256;

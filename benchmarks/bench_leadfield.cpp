@@ -8,10 +8,11 @@
 //   scan_s     the fast path alone (plan and loops, sums, reference
 //              correction) over one prepared manager of all sources
 //   Gpt/s      sources x (integration points of all sensors) / time, 1e9
-//   wall_s     the scan in blocks (CFastBlockScan, 256 sources each, blocks
-//              prepared in parallel) from the first preparation to the
-//              finished array: what the command-line program does
-//   prep_cpu, scan_cpu  thread-seconds of the blocks' preparations and loops
+//   wall_s     the scan in blocks (CFastBlockScan::runFlat, 256 sources
+//              each, sources prepared on flat arrays in parallel) from the
+//              geometry's preparation to the finished array: what the
+//              command-line program does
+//   prep_cpu, scan_cpu  thread-seconds of the sources' preparation and the loops
 //   peakMB     VmHWM of the run in blocks; outMB the output array; ratio
 //              their quotient
 // The record-by-record scan (gridDewarLfd over a prepared manager) is timed
@@ -37,6 +38,7 @@
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "forward_fast/CFastBlockScan.h"
+#include "forward_fast/FlatSources.h"
 #include "host_interfaces/DefaultSystem.h"
 
 namespace {
@@ -132,20 +134,29 @@ Result runOnce(const Config& c) {
     } else {
         CMDataForwardkw unused;
         settings(engine, unused);
+        // As the command does: the geometry on managers of one source, the
+        // sources on flat arrays, block by block.
+        std::vector<double> host;
+        for (std::int64_t i = 0; i < n; ++i) host.insert(host.end(), list.entries[i].pos, list.entries[i].pos + 3);
+        CFlatSources flat;
+        CVirtSnsPOXlistkw one;
+        one.addPosition(host[0], host[1], host[2]);
+        std::unique_ptr<CMDataForwardkw> geometry = megfwd::fast::prepareFlatGeometry(
+            [&](CMDataForwardkw& d) {
+                CMForwardkw scratch;
+                settings(scratch, d);
+                return d.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0) && d.initFwdPosVsp(&one) ? 1 : 0;
+            },
+            flat);
         CFastBlockScan scan;
         scan.numThreads = c.threads;
         std::unique_ptr<double[]> out;  // left uninitialised: the scan writes every value
         std::int64_t outSize = 0;
-        r.ok = scan.run(
-            engine, n,
-            [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
-                CMForwardkw scratch;  // blocks are prepared on several threads
-                settings(scratch, d);
-                if (!d.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0)) return 0;
-                CVirtSnsPOXlistkw part;
-                for (std::int64_t i = first; i < first + count; ++i)
-                    part.addPosition(list.entries[i].pos[0], list.entries[i].pos[1], list.entries[i].pos[2]);
-                return d.initFwdPosVsp(&part) && d.prepare4VoxSnsLfdScan(3) ? 1 : 0;
+        r.ok = geometry && scan.runFlat(
+            engine, std::move(geometry), n,
+            [&](std::int64_t first, std::int64_t count, double* pos, std::int32_t* in, std::int32_t* modes) {
+                flat.prepare(host.data() + 3 * first, count, pos, in, modes);
+                return 1;
             },
             [&](std::int64_t first, std::int64_t) {
                 if (!out) {

@@ -1,14 +1,18 @@
 #include "forward_api/Compute.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <memory>
+#include <utility>
 
 #include <mutex>
 #include <sys/resource.h>
 
 #include "forward_fast/CFastBlockScan.h"
+#include "forward_fast/FlatSources.h"
 #include "host_interfaces/VectorOps.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
@@ -233,6 +237,18 @@ void ValueStats::add(const double* values, std::int64_t first, std::int64_t coun
         sumSq[static_cast<std::size_t>(first + i)] = sq;
         numSquares += per;
     }
+}
+
+void ValueStats::merge(const ValueStats& part, std::int64_t first) {
+    if (part.any) {
+        lo = any && lo < part.lo ? lo : part.lo;
+        hi = any && hi > part.hi ? hi : part.hi;
+        any = true;
+    }
+    std::copy(part.sumSq.begin(), part.sumSq.end(), sumSq.begin() + first);
+    numSquares += part.numSquares;
+    if (part.badSrc >= 0 && (badSrc < 0 || first + part.badSrc < badSrc))
+        badSrc = first + part.badSrc, badAt = part.badAt, badVal = part.badVal;
 }
 
 ValueSummary ValueStats::summary(double divisor) const {
@@ -475,8 +491,13 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
     getrusage(RUSAGE_SELF, &usage);
     double outValues = 1.0;
     for (auto d : r.shape) outValues *= static_cast<double>(d);
+    std::string storage = r.valuesInSink ? req.output.description : "one contiguous array in memory";
+    if (scanInfo.contains("output_storage")) {  // the route chose among the caller's kinds of storage
+        storage = scanInfo["output_storage"].get<std::string>();
+        scanInfo.erase("output_storage");
+    }
     scanInfo["memory"] = {{"output_bytes", outValues * 8.0},
-                          {"output", r.valuesInSink ? req.output.description : "one contiguous array in memory"},
+                          {"output", storage},
                           {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
     meta["scan"] = scanInfo;
     const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
@@ -599,19 +620,24 @@ std::vector<std::array<double, 3>> hostPositions(const SourceSpec& src) {
     return p;
 }
 
-// The fast route: blocks of sources, each with its own small manager
-// prepared as one manager of all sources would be, computed by the fast path
-// straight into one contiguous array; the post-processing on that array
-// with the manager's numbers (forward_fast/FlatPostProcess.h). Memory stays
-// near the size of the output: no record per source is ever held for more
-// than a block.
+// The fast route: the geometry prepared once by the manager's own steps,
+// the sources prepared on flat arrays, their leadfields computed by the fast
+// path in blocks, into one contiguous array or handed to the caller block by
+// block; the post-processing with the manager's numbers
+// (forward_fast/FlatPostProcess.h). No record per source is built: memory
+// stays near the size of the output, or far below it when the caller takes
+// the blocks.
 ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     const std::int64_t n = src.count();
     // In memory: the output array and per source its position, flag and
-    // metadata; with the caller's storage only the latter.
-    const bool sink = static_cast<bool>(req.output.allocate);
-    const double perSource = (sink ? 0.0 : 8.0 * 3.0 * static_cast<double>(expectedSensors)) + 160.0;
+    // metadata; with the caller's array only the latter.
+    const bool sink = static_cast<bool>(req.output.allocate) || static_cast<bool>(req.output.write);
+    const bool dividesAll = req.rmsNormalise || req.settings.isUnitLf.value_or(0) != 0;
+    // In memory unless the caller lends an array that is not in memory or
+    // takes the blocks as they finish.
+    const bool heldHere = req.output.allocate ? req.output.inMemory : (!req.output.write || dividesAll);
+    const double perSource = (heldHere ? 8.0 * 3.0 * static_cast<double>(expectedSensors) : 0.0) + 160.0;
     checkMemory(static_cast<double>(n) * perSource + 64e6,
                 src.label + ": " + std::to_string(n) + " sources x " + std::to_string(expectedSensors) + " sensors");
     CMForwardkw engine;
@@ -631,30 +657,77 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     bool cancelled = false;
     CFastBlockScan scan;
     scan.numThreads = threads;
-    // Each block is prepared on a worker thread with a manager and an engine
-    // of its own; only the positions are shared (read only).
-    auto prepare = [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) -> int {
-        CMForwardkw scratch;
-        req.settings.applyTo(scratch, d);
-        if (!d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0)) return 0;
-        CVirtSnsPOXlistkw list;
-        for (std::int64_t i = first; i < first + count; ++i) {
-            const auto& p = hostPos[static_cast<std::size_t>(i)];
-            list.addPosition(p[0], p[1], p[2]);
-        }
-        return d.initFwdPosVsp(&list) && d.prepare4VoxSnsLfdScan(d.isTangLfd ? 2 : 3) ? 1 : 0;
+    // The geometry is prepared once, by the manager's own steps on managers
+    // of one source; the stencil, the shift and the frame changes of the
+    // sources are done on flat arrays (CFlatSources), on the worker threads,
+    // block by block: no source or sensor record is built.
+    const double tPrep = now();
+    CFlatSources flat;
+    std::unique_ptr<CMDataForwardkw> geometry = megfwd::fast::prepareFlatGeometry(
+        [&](CMDataForwardkw& d) {
+            CMForwardkw scratch;
+            req.settings.applyTo(scratch, d);
+            CVirtSnsPOXlistkw one;
+            one.addPosition(hostPos[0][0], hostPos[0][1], hostPos[0][2]);
+            return d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0) &&
+                           d.initFwdPosVsp(&one)
+                       ? 1
+                       : 0;
+        },
+        flat);
+    if (!geometry)
+        throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
+                           "message, if any)");
+    const double setupSeconds = now() - tPrep;
+    static_assert(sizeof(std::array<double, 3>) == 3 * sizeof(double), "host positions are read as one array");
+    const double* hostFlat = hostPos.front().data();
+    auto prepare = [&](std::int64_t first, std::int64_t count, double* pos, std::int32_t* in, std::int32_t* modes) {
+        flat.prepare(hostFlat + 3 * first, count, pos, in, modes);
+        return 1;
     };
+    // Where the values go: a caller's array (allocate), the caller's storage
+    // by copy, block by block (write), or memory. The divisions of the
+    // post-processing pass over all values again, so the copy route serves
+    // computations without them; with them, and no array of the caller's,
+    // the values are held in memory and copied out at the end.
+    const bool divides = geometry->isUnitLf != 0 || req.rmsNormalise;
+    const bool copyBlocks = sink ? static_cast<bool>(req.output.write) && !divides : false;
+    const bool lendArray = sink && !copyBlocks && static_cast<bool>(req.output.allocate);
+    const bool copyAtEnd = sink && !copyBlocks && !lendArray;
     // Called under the scan's lock, from its worker threads.
     double* vals = nullptr;
-    std::string mapError;
+    std::string mapError, writeError;
     ValueStats stats(n);
+    bool begun = false;
+    // Copy route: one buffer per block being computed, back to the free list
+    // once the block is written.
+    std::vector<std::unique_ptr<double[]>> freeBuffers;
+    std::vector<std::pair<std::int64_t, std::unique_ptr<double[]>>> busyBuffers;
     auto target = [&](std::int64_t first, std::int64_t) -> double* {
         const std::int64_t per = scan.numSns * scan.numLf;
+        if (!mapError.empty()) return nullptr;  // the first reason is the one reported
+        if (copyBlocks) {
+            try {
+                if (!begun && req.output.begin) req.output.begin({n, scan.numSns, scan.numLf});
+                begun = true;
+            } catch (const std::exception& e) {
+                mapError = e.what();
+                return nullptr;
+            }
+            std::unique_ptr<double[]> b;
+            if (!freeBuffers.empty()) {
+                b = std::move(freeBuffers.back());
+                freeBuffers.pop_back();
+            } else {
+                b.reset(megfwd::newArray<double>(scan.blockSize * per));
+                if (!b) return nullptr;
+            }
+            double* p = b.get();
+            busyBuffers.emplace_back(first, std::move(b));
+            return p;
+        }
         if (!vals) {
-            if (sink) {
-                // Asked once: after a refusal the other workers' blocks are
-                // refused too, and the first reason is the one reported.
-                if (!mapError.empty()) return nullptr;
+            if (lendArray) {
                 try {
                     vals = req.output.allocate({n, scan.numSns, scan.numLf});
                 } catch (const std::exception& e) {
@@ -672,20 +745,48 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
         const std::int64_t per = scan.numSns * scan.numLf;
         std::copy(in, in + count, r.inScan.begin() + first);
-        stats.add(vals + first * per, first, count, per, r.inScan.data());
-        if (req.output.release) req.output.release(first * per, count * per);
+        if (copyBlocks) {
+            auto it = std::find_if(busyBuffers.begin(), busyBuffers.end(),
+                                   [first](const auto& b) { return b.first == first; });
+            if (it == busyBuffers.end()) return 0;
+            freeBuffers.push_back(std::move(it->second));
+            busyBuffers.erase(it);
+        } else if (req.output.release) {
+            req.output.release(first * per, count * per);
+        }
         doneCount += count;
         if (req.progress && !req.progress(doneCount, n)) cancelled = true;
         return cancelled ? 0 : 1;
     };
+    // Each block's figures are gathered, and on the copy route the block is
+    // written, on its worker's thread outside the scan's lock, so that one
+    // block is summed and written while another is computed.
+    std::mutex statsLock;  // the merge of a block's figures, and the first write error
+    scan.finished = [&](std::int64_t first, std::int64_t count, const double* values, const std::int32_t* in) -> int {
+        const std::int64_t per = scan.numSns * scan.numLf;
+        ValueStats part(count);
+        part.add(values, 0, count, per, in);
+        {
+            std::lock_guard<std::mutex> g(statsLock);
+            stats.merge(part, first);
+        }
+        if (!copyBlocks) return 1;
+        try {
+            req.output.write(first * per, values, count * per);
+            return 1;
+        } catch (const std::exception& e) {
+            std::lock_guard<std::mutex> g(statsLock);
+            if (writeError.empty()) writeError = e.what();
+            return 0;
+        }
+    };
     const double t0 = now();
-    const int ok = scan.run(engine, n, prepare, target, done);
+    const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;
+    if (!mapError.empty()) throw ComputeError(mapError);
+    if (!writeError.empty()) throw ComputeError(writeError);
     if (cancelled) throw Cancelled();
-    if (!ok) {
-        if (!mapError.empty()) throw ComputeError(mapError);
-        throw ComputeError(fastScanFailure(scan, hostPos));
-    }
+    if (!ok) throw ComputeError(fastScanFailure(scan, hostPos));
     CMDataForwardkw& data = *scan.firstManager();
     const json scanSphere = scanSphereJson(data);
     sensorInfo(data, sys, r);
@@ -721,12 +822,21 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     }
     r.summary = stats.summary(divisor);
     addValueWarnings(r, data, *r.summary, "source");
+    if (copyAtEnd) {
+        if (req.output.begin) req.output.begin({n, scan.numSns, scan.numLf});
+        req.output.write(0, r.values.data(), n * per);
+        std::vector<double>().swap(r.values);
+    }
     if (sink) {
         r.valuesInSink = true;
         if (req.output.finish) req.output.finish();
     }
     r.shape = {n, scan.numSns, scan.numLf};
-    json scanInfo = {{"path", "fast"},
+    json scanInfo = {{"output_storage", copyBlocks ? req.output.writeDescription
+                                        : lendArray ? req.output.description
+                                        : copyAtEnd ? req.output.writeDescription
+                                                    : std::string("one contiguous array in memory")},
+                     {"path", "fast"},
                      {"threads", threads},
                      {"blocks_of_sources", scan.blockSize},
                      {"integration_points_per_source", scan.plan.numPts},
@@ -734,6 +844,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                                                         : "vectorised"},
                      {"point_loop_build", megfwd::fast::kernelBuildName()},
                      {"seconds", {{"wall", scan.wallSeconds},
+                                  {"setup", setupSeconds},
                                   {"preparation_thread_seconds", scan.prepareSeconds},
                                   {"loops_thread_seconds", scan.computeSeconds}}}};
     finishLeadfield(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, scanInfo);

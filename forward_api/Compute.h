@@ -43,14 +43,30 @@ struct OutputSink {
     // and before any value is written. Throws (ComputeError) or returns null
     // to refuse.
     std::function<double*(const std::vector<std::int64_t>& shape)> allocate;
+    // allocate's array takes memory (not a file mapping): the memory check
+    // before the computation counts it.
+    bool inMemory = false;
     // Values [first, first + count) are written for now (the post-processing
     // may pass over them again, in order); a memory-mapped file can send them
     // to the disk and hand the pages back. Optional.
     std::function<void(std::int64_t first, std::int64_t count)> release;
+    // Storage that takes the values by copy instead of lending an array (a
+    // file written with pwrite): `begin` is told the shape once, before any
+    // value; `write` gets values [first, first + count), final, as each
+    // block of sources is finished, from the scan's threads (calls for
+    // different blocks may come at once). Used when it is set and the
+    // computation makes no pass over all values (no unit leadfield, no RMS
+    // normalisation); otherwise the values are held in `allocate`'s array,
+    // or else in memory and written in one call at the end. Errors are
+    // thrown as ComputeError.
+    std::function<void(const std::vector<std::int64_t>& shape)> begin;
+    std::function<void(std::int64_t first, const double* values, std::int64_t count)> write;
     // Every value is final. Optional.
     std::function<void()> finish;
-    // How the values are stored, for the metadata.
+    // How the values are stored, for the metadata: in the array of
+    // `allocate`, and when taken by `write`.
     std::string description = "a caller's contiguous array";
+    std::string writeDescription = "the caller's storage, block by block";
 
     // A caller's buffer of `size` doubles; a computation whose array does
     // not have exactly that many values is refused.
@@ -151,6 +167,9 @@ public:
     // Sources [first, first + count), `per` values each; sources whose flag
     // is not 1 count for the range only.
     void add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per, const int* inScan);
+    // The figures of `part`, gathered on sources [0, n) that are sources
+    // [first, first + n) here (a block gathered on its own thread).
+    void merge(const ValueStats& part, std::int64_t first);
     // The largest magnitude so far.
     double maxAbs() const { return hi > -lo ? hi : -lo; }
     // The figures of the values after their division by `divisor` (> 0;

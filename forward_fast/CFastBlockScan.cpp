@@ -9,15 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
-double seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Positions, scan flags and coordinate modes of one block's sources.
-struct Buffers {
+struct CFastBlockScan::Buffers {
     std::unique_ptr<double[]> pos;
     std::unique_ptr<std::int32_t[]> in, modes;
     explicit Buffers(std::int64_t n)
@@ -25,6 +17,15 @@ struct Buffers {
           modes(megfwd::newArray<std::int32_t>(n)) {}
     bool ok() const { return pos && in && modes; }
 };
+
+namespace {
+
+double seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+using Buffers = CFastBlockScan::Buffers;
 
 int gather(const CMDataForwardkw& d, std::int64_t count, Buffers& b) {
     if (d.numSrc != count || !d.pVoxSnsLfx) return 0;
@@ -77,7 +78,6 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
     // sources.
     const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
     const std::int64_t count0 = block >= numSources ? numSources : std::min<std::int64_t>(block, 32);
-    const std::int64_t numBlocks = 1 + (numSources - count0 + block - 1) / block;
     pFirst.reset(megfwd::newObject<CMDataForwardkw>());
     Buffers firstBuf(block);
     if (!pFirst || !firstBuf.ok()) {
@@ -92,6 +92,57 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
         failure = "preparation";
         return 0;
     }
+    if (!buildPlan(engine)) return 0;
+    pFirst->cleanVoxSnsLfx();
+    prepareSeconds += seconds() - t0;
+
+    // Block 0 is gathered already; every other block gets a manager of its
+    // own, prepared, read and released on the worker's thread.
+    auto fill = [&](std::int64_t b, std::int64_t first, std::int64_t count, Buffers& buf) -> bool {
+        if (b == 0) {
+            std::copy(firstBuf.pos.get(), firstBuf.pos.get() + 3 * count, buf.pos.get());
+            std::copy(firstBuf.in.get(), firstBuf.in.get() + count, buf.in.get());
+            std::copy(firstBuf.modes.get(), firstBuf.modes.get() + count, buf.modes.get());
+            return true;
+        }
+        std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
+        return d && guarded([&] { return prepare(*d, first, count); }) && d->numSns == numSns &&
+               d->numLf == numLf && gather(*d, count, buf);
+    };
+    const int ok = scanBlocks(numSources, count0, block, fill, target, done);
+    wallSeconds = seconds() - tStart;
+    return ok;
+}
+
+int CFastBlockScan::runFlat(CMForwardkw& engine, std::unique_ptr<CMDataForwardkw> geometry, std::int64_t numSources,
+                            const FlatPrepareFn& sources, const TargetFn& target, const DoneFn& done) {
+    const double tStart = seconds();
+    release();
+    failure = nullptr;
+    failedSource = -1;
+    prepareSeconds = computeSeconds = wallSeconds = 0.0;
+    numSns = numLf = 0;
+    if (numSources < 1 || !geometry || !sources || !target) {
+        failure = "preparation";
+        return 0;
+    }
+    pEngine = &engine;
+    pFirst = std::move(geometry);
+    const double t0 = seconds();
+    if (!buildPlan(engine)) return 0;
+    pFirst->cleanVoxSnsLfx();
+    prepareSeconds += seconds() - t0;
+
+    const std::int64_t block = std::max<std::int64_t>(1, std::min(blockSize, numSources));
+    auto fill = [&](std::int64_t, std::int64_t first, std::int64_t count, Buffers& buf) -> bool {
+        return guarded([&] { return sources(first, count, buf.pos.get(), buf.in.get(), buf.modes.get()); }) != 0;
+    };
+    const int ok = scanBlocks(numSources, block, block, fill, target, done);
+    wallSeconds = seconds() - tStart;
+    return ok;
+}
+
+int CFastBlockScan::buildPlan(CMForwardkw& engine) {
     numSns = pFirst->numSns;
     numLf = pFirst->numLf;
     if (!plan.build(engine, *pFirst) || plan.numMea != numSns || plan.numComp != numLf ||
@@ -99,9 +150,12 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
         failure = "plan";
         return 0;
     }
-    pFirst->cleanVoxSnsLfx();
-    prepareSeconds += seconds() - t0;
+    return 1;
+}
 
+int CFastBlockScan::scanBlocks(std::int64_t numSources, std::int64_t count0, std::int64_t block, const FillFn& fill,
+                               const TargetFn& target, const DoneFn& done) {
+    const std::int64_t numBlocks = 1 + (numSources - count0 + block - 1) / block;
     const int threads = std::max(1, numThreads);
     const int workers = static_cast<int>(std::min<std::int64_t>(threads, numBlocks));
     const int inner = std::max(1, threads / workers);
@@ -115,32 +169,24 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
         stop = true;
     };
     auto work = [&]() {
-        std::unique_ptr<Buffers> own;
+        std::unique_ptr<Buffers> buf;
         for (;;) {
             if (stop) return;
             const std::int64_t b = next.fetch_add(1);
             if (b >= numBlocks) return;
             const std::int64_t first = b == 0 ? 0 : count0 + (b - 1) * block;
             const std::int64_t count = b == 0 ? count0 : std::min(block, numSources - first);
-            Buffers* buf = &firstBuf;
-            if (b > 0) {
-                const double tp = seconds();
-                if (!own) own.reset(megfwd::newObject<Buffers>(block));
-                std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
-                if (!own || !own->ok() || !d || !guarded([&] { return prepare(*d, first, count); }) || d->numSns != numSns ||
-                    d->numLf != numLf || !gather(*d, count, *own)) {
-                    fail("preparation", first);
-                    return;
-                }
-                buf = own.get();
-                d.reset();
-                const double dt = seconds() - tp;
-                std::lock_guard<std::mutex> g(lock);
-                prepareSeconds += dt;
+            const double tp = seconds();
+            if (!buf) buf.reset(megfwd::newObject<Buffers>(block));
+            if (!buf || !buf->ok() || !fill(b, first, count, *buf)) {
+                fail("preparation", first);
+                return;
             }
+            const double dp = seconds() - tp;
             double* out = nullptr;
             {
                 std::lock_guard<std::mutex> g(lock);
+                prepareSeconds += dp;
                 out = guarded([&] { return target(first, count); });
             }
             if (!out) {
@@ -155,6 +201,12 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
             }
             if (isApplyLocalPost) post.applyLocal(out, count, buf->modes.get());
             const double dt = seconds() - tc;
+            if (finished && !guarded([&] { return finished(first, count, out, buf->in.get()); })) {
+                std::lock_guard<std::mutex> g(lock);
+                if (!failure) failure = "stopped";
+                stop = true;
+                return;
+            }
             std::lock_guard<std::mutex> g(lock);
             computeSeconds += dt;
             if (done && !guarded([&] { return done(first, count, buf->in.get()); })) {
@@ -174,6 +226,5 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
     }
     work();
     for (std::thread& t : helpers) t.join();
-    wallSeconds = seconds() - tStart;
     return failure ? 0 : 1;
 }

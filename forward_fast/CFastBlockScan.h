@@ -53,12 +53,26 @@ public:
     // numLf doubles; null refuses the block. Called after the block is
     // prepared, so numSns and numLf are known.
     using TargetFn = std::function<double*(std::int64_t first, std::int64_t count)>;
+    // The flat route's preparation of sources [first, first + count): their
+    // positions in the scan's frame (3 each), scan flags and coordinate
+    // modes, as the records of a prepared manager would hold them; 1 on
+    // success (CFlatSources::prepare does this).
+    using FlatPrepareFn = std::function<int(std::int64_t first, std::int64_t count, double* pos,
+                                            std::int32_t* inScan, std::int32_t* modes)>;
     // A block's values are written (and post-processed); inScan holds its
     // sources' scan flags (isVoxIn). Returning 0 stops the scan.
     using DoneFn = std::function<int(std::int64_t first, std::int64_t count, const std::int32_t* inScan)>;
 
+    // A block's values are computed and post-processed: called on the
+    // worker's thread without the lock (several blocks at once), before
+    // done, for work on the block alone (its figures, writing it out).
+    // Returning 0 stops the scan.
+    using FinishedFn = std::function<int(std::int64_t first, std::int64_t count, const double* values,
+                                         const std::int32_t* inScan)>;
+
     // Settings.
     std::int64_t blockSize = 256;
+    FinishedFn finished;          // optional
     int numThreads = 1;
     int isApplyLocalPost = 1;     // axis restore and sensor signs on each block
 
@@ -83,11 +97,30 @@ public:
     int run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare, const TargetFn& target,
             const DoneFn& done = {});
 
+    // The same scan without a manager per block: the plan and the
+    // post-processing settings come from `geometry`, a manager prepared for
+    // the scan (channel set, spheres, settings; one source record is enough,
+    // its records are released here), kept until the end as the first
+    // block's manager is; each block's sources come from `sources`, called
+    // on the worker threads.
+    int runFlat(CMForwardkw& engine, std::unique_ptr<CMDataForwardkw> geometry, std::int64_t numSources,
+                const FlatPrepareFn& sources, const TargetFn& target, const DoneFn& done = {});
+
+    // A block's positions, flags and modes.
+    struct Buffers;
+
     // The first block's manager (prepared channel set and spheres, settings;
     // its records released), null before a run.
     CMDataForwardkw* firstManager() const { return pFirst.get(); }
 
 private:
+    // Fills a block's buffers: block index, first source, count.
+    using FillFn = std::function<bool(std::int64_t block, std::int64_t first, std::int64_t count, Buffers& buf)>;
+    int buildPlan(CMForwardkw& engine);
+    // The blocks (the first of count0 sources, the others of `block`), on
+    // numThreads workers.
+    int scanBlocks(std::int64_t numSources, std::int64_t count0, std::int64_t block, const FillFn& fill,
+                   const TargetFn& target, const DoneFn& done);
     void release();
     std::unique_ptr<CMDataForwardkw> pFirst;
     CMForwardkw* pEngine = nullptr;

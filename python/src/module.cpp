@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -135,6 +136,14 @@ py::array_t<double> ownedArray(std::vector<double>&& values, const std::vector<s
     return py::array_t<double>(dims, owned->data(), owner);
 }
 
+// The same for a buffer the fast route wrote into.
+py::array_t<double> ownedArray(std::unique_ptr<double[]>&& values, const std::vector<std::int64_t>& shape) {
+    double* owned = values.release();
+    py::capsule owner(owned, [](void* p) { delete[] static_cast<double*>(p); });
+    std::vector<py::ssize_t> dims(shape.begin(), shape.end());
+    return py::array_t<double>(dims, owned, owner);
+}
+
 py::array_t<bool> maskArray(const std::vector<int>& inScan) {
     py::array_t<bool> mask(static_cast<py::ssize_t>(inScan.size()));
     auto m = mask.mutable_unchecked<1>();
@@ -151,12 +160,13 @@ std::vector<double> rowsOf(const py::array_t<double, py::array::c_style | py::ar
 
 // (values, in-scan mask, library messages and warnings, notes, metadata or
 // None)
-py::tuple resultTuple(ForwardResult& r, bool withMeta) {
+py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>&& written = nullptr) {
     std::vector<std::string> warnings = takeMessages();
     warnings.insert(warnings.end(), r.warnings.begin(), r.warnings.end());
     py::object meta = py::none();
     if (withMeta) meta = py::str(r.meta.dump());
-    py::array_t<double> values = ownedArray(std::move(r.values), r.shape);
+    py::array_t<double> values = r.valuesInSink ? ownedArray(std::move(written), r.shape)
+                                                : ownedArray(std::move(r.values), r.shape);
     return py::make_tuple(values, maskArray(r.inScan), warnings, r.notes, meta);
 }
 
@@ -172,6 +182,19 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     req.command = "python leadfield";
     PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
+    // The fast route writes every value, so its array is taken without
+    // filling it first: a vector would write each value twice, the first
+    // time in one pass under the scan's lock.
+    std::unique_ptr<double[]> written;
+    req.output.allocate = [&written](const std::vector<std::int64_t>& shape) -> double* {
+        std::size_t n = 1;
+        for (auto d : shape) n *= static_cast<std::size_t>(d);
+        written.reset(new (std::nothrow) double[n]);
+        if (!written) throw ComputeError("not enough memory for the leadfield array");
+        return written.get();
+    };
+    req.output.description = "the returned NumPy array, written in place";
+    req.output.inMemory = true;
     ForwardResult r;
     try {
         py::gil_scoped_release release;  // inputs are copied; the computation touches no Python object
@@ -180,7 +203,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
         p.rethrow();
         throw;
     }
-    return resultTuple(r, withMeta);
+    return resultTuple(r, withMeta, std::move(written));
 }
 
 py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& dipolesMm,

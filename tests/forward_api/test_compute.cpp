@@ -1,10 +1,12 @@
 // The whole-computation API: its source-by-source scan against the engine's
-// own grid scans, the caller's output storage, and cancellation.
+// own grid scans, the fast route against the record route, the caller's
+// output storage, and cancellation.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 #include "forward_data/CMDataForwardkw.h"
@@ -12,6 +14,7 @@
 #include "host_interfaces/DefaultSystem.h"
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
+#include "forward_fast/FastTestSupport.h"
 
 namespace {
 
@@ -116,6 +119,44 @@ struct DemoInputs {
     }
 };
 
+// The fast route prepares its sources on flat arrays; with settings that
+// decide which sources are in the scan and in which frame they are scanned,
+// it gives the record route's flags and values, and one thread gives the
+// bits of two.
+TEST(ComputeLeadfield, FastRouteEqualsTheRecordRouteWhateverThePreparation) {
+    DemoInputs in;
+    in.src.grid = GridSpec{{-70, -40, -70}, {70, 100, 70}, 14};  // reaches past the coils
+    std::vector<SettingOverrides> cases(5);
+    cases[1].minCoilSrcDist = 0.0, cases[1].minSrcSphDist = 30.0;
+    cases[2].sphereModel = 1, cases[2].userSphere = std::array<double, 4>{5, 30, -3, 80}, cases[2].isCentralizedLf = 0;
+    cases[3].sphereModel = 2, cases[3].coordSystem = 1, cases[3].isUnit2Meter = 1, cases[3].spatUnit = 1e-3;
+    cases[4].isSpatConstrained = 0, cases[4].isTangLfd = 1, cases[4].minCoilSrcDist = 40.0;
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        LeadfieldRequest req;
+        req.settings = cases[c];
+        req.settings.orderCoilIntg = 3;
+        req.recordScan = true;
+        const ForwardResult record = computeLeadfield(in.sys, in.src, req);
+        req.recordScan = false;
+        req.threads = 2;
+        const ForwardResult two = computeLeadfield(in.sys, in.src, req);
+        req.threads = 1;
+        const ForwardResult one = computeLeadfield(in.sys, in.src, req);
+        ASSERT_EQ(two.meta["scan"]["path"], "fast");
+        ASSERT_EQ(two.shape, record.shape);
+        EXPECT_EQ(two.inScan, record.inScan);
+        const auto numIn = std::count(two.inScan.begin(), two.inScan.end(), 1);
+        EXPECT_GT(numIn, 0);
+        if (c != 4) {
+            EXPECT_LT(numIn, in.src.count());  // the stencil takes some out
+        }
+        EXPECT_EQ(two.sourcePositions, record.sourcePositions);
+        EXPECT_TRUE(test::agreesBySource(two.values, record.values, two.shape[1] * two.shape[2], 1e-12));
+        EXPECT_EQ(one.values, two.values);  // bit for bit
+    }
+}
+
 TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
     DemoInputs in;
     for (bool record : {false, true}) {
@@ -141,6 +182,43 @@ TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
         std::vector<double> small(buffer.size() - 1);
         req.output = OutputSink::buffer(small.data(), small.size());
         EXPECT_THROW(computeLeadfield(in.sys, in.src, req), ComputeError);
+
+        // Storage that takes the values by copy: block by block, each value
+        // once; with a division over all values, once at the end, divided.
+        SourceSpec blocks = in.src;  // several blocks of sources
+        blocks.grid->step = 8;
+        for (const bool unitLf : {false, true}) {
+            SCOPED_TRACE(unitLf ? "unit leadfield" : "as computed");
+            LeadfieldRequest copyReq;
+            copyReq.threads = 2;
+            copyReq.settings.isUnitLf = unitLf ? 1 : 0;
+            const ForwardResult want = computeLeadfield(in.sys, blocks, copyReq);
+            std::vector<double> copied(want.values.size(), 0.0);
+            std::vector<int> writes(copied.size(), 0);
+            int begins = 0, calls = 0;
+            copyReq.output.begin = [&](const std::vector<std::int64_t>& shape) {
+                ++begins;
+                EXPECT_EQ(shape, want.shape);
+            };
+            std::mutex lock;  // blocks are written from the scan's threads
+            copyReq.output.write = [&](std::int64_t first, const double* v, std::int64_t count) {
+                std::lock_guard<std::mutex> g(lock);
+                ++calls;
+                ASSERT_LE(static_cast<std::size_t>(first + count), copied.size());
+                std::copy(v, v + count, copied.begin() + first);
+                for (std::int64_t k = first; k < first + count; ++k) ++writes[static_cast<std::size_t>(k)];
+            };
+            const ForwardResult got = computeLeadfield(in.sys, blocks, copyReq);
+            EXPECT_TRUE(got.valuesInSink);
+            EXPECT_EQ(copied, want.values);
+            EXPECT_EQ(std::count(writes.begin(), writes.end(), 1), static_cast<std::ptrdiff_t>(writes.size()));
+            EXPECT_EQ(begins, 1);
+            if (unitLf) {
+                EXPECT_EQ(calls, 1);
+            } else {
+                EXPECT_GT(calls, 1);
+            }
+        }
     }
 }
 

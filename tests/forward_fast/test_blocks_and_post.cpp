@@ -1,12 +1,17 @@
 // Post-processing on flat arrays against the manager's own operations, and
-// the scan in blocks against the scan of all sources at once.
+// the scan in blocks against the scan of all sources at once, and the flat
+// preparation of sources against the records of a prepared manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "FastTestSupport.h"
 #include "forward_fast/CFastBlockScan.h"
+#include "forward_fast/FlatSources.h"
 #include "forward_fast/FlatPostProcess.h"
 #include "support/MessageRecorder.h"
 
@@ -181,6 +186,110 @@ TEST(FastBlockScan, StopsAtAFailingBlock) {
         [&](std::int64_t first, std::int64_t) { return out.data() + first * scan.numSns * scan.numLf; });
     EXPECT_EQ(ok, 0);
     EXPECT_STREQ(scan.failure, "preparation");
+}
+
+}  // namespace
+
+namespace {
+
+// The flat preparation against the records prepare4VoxSnsLfdScan fills, for
+// settings that move sources in or out of the scan or change their frame:
+// the same flags, coordinate modes and positions (bit for bit), and the same
+// message for a source on a coil.
+TEST(FlatSources, FlagsModesAndPositionsEqualThePreparedRecords) {
+    BlockSystem sys;
+    CVirtSnsPOXlistkw list = sys.list;
+    {
+        // A source on the first coil of the tenth measurement sensor.
+        CMDataForwardkw d;
+        ASSERT_EQ(d.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1), 1);
+        int seen = 0;
+        for (std::int64_t e = 0; e < d.pFwdChnl->numChnl; ++e) {
+            const CForwardC0SnsCoilskw& entry = d.pFwdChnl->pSnsCoils[e];
+            if (!entry.isMEGMeasureSns() || !entry.pMEGSns || ++seen != 10) continue;
+            const double* c = entry.pMEGSns->getCoil(0)->coilPos;
+            list.addPosition(c[0], c[1], c[2]);
+        }
+        ASSERT_GE(seen, 10);
+    }
+    const std::int64_t n = list.numEntries;
+    std::vector<double> host;
+    for (std::int64_t i = 0; i < n; ++i) host.insert(host.end(), list.entries[i].pos, list.entries[i].pos + 3);
+
+    struct Setting {
+        const char* name;
+        std::function<void(CMDataForwardkw&)> apply;
+    };
+    const std::vector<Setting> settings = {
+        {"defaults", [](CMDataForwardkw&) {}},
+        {"no depth below the coils", [](CMDataForwardkw& d) { d.minCoilSrcDist = 0.0; }},
+        {"40 mm below the coils", [](CMDataForwardkw& d) { d.minCoilSrcDist = 40.0; }},
+        {"30 mm from the sphere centre", [](CMDataForwardkw& d) { d.minSrcSphDist = 30.0; }},
+        {"no stencil", [](CMDataForwardkw& d) { d.isSpatConstrained = 0; }},
+        {"user sphere, not centred",
+         [](CMDataForwardkw& d) {
+             d.sphereModel = 1, d.isCentralizedLf = 0, d.minSrcSphDist = 25.0;
+             d.userSphere.setSphere(5.0, 30.0, -3.0, 80.0);
+         }},
+        {"local spheres, Matlab axes, metres",
+         [](CMDataForwardkw& d) {
+             d.sphereModel = 2, d.coordSystem = 1, d.isUnit2Meter = 1, d.spatUnit = 1e-3, d.minSrcSphDist = 20.0;
+         }},
+        {"boundary-element spheres", [](CMDataForwardkw& d) { d.sphereModel = 3, d.minSrcSphDist = 10.0; }},
+    };
+    const std::string onCoil = "Distance between coil and src almost zero";
+    for (const Setting& s : settings) {
+        SCOPED_TRACE(s.name);
+        megfwd::test::MessageRecorder managerMessages;
+        CMDataForwardkw whole;
+        s.apply(whole);
+        ASSERT_EQ(whole.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && whole.initFwdPosVsp(&list) &&
+                      whole.prepare4VoxSnsLfdScan(3),
+                  1);
+        const int managerOnCoil = managerMessages.count(onCoil);
+        managerMessages.clear();
+
+        // The flat route's geometry: managers of one source, prepared.
+        CFlatSources flat;
+        CVirtSnsPOXlistkw one;
+        one.addPosition(host[0], host[1], host[2]);
+        const auto geometry = megfwd::fast::prepareFlatGeometry(
+            [&](CMDataForwardkw& d) {
+                s.apply(d);
+                return d.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && d.initFwdPosVsp(&one);
+            },
+            flat);
+        ASSERT_TRUE(geometry);
+        EXPECT_EQ(managerMessages.count(onCoil), 0);  // the stencil is left to the flat preparation
+        std::vector<double> pos(static_cast<std::size_t>(3 * n));
+        std::vector<std::int32_t> in(static_cast<std::size_t>(n), -1), modes(static_cast<std::size_t>(n), -1);
+        megfwd::test::MessageRecorder flatMessages;
+        flat.prepare(host.data(), n, pos.data(), in.data(), modes.data());
+
+        std::vector<double> wantPos;
+        std::vector<std::int32_t> wantIn, wantModes;
+        for (std::int64_t i = 0; i < n; ++i) {
+            const CFISrcSnsLf& rec = whole.pVoxSnsLfx[i];
+            wantPos.insert(wantPos.end(), rec.srcField.pos, rec.srcField.pos + 3);
+            wantIn.push_back(rec.isVoxIn);
+            wantModes.push_back(rec.coordMode);
+        }
+        EXPECT_EQ(in, wantIn);
+        EXPECT_EQ(modes, wantModes);
+        EXPECT_EQ(std::memcmp(pos.data(), wantPos.data(), pos.size() * sizeof(double)), 0);
+        EXPECT_EQ(flatMessages.count(onCoil), managerOnCoil);
+        // The settings do what they are chosen for: with the stencil some
+        // sources are out (the one on a coil with its message), without it
+        // none is.
+        const auto numIn = std::count(in.begin(), in.end(), 1);
+        if (whole.isSpatConstrained) {
+            EXPECT_EQ(managerOnCoil, 1);
+            EXPECT_GT(numIn, 0);
+            EXPECT_LT(numIn, n);
+        } else {
+            EXPECT_EQ(numIn, n);
+        }
+    }
 }
 
 }  // namespace

@@ -185,8 +185,9 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->group("Computation");
     leadfield->add_flag("--out-of-core", lf.outOfCore,
-                        "Write the values into OUT.npy block by block as they are computed instead of holding them "
-                        "in memory (chosen by itself when the array would take more than half of the memory)")
+                        "With --unit-lf or --rms, hand the pages of OUT.npy back to the system as they are written "
+                        "instead of holding them until the end (chosen by itself when the array would take more than "
+                        "half of the memory); without them values never stay in memory")
         ->group("Computation");
     leadfield->add_flag("--record-scan", lf.request.recordScan,
                         "Scan record by record through the library's grid-scan chain instead of the fast path "

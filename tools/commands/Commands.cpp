@@ -307,17 +307,23 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
     output.checkRoom(leadfieldShape(sys, sources, a.request), 96.0);
-    // Out of core when asked, or when the array alone would take more than
-    // half of the memory: its values then go straight into the output file.
+    // The fast route writes its values into the output file as blocks are
+    // finished (pwrite), and each block starts going to the disk while later
+    // blocks compute. A computation that divides all values at the end (unit
+    // leadfield, RMS normalisation) writes them through a mapping of the
+    // file instead; out of core (when asked, or when the array alone would
+    // take more than half of the memory) its finished pages leave the
+    // process.
     LeadfieldRequest req = a.request;
-    MappedNpy mapped(output.npy);
     Progress progress(sources.count(), "sources", a.quiet);
     req.progress = progress.callback();
     const double arrayBytes = static_cast<double>(sources.count()) * 8.0 * 3.0 *
                               static_cast<double>(countMeasurementSensors(*sys.trial, st.goodChannelsOnly));
     const double avail = availableMemoryBytes();
     const bool fastRoute = !req.unitMomentScan && !req.recordScan;
-    if (fastRoute && (a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail))) req.output = mapped.sink();
+    MappedNpy mapped(output.npy, a.outOfCore || (avail > 0.0 && arrayBytes > 0.5 * avail));
+    StreamedNpy streamed(output.npy);
+    if (fastRoute) req.output = streamed.sink(mapped);
     ForwardResult r = computeLeadfield(sys, sources, req);
     progress.finish();
     output.write(r);

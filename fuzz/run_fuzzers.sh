@@ -35,13 +35,13 @@ for h in "${harnesses[@]}"; do
     start=$(date +%s)
     # A harness stops at its first fault and saves the input that caused it.
     set +e
-    "$dir/fuzz_$h" "$corpus" tests/fuzz_corpus/$h -max_total_time="$seconds" -rss_limit_mb=2048 \
+    "$dir/fuzz/fuzz_$h" "$corpus" tests/fuzz_corpus/$h -max_total_time="$seconds" -rss_limit_mb=2048 \
         -malloc_limit_mb=1024 -max_len=65536 -timeout=10 -print_final_stats=1 \
         -artifact_prefix="$faults/" >"$log" 2>&1
     rc=$?
     set -e
     elapsed=$(( $(date +%s) - start ))
-    execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
+    execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
     nfaults=$(find "$faults" -type f -newermt "@$start" | wc -l)
     [ "$rc" -ne 0 ] && [ "$nfaults" -eq 0 ] && nfaults=1
     [ "$nfaults" -gt 0 ] && failed=1

@@ -71,9 +71,11 @@ TEST(NumberFields, OnlyWholeDecimalNumbersAreRead) {
 }
 
 // A shape whose product overflows must be refused before anything is
-// allocated, whatever the data's length.
+// allocated, whatever the data's length; so must an empty array whose other
+// dimensions overflow when multiplied out.
 TEST(NpyShape, HugeShapesAreRefusedNotMultipliedOut) {
-    const std::string dims[] = {"(4294967296, 4294967296, 16)", "(9223372036854775807, 2)", "(3037000500, 3037000500)"};
+    const std::string dims[] = {"(4294967296, 4294967296, 16)", "(9223372036854775807, 2)", "(3037000500, 3037000500)",
+                                "(3037000500, 3037000500, 0)"};
     for (const std::string& shape : dims) {
         std::string dict = "{'descr': '<f8', 'fortran_order': False, 'shape': " + shape + ", }";
         dict.append((64 - (10 + dict.size() + 1) % 64) % 64, ' ');

@@ -148,6 +148,16 @@ NpyArray parseNpy(const std::string& bytes, const std::string& name) {
         a.shape.push_back(dim);
     }
     if (!in.eof()) throw bad("unreadable shape " + shapeText);
+    // The product of the non-zero dimensions must fit in 64 bits, so that the
+    // shape multiplies out without overflow wherever it is used (an empty
+    // array may have any other dimensions).
+    std::uint64_t nonZeroProduct = 1;
+    for (std::int64_t d : a.shape)
+        if (d > 0) {
+            if (nonZeroProduct > static_cast<std::uint64_t>(INT64_MAX) / static_cast<std::uint64_t>(d))
+                throw bad("the shape " + shapeText + " is too large");
+            nonZeroProduct *= static_cast<std::uint64_t>(d);
+        }
 
     std::size_t itemSize = 0;
     if (descr == "'<f8'" || descr == "'<i8'") itemSize = 8;

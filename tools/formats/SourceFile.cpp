@@ -30,7 +30,7 @@ bool meantAsNpy(const std::string& name, const std::string& bytes) {
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".npy") return true;
     if (!bytes.empty() && static_cast<unsigned char>(bytes[0]) == 0x93) return true;
-    return bytes.compare(0, 5, "NUMPY") == 0 || bytes.compare(1, 5, "NUMPY") == 0;
+    return bytes.starts_with("NUMPY") || (bytes.size() > 1 && bytes.compare(1, 5, "NUMPY") == 0);
 }
 
 }  // namespace

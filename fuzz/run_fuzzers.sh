@@ -11,6 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
+[[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: fuzz/run_fuzzers.sh [SECONDS] [HARNESS...]" >&2; exit 2; }
 shift || true
 all=(sensor_array source_rows dipole_rows npy)
 [ $# -gt 0 ] && harnesses=("$@") || harnesses=("${all[@]}")

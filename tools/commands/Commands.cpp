@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -447,9 +449,18 @@ std::string programForHints(const std::string& argv0, const std::string& exe, co
     if (argv0.find('/') == std::string::npos || exe.empty()) return "megfwd";
     const fs::path program = fs::path(exe).lexically_normal();
     const fs::path rel = program.lexically_relative(fs::path(cwd).lexically_normal());
-    if (cwd.empty() || rel.empty() || *rel.begin() == "..") return program.string();
+    std::string path;
+    if (cwd.empty() || rel.empty() || *rel.begin() == "..") path = program.string();
     // A bare name would be looked up on the PATH, not in the directory.
-    return rel.has_parent_path() ? rel.string() : "./" + rel.string();
+    else path = rel.has_parent_path() ? rel.string() : "./" + rel.string();
+    // Quoted for the shell when it holds anything but plain path characters.
+    const bool plain = std::all_of(path.begin(), path.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._+-", c) != nullptr;
+    });
+    if (plain) return path;
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 std::string programForHints(const std::string& argv0) {

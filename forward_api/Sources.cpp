@@ -1,7 +1,10 @@
 #include "forward_api/Sources.h"
 
+#include <locale.h>
+#include <stdlib.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,9 +31,30 @@ std::vector<std::string> splitFields(const std::string& line) {
 }
 
 bool parseNumber(const std::string& s, double& v) {
-    char* end = nullptr;
-    v = std::strtod(s.c_str(), &end);
-    return end && *end == '\0' && end != s.c_str();
+    // from_chars takes no leading '+' and no leading blanks, and reads up to
+    // the first character that does not belong to the number; the whole
+    // field has to be that number (the field's size, not a C string's end,
+    // so that a NUL byte inside it is not mistaken for its end).
+    const char* first = s.data();
+    const char* last = s.data() + s.size();
+    if (first != last && *first == '+') {
+        ++first;
+        if (first != last && *first == '-') return false;
+    }
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
+    if (first == last || end != last) return false;
+    if (ec == std::errc::result_out_of_range) {
+        // Overflow or underflow of a valid number: its nearest double
+        // (+-HUGE_VAL, 0 or a subnormal) from strtod in the C locale.
+        static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+        const std::string text(s.data(), last);
+        value = strtod_l(text.c_str(), nullptr, cLocale);
+    } else if (ec != std::errc()) {
+        return false;
+    }
+    v = value;
+    return true;
 }
 
 namespace {

@@ -58,7 +58,11 @@ std::string humanBytes(double bytes);
 
 // Splits a line of numbers at commas, semicolons, blanks and tabs.
 std::vector<std::string> splitFields(const std::string& line);
-// Reads a whole field as a number (strtod); false when anything is left over.
+// Reads a whole field as a decimal number: an optional sign, digits with an
+// optional point and exponent, or inf/nan. False when anything else is in
+// the field (blanks, a hexadecimal number, a NUL byte, trailing characters).
+// The decimal point is '.' whatever the locale. Values beyond the range of a
+// double read as +-inf (or 0 when too small), for the caller to refuse.
 bool parseNumber(const std::string& text, double& value);
 
 }  // namespace megfwd

@@ -2,14 +2,12 @@
 the sensor array once in the graph, a killed worker survived, zarr groups
 written whole or not at all."""
 import os
-import re
 import signal
 import socket
 import subprocess
 import sys
 import warnings
 from contextlib import contextmanager
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -284,11 +282,3 @@ def test_command_line_threads_and_bad_input(helmet, tmp_path):
                            "would overwrite the input")):
         run = subprocess.run(base + args, env=ENV, capture_output=True, text=True, timeout=60, cwd=tmp_path)
         assert run.returncode == 2 and message in run.stderr and len(run.stderr.strip().splitlines()) == 1
-
-
-def test_readme_dask_example_runs(tmp_path, monkeypatch, capsys):
-    readme = Path(os.environ.get("MEGFWD_SOURCE_DIR", Path(__file__).parents[2])) / "README.md"
-    block = re.findall(r"```python\n(.*?)```", readme.read_text().split("## Dask", 1)[1], re.S)[0]
-    monkeypatch.chdir(tmp_path)
-    exec(compile(block, "README.md", "exec"), {})
-    assert capsys.readouterr().out.splitlines() == ["(33380, 30, 3) (9, 1, 1)", "True", "(33380, 30, 3) True T/(A*m)"]

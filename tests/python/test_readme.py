@@ -1,4 +1,4 @@
-"""The README's Python examples run as written."""
+"""The README's examples run as written."""
 import os
 import re
 import shlex
@@ -9,13 +9,18 @@ from pathlib import Path
 import pytest
 
 
-def _section(title):
+def readme_blocks(heading, language):
+    """The `language` code blocks of the README section under `heading` (e.g.
+    "## Python"), up to the next heading of the same or a higher level."""
     readme = Path(os.environ.get("MEGFWD_SOURCE_DIR", Path(__file__).parents[2])) / "README.md"
-    return readme.read_text().split(f"\n## {title}\n", 1)[1].split("\n## ", 1)[0]
+    text = readme.read_text().split(f"\n{heading}\n", 1)[1]
+    level = len(heading) - len(heading.lstrip("#"))
+    text = re.split(r"\n#{1,%d} " % level, text, 1)[0]
+    return re.findall(rf"```{language}\n(.*?)```", text, re.S)
 
 
 def test_readme_python_example_runs(capsys):
-    blocks = re.findall(r"```python\n(.*?)```", _section("Python"), re.S)
+    blocks = readme_blocks("## Python", "python")
     assert blocks, "no Python example in the README's Python section"
     exec(compile(blocks[0], "README.md", "exec"), {})
     assert "(2, 30, 3) [ True  True]" in capsys.readouterr().out
@@ -23,17 +28,42 @@ def test_readme_python_example_runs(capsys):
 
 def test_readme_mne_example_and_convert_command_run(capsys, tmp_path, monkeypatch):
     pytest.importorskip("mne")
-    section = _section("MNE-Python bridge")
-    code = re.findall(r"```python\n(.*?)```", section, re.S)[0]
     monkeypatch.chdir(tmp_path)  # the example saves toy_raw.fif in the working directory
-    exec(compile(code, "README.md", "exec"), {})
+    exec(compile(readme_blocks("## MNE-Python bridge", "python")[0], "README.md", "exec"), {})
     out = capsys.readouterr().out
     assert "<SensorArray | 30 channels: 30 measurement, 0 reference sensors>" in out
     assert re.search(r"\(30, \d+\) True", out), out
-    convert = [line for line in re.findall(r"```sh\n(.*?)```", section, re.S)[0].splitlines() if line.strip()]
+    convert = [line for line in readme_blocks("## MNE-Python bridge", "sh")[0].splitlines() if line.strip()]
     argv = shlex.split(convert[0])
     assert argv[0] == "V/bin/python"  # the virtual environment of the Python section
     run = subprocess.run([sys.executable, *argv[1:]], capture_output=True, text=True,
                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert run.returncode == 0, run.stderr
     assert (tmp_path / "toy-sensors.json").stat().st_size > 0
+
+
+def test_readme_dask_example_runs(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("distributed")
+    monkeypatch.chdir(tmp_path)
+    exec(compile(readme_blocks("## Dask", "python")[0], "README.md", "exec"), {})
+    assert capsys.readouterr().out.splitlines() == ["(33380, 30, 3) (9, 1, 1)", "True", "(33380, 30, 3) True T/(A*m)"]
+
+
+def test_readme_worked_example_runs(tmp_path):
+    blocks = readme_blocks("### Worked example", "sh")
+    assert blocks, "no shell block in the README's worked example"
+    cli = os.environ.get("MEGFWD_CLI")
+    if not cli:
+        pytest.skip("MEGFWD_CLI is not set (the tests run it under ctest)")
+    # The README runs the program that ./run.sh demo builds; this test runs
+    # the program of the build under test in its place, and changes nothing
+    # else in the block.
+    script = blocks[0].replace("build/release/megfwd ", f"'{cli}' ")
+    assert script != blocks[0], "the worked example does not run build/release/megfwd"
+    run = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], cwd=tmp_path,
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, f"exit {run.returncode}\n{run.stdout}\n{run.stderr}"
+    for name in ["helmet.json", "lf.npy", "lf.json", "map.svg"]:
+        assert (tmp_path / name).stat().st_size > 0, name
+    # The last line prints the array's shape and the unit of the values.
+    assert re.search(r"\(\d+, 275, 3\) T/\(A", run.stdout), run.stdout

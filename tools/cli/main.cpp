@@ -301,6 +301,7 @@ int main(int argc, char** argv) {
             return io::runPlot(pl, std::cout);
         }
         if (!dmOrder.empty()) dm.order = cli::orderOption(dmOrder);
+        dm.program = io::programForHints(argc > 0 ? argv[0] : "");
         return io::runDemo(dm, std::cout);
     });
 }

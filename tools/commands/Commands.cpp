@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -448,6 +450,32 @@ int runPlot(const PlotArgs& a, std::ostream& stdOut) {
     return kExitOk;
 }
 
+std::string programForHints(const std::string& argv0, const std::string& exe, const std::string& cwd) {
+    namespace fs = std::filesystem;
+    if (argv0.find('/') == std::string::npos || exe.empty()) return "megfwd";
+    const fs::path program = fs::path(exe).lexically_normal();
+    const fs::path rel = program.lexically_relative(fs::path(cwd).lexically_normal());
+    std::string path;
+    if (cwd.empty() || rel.empty() || *rel.begin() == "..") path = program.string();
+    // A bare name would be looked up on the PATH, not in the directory.
+    else path = rel.has_parent_path() ? rel.string() : "./" + rel.string();
+    // Quoted for the shell when it holds anything but plain path characters.
+    const bool plain = std::all_of(path.begin(), path.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._+-", c) != nullptr;
+    });
+    if (plain) return path;
+    std::string quoted = "'";
+    for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string programForHints(const std::string& argv0) {
+    std::error_code ec;
+    const std::string exe = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    const std::string cwd = std::filesystem::current_path(ec).string();
+    return programForHints(argv0, exe, ec ? std::string() : cwd);
+}
+
 int runDemo(const DemoArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
     if (!a.writeSensors.empty()) {
@@ -532,7 +560,7 @@ int runDemo(const DemoArgs& a, std::ostream& stdOut) {
     for (const auto& f : files) out << "  " << f.first << std::string(width - f.first.size() + 2, ' ') << f.second << "\n";
     out << "try:\n";
     out << "  /usr/bin/python3 -c \"import numpy; a = numpy.load('" << output.npyPath << "'); print(a.shape)\"\n";
-    out << "  megfwd plot " << output.npyPath << " --source 0 --out source0.svg\n";
+    out << "  " << a.program << " plot " << output.npyPath << " --source 0 --out source0.svg\n";
     return kExitOk;
 }
 

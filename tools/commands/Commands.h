@@ -58,7 +58,16 @@ struct DemoArgs {
     std::string writeSensors;  // only write the default system to this file
     bool quiet = false;        // errors and warnings only
     int order = 2;
+    std::string program = "megfwd";  // how the printed hints run this program (programForHints)
 };
+
+// How a user types this program in a command: "megfwd" when it was found on
+// the PATH (argv0 without a slash), otherwise the path of the running
+// program, relative to `cwd` when it lies inside it ("build/release/megfwd",
+// "./megfwd") and absolute when not; quoted for the shell when needed.
+std::string programForHints(const std::string& argv0, const std::string& exe, const std::string& cwd);
+// The same for this process (/proc/self/exe and the current directory).
+std::string programForHints(const std::string& argv0);
 
 int runLeadfield(const LeadfieldArgs& args, std::ostream& out);
 int runField(const FieldArgs& args, std::ostream& out);

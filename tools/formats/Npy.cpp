@@ -148,14 +148,38 @@ NpyArray parseNpy(const std::string& bytes, const std::string& name) {
         a.shape.push_back(dim);
     }
     if (!in.eof()) throw bad("unreadable shape " + shapeText);
+    // The product of the non-zero dimensions must fit in 64 bits, so that the
+    // shape multiplies out without overflow wherever it is used (an empty
+    // array may have any other dimensions).
+    std::uint64_t nonZeroProduct = 1;
+    for (std::int64_t d : a.shape)
+        if (d > 0) {
+            if (nonZeroProduct > static_cast<std::uint64_t>(INT64_MAX) / static_cast<std::uint64_t>(d))
+                throw bad("the shape " + shapeText + " is too large");
+            nonZeroProduct *= static_cast<std::uint64_t>(d);
+        }
 
     std::size_t itemSize = 0;
     if (descr == "'<f8'" || descr == "'<i8'") itemSize = 8;
     else if (descr == "'<f4'" || descr == "'<i4'") itemSize = 4;
     else throw unsupported("element type " + descr + " is not supported (use float64)");
 
-    const std::int64_t n = a.size();
-    if (bytes.size() - dataStart < static_cast<std::size_t>(n) * itemSize) throw bad("the data is shorter than its shape " + shapeText + " says");
+    // The number of values, checked against the bytes there are before it is
+    // multiplied out, so that no product of dimensions can overflow.
+    const std::size_t available = (bytes.size() - dataStart) / itemSize;
+    std::size_t count = 1;
+    bool tooShort = false;
+    for (std::int64_t d : a.shape) {
+        if (d == 0) {
+            count = 0;
+            tooShort = false;
+            break;
+        }
+        if (!tooShort && static_cast<std::uint64_t>(d) > available / count) tooShort = true;
+        if (!tooShort) count *= static_cast<std::size_t>(d);
+    }
+    if (tooShort || count > available) throw bad("the data is shorter than its shape " + shapeText + " says");
+    const auto n = static_cast<std::int64_t>(count);
     a.data.resize(static_cast<std::size_t>(n));
     const char* p = bytes.data() + dataStart;
     for (std::int64_t i = 0; i < n; ++i, p += itemSize) {

@@ -25,18 +25,21 @@ void checkRow(const double* row, int columns, const std::string& where) {
 // A file meant to be .npy: by its extension, or by a first byte or a name
 // that only a .npy header has. Such a file is read as .npy (and refused as
 // a corrupt one if it is not), never as text.
-bool meantAsNpy(const std::string& path, const std::string& bytes) {
-    std::string ext = std::filesystem::path(path).extension().string();
+bool meantAsNpy(const std::string& name, const std::string& bytes) {
+    std::string ext = std::filesystem::path(name).extension().string();
     for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (ext == ".npy") return true;
     if (!bytes.empty() && static_cast<unsigned char>(bytes[0]) == 0x93) return true;
-    return bytes.compare(0, 5, "NUMPY") == 0 || bytes.compare(1, 5, "NUMPY") == 0;
+    return bytes.starts_with("NUMPY") || (bytes.size() > 1 && bytes.compare(1, 5, "NUMPY") == 0);
 }
 
 }  // namespace
 
 std::vector<double> readRows(const std::string& path, int columns) {
-    const std::string bytes = readWholeFile(path);
+    return parseRows(readWholeFile(path), path, columns);
+}
+
+std::vector<double> parseRows(const std::string& bytes, const std::string& path, int columns) {
     std::vector<double> out;
     if (meantAsNpy(path, bytes)) {
         NpyArray a = parseNpy(bytes, path);

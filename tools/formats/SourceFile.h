@@ -19,5 +19,8 @@ namespace megfwd::io {
 
 // Rows of `columns` numbers from a text or .npy file, row after row.
 std::vector<double> readRows(const std::string& path, int columns);
+// The same for a file's bytes already in memory; `name` stands for the file
+// in messages, and its extension (.npy) counts as the file's.
+std::vector<double> parseRows(const std::string& bytes, const std::string& name, int columns);
 
 }  // namespace megfwd::io

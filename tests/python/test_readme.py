@@ -13,10 +13,15 @@ def readme_blocks(heading, language):
     """The `language` code blocks of the README section under `heading` (e.g.
     "## Python"), up to the next heading of the same or a higher level."""
     readme = Path(os.environ.get("MEGFWD_SOURCE_DIR", Path(__file__).parents[2])) / "README.md"
-    text = readme.read_text().split(f"\n{heading}\n", 1)[1]
+    lines = readme.read_text().split(f"\n{heading}\n", 1)[1].splitlines()
     level = len(heading) - len(heading.lstrip("#"))
-    text = re.split(r"\n#{1,%d} " % level, text, 1)[0]
-    return re.findall(rf"```{language}\n(.*?)```", text, re.S)
+    fenced = False  # a "# comment" inside a code block is no heading
+    for n, line in enumerate(lines):
+        fenced ^= line.startswith("```")
+        if not fenced and re.match(r"#{1,%d} " % level, line):
+            lines = lines[:n]
+            break
+    return re.findall(rf"```{language}\n(.*?)```", "\n".join(lines) + "\n", re.S)
 
 
 def test_readme_python_example_runs(capsys):

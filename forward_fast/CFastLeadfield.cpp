@@ -17,24 +17,6 @@ using megfwd::fast::PointFamily;
 
 namespace {
 
-// The sums of one sensor's point values, component by component. Four
-// running sums per component, added pairwise at the end: one running sum
-// would make every addition wait for the one before (a chain of n
-// additions, each the adder's latency), which took about as long as the
-// point formulas themselves; four independent ones keep the adder busy and
-// let the compiler use vector registers. The order of the additions is
-// fixed, so every run and every thread count gives the same bits.
-void sumPoints(const double* x, const double* y, const double* z, std::int64_t n, double& sx, double& sy, double& sz) {
-    double ax[4] = {0.0, 0.0, 0.0, 0.0}, ay[4] = {0.0, 0.0, 0.0, 0.0}, az[4] = {0.0, 0.0, 0.0, 0.0};
-    std::int64_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        for (int k = 0; k < 4; ++k) ax[k] += x[i + k], ay[k] += y[i + k], az[k] += z[i + k];
-    for (int k = 0; i < n; ++i, ++k) ax[k] += x[i], ay[k] += y[i], az[k] += z[i];
-    sx = (ax[0] + ax[1]) + (ax[2] + ax[3]);
-    sy = (ay[0] + ay[1]) + (ay[2] + ay[3]);
-    sz = (az[0] + az[1]) + (az[2] + az[3]);
-}
-
 bool isMeaKind(std::int64_t k) { return k >= 100 && k <= 103; }
 bool isRefKind(std::int64_t k) { return k >= 10 && k <= 13; }
 
@@ -354,9 +336,8 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
         }
         // Sums over each sensor's points, then its components.
         for (std::int64_t r = r0; r < r1; ++r) {
-            double L0, L1, L2;
-            const std::int64_t first = rowStart[r] - b;
-            sumPoints(vx + first, vy + first, vz + first, rowStart[r + 1] - rowStart[r], L0, L1, L2);
+            double L0 = 0.0, L1 = 0.0, L2 = 0.0;
+            for (std::int64_t i = rowStart[r] - b; i < rowStart[r + 1] - b; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
             double* row = R + 3 * r;
             if (numComp == 3 || (std2D && isGeneric)) {
                 row[0] = L0, row[1] = L1, row[2] = L2;

@@ -60,14 +60,18 @@ void CFastBlockScan::release() {
     pEngine = nullptr;
 }
 
-int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare,
-                        const TargetFn& target, const DoneFn& done) {
-    const double tStart = seconds();
+void CFastBlockScan::startRun() {
     release();
     failure = nullptr;
     failedSource = -1;
     prepareSeconds = computeSeconds = wallSeconds = 0.0;
     numSns = numLf = 0;
+}
+
+int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const PrepareFn& prepare,
+                        const TargetFn& target, const DoneFn& done) {
+    const double tStart = seconds();
+    startRun();
     if (numSources < 1 || !prepare || !target) {
         failure = "preparation";
         return 0;
@@ -117,11 +121,7 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
 int CFastBlockScan::runFlat(CMForwardkw& engine, std::unique_ptr<CMDataForwardkw> geometry, std::int64_t numSources,
                             const FlatPrepareFn& sources, const TargetFn& target, const DoneFn& done) {
     const double tStart = seconds();
-    release();
-    failure = nullptr;
-    failedSource = -1;
-    prepareSeconds = computeSeconds = wallSeconds = 0.0;
-    numSns = numLf = 0;
+    startRun();
     if (numSources < 1 || !geometry || !sources || !target) {
         failure = "preparation";
         return 0;

@@ -117,6 +117,8 @@ private:
     // Fills a block's buffers: block index, first source, count.
     using FillFn = std::function<bool(std::int64_t block, std::int64_t first, std::int64_t count, Buffers& buf)>;
     int buildPlan(CMForwardkw& engine);
+    // Forgets the previous run: its plan, manager, failure and figures.
+    void startRun();
     // The blocks (the first of count0 sources, the others of `block`), on
     // numThreads workers.
     int scanBlocks(std::int64_t numSources, std::int64_t count0, std::int64_t block, const FillFn& fill,

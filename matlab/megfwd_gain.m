@@ -52,12 +52,13 @@ if ~isstruct(channels) || isempty(channels)
   error('megfwd:type', 'ChannelMat.Channel must be a non-empty structure array');
 end
 nchan = numel(channels);
-types = cell(nchan, 1);
-for i = 1:nchan
-  types{i} = megfwd_need(channels(i), 'Type', sprintf('ChannelMat.Channel(%d)', i));
-  if ~ischar(types{i})
-    error('megfwd:type', 'ChannelMat.Channel(%d).Type must be text', i);
-  end
+if ~isfield(channels, 'Type')
+  error('megfwd:missingField', 'ChannelMat.Channel(1).Type is missing');
+end
+types = {channels.Type}';
+bad = find(~cellfun('isclass', types, 'char'), 1);
+if ~isempty(bad)
+  error('megfwd:type', 'ChannelMat.Channel(%d).Type must be text', bad);
 end
 isMeg = ismember(types, {'MEG', 'MEG MAG', 'MEG GRAD'});
 isRef = strcmp(types, 'MEG REF');
@@ -85,8 +86,13 @@ if all(all(pointSpheres == pointSpheres(1, :)))
   pointSpheres = pointSpheres(1, :);
 end
 nsrc = size(GridLoc, 1);
-Gain = megfwd_points_gain(points * 1000, ori, pointSpheres * 1000, tra, GridLoc * 1000, nthreads, (1:nsrc)');
-Gain(~isSensor, :) = NaN;
+Gain = megfwd_points_gain(points * 1000, ori, pointSpheres * 1000, tra, find(isSensor), ...
+  GridLoc * 1000, nthreads, (1:nsrc)');
+if ~all(isSensor)
+  sensorGain = Gain;
+  Gain = nan(nchan, 3 * nsrc);
+  Gain(isSensor, :) = sensorGain;
+end
 
 Param = struct('Center', num2cell(spheres(:, 1:3)', 1), 'Radius', num2cell(spheres(:, 4)'));
 end
@@ -105,39 +111,48 @@ end
 end
 
 function [points, ori, owner, weight] = channel_points(channels, which)
-n = 0;
-for i = which(:)'
-  n = n + size(channels(i).Loc, 2);
+% The points of the channels `which`, checked as a whole and named by the
+% first channel that is wrong.
+for f = {'Loc', 'Orient', 'Weight'}
+  if ~isfield(channels, f{1})
+    error('megfwd:missingField', 'ChannelMat.Channel(%d).%s is missing', which(1), f{1});
+  end
 end
-points = zeros(n, 3);
-ori = zeros(n, 3);
-owner = zeros(n, 1);
-weight = zeros(n, 1);
-k = 0;
-for i = which(:)'
-  where = sprintf('ChannelMat.Channel(%d)', i);
-  loc = megfwd_real(megfwd_need(channels(i), 'Loc', where), [where '.Loc']);
-  o = megfwd_real(megfwd_need(channels(i), 'Orient', where), [where '.Orient']);
-  w = megfwd_real(megfwd_need(channels(i), 'Weight', where), [where '.Weight']);
-  p = size(loc, 2);
-  if size(loc, 1) ~= 3 || p < 1
-    error('megfwd:size', '%s.Loc is %d x %d; 3 x P points are needed', where, size(loc, 1), p);
+loc = {channels(which).Loc};
+o = {channels(which).Orient};
+w = {channels(which).Weight};
+for f = {{loc, 'Loc'}, {o, 'Orient'}, {w, 'Weight'}}
+  c = f{1}{1};
+  bad = find(~(cellfun('isreal', c) & (cellfun('isclass', c, 'double') | cellfun('isclass', c, 'single'))), 1);
+  if ~isempty(bad)
+    % The one conversion that names its problem (type, complex values).
+    megfwd_real(c{bad}, sprintf('ChannelMat.Channel(%d).%s', which(bad), f{1}{2}));
   end
-  if ~isequal(size(o), [3 p])
-    error('megfwd:size', '%s.Orient is %d x %d; 3 x %d (one per point of Loc) is needed', where, size(o, 1), size(o, 2), p);
-  end
-  if numel(w) ~= p
-    error('megfwd:size', '%s.Weight has %d values; %d (one per point of Loc) are needed', where, numel(w), p);
-  end
-  zero = find(sum(o .^ 2, 1) == 0, 1);
-  if ~isempty(zero)
-    error('megfwd:coilori', '%s.Orient(:, %d) is zero; a point needs an orientation', where, zero);
-  end
-  points(k + 1:k + p, :) = loc';
-  ori(k + 1:k + p, :) = o';
-  owner(k + 1:k + p) = i;
-  weight(k + 1:k + p) = w(:);
-  k = k + p;
+end
+p = cellfun('size', loc, 2);
+bad = find(cellfun('size', loc, 1) ~= 3 | p < 1 | cellfun('ndims', loc) ~= 2, 1);
+if ~isempty(bad)
+  error('megfwd:size', 'ChannelMat.Channel(%d).Loc is %d x %d; 3 x P points are needed', which(bad), ...
+    size(loc{bad}, 1), size(loc{bad}, 2));
+end
+bad = find(cellfun('size', o, 1) ~= 3 | cellfun('size', o, 2) ~= p, 1);
+if ~isempty(bad)
+  error('megfwd:size', 'ChannelMat.Channel(%d).Orient is %d x %d; 3 x %d (one per point of Loc) is needed', ...
+    which(bad), size(o{bad}, 1), size(o{bad}, 2), p(bad));
+end
+bad = find(cellfun('prodofsize', w) ~= p, 1);
+if ~isempty(bad)
+  error('megfwd:size', 'ChannelMat.Channel(%d).Weight has %d values; %d (one per point of Loc) are needed', ...
+    which(bad), numel(w{bad}), p(bad));
+end
+points = megfwd_real([loc{:}]', 'ChannelMat.Channel(:).Loc');
+ori = megfwd_real([o{:}]', 'ChannelMat.Channel(:).Orient');
+weight = cellfun(@(x) x(:), w, 'UniformOutput', false);
+weight = megfwd_real(vertcat(weight{:}), 'ChannelMat.Channel(:).Weight');
+owner = repelem(which(:), p(:));
+zero = find(sum(ori .^ 2, 2) == 0, 1);
+if ~isempty(zero)
+  error('megfwd:coilori', 'ChannelMat.Channel(%d).Orient has a zero column; a point needs an orientation', owner(zero));
 end
 end
 

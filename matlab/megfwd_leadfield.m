@@ -116,18 +116,21 @@ npos = size(pos, 1);
 inside = read_inside(sourcemodel, npos);
 idx = find(inside);
 
-G = megfwd_points_gain(g.coilpos * mm, g.coilori, spheres, tra, pos(idx, :) * mm, nthreads, idx);
+G = megfwd_points_gain(g.coilpos * mm, g.coilori, spheres, g.tra, sel, pos(idx, :) * mm, nthreads, idx);
 
 lf = cell(1, npos);
-for j = 1:numel(idx)
-  L = G(:, 3 * j - 2:3 * j);
-  if rank < 3
-    L = reduce_rank(L, rank, backproject);
+lf(idx) = mat2cell(G, size(G, 1), repmat(3, 1, numel(idx)));
+if rank < 3 || ~strcmp(normalize, 'no')
+  for j = idx(:)'
+    L = lf{j};
+    if rank < 3
+      L = reduce_rank(L, rank, backproject);
+    end
+    if ~strcmp(normalize, 'no')
+      L = normalise(L, normalize, nrmpower);
+    end
+    lf{j} = L;
   end
-  if ~strcmp(normalize, 'no')
-    L = normalise(L, normalize, nrmpower);
-  end
-  lf{idx(j)} = L;
 end
 
 sm = struct();

@@ -7,11 +7,12 @@
 // with the orientation taken at its given length. That is not the library's
 // standard sensor model, which divides a sensor's weighted sum by the sum of
 // its weights: a gradiometer written as two points of weight +1 with opposite
-// orientations would come out halved. So every point becomes a sensor of its
-// own (one point coil of weight 1, whose sum is 1), the library computes the
-// leadfield of every point with computeLeadfield, and the weights are applied
-// here, block by block on the scan's threads as each block of sources is
-// finished.
+// orientations would come out halved. So the points are grouped into the
+// library's sensors (the points one channel weighs most, see groupPoints in
+// the .cpp), the library computes the leadfield of every sensor with
+// computeLeadfield, and each channel's sum of sensor values, with the factor
+// that undoes the library's division, is formed here, block by block on the
+// scan's threads as each block of sources is finished.
 //
 // Every source is computed: the library's stencils (near a coil, towards the
 // dewar) are off.
@@ -41,6 +42,12 @@ struct PointGainInput {
     const double* weightCols = nullptr;
     const double* weights = nullptr;
     std::int64_t numChannels = 0;
+    // The channels whose values are wanted (1-based), in the order of the
+    // gain's rows. Every channel's weights count in the choice of which
+    // channel a shared point belongs to, so that a selection of channels
+    // gives the values the whole system gives.
+    std::int64_t numOutputs = 0;
+    const double* outputRows = nullptr;
     std::int64_t numSources = 0;
     const double* sources = nullptr;  // numSources x 3
     int threads = 0;                  // 0: every core
@@ -53,7 +60,7 @@ using InterruptCheck = std::function<bool()>;
 
 struct Interrupted {};
 
-// Gain matrix, numChannels x 3 * numSources, column-major: column 3 s + k is
+// Gain matrix, numOutputs x 3 * numSources, column-major: column 3 s + k is
 // source s, moment along axis k; values in T/(A*m). Throws
 // megfwd::InputError for input the computation cannot take (naming the
 // argument and the row), megfwd::ComputeError when the library refuses, and

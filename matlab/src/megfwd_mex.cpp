@@ -3,11 +3,12 @@
 // names); every structure is read and checked by the toolbox's .m files.
 //
 //   gain = megfwd_mex('gain', points, normals, spheres, rows, cols, weights, ...
-//                     numChannels, sources, threads, batchSources)
+//                     numChannels, outputRows, sources, threads, batchSources)
 //       points, normals: P x 3 (mm); spheres: 1 x 4 (centre, radius, mm);
 //       rows, cols, weights: the non-zeros of the channel-by-point weights
-//       (1-based); sources: N x 3 (mm). gain: numChannels x 3N, T/(A*m),
-//       column 3(s-1)+k for source s and moment axis k.
+//       (1-based); outputRows: the channels wanted (1-based); sources:
+//       N x 3 (mm). gain: numel(outputRows) x 3N, T/(A*m), column 3(s-1)+k
+//       for source s and moment axis k.
 //   v = megfwd_mex('version')
 //
 // Errors: every C++ exception is caught inside run(), whose objects are all
@@ -108,7 +109,7 @@ std::string text(const mxArray* a, const char* name) {
 }
 
 Outcome gain(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-    if (nrhs != 11 || nlhs > 1) throw Usage{"'gain' takes 10 arguments and gives one result"};
+    if (nrhs != 12 || nlhs > 1) throw Usage{"'gain' takes 11 arguments and gives one result"};
     megfwd::toolbox::PointGainInput in;
     needShape(prhs[1], "points", -1, 3);
     in.numPoints = static_cast<std::int64_t>(mxGetM(prhs[1]));
@@ -130,18 +131,21 @@ Outcome gain(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     if (!(nc >= 1 && nc <= 1e9 && nc == static_cast<double>(static_cast<std::int64_t>(nc))))
         throw Usage{"numChannels must be a whole number >= 1"};
     in.numChannels = static_cast<std::int64_t>(nc);
-    needShape(prhs[8], "sources", -1, 3);
-    in.numSources = static_cast<std::int64_t>(mxGetM(prhs[8]));
-    in.sources = realDoubles(prhs[8], "sources");
-    const double threads = scalar(prhs[9], "threads");
+    in.outputRows = realDoubles(prhs[8], "outputRows");
+    in.numOutputs = static_cast<std::int64_t>(mxGetNumberOfElements(prhs[8]));
+    needShape(prhs[9], "sources", -1, 3);
+    in.numSources = static_cast<std::int64_t>(mxGetM(prhs[9]));
+    in.sources = realDoubles(prhs[9], "sources");
+    const double threads = scalar(prhs[10], "threads");
     if (!(threads >= 0 && threads <= 4096)) throw Usage{"threads must be from 0 to 4096"};
     in.threads = static_cast<int>(threads);
-    const double batch = scalar(prhs[10], "batchSources");
+    const double batch = scalar(prhs[11], "batchSources");
     if (!(batch >= 0 && batch <= 1e15)) throw Usage{"batchSources must be >= 0"};
     in.batchSources = static_cast<std::int64_t>(batch);
 
-    plhs[0] = mxCreateDoubleMatrix(static_cast<mwSize>(in.numChannels), static_cast<mwSize>(3 * in.numSources),
-                                   mxREAL);
+    // Every value is written by the computation: no zero-filling first.
+    plhs[0] = mxCreateUninitNumericMatrix(static_cast<mwSize>(in.numOutputs),
+                                          static_cast<mwSize>(3 * in.numSources), mxDOUBLE_CLASS, mxREAL);
 #if MX_HAS_INTERLEAVED_COMPLEX
     double* out = mxGetDoubles(plhs[0]);
 #else

@@ -265,10 +265,10 @@ bad = {
   'head model without centre', @() megfwd_gain(bs, fx.sources, struct()), 'megfwd:headmodel'
   'GridLoc of 2 columns', @() megfwd_gain(bs, [0 0], hm), 'megfwd:size'
   'gateway given a structure', @() megfwd_mex('gain', struct()), 'megfwd:mexUsage'
-  'gateway given int32 points', @() megfwd_mex('gain', int32([0 0 1]), [0 0 1], [0 0 0 1], 1, 1, 1, 1, ...
+  'gateway given int32 points', @() megfwd_mex('gain', int32([0 0 1]), [0 0 1], [0 0 0 1], 1, 1, 1, 1, 1, ...
     [0 0 0], 0, 0), 'megfwd:mexUsage'
   'gateway given a weight index past the points', @() megfwd_mex('gain', [0 0 100; 0 1 100], [0 0 1; 0 0 1], ...
-    [0 0 0 90], 1, 3, 1, 1, [0 0 10], 0, 0), 'megfwd:input'
+    [0 0 0 90], 1, 3, 1, 1, 1, [0 0 10], 0, 0), 'megfwd:input'
   'unknown gateway command', @() megfwd_mex('nothing'), 'megfwd:mexUsage'
   };
 end

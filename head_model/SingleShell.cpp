@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "forward_api/Errors.h"
+#include "head_model/SphereFit.h"
 
 namespace megfwd::head {
 namespace {
@@ -94,31 +95,6 @@ double conditionEstimate(const std::vector<double>& a, const std::vector<double>
         inv = normalise(x);
     }
     return hi * inv;
-}
-
-// The centre of the algebraic least-squares sphere through the vertices:
-// |p|^2 = 2 c . p + k, solved by its normal equations in coordinates
-// relative to the vertices' mean (which keeps them well conditioned).
-std::array<double, 3> leastSquaresCentre(const TriSurface& s) {
-    const std::int64_t n = s.numVertices();
-    double mean[3] = {0, 0, 0};
-    for (std::int64_t i = 0; i < n; ++i)
-        for (int k = 0; k < 3; ++k) mean[k] += vtx(s, i)[k] / static_cast<double>(n);
-    std::vector<double> m(16, 0.0);
-    double rhs[4] = {0, 0, 0, 0};
-    for (std::int64_t i = 0; i < n; ++i) {
-        double p[3];
-        sub(vtx(s, i), mean, p);
-        const double row[4] = {2 * p[0], 2 * p[1], 2 * p[2], 1.0};
-        const double t = dot(p, p);
-        for (int a = 0; a < 4; ++a) {
-            rhs[a] += row[a] * t;
-            for (int b = 0; b < 4; ++b) m[a * 4 + b] += row[a] * row[b];
-        }
-    }
-    if (!cholesky(m, 4)) throw InputError(s.label + ": the vertices fit no sphere (they are coplanar)");
-    choleskySolve(m, 4, rhs);
-    return {mean[0] + rhs[0], mean[1] + rhs[1], mean[2] + rhs[2]};
 }
 
 }  // namespace
@@ -265,7 +241,11 @@ SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
 }
 
 std::array<double, 3> SingleShell::centre() const {
-    return options.centre ? *options.centre : leastSquaresCentre(surface);
+    if (options.centre) return *options.centre;
+    std::vector<Point3> points(static_cast<std::size_t>(surface.numVertices()));
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i] = {surface.vertices[3 * i], surface.vertices[3 * i + 1], surface.vertices[3 * i + 2]};
+    return fitSphere(points).centre;
 }
 
 ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array<double, 3>& centre, int order,

@@ -5,7 +5,9 @@
 #include <climits>
 #include <cmath>
 #include <ctime>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "host_interfaces/VectorOps.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/ShellScan.h"
 
 namespace megfwd {
 namespace {
@@ -560,6 +563,11 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     sourceInfo(data, r);
 
     const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
+    std::optional<head::ShellCorrection> shell;
+    if (req.singleShell) {
+        checkShellSettings(engine, data);
+        shell = fitShellForSettings(*req.singleShell, sys, req.settings, req.threads > 0 ? req.threads : 1);
+    }
     bool cancelled = false;
     const double t0 = now();
     std::int64_t failed = -1;
@@ -567,6 +575,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError(scanFailure("leadfield", r, failed));
+    if (shell) applyShellToRecords(*shell, data, kind);
     // Before the post-processing, which divides by the largest magnitude.
     for (std::int64_t i = 0; i < data.numSrc; ++i)
         for (std::int64_t j = 0; j < data.numSns; ++j)
@@ -602,6 +611,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     addValueWarnings(r, data, valueSummary(r), "source");
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
     finishLeadfield(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
+    if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
     return r;
 }
 
@@ -780,9 +790,30 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
             return 0;
         }
     };
+    // The single-shell correction is fitted to the plan's sensors in the
+    // plan's frame before any block is computed, and applied in the point
+    // loops' threads, before the post-processing.
+    std::optional<head::ShellCorrection> shell;
+    std::exception_ptr shellError;
+    double shellSeconds = 0.0;
+    if (req.singleShell)
+        scan.planReady = [&](CFastLeadfield& plan, CMDataForwardkw& geo) {
+            const double ts = now();
+            try {
+                checkShellSettings(engine, geo);
+                shell = fitShellToPlan(*req.singleShell, plan, flat, geo, sys, threads);
+            } catch (...) {
+                shellError = std::current_exception();
+                return 0;
+            }
+            plan.pShell = &*shell;
+            shellSeconds = now() - ts;
+            return 1;
+        };
     const double t0 = now();
     const int ok = scan.runFlat(engine, std::move(geometry), n, prepare, target, done);
     r.seconds = now() - t0;
+    if (shellError) std::rethrow_exception(shellError);
     if (!mapError.empty()) throw ComputeError(mapError);
     if (!writeError.empty()) throw ComputeError(writeError);
     if (cancelled) throw Cancelled();
@@ -848,6 +879,10 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                                   {"preparation_thread_seconds", scan.prepareSeconds},
                                   {"loops_thread_seconds", scan.computeSeconds}}}};
     finishLeadfield(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, scanInfo);
+    if (shell) {
+        r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
+        r.meta["single_shell"]["fit_seconds"] = shellSeconds;
+    }
     return r;
 }
 
@@ -907,6 +942,13 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
         r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
     sensorInfo(data, sys, r);
     sourceInfo(data, r);
+    std::optional<head::ShellCorrection> shell;
+    if (req.singleShell) {
+        checkShellSettings(engine, data);
+        SettingOverrides fitSettings = req.settings;
+        fitSettings.isTangLfd = 0;
+        shell = fitShellForSettings(*req.singleShell, sys, fitSettings, req.threads > 0 ? req.threads : 1);
+    }
     bool cancelled = false;
     const double t0 = now();
     std::int64_t failed = -1;
@@ -914,6 +956,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError(scanFailure("field value", r, failed));
+    if (shell) applyShellToRecords(*shell, data, ScanKind::Bcmp);
 
     // The post-processing applies sensor-gain signs to leadfields only; the
     // same rule is applied to the field values here so that a field value
@@ -957,6 +1000,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
                       {"sensor_gain_signs_applied", data.isApplySnsGain != 0},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    if (shell) meta["single_shell"] = shellJson(*req.singleShell, *shell);
     meta["notes"] = r.notes;
     meta["warnings"] = r.warnings;
     r.meta = std::move(meta);

@@ -8,4 +8,4 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 PYTHONPATH=$pythonpath "$python" "$source/tests/matlab/make_fixture.py" "$dir"
 exec "$octave" --norc --no-history --no-gui --eval \
-    "addpath('$toolbox', '$source/tests/matlab'); test_toolbox('$dir')"
+    "addpath('$toolbox', '$source/tests/matlab'); test_toolbox('$dir', '$source/README.md')"

@@ -24,6 +24,7 @@
 
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_api/Settings.h"
+#include "forward_api/ValueStats.h"
 #include "forward_api/Sources.h"
 #include "forward_engine/CMForwardkw.h"
 
@@ -127,10 +128,6 @@ struct LeadfieldRequest {
     ProgressFn progress;
 };
 
-struct ValueSummary {
-    double min = 0, max = 0, rmsInScan = 0;
-};
-
 struct ForwardResult {
     std::vector<std::int64_t> shape;     // (sources, sensors, components) or (dipoles, sensors)
     std::vector<double> values;          // C order
@@ -156,41 +153,6 @@ struct ForwardResult {
     // sentence each; also in meta["notes"].
     std::vector<std::string> notes;
     std::int64_t numIn() const;
-};
-
-// Range and sum of squares of leadfield values, gathered source by source:
-// the sums of squares are kept per source and added in source order at the
-// end, so the RMS does not depend on the order in which blocks finish.
-class ValueStats {
-public:
-    explicit ValueStats(std::int64_t numSources) : sumSq(static_cast<std::size_t>(numSources), 0.0) {}
-    // Sources [first, first + count), `per` values each; sources whose flag
-    // is not 1 count for the range only.
-    void add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per, const int* inScan);
-    // The figures of `part`, gathered on sources [0, n) that are sources
-    // [first, first + n) here (a block gathered on its own thread).
-    void merge(const ValueStats& part, std::int64_t first);
-    // The largest magnitude so far.
-    double maxAbs() const { return hi > -lo ? hi : -lo; }
-    // The figures of the values after their division by `divisor` (> 0;
-    // the unit leadfield's and the RMS normalisation's scales): division by
-    // a positive number keeps the order of the values, so the range and the
-    // RMS scale with it (to rounding).
-    ValueSummary summary(double divisor = 1.0) const;
-    // The first source (by index) with a value that is not finite or whose
-    // square is not, -1 when none; that value's place within the source and
-    // the value.
-    std::int64_t badSource() const { return badSrc; }
-    std::int64_t badOffset() const { return badAt; }
-    double badValue() const { return badVal; }
-
-private:
-    double lo = 0.0, hi = 0.0;
-    bool any = false;
-    std::int64_t numSquares = 0;  // values of the sources in the scan
-    std::vector<double> sumSq;
-    std::int64_t badSrc = -1, badAt = -1;
-    double badVal = 0.0;
 };
 
 // The result's summary: the one its computation gathered, or else one made

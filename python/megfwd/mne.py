@@ -80,21 +80,21 @@ def _point_coils(coil):
 def _reference_columns(comp, names, is_ref):
     """Reference counts, channels and weights of every channel from MNE's
     compensator matrix (compensated data = comp @ uncompensated data)."""
+    measurement = np.flatnonzero(~is_ref)
+    rows = np.arange(len(measurement))
+    others = comp[measurement]
+    own = others[rows, measurement].copy()
+    others[rows, measurement] = 0.0
+    row, target = np.nonzero(others)  # by channel, then by reference channel
+    wrong = (own != 1.0) | np.bincount(row[~is_ref[target]], minlength=len(measurement)).astype(bool)
+    if wrong.any():
+        i = int(np.flatnonzero(wrong)[0])
+        used = [names[j] for j in target[row == i] if not is_ref[j]]
+        raise ValueError(f"the compensation of channel {names[measurement[i]]!r} uses channels that are not "
+                         f"reference sensors ({used}); megfwd subtracts reference sensors only.")
     counts = np.zeros(len(names), dtype=np.int64)
-    targets, weights = [], []
-    for i in np.flatnonzero(~is_ref):
-        row = comp[i]
-        others = np.flatnonzero(row)
-        others = others[others != i]
-        if row[i] != 1.0 or not is_ref[others].all():
-            raise ValueError(f"the compensation of channel {names[i]!r} uses channels that are not reference "
-                             f"sensors ({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
-                             f"sensors only.")
-        counts[i] = len(others)
-        targets.append(others)
-        weights.append(-row[others])
-    cat = (lambda parts, dtype: np.concatenate(parts).astype(dtype) if parts else np.zeros(0, dtype))
-    return counts, cat(targets, np.int64), cat(weights, np.float64)
+    counts[measurement] = np.bincount(row, minlength=len(measurement))
+    return counts, target.astype(np.int64), -others[row, target]
 
 
 def _array_from_coils(chs, coils, compensator, bads, name):

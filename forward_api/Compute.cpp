@@ -4,13 +4,16 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "forward_api/Errors.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"
+#include "forward_api/ShellScan.h"
 #include "forward_fast/CFastBlockScan.h"
 #include "forward_fast/FlatSources.h"
 #include "host_interfaces/VectorOps.h"
@@ -236,6 +239,11 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     sourceInfo(data, r);
 
     const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
+    std::optional<head::ShellCorrection> shell;
+    if (req.singleShell) {
+        checkShellSettings(engine, data);
+        shell = fitShellForSettings(*req.singleShell, sys, req.settings, req.threads > 0 ? req.threads : 1);
+    }
     bool cancelled = false;
     const double t0 = now();
     std::int64_t failed = -1;
@@ -243,6 +251,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError(scanFailure("leadfield", r, failed));
+    if (shell) applyShellToRecords(*shell, data, kind);
     // Before the post-processing, which divides by the largest magnitude.
     for (std::int64_t i = 0; i < data.numSrc; ++i)
         for (std::int64_t j = 0; j < data.numSns; ++j)
@@ -280,6 +289,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     if (req.layout == LeadfieldLayout::SensorMajor) toSensorMajor(r);
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
+    if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
     return r;
 }
 
@@ -496,7 +506,32 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     ForwardResult r;
     r.inScan.assign(static_cast<std::size_t>(n), 0);
     ValueStats stats(n);
-    runBlocks(scan, engine, geometry, *route, stats, req, hostPos, r);
+    // The single-shell correction is fitted to the plan's sensors in the
+    // plan's frame before any block is computed, and applied in the point
+    // loops' threads, before the post-processing.
+    std::optional<head::ShellCorrection> shell;
+    std::exception_ptr shellError;
+    double shellSeconds = 0.0;
+    if (req.singleShell)
+        scan.planReady = [&](CFastLeadfield& plan, CMDataForwardkw& geo) {
+            const double ts = now();
+            try {
+                checkShellSettings(engine, geo);
+                shell = fitShellToPlan(*req.singleShell, plan, geometry.flat, geo, sys, scan.numThreads);
+            } catch (...) {
+                shellError = std::current_exception();
+                return 0;
+            }
+            plan.pShell = &*shell;
+            shellSeconds = now() - ts;
+            return 1;
+        };
+    try {
+        runBlocks(scan, engine, geometry, *route, stats, req, hostPos, r);
+    } catch (...) {
+        if (shellError) std::rethrow_exception(shellError);  // the reason the plan was refused
+        throw;
+    }
     CMDataForwardkw& data = *scan.firstManager();
     const json scanSphere = scanSphereJson(data);
     sensorInfo(data, sys, r);
@@ -511,6 +546,10 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                                                          : std::vector<std::int64_t>{n, scan.numSns, scan.numLf};
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor,
                           fastScanInfo(scan, *route, scan.numThreads, geometry.seconds));
+    if (shell) {
+        r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
+        r.meta["single_shell"]["fit_seconds"] = shellSeconds;
+    }
     return r;
 }
 
@@ -574,6 +613,13 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
         r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
     sensorInfo(data, sys, r);
     sourceInfo(data, r);
+    std::optional<head::ShellCorrection> shell;
+    if (req.singleShell) {
+        checkShellSettings(engine, data);
+        SettingOverrides fitSettings = req.settings;
+        fitSettings.isTangLfd = 0;
+        shell = fitShellForSettings(*req.singleShell, sys, fitSettings, req.threads > 0 ? req.threads : 1);
+    }
     bool cancelled = false;
     const double t0 = now();
     std::int64_t failed = -1;
@@ -581,6 +627,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
     if (!ok) throw ComputeError(scanFailure("field value", r, failed));
+    if (shell) applyShellToRecords(*shell, data, ScanKind::Bcmp);
 
     // The post-processing applies sensor-gain signs to leadfields only; the
     // same rule is applied to the field values here so that a field value
@@ -606,6 +653,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     r.summary = stats.summary();
     addValueWarnings(r, data, *r.summary, "dipole");
     fieldMeta(r, sys, label, req, engine, data, scanSphere, dipoles);
+    if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
     return r;
 }
 

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@
 #include "forward_engine/CMForwardkw.h"
 
 namespace megfwd {
+
+namespace head {
+struct SingleShell;
+}
 
 // Progress of a computation: `done` of `total` sources. Returning false
 // cancels it (the computation then throws Cancelled). The fast route calls
@@ -133,6 +138,11 @@ struct LeadfieldRequest {
     // scan instead. threads: 0 uses every core.
     int threads = 0;
     bool recordScan = false;
+    // The single-shell head model (null: the sphere model of the settings):
+    // every leadfield or field value is the scan sphere's, corrected for the
+    // shape of the inner skull (head_model/SingleShell.h). It takes
+    // three-component leadfields of current dipoles.
+    std::shared_ptr<const head::SingleShell> singleShell;
     // The caller's storage for the values (the fast route only; the
     // record-by-record route and field values fill ForwardResult::values).
     OutputSink output;

@@ -199,17 +199,17 @@ def _compute_meg(rr, meg, r0, threads):
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
     # and this computation uses it for nothing.
     radius = 0.1
+    # Channel-major: (channels, sources, components), which is MNE's gain
+    # (channels, 3 x sources) as it stands. It is handed over as its
+    # transpose, the shape of MNE's field step; MNE stores the transpose of
+    # that, so the gain is never reordered.
     lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
-                   _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
+                   layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
-    # One reordering copy to channels x (source, component), handed over as
-    # its transpose: MNE stores the transpose of what the field step returns,
-    # and copies it once more, which is then a plain copy.
-    by_channel = np.ascontiguousarray(lf.transpose(1, 0, 2)).reshape(len(names), 3 * len(rr))
-    return by_channel.T
+    lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    return lf.reshape(len(names), 3 * len(rr)).T
 
 
 @verbose

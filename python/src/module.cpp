@@ -209,7 +209,8 @@ py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>
 
 py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
                     const py::dict& settings, int threads, const py::object& progress, bool withMeta,
-                    const std::string& label) {
+                    const std::string& label,
+                    bool sensorMajor) {
     SourceSpec src;
     src.positions = rowsOf(sourcesMm, 3);
     src.label = label;
@@ -217,6 +218,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     req.settings = overridesFrom(settings);
     req.threads = threads;
     req.command = "python leadfield";
+    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
     PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
     // The fast route writes every value, so its array is taken without
@@ -311,7 +313,8 @@ PYBIND11_MODULE(_megfwd, m) {
         });
 
     m.def("leadfield", &leadfield, py::arg("sensors"), py::arg("sources_mm"), py::arg("settings"),
-          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"));
+          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"),
+          py::arg("sensor_major") = false);
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"));
     m.def("take_messages", &takeMessages);

@@ -16,6 +16,7 @@
 #include "host_interfaces/VectorOps.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/LocalSpheresFile.h"
 
 namespace megfwd {
 namespace {
@@ -51,6 +52,19 @@ void setUp(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys, con
     if (data.numSns < 2)
         throw InputError(sys.label + ": " + std::to_string(data.numSns) +
                          " measurement sensor(s) in the channel set; at least 2 are needed");
+    checkLocalSpheres(data);
+}
+
+// A note naming the local-sphere table's entries that match no measurement
+// sensor (they are ignored).
+void noteUnmatchedSpheres(const CMDataForwardkw& data, ForwardResult& r) {
+    const std::vector<std::string> names = unmatchedEntries(data);
+    if (names.empty()) return;
+    std::string list;
+    for (std::size_t i = 0; i < names.size() && i < 10; ++i) list += (i ? ", " : "") + names[i];
+    if (names.size() > 10) list += ", ...";
+    r.notes.push_back(data.pLocalSpheres->label + ": " + std::to_string(names.size()) +
+                      " local sphere(s) name no measurement sensor of the channel set and are ignored: " + list);
 }
 
 void setSources(CMDataForwardkw& data, const SourceSpec& src) {
@@ -156,7 +170,9 @@ json commonMeta(const std::string& command, const SystemRef& sys, const std::str
     meta["integration"] = integrationJson(engine, data);
     meta["reference_correction"] = referenceJson(engine, data);
     meta["spheres"] = {{"scan_sphere", scanSphere}, {"dewar_sphere", sphereJson(data.pFwdChnl->dewarSphere)}};
-    if (data.sphereModel == 2 || data.sphereModel == 3)
+    if (data.pLocalSpheres)
+        meta["spheres"]["local_spheres"] = localSpheresFacts(data);
+    else if (data.sphereModel == 2 || data.sphereModel == 3)
         meta["spheres"]["local_spheres"] = "one per sensor, towards the dewar centre, minCoilSphDist from its first coil";
     json sensors = {{"file", sys.label}, {"count", r.sensorNames.size()}, {"names", r.sensorNames}};
     json pos = json::array();
@@ -477,6 +493,7 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
                      json scanInfo) {
     const std::int64_t nC = r.shape[2];
     r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
+    noteUnmatchedSpheres(data, r);
 
     json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
     if (src.grid)
@@ -533,6 +550,7 @@ void finishLeadfield(ForwardResult& r, const SystemRef& sys, const SourceSpec& s
                       {"divided_by", divisor},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    meta["notes"] = r.notes;
     meta["warnings"] = r.warnings;
     r.meta = std::move(meta);
 }
@@ -905,6 +923,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     ForwardResult r;
     if (unitMoments)
         r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
+    noteUnmatchedSpheres(data, r);
     sensorInfo(data, sys, r);
     sourceInfo(data, r);
     bool cancelled = false;

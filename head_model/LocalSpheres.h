@@ -58,6 +58,7 @@ enum class Fallback {
     TooLarge,         // the fitted radius exceeds maxRadius
     EnclosesSensor,   // the fitted sphere reaches the sensor's coil
     NotConverged,     // the weighted fit did not settle
+    Given,            // a table read from a file says the sensor fell back
 };
 
 struct LocalSphere {

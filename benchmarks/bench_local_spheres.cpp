@@ -57,8 +57,7 @@ int main(int argc, char** argv) {
     src.label = "grid";
     const double c[3] = {0, 0, 0};
     const CVirtSnsPOXlistkw list = megfwd::demo::makeSphereSourceList(c, 75.0, step);
-    for (std::int64_t i = 0; i < list.numPos; ++i)
-        for (int a = 0; a < 3; ++a) src.positions.push_back(list.ppPos[i][a]);
+    for (const auto& e : list.entries) src.positions.insert(src.positions.end(), e.pos, e.pos + 3);
 
     megfwd::LeadfieldRequest single, local;
     for (megfwd::LeadfieldRequest* r : {&single, &local}) {
@@ -80,7 +79,7 @@ int main(int argc, char** argv) {
         inSingle = a.numIn(), inLocal = b.numIn();
     }
     std::printf("sources %lld (in scan: single %lld, local %lld), 275 sensors, order 3, %d thread(s), %d runs each\n",
-                static_cast<long long>(list.numPos), static_cast<long long>(inSingle),
+                static_cast<long long>(list.entries.size()), static_cast<long long>(inSingle),
                 static_cast<long long>(inLocal), threads, repeat);
     std::printf("%-14s %10s %10s\n", "", "median_s", "best_s");
     std::printf("%-14s %10.4f %10.4f\n", "single sphere", median(tSingle), *std::min_element(tSingle.begin(), tSingle.end()));

@@ -39,7 +39,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import forward
-from ._check import _check_int, _rows
+from ._check import _check_int, _rows, _to_library
 from .sensors import SensorArray
 
 __all__ = ["leadfield", "field", "write_zarr", "main"]
@@ -202,7 +202,7 @@ def leadfield(sensors, sources, *, chunks=DEFAULT_CHUNKS, return_mask=False, **o
         When ``return_mask``.
     """
     sensors = _checked_sensors(sensors)
-    pos = _rows(sources, "sources", 3, "metres")
+    pos = _to_library(_rows(sources, "sources", 3, "metres"))
     options = _options(options, _LEADFIELD_OPTIONS, "leadfield")
     options.setdefault("threads", 1)
     _, n_sensors, n_components = _first_row(forward.leadfield, sensors, pos[:1], **options).shape
@@ -233,8 +233,8 @@ def field(sensors, positions, moments, *, chunks=DEFAULT_CHUNKS, return_mask=Fal
         When ``return_mask``.
     """
     sensors = _checked_sensors(sensors)
-    pos = _rows(positions, "positions", 3, "metres")
-    mom = _rows(moments, "moments", 3, "A·m")
+    pos = _to_library(_rows(positions, "positions", 3, "metres"))
+    mom = _to_library(_rows(moments, "moments", 3, "A·m"))
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
     options = _options(options, _FIELD_OPTIONS, "field")
@@ -342,7 +342,7 @@ def write_zarr(path, sensors, sources, *, chunks=DEFAULT_CHUNKS, compute_kwargs=
     chunk = _check_int("chunks", chunks, low=1)
     inputs = [sensor_file, sensors._handle.label if isinstance(sensors, SensorArray) else None]
     _check_output(path, inputs)
-    pos = _rows(sources, "sources", 3, "metres")
+    pos = _to_library(_rows(sources, "sources", 3, "metres"))
     lf, mask = leadfield(sensors, pos, chunks=chunk, return_mask=True, **options)
 
     parent, name = os.path.split(os.path.abspath(path))

@@ -21,7 +21,7 @@ except ImportError as err:  # pragma: no cover - depends on the installation
     ) from err
 
 import numpy as np
-from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _to_forward_dict
+from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _read_coil_defs, _to_forward_dict
 from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
@@ -29,13 +29,18 @@ from mne.io.pick import pick_info, pick_types
 from mne.transforms import _get_trans
 from mne.utils import logger, verbose
 
-from ._check import _check_option, _n_jobs
+from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
 
 __all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
+# MNE's coil definitions come at three accuracies. MNE's own code names two
+# of them ('normal', 'accurate') and reaches the third by its code, so the
+# codes are given here.
+_ACCURACY_CODES = {"point": FWD.COIL_ACCURACY_POINT, "normal": FWD.COIL_ACCURACY_NORMAL,
+                   "accurate": FWD.COIL_ACCURACY_ACCURATE}
 
 # megfwd's kind codes for MNE's coil classes: measurement sensors 100..103,
 # reference sensors 10..13.
@@ -51,7 +56,8 @@ _NO_COIL_MARGIN = -1e12
 
 
 def _point_coils(coil):
-    """megfwd coils for one MNE coil: one weighted point per integration point.
+    """(positions, normals, weights) of the megfwd coils of one MNE coil: one
+    weighted point coil per integration point.
 
     The standard sensor model divides the weighted sum by the sum of the
     weights unless that sum is 0. MNE's sums are 0 (gradiometers) or 1
@@ -60,55 +66,79 @@ def _point_coils(coil):
     with opposite directions at the first point brings the sum to 1: their
     fields cancel, so they change the divisor and not the sum of fields.
     """
-    rmag, cosmag, w = coil["rmag"].tolist(), coil["cosmag"].tolist(), coil["w"].tolist()
+    rmag, cosmag, w = coil["rmag"], coil["cosmag"], coil["w"]
     total = 0.0
-    for x in w:  # in the library's order, so that 0 and 1 are exact
+    for x in w.tolist():  # in the library's order, so that 0 and 1 are exact
         total += x
-    coils = []
-    if total not in (0.0, 1.0):
-        half = (1.0 - total) / 2.0
-        coils.append({"position": rmag[0], "normal": cosmag[0], "radius": 0.0, "weight": half})
-        coils.append({"position": rmag[0], "normal": [-v for v in cosmag[0]], "radius": 0.0, "weight": half})
-    coils += [{"position": r, "normal": n, "radius": 0.0, "weight": x} for r, n, x in zip(rmag, cosmag, w)]
-    return coils
+    if total in (0.0, 1.0):
+        return rmag, cosmag, w
+    half = (1.0 - total) / 2.0
+    return (np.concatenate([rmag[:1], rmag[:1], rmag]), np.concatenate([cosmag[:1], -cosmag[:1], cosmag]),
+            np.concatenate([[half, half], w]))
 
 
-def _reference_weights(comp, names, is_ref):
-    """(channel, weight) lists of every channel from MNE's compensator
-    matrix (compensated data = comp @ uncompensated data)."""
-    weights = []
-    for i, name in enumerate(names):
-        if is_ref[i]:
-            weights.append([])
-            continue
+def _reference_columns(comp, names, is_ref):
+    """Reference counts, channels and weights of every channel from MNE's
+    compensator matrix (compensated data = comp @ uncompensated data)."""
+    counts = np.zeros(len(names), dtype=np.int64)
+    targets, weights = [], []
+    for i in np.flatnonzero(~is_ref):
         row = comp[i]
         others = np.flatnonzero(row)
         others = others[others != i]
         if row[i] != 1.0 or not is_ref[others].all():
-            raise ValueError(f"the compensation of channel {name!r} uses channels that are not reference sensors "
-                             f"({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
+            raise ValueError(f"the compensation of channel {names[i]!r} uses channels that are not reference "
+                             f"sensors ({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
                              f"sensors only.")
-        weights.append([{"channel": names[j], "weight": -float(row[j])} for j in others])
-    return weights
+        counts[i] = len(others)
+        targets.append(others)
+        weights.append(-row[others])
+    cat = (lambda parts, dtype: np.concatenate(parts).astype(dtype) if parts else np.zeros(0, dtype))
+    return counts, cat(targets, np.int64), cat(weights, np.float64)
 
 
 def _array_from_coils(chs, coils, compensator, bads, name):
     """A SensorArray of MNE channels `chs` and their coils (head frame);
-    `compensator` is MNE's compensation matrix over `chs`, or None."""
+    `compensator` is MNE's compensation matrix over `chs`, or None. Built
+    from arrays: MNE's integration points go to the library as they are."""
     names = [ch["ch_name"] for ch in chs]
     is_ref = np.array([ch["kind"] == FIFF.FIFFV_REF_MEG_CH for ch in chs], dtype=bool)
-    refs = _reference_weights(compensator, names, is_ref) if compensator is not None else None
-    channels = []
-    for i, (ch, coil) in enumerate(zip(chs, coils)):
-        table = _REFERENCE_KIND if is_ref[i] else _MEASUREMENT_KIND
-        c = {"name": names[i], "kind": table.get(coil["coil_class"], 12 if is_ref[i] else 103),
-             "good": names[i] not in bads, "coils": _point_coils(coil)}
-        if refs is not None and refs[i]:
-            c["references"] = refs[i]
-        channels.append(c)
-    # The library checks the document as it checks a file; the per-coil
-    # checks of SensorArray() would only repeat that for MNE's coils.
-    return SensorArray._from_document(channels, name)
+    kinds = [(_REFERENCE_KIND if r else _MEASUREMENT_KIND).get(coil["coil_class"], 12 if r else 103)
+             for r, coil in zip(is_ref, coils)]
+    points = [_point_coils(coil) for coil in coils]
+    counts = np.array([len(p[2]) for p in points], dtype=np.int64)
+    n_points = int(counts.sum())
+    if compensator is not None:
+        ref_counts, ref_channels, ref_weights = _reference_columns(compensator, names, is_ref)
+    else:
+        ref_counts, ref_channels, ref_weights = np.zeros(len(names), np.int64), np.zeros(0, np.int64), np.zeros(0)
+    return SensorArray._from_columns(
+        name, names=names, kinds=np.array(kinds, dtype=np.int32),
+        good=np.array([n not in bads for n in names], dtype=bool), gains=np.ones(len(names)),
+        coil_counts=counts, positions=np.concatenate([p[0] for p in points]),
+        normals=np.concatenate([p[1] for p in points]), radii=np.zeros(n_points),
+        turns=np.ones(n_points, dtype=np.int32), weights=np.concatenate([p[2] for p in points]),
+        reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
+
+
+def _check_positions(info_meg, accuracy):
+    """Refuses, naming the channel and its ``loc`` or ``coil_type``, a
+    channel MNE cannot place: no position or orientation, or a coil type
+    without a definition at `accuracy`."""
+    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
+    for ch in info_meg["chs"]:
+        loc = np.asarray(ch["loc"][:12], dtype=float)
+        where = f"channel {ch['ch_name']!r} of the Info"
+        if not np.isfinite(loc).all():
+            raise ValueError(f"{where} has no position: its 'loc' holds values that are not finite "
+                             f"({loc[:3].tolist()} ...); set the sensor positions (e.g. with a montage or the "
+                             f"recording's own Info) before building a sensor array.")
+        if not np.linalg.norm(loc[9:12]) > 0:
+            raise ValueError(f"{where} has no position: the coil's normal ('loc'[9:12]) is zero; set the sensor "
+                             f"positions before building a sensor array.")
+        if int(ch["coil_type"]) & 0xFFFF not in defined:
+            raise ValueError(f"{where} has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, which MNE defines no coil "
+                             f"for at accuracy {accuracy!r}.")
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -118,7 +148,8 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     ----------
     info : mne.Info
     accuracy : 'accurate' | 'normal' | 'point'
-        Which of MNE's coil integration rules to use.
+        Which of MNE's coil integration rules to use ('accurate' is the one
+        ``mne.make_forward_solution`` uses).
     ignore_ref : bool
         Leave the reference channels (and so the compensation) out.
 
@@ -134,14 +165,16 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if not isinstance(info, _mne.Info):
         raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
     _check_option("accuracy", accuracy, ACCURACIES)
+    ignore_ref = _check_bool("ignore_ref", ignore_ref)
     picks = pick_types(info, meg=True, ref_meg=not ignore_ref, exclude=[])
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
     info_meg = pick_info(info, picks, verbose=False)
+    _check_positions(info_meg, accuracy)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
-    coils = _create_meg_coils(info_meg["chs"], accuracy, dev_head_t)
+    coils = _create_meg_coils(info_meg["chs"], _ACCURACY_CODES[accuracy], dev_head_t)
     compensator = None
     grade = get_current_comp(info_meg)
     if grade and not ignore_ref and len(pick_types(info_meg, meg=False, ref_meg=True, exclude=[])):

@@ -13,6 +13,7 @@
 #include <new>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,42 @@ struct Sensors {
     std::unique_ptr<SensorArray> array;
     SystemRef system() const { return {&array->recording, array->trial(), array->path}; }
 };
+
+// A system from arrays (megfwd/sensors.py builds and checks them): each
+// array is converted to the library's type, copied only if it is not
+// already a C-ordered array of that type.
+template <typename T>
+using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+std::span<const T> spanOf(const Column<T>& a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string>& names, const Column<int>& kinds,
+                          const Column<std::uint8_t>& good, const Column<double>& gains,
+                          const Column<std::int64_t>& coilCounts, const Column<double>& positions,
+                          const Column<double>& normals, const Column<double>& radii, const Column<int>& turns,
+                          const Column<double>& weights, const Column<std::int64_t>& referenceCounts,
+                          const Column<std::int64_t>& referenceChannels, const Column<double>& referenceWeights,
+                          const std::string& unit) {
+    SensorArrayColumns c;
+    c.names = names;
+    c.kinds = spanOf(kinds);
+    c.good = spanOf(good);
+    c.gains = spanOf(gains);
+    c.coilCounts = spanOf(coilCounts);
+    c.positions = spanOf(positions);
+    c.normals = spanOf(normals);
+    c.radii = spanOf(radii);
+    c.turns = spanOf(turns);
+    c.weights = spanOf(weights);
+    c.referenceCounts = spanOf(referenceCounts);
+    c.referenceChannels = spanOf(referenceChannels);
+    c.referenceWeights = spanOf(referenceWeights);
+    c.unit = unit;
+    return Sensors{sensorArrayFromColumns(c, name)};
+}
 
 // The library's settings from their member names (forward.py maps the
 // Python keywords to them); an unknown name is a ValueError.
@@ -241,6 +278,11 @@ PYBIND11_MODULE(_megfwd, m) {
         .def_static("from_text", [](const std::string& text, const std::string& name) {
             return Sensors{parseSensorArray(text, name)};
         })
+        .def_static("from_arrays", &sensorsFromArrays, py::arg("name"), py::arg("names"), py::arg("kinds"),
+                    py::arg("good"), py::arg("gains"), py::arg("coil_counts"), py::arg("positions"),
+                    py::arg("normals"), py::arg("radii"), py::arg("turns"), py::arg("weights"),
+                    py::arg("reference_counts"), py::arg("reference_channels"), py::arg("reference_weights"),
+                    py::arg("unit"))
         .def("text", [](const Sensors& s) { return sensorArrayText(*s.array->trial()); })
         .def("write", [](const Sensors& s, const std::string& path) { writeSensorArray(*s.array->trial(), path); })
         .def_property_readonly("label", [](const Sensors& s) { return s.array->path; })

@@ -56,7 +56,7 @@ json localSpheresToJson(const head::LocalSpheres& t) {
     doc["version"] = kLocalSpheresVersion;
     doc["unit"] = "mm";
     doc["method"] = t.method;
-    doc["surface"] = t.label;
+    doc["surface"] = t.surface;
     doc["options"] = {{"radius", t.options.radius},
                       {"min_points", t.options.minPoints},
                       {"max_radius", t.options.maxRadius},
@@ -88,6 +88,7 @@ head::LocalSpheres localSpheresFromJson(const json& doc, const std::string& name
     head::LocalSpheres t;
     t.label = name;
     t.method = doc.value("method", std::string("given"));
+    if (doc.contains("surface") && doc["surface"].is_string()) t.surface = doc["surface"].get<std::string>();
     if (doc.contains("options") && doc["options"].is_object()) {
         const json& o = doc["options"];
         t.options.radius = o.value("radius", t.options.radius);

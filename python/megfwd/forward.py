@@ -14,6 +14,7 @@ import numpy as np
 from . import _megfwd
 from ._check import _check_bool, _check_int, _check_option, _real_array, _rows, _threads, _to_library, _validate_type
 from .sensors import SensorArray
+from .spheres import LocalSpheres
 
 SENSOR_MODELS = ("ctf", "standard")
 _SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
@@ -29,8 +30,8 @@ def _to_mm(metres):
 def _sphere_mm(sphere):
     """(x, y, z, radius) in metres as the library's sphere in mm."""
     if isinstance(sphere, (str, bytes, dict)):
-        raise TypeError(f"sphere must be None (the sphere fitted to the sensors) or (x, y, z, radius) in metres, "
-                        f"got {type(sphere).__name__} {sphere!r}.")
+        raise TypeError(f"sphere must be None (the sphere fitted to the sensors), (x, y, z, radius) in metres or "
+                        f"a megfwd.LocalSpheres, got {type(sphere).__name__} {sphere!r}.")
     sp = _real_array(sphere, "sphere", "x, y, z, radius in metres")
     if sp.shape != (4,):
         raise ValueError(f"sphere must be (x, y, z, radius) in metres, 4 numbers, got shape {sp.shape}.")
@@ -54,7 +55,10 @@ def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=F
     if formula is not None:
         _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
         s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
-    if sphere is not None:
+    if isinstance(sphere, LocalSpheres):
+        # The table in the library's form: one sphere per sensor by name.
+        s["localSpheres"] = sphere._text
+    elif sphere is not None:
         s["sphereModel"] = 1
         s["userSphere"] = _sphere_mm(sphere)
     if extra:
@@ -96,10 +100,13 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
         Source positions in metres, in the sensors' frame (head coordinates
         for arrays made by ``SensorArray.from_mne``): any real dtype, order
         or strides (e.g. ``rr[::2]`` or ``both[:, :3]``).
-    sphere : None | array_like, shape (4,)
+    sphere : None | array_like, shape (4,) | LocalSpheres
         Centre x, y, z and radius of the conductor sphere in metres. None
         uses the library's default choice: the sphere fitted to the
-        sensors' first coils (the dewar sphere).
+        sensors' first coils (the dewar sphere). A `LocalSpheres` gives
+        each measurement sensor its own sphere (by name; every measurement
+        sensor needs one) and reference sensors the global sphere; the
+        leadfield then has three components.
     order : int
         Integration order over each coil's area: 1, 2, 3, 4, 5 or 7 (CTF
         sensor model).

@@ -1,5 +1,6 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
-and a drop-in ``make_forward_solution`` for sphere conductor models.
+a drop-in ``make_forward_solution`` for sphere conductor models, and local
+spheres (one per sensor) fitted to a BEM surface or the digitised head shape.
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -32,8 +33,9 @@ from mne.utils import logger, verbose
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
+from .spheres import METHODS, LocalSpheres
 
-__all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
+__all__ = ["sensor_array", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
 # MNE's coil definitions come at three accuracies. MNE's own code names two
@@ -183,28 +185,34 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
 
 
 def _sphere_of(bem):
+    if isinstance(bem, LocalSpheres):
+        return bem
     if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
         return np.asarray(bem["r0"], dtype=float)
     raise NotImplementedError(
-        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) only; "
-        f"for a BEM ({type(bem).__name__}) use mne.make_forward_solution.")
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) and "
+        f"megfwd.LocalSpheres only; for a BEM ({type(bem).__name__}) use mne.make_forward_solution, or "
+        "megfwd.mne.make_local_spheres(info, bem) for local spheres fitted to its innermost surface.")
 
 
 def _compute_meg(rr, meg, r0, threads):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
-    (a Fortran-ordered view)."""
+    (a Fortran-ordered view). `r0` is a sphere centre or a LocalSpheres."""
     array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
     # The magnetic field of a current dipole in a conducting sphere depends on
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
     # and this computation uses it for nothing.
     radius = 0.1
-    lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
+    local = isinstance(r0, LocalSpheres)
+    lf = leadfield(array, rr, sphere=r0 if local else (*r0, radius), sensor_model="standard", refs=True,
+                   threads=threads,
                    _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    if not local:
+        lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
     # One reordering copy to channels x (source, component), handed over as
     # its transpose: MNE stores the transpose of what the field step returns,
     # and copies it once more, which is then a plain copy.
@@ -221,15 +229,17 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     that MNE's functions accept; the MEG field is computed by megfwd's
     library (``n_jobs`` threads; -1 uses every core). Supports MEG with
     sphere models made by ``mne.make_sphere_model`` (with or without
-    layers); EEG and BEM solutions raise NotImplementedError.
+    layers) and local spheres; EEG and BEM solutions raise
+    NotImplementedError.
 
     Parameters
     ----------
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel
-        A sphere model.
+    bem : mne.bem.ConductorModel | megfwd.LocalSpheres
+        A sphere model, or local spheres (`make_local_spheres`): each MEG
+        channel then has its own sphere.
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -245,6 +255,11 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     fwd : mne.Forward
     """
     r0 = _sphere_of(bem)
+    if isinstance(r0, LocalSpheres):
+        # MNE's preparation takes a conductor model: the global sphere
+        # stands for the local ones there (it keeps every source, as any
+        # sphere model does).
+        bem = _mne.make_sphere_model(r0=r0.global_sphere[:3], head_radius=None, verbose=False)
     mri_head_t, trans = _get_trans(trans)
     if not isinstance(info, _mne.Info):
         info_extra = str(info)
@@ -266,3 +281,72 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     fwd.update(**update_kwargs)
     logger.info("Finished.")
     return fwd
+
+
+def _surface_points(surface, trans, info):
+    """Points (metres, head coordinates) and triangles (or None) of a
+    surface dict, a BEM's innermost surface or the Info's head shape."""
+    if isinstance(surface, str):
+        _check_option("surface", surface, ("headshape",))
+        try:
+            points = _mne.bem.get_fitting_dig(info, dig_kinds="auto", verbose=False)
+        except Exception as err:  # MNE says what is missing
+            raise ValueError(f"surface='headshape': the Info's digitised points cannot be used: {err}") from err
+        return np.asarray(points, dtype=float), None
+    if isinstance(surface, _mne.bem.ConductorModel):
+        if surface["is_sphere"]:
+            raise ValueError("surface is a sphere model; local spheres need a surface (a BEM model or solution, "
+                             "a surface dict, or 'headshape').")
+        surfs = surface["surfs"]
+        inner = [s for s in surfs if s.get("id") == FIFF.FIFFV_BEM_SURF_ID_BRAIN]
+        surface = inner[0] if inner else surfs[0]
+    if not isinstance(surface, dict) or "rr" not in surface:
+        raise TypeError(f"surface must be an MNE surface dict (with 'rr'), a BEM ConductorModel or 'headshape', "
+                        f"got {type(surface).__name__} instead.")
+    rr = np.asarray(surface["rr"], dtype=float)
+    tris = surface.get("tris")
+    frame = surface.get("coord_frame", FIFF.FIFFV_COORD_HEAD)
+    if frame == FIFF.FIFFV_COORD_MRI:
+        if trans is None:
+            raise ValueError("surface is in MRI coordinates; give trans (the head<->MRI transform) to bring it "
+                             "to head coordinates.")
+        mri_head_t, _ = _get_trans(trans)
+        rr = _mne.transforms.apply_trans(mri_head_t, rr)
+    elif frame != FIFF.FIFFV_COORD_HEAD:
+        raise ValueError(f"surface has coord_frame {int(frame)}; expected MRI ({FIFF.FIFFV_COORD_MRI}) or head "
+                         f"({FIFF.FIFFV_COORD_HEAD}) coordinates.")
+    return rr, (None if tris is None else np.asarray(tris))
+
+
+def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.085, min_points=11, max_radius=0.2,
+                       sigma=0.04):
+    """One sphere per MEG channel, fitted to a head surface near it.
+
+    Parameters
+    ----------
+    info : mne.Info
+        The recording's Info: its MEG channels (in head coordinates, with
+        ``info['dev_head_t']``) get spheres.
+    surface : dict | mne.bem.ConductorModel | 'headshape'
+        An MNE surface dict (as from ``mne.read_bem_surfaces``; 'rr' in
+        metres, MRI or head coordinates), a BEM model or solution (its
+        inner-skull surface), or 'headshape' for the Info's digitised
+        head-shape points (as ``mne.bem.fit_sphere_to_headshape`` chooses
+        them).
+    trans : path-like | mne.transforms.Transform | None
+        The head<->MRI transform, needed for a surface in MRI coordinates.
+    method, radius, min_points, max_radius, sigma
+        As for `megfwd.LocalSpheres.fit` (metres).
+
+    Returns
+    -------
+    spheres : megfwd.LocalSpheres
+        For ``sphere=`` of `megfwd.leadfield` with ``SensorArray.from_mne(info)``,
+        or ``bem=`` of `make_forward_solution`.
+    """
+    if not isinstance(info, _mne.Info):
+        raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
+    _check_option("method", method, METHODS)
+    points, tris = _surface_points(surface, trans, info)
+    return LocalSpheres.fit(sensor_array(info), points, triangles=tris, method=method, radius=radius,
+                            min_points=min_points, max_radius=max_radius, sigma=sigma)

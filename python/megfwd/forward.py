@@ -21,6 +21,9 @@ _SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
 # The library's coil integration orders (its rules have these numbers of
 # points per coil; 6 has no rule).
 ORDERS = (1, 2, 3, 4, 5, 7)
+# Axis orders of a leadfield array: by source, or by sensor (MNE's gain
+# matrix as it stands).
+LAYOUTS = ("sources", "sensors")
 
 
 def _to_mm(metres):
@@ -86,7 +89,7 @@ def _progress(progress):
 
 def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
               tangential=False, threads=None, progress=None, return_mask=False, return_meta=False,
-              _extra=None):
+              layout="sources", _extra=None):
     """Leadfields of unit dipoles at every source for every measurement sensor.
 
     Parameters
@@ -131,13 +134,20 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
     return_meta : bool
         Also return the metadata dict (settings, spheres, integration rule,
         units), as the command line's .json sidecar has it.
+    layout : 'sources' | 'sensors'
+        Axis order of ``lf``. 'sources' gives (n_sources, n_sensors,
+        n_components); 'sensors' gives (n_sensors, n_sources,
+        n_components), written in that order as it is computed, so that
+        ``lf.reshape(n_sensors, -1)`` is MNE's gain matrix (channels,
+        3 x sources) without a copy. The values are the same bits.
 
     Returns
     -------
     lf : ndarray, shape (n_sources, n_sensors, n_components), float64
         Leadfields in T/(A·m); sensors are ``sensors.measurement_names``;
         components x, y, z of the sensors' frame (or the two tangential
-        directions). Sources out of the scan are 0.
+        directions). Sources out of the scan are 0. Shape (n_sensors,
+        n_sources, n_components) with ``layout='sensors'``.
     mask : ndarray of bool, shape (n_sources,)
         True for sources in the scan (when ``return_mask``).
     meta : dict
@@ -150,8 +160,10 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
     threads = _threads(threads)
     progress = _progress(progress)
     return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)
+    _check_option("layout", layout, LAYOUTS)
     lf, mask, warned, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, threads, progress,
-                                                      return_meta, "sources", shell)
+                                                      return_meta, "sources", sensor_major=layout == "sensors",
+                                                      shell=shell)
     _emit(warned, notes)
     out = (lf,)
     if return_mask:

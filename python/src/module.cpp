@@ -238,7 +238,7 @@ py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>
 
 py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
                     const py::dict& settings, int threads, const py::object& progress, bool withMeta,
-                    const std::string& label, const py::object& shell) {
+                    const std::string& label, bool sensorMajor, const py::object& shell) {
     SourceSpec src;
     src.positions = rowsOf(sourcesMm, 3);
     src.label = label;
@@ -246,6 +246,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     req.settings = overridesFrom(settings);
     req.threads = threads;
     req.command = "python leadfield";
+    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
     req.singleShell = shellOf(shell);
     PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
@@ -357,7 +358,7 @@ PYBIND11_MODULE(_megfwd, m) {
 
     m.def("leadfield", &leadfield, py::arg("sensors"), py::arg("sources_mm"), py::arg("settings"),
           py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"),
-          py::arg("shell") = py::none());
+          py::arg("sensor_major") = false, py::arg("shell") = py::none());
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
     m.def("take_messages", &takeMessages);

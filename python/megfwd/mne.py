@@ -80,21 +80,21 @@ def _point_coils(coil):
 def _reference_columns(comp, names, is_ref):
     """Reference counts, channels and weights of every channel from MNE's
     compensator matrix (compensated data = comp @ uncompensated data)."""
+    measurement = np.flatnonzero(~is_ref)
+    rows = np.arange(len(measurement))
+    others = comp[measurement]
+    own = others[rows, measurement].copy()
+    others[rows, measurement] = 0.0
+    row, target = np.nonzero(others)  # by channel, then by reference channel
+    wrong = (own != 1.0) | np.bincount(row[~is_ref[target]], minlength=len(measurement)).astype(bool)
+    if wrong.any():
+        i = int(np.flatnonzero(wrong)[0])
+        used = [names[j] for j in target[row == i] if not is_ref[j]]
+        raise ValueError(f"the compensation of channel {names[measurement[i]]!r} uses channels that are not "
+                         f"reference sensors ({used}); megfwd subtracts reference sensors only.")
     counts = np.zeros(len(names), dtype=np.int64)
-    targets, weights = [], []
-    for i in np.flatnonzero(~is_ref):
-        row = comp[i]
-        others = np.flatnonzero(row)
-        others = others[others != i]
-        if row[i] != 1.0 or not is_ref[others].all():
-            raise ValueError(f"the compensation of channel {names[i]!r} uses channels that are not reference "
-                             f"sensors ({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
-                             f"sensors only.")
-        counts[i] = len(others)
-        targets.append(others)
-        weights.append(-row[others])
-    cat = (lambda parts, dtype: np.concatenate(parts).astype(dtype) if parts else np.zeros(0, dtype))
-    return counts, cat(targets, np.int64), cat(weights, np.float64)
+    counts[measurement] = np.bincount(row, minlength=len(measurement))
+    return counts, target.astype(np.int64), -others[row, target]
 
 
 def _array_from_coils(chs, coils, compensator, bads, name):
@@ -199,17 +199,17 @@ def _compute_meg(rr, meg, r0, threads):
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
     # and this computation uses it for nothing.
     radius = 0.1
+    # Channel-major: (channels, sources, components), which is MNE's gain
+    # (channels, 3 x sources) as it stands. It is handed over as its
+    # transpose, the shape of MNE's field step; MNE stores the transpose of
+    # that, so the gain is never reordered.
     lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
-                   _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
+                   layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
-    # One reordering copy to channels x (source, component), handed over as
-    # its transpose: MNE stores the transpose of what the field step returns,
-    # and copies it once more, which is then a plain copy.
-    by_channel = np.ascontiguousarray(lf.transpose(1, 0, 2)).reshape(len(names), 3 * len(rr))
-    return by_channel.T
+    lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    return lf.reshape(len(names), 3 * len(rr)).T
 
 
 @verbose

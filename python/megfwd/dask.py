@@ -447,7 +447,7 @@ def _parser():
     sub = p.add_subparsers(dest="command", required=True, metavar="leadfield")
     lf = sub.add_parser("leadfield", help="compute a leadfield into a zarr group",
                         description="Positions are in millimetres, as for the megfwd program's "
-                                    "'leadfield' command; the values are in SI units, as with its --si.")
+                                    "'leadfield' command; the values are in SI units, as it gives them.")
     src = lf.add_mutually_exclusive_group(required=True)
     src.add_argument("--grid", metavar="XMIN,YMIN,ZMIN,XMAX,YMAX,ZMAX,STEP",
                      help="a box of sources in mm, x slowest, z fastest")

@@ -206,6 +206,19 @@ std::string fastScanFailure(const CFastBlockScan& scan, const std::vector<std::a
 }
 
 
+// Reorders a source-major result to the sensor-major layout.
+void toSensorMajor(ForwardResult& r) {
+    const std::int64_t numSources = r.shape[0], numSensors = r.shape[1], comps = r.shape[2];
+    std::vector<double> out(r.values.size());
+    for (std::int64_t i = 0; i < numSources; ++i)
+        for (std::int64_t j = 0; j < numSensors; ++j)
+            for (std::int64_t c = 0; c < comps; ++c)
+                out[static_cast<std::size_t>((j * numSources + i) * comps + c)] =
+                    r.values[static_cast<std::size_t>((i * numSensors + j) * comps + c)];
+    r.values = std::move(out);
+    r.shape = {numSensors, numSources, comps};
+}
+
 // The record-by-record route: one manager with a record per source, the
 // scan source by source, the manager's post-processing.
 ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
@@ -273,7 +286,9 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
             for (std::int64_t k = 0; k < nC; ++k)
                 r.values[static_cast<std::size_t>((i * nN + j) * nC + k)] = rec.pSnsLf[j].pLf[k];
     }
-    addValueWarnings(r, data, valueSummary(r), "source");
+    r.summary = valueSummary(r);
+    addValueWarnings(r, data, *r.summary, "source");
+    if (req.layout == LeadfieldLayout::SensorMajor) toSensorMajor(r);
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
     if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
@@ -313,7 +328,7 @@ constexpr std::int64_t kPassValues = std::int64_t(1) << 21;
 void checkFastMemory(const SourceSpec& src, const LeadfieldRequest& req, std::int64_t numSources,
                      std::int64_t numSensors) {
     const bool divides = req.rmsNormalise || req.settings.isUnitLf.value_or(0) != 0;
-    const bool held = valuesHeldInMemory(req.output, divides);
+    const bool held = valuesHeldInMemory(req.output, divides, req.layout);
     const double perSource = (held ? 8.0 * 3.0 * static_cast<double>(numSensors) : 0.0) + kFastBytesPerSource;
     checkMemory(static_cast<double>(numSources) * perSource + kFastFixedBytes,
                 src.label + ": " + std::to_string(numSources) + " sources x " + std::to_string(numSensors) +
@@ -407,27 +422,41 @@ double divideValues(OutputRoute& route, const CFastBlockScan& scan, const ValueS
                     const LeadfieldRequest& req, std::int64_t numSources) {
     const std::int64_t per = scan.numSns * scan.numLf;
     double* vals = route.values();
+    // Each pass takes whole sources, in order: in the sensor-major layout
+    // source i's values start at i x components, a sensor's row further on.
+    const bool sensorMajor = req.layout == LeadfieldLayout::SensorMajor;
+    const std::int64_t sourceStride = sensorMajor ? scan.numLf : per;
+    const std::int64_t sensorStride = sensorMajor ? numSources * scan.numLf : scan.numLf;
     auto pass = [&](auto&& fn) {
         const std::int64_t chunk = std::max<std::int64_t>(1, kPassValues / std::max<std::int64_t>(1, per));
         for (std::int64_t first = 0; first < numSources; first += chunk) {
             const std::int64_t count = std::min(chunk, numSources - first);
-            fn(vals + first * per, count);
+            fn(first, count);
             route.passed(first * per, count * per);
         }
+    };
+    // A division by one number works on any range of values: the passes
+    // divide the array's values in order, whatever the layout.
+    auto divideBy = [&](double s) {
+        pass([&](std::int64_t first, std::int64_t count) {
+            megfwd::fast::divideAll(vals + first * per, count * per, s);
+        });
     };
     double divisor = 1.0;
     if (scan.post.isUnitLf) {
         const double maxAbs = stats.maxAbs();
         if (!megfwd::fast::checkUnitRange(maxAbs)) throw ComputeError("the post-processing of the leadfields failed");
-        pass([&](double* v, std::int64_t count) { megfwd::fast::divideAll(v, count * per, maxAbs); });
+        divideBy(maxAbs);
         divisor = maxAbs;
     }
     if (req.rmsNormalise) {
         megfwd::fast::RmsAccumulator acc(scan.numSns, scan.numLf);
-        pass([&](double* v, std::int64_t count) { acc.add(v, count); });
+        pass([&](std::int64_t first, std::int64_t count) {
+            acc.add(vals + first * sourceStride, count, sourceStride, sensorStride);
+        });
         double rms = 0;
         if (!acc.scale(rms)) throw ComputeError("the RMS normalisation failed");
-        pass([&](double* v, std::int64_t count) { megfwd::fast::divideAll(v, count * per, rms); });
+        divideBy(rms);
         divisor *= rms;
     }
     return divisor;
@@ -473,7 +502,8 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     scan.numThreads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
     const LeadfieldDims dims{n, geometry.manager->numSns, geometry.manager->numLf};
     const bool divides = geometry.manager->isUnitLf != 0 || req.rmsNormalise;
-    const std::unique_ptr<OutputRoute> route = chooseRoute(req.output, dims, divides, scan.blockSize);
+    const std::unique_ptr<OutputRoute> route =
+        chooseRoute(req.output, dims, divides, scan.blockSize, req.layout);
 
     ForwardResult r;
     r.inScan.assign(static_cast<std::size_t>(n), 0);
@@ -514,7 +544,8 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     r.summary = stats.summary(divisor);
     addValueWarnings(r, data, *r.summary, "source");
     route->finish(r);
-    r.shape = {n, scan.numSns, scan.numLf};
+    r.shape = req.layout == LeadfieldLayout::SensorMajor ? std::vector<std::int64_t>{scan.numSns, n, scan.numLf}
+                                                         : std::vector<std::int64_t>{n, scan.numSns, scan.numLf};
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor,
                           fastScanInfo(scan, *route, scan.numThreads, geometry.seconds));
     if (shell) {
@@ -524,16 +555,31 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     return r;
 }
 
+// A single-shell computation without a sphere of the caller's corrects the
+// leadfields of the surface's least-squares sphere: the nearer the sphere
+// is to the surface, the less the expansion has to carry.
+LeadfieldRequest withShellSphere(const LeadfieldRequest& req) {
+    LeadfieldRequest out = req;
+    if (req.singleShell && !req.settings.sphereModel && !req.settings.userSphere) {
+        out.settings.sphereModel = 1;
+        out.settings.userSphere = req.singleShell->fittedSphere();
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<std::int64_t> leadfieldShape(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     CMForwardkw engine;
     CMDataForwardkw data;
     setUp(engine, data, sys, req.settings);
-    return {src.count(), data.numSns, data.isTangLfd ? 2 : 3};
+    const std::int64_t comps = data.isTangLfd ? 2 : 3;
+    if (req.layout == LeadfieldLayout::SensorMajor) return {data.numSns, src.count(), comps};
+    return {src.count(), data.numSns, comps};
 }
 
-ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& request) {
+    const LeadfieldRequest req = withShellSphere(request);
     if (req.unitMomentScan)
         return recordLeadfield(sys, src, req, "the unit-moment scan (gridDewarLfx) has no fast form");
     if (req.recordScan) return recordLeadfield(sys, src, req, "asked for (--record-scan)");
@@ -547,7 +593,9 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     // size of the given one. Field values of given dipoles are meant to scale
     // with their moments, so they take the scalar Sarvas form (ST01) unless a
     // formula is chosen.
-    LeadfieldRequest req = request;
+    if (request.layout != LeadfieldLayout::SourceMajor)
+        throw InputError(label + ": field values are (dipoles, sensors); the sensor-major layout is for leadfields");
+    LeadfieldRequest req = withShellSphere(request);
     const bool currentDipoles = !req.settings.isMagSrc.value_or(0);
     if (!req.settings.coilFwdModel && currentDipoles) req.settings.coilFwdModel = 0;
     const bool unitMoments = currentDipoles && req.settings.coilFwdModel == 3;

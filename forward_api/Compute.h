@@ -116,8 +116,19 @@ struct SourceSpec {
     std::int64_t count() const;
 };
 
+// The order of a leadfield array's axes. SourceMajor is (sources, sensors,
+// components). SensorMajor is (sensors, sources, components): each sensor's
+// row holds every source's components, so the array is the (sensors,
+// components x sources) gain matrix of MNE-Python and of linear inverse
+// methods as it stands, with no transpose after the computation.
+enum class LeadfieldLayout { SourceMajor, SensorMajor };
+
 struct LeadfieldRequest {
     SettingOverrides settings;
+    // The fast route writes a sensor-major array block by block into the
+    // caller's array; the record-by-record route reorders its values at the
+    // end. Field values are always (dipoles, sensors).
+    LeadfieldLayout layout = LeadfieldLayout::SourceMajor;
     bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
     std::string command = "leadfield";  // for the metadata: what made the values
@@ -130,7 +141,8 @@ struct LeadfieldRequest {
     // The single-shell head model (null: the sphere model of the settings):
     // every leadfield or field value is the scan sphere's, corrected for the
     // shape of the inner skull (head_model/SingleShell.h). It takes
-    // three-component leadfields of current dipoles.
+    // three-component leadfields of current dipoles. Without a sphere in
+    // the settings the scan sphere is the surface's least-squares sphere.
     std::shared_ptr<const head::SingleShell> singleShell;
     // The caller's storage for the values (the fast route only; the
     // record-by-record route and field values fill ForwardResult::values).
@@ -139,7 +151,9 @@ struct LeadfieldRequest {
 };
 
 struct ForwardResult {
-    std::vector<std::int64_t> shape;     // (sources, sensors, components) or (dipoles, sensors)
+    // (sources, sensors, components), (sensors, sources, components) in the
+    // sensor-major layout, or (dipoles, sensors)
+    std::vector<std::int64_t> shape;
     std::vector<double> values;          // C order
     std::vector<int> inScan;             // one flag per source
     std::vector<std::array<double, 3>> sourcePositions;  // host axes, mm
@@ -177,7 +191,8 @@ double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int6
 std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly);
 
 // The shape of the leadfield array that computeLeadfield gives for these
-// inputs: (sources, measurement sensors of the channel set, components).
+// inputs: (sources, measurement sensors of the channel set, components), or
+// (sensors, sources, components) in the sensor-major layout.
 std::vector<std::int64_t> leadfieldShape(const SystemRef& system, const SourceSpec& sources,
                                          const LeadfieldRequest& request);
 

@@ -75,7 +75,9 @@ protected:
     // Keeps the first reason; safe from any thread.
     void fail(std::string why);
     // The shape of the array the caller is given.
-    std::vector<std::int64_t> shape() const { return {dims.numSources, dims.numSensors, dims.numComponents}; }
+    virtual std::vector<std::int64_t> shape() const {
+        return {dims.numSources, dims.numSensors, dims.numComponents};
+    }
 
     LeadfieldDims dims;
 
@@ -88,11 +90,12 @@ private:
 // every value (unit leadfield, RMS normalisation), so the values must be
 // held whole until the end. `blockSize`: the most sources a block has.
 std::unique_ptr<OutputRoute> chooseRoute(const OutputSink& sink, const LeadfieldDims& dims, bool divides,
-                                         std::int64_t blockSize);
+                                         std::int64_t blockSize, LeadfieldLayout layout);
 
 // Whether a computation with this sink holds its values in memory (for the
 // memory check before any work): the caller's array says so itself; storage
-// taking copies holds nothing here unless the divisions need every value.
-bool valuesHeldInMemory(const OutputSink& sink, bool divides);
+// taking copies holds nothing here unless the divisions need every value
+// or the values are reordered.
+bool valuesHeldInMemory(const OutputSink& sink, bool divides, LeadfieldLayout layout);
 
 }  // namespace megfwd::detail

@@ -232,7 +232,9 @@ void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src
     meta["array"] = {{"dtype", "float64"},
                      {"order", "C"},
                      {"shape", r.shape},
-                     {"axes", {"source", "sensor", "component"}},
+                     {"axes", req.layout == LeadfieldLayout::SensorMajor
+                                  ? json{"sensor", "source", "component"}
+                                  : json{"source", "sensor", "component"}},
                      {"components", comps}};
     if (nC == 2) {
         meta["array"]["component_directions"] =

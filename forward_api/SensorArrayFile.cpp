@@ -306,13 +306,16 @@ std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in
                                                                        std::to_string(it->second + 1) + ")");
     }
 
-    CMDTrialkw trial;
+    // Channels, sensors and coils are built where they stay, in the array's
+    // one trial: every copy of a coil copies its integration slots too.
+    out->recording.addTrial(CMDTrialkw{});
+    CMDTrialkw& trial = *out->trial();
     int goodMeasurement = 0;
     std::size_t coil = 0, reference = 0;
     for (std::size_t i = 0; i < numChannels; ++i) {
         const std::string label = channelLabel(in.names[i], i);
         const Place at{name, label, 0};
-        CMDChannelkw channel;
+        CMDChannelkw& channel = *trial.addChannel(CMDChannelkw{});
         channel.chnlName = in.names[i];
         channel.snsKind = in.kinds[i];
         channel.isGood = in.good[i] ? 1 : 0;
@@ -321,7 +324,8 @@ std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in
         if (measurement && channel.isGood) ++goodMeasurement;
         const auto numChannelCoils = static_cast<std::size_t>(in.coilCounts[i]);
         if (meg) {
-            CMEGSensorkw sensor;
+            channel.setSensor(CMEGSensorkw{});
+            CMEGSensorkw& sensor = *channel.pMEGSns;
             sensor.sensorName = in.names[i];
             if (!std::isfinite(in.gains[i])) throw at.error("'gain' is not a finite number");
             sensor.sensorGain = in.gains[i];
@@ -342,7 +346,6 @@ std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in
                 if (!std::isfinite(in.weights[coil])) throw cat.error("'weight' is not a finite number");
                 sensor.addCoil(checkedCoil(cat, pos, normal, in.radii[coil], in.turns[coil], in.weights[coil], in.unit));
             }
-            channel.setSensor(sensor);
         } else {
             if (numChannelCoils > 0)
                 out->notes.push_back(name + ": " + label + ": kind " + std::to_string(kinds[i]) +
@@ -364,10 +367,8 @@ std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in
         if (!coefs.empty() && !measurement)
             out->notes.push_back(name + ": " + label + ": only measurement sensors use reference weights; these are ignored");
         channel.setRefCoefs(coefs);
-        trial.addChannel(channel);
     }
     requireGoodSensors(top, goodMeasurement);
-    out->recording.addTrial(trial);
     return out;
 }
 

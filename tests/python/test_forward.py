@@ -84,6 +84,7 @@ def test_any_real_array_gives_the_values_of_a_float64_copy(helmet, sources):
     (dict(threads=0), ValueError, "threads must be at least 1"),
     (dict(threads=2.0), TypeError, "threads must be an int"),
     (dict(progress=3), TypeError, "progress must be None or a callable"),
+    (dict(layout="channels"), ValueError, "'layout' parameter"),
 ])
 def test_bad_options_name_the_parameter(helmet, sources, options, error, match):
     with pytest.raises(error, match=match):
@@ -114,6 +115,16 @@ def test_fortran_order_and_threads_give_identical_bits(helmet, sources):
     c = megfwd.leadfield(helmet, sources, threads=1)
     f = megfwd.leadfield(helmet, np.asfortranarray(sources), threads=4)
     assert np.array_equal(c, f)
+
+
+@pytest.mark.parametrize("tangential", [False, True])
+def test_sensor_layout_is_the_transpose_and_reshapes_to_the_gain(helmet, sources, tangential):
+    by_source = megfwd.leadfield(helmet, sources, tangential=tangential, threads=2)
+    by_sensor = megfwd.leadfield(helmet, sources, tangential=tangential, threads=2, layout="sensors")
+    assert np.array_equal(by_sensor, by_source.transpose(1, 0, 2))
+    assert by_sensor.flags.c_contiguous
+    gain = by_sensor.reshape(by_sensor.shape[0], -1)
+    assert np.shares_memory(gain, by_sensor)
 
 
 def test_result_owns_its_memory_and_outlives_the_sensors(sources):

@@ -240,12 +240,18 @@ SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
     return m;
 }
 
-std::array<double, 3> SingleShell::centre() const {
-    if (options.centre) return *options.centre;
+std::array<double, 4> SingleShell::fittedSphere() const {
     std::vector<Point3> points(static_cast<std::size_t>(surface.numVertices()));
     for (std::size_t i = 0; i < points.size(); ++i)
         points[i] = {surface.vertices[3 * i], surface.vertices[3 * i + 1], surface.vertices[3 * i + 2]};
-    return fitSphere(points).centre;
+    const SphereFit f = fitSphere(points);
+    return {f.centre[0], f.centre[1], f.centre[2], f.radius};
+}
+
+std::array<double, 3> SingleShell::centre() const {
+    if (options.centre) return *options.centre;
+    const auto s = fittedSphere();
+    return {s[0], s[1], s[2]};
 }
 
 ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
@@ -420,8 +426,8 @@ ShellCorrection fitShellCorrection(
         if (norm(d) > e.rho) continue;
         if (windingNumber(e.surface, points.data() + i) > 0.25)
             throw InputError(pointSensor(static_cast<std::int64_t>(i / 3)) +
-                             ": an integration point lies inside or on the inner-skull surface " + surface.label +
-                             "; the single-shell model needs every sensor outside it");
+                             ": an integration point lies inside or on the inner-skull surface (" + surface.label +
+                             "); the single-shell model needs every sensor outside it");
     }
     if (e.numBasis() == 0) return c;
     std::vector<double> lf(static_cast<std::size_t>(e.numQuad * numSensors * 3));

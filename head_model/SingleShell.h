@@ -104,6 +104,9 @@ struct SingleShell {
     // The expansion centre in the surface's frame: the given one, or the
     // centre of the surface's least-squares sphere.
     std::array<double, 3> centre() const;
+    // The sphere whose leadfields are corrected when the caller gives none:
+    // the surface's least-squares sphere (centre, radius).
+    std::array<double, 4> fittedSphere() const;
 };
 
 // The fitted expansion in one frame (the scan's): quadrature, basis and the

@@ -9,6 +9,10 @@
 //       (1-based); outputRows: the channels wanted (1-based); sources:
 //       N x 3 (mm). gain: numel(outputRows) x 3N, T/(A*m), column 3(s-1)+k
 //       for source s and moment axis k.
+//   [names, channels, coils, refs] = megfwd_mex('read_sensors', file)
+//   megfwd_mex('write_sensors', file, names, channels, coils, refs)
+//       a sensor-array file as tables (SensorTables.h; names joined by
+//       newlines), millimetres
 //   v = megfwd_mex('version')
 //
 // Errors: every C++ exception is caught inside run(), whose objects are all
@@ -19,6 +23,7 @@
 // Sources go to the library in batches; between batches the gateway checks
 // for Ctrl-C (Octave: its signal flag; MATLAB: utIsInterruptPending from
 // libut) and stops.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,6 +34,7 @@
 #include "mex.h"
 
 #include "PointGain.h"
+#include "SensorTables.h"
 #include "forward_api/Errors.h"
 
 #if defined(MEGFWD_OCTAVE)
@@ -159,12 +165,68 @@ Outcome gain(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     return Outcome::Done;
 }
 
+mxArray* columnMajor(const std::vector<double>& values, std::int64_t cols) {
+    const std::int64_t rows = cols > 0 ? static_cast<std::int64_t>(values.size()) / cols : 0;
+    mxArray* a = mxCreateDoubleMatrix(static_cast<mwSize>(rows), static_cast<mwSize>(cols), mxREAL);
+#if MX_HAS_INTERLEAVED_COMPLEX
+    double* p = mxGetDoubles(a);
+#else
+    double* p = mxGetPr(a);
+#endif
+    std::copy(values.begin(), values.end(), p);
+    return a;
+}
+
+std::vector<double> table(const mxArray* a, const char* name, int cols) {
+    const double* p = realDoubles(a, name);
+    if (mxGetNumberOfElements(a) > 0 && static_cast<int>(mxGetN(a)) != cols)
+        throw Usage{std::string(name) + " must have " + std::to_string(cols) + " columns"};
+    return std::vector<double>(p, p + mxGetNumberOfElements(a));
+}
+
+Outcome readSensors(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 2 || nlhs > 4) throw Usage{"'read_sensors' takes a file name and gives 4 results"};
+    const megfwd::toolbox::SensorTables t = megfwd::toolbox::readSensorTables(text(prhs[1], "file"));
+    std::string names;
+    for (const std::string& n : t.names) {
+        if (n.find('\n') != std::string::npos)
+            throw megfwd::InputError("channel '" + n + "': a name with a line break cannot be read here");
+        names += (names.empty() ? "" : "\n") + n;
+    }
+    plhs[0] = mxCreateString(names.c_str());
+    if (nlhs > 1) plhs[1] = columnMajor(t.channels, megfwd::toolbox::kChannelColumns);
+    if (nlhs > 2) plhs[2] = columnMajor(t.coils, megfwd::toolbox::kCoilColumns);
+    if (nlhs > 3) plhs[3] = columnMajor(t.references, megfwd::toolbox::kReferenceColumns);
+    return Outcome::Done;
+}
+
+Outcome writeSensors(int nlhs, int nrhs, const mxArray* prhs[]) {
+    if (nrhs != 6 || nlhs > 0) throw Usage{"'write_sensors' takes 5 arguments and gives no result"};
+    megfwd::toolbox::SensorTables t;
+    const std::string path = text(prhs[1], "file");
+    const std::string names = text(prhs[2], "names");
+    for (std::size_t b = 0;;) {
+        const std::size_t e = names.find('\n', b);
+        t.names.push_back(names.substr(b, e == std::string::npos ? std::string::npos : e - b));
+        if (e == std::string::npos) break;
+        b = e + 1;
+    }
+    t.channels = table(prhs[3], "channels", megfwd::toolbox::kChannelColumns);
+    t.coils = table(prhs[4], "coils", megfwd::toolbox::kCoilColumns);
+    t.references = table(prhs[5], "refs", megfwd::toolbox::kReferenceColumns);
+    megfwd::toolbox::writeSensorTables(t, path);
+    return Outcome::Done;
+}
+
 // Runs a command; every exception ends here, as an error to raise later.
 Outcome run(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     try {
-        if (nrhs < 1) throw Usage{"the first argument names the command ('gain' or 'version')"};
+        if (nrhs < 1)
+            throw Usage{"the first argument names the command ('gain', 'read_sensors', 'write_sensors' or 'version')"};
         const std::string command = text(prhs[0], "command");
         if (command == "gain") return gain(nlhs, plhs, nrhs, prhs);
+        if (command == "read_sensors") return readSensors(nlhs, plhs, nrhs, prhs);
+        if (command == "write_sensors") return writeSensors(nlhs, nrhs, prhs);
         if (command == "version") {
             plhs[0] = mxCreateString(MEGFWD_TOOLBOX_VERSION);
             return Outcome::Done;

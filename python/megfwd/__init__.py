@@ -18,8 +18,9 @@ import importlib
 from ._megfwd import __version__
 from .forward import field, leadfield
 from .sensors import SensorArray
+from .shell import SingleShell
 
-__all__ = ["SensorArray", "leadfield", "field", "__version__"]
+__all__ = ["SensorArray", "SingleShell", "leadfield", "field", "__version__"]
 
 _SUBMODULES = ("mne", "dask")
 

@@ -1,5 +1,6 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
-and a drop-in ``make_forward_solution`` for sphere conductor models.
+and a drop-in ``make_forward_solution`` for sphere conductor models and,
+with ``head_model='single_shell'``, for the inner skull of a BEM.
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -26,12 +27,14 @@ from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
 from mne.io.pick import pick_info, pick_types
-from mne.transforms import _get_trans
+from mne.bem import _bem_find_surface
+from mne.transforms import _ensure_trans, _get_trans
 from mne.utils import logger, verbose
 
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
+from .shell import SingleShell
 
 __all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
 
@@ -186,11 +189,35 @@ def _sphere_of(bem):
     if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
         return np.asarray(bem["r0"], dtype=float)
     raise NotImplementedError(
-        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) only; "
-        f"for a BEM ({type(bem).__name__}) use mne.make_forward_solution.")
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model); "
+        f"for a BEM ({type(bem).__name__}) pass head_model='single_shell' to use its inner skull in megfwd's "
+        "single-shell model, or use mne.make_forward_solution.")
 
 
-def _compute_meg(rr, meg, r0, threads):
+def _inner_skull(bem):
+    """The conductor model MNE's preparation takes and its inner-skull
+    surface (MRI frame, metres), from a BEM model or solution or from an
+    inner-skull surface dict."""
+    if isinstance(bem, _mne.bem.ConductorModel):
+        if bem["is_sphere"]:
+            raise ValueError("head_model='single_shell' needs a BEM model or solution or an inner-skull surface "
+                             "dict, got a sphere model.")
+        surf = _bem_find_surface(bem, "inner_skull")
+        if len(bem["surfs"]) > 1:
+            logger.info("Using the inner skull of the %d-layer BEM as the single shell.", len(bem["surfs"]))
+        return bem, surf
+    if isinstance(bem, dict) and "rr" in bem and "tris" in bem:
+        surf = dict(bem)
+        surf.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
+        surf.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
+        surf.setdefault("sigma", 0.3)
+        surf = _mne.surface.complete_surface_info(surf, copy=False, verbose=False)
+        return _mne.bem.ConductorModel(is_sphere=False, surfs=[surf]), surf
+    raise TypeError(f"bem must be a BEM model or solution (mne.bem.ConductorModel) or an inner-skull surface dict "
+                    f"with 'rr' and 'tris' for head_model='single_shell', got {type(bem).__name__}.")
+
+
+def _compute_meg(rr, meg, r0, threads, shell=None):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
     (a Fortran-ordered view)."""
@@ -203,18 +230,21 @@ def _compute_meg(rr, meg, r0, threads):
     # (channels, 3 x sources) as it stands. It is handed over as its
     # transpose, the shape of MNE's field step; MNE stores the transpose of
     # that, so the gain is never reordered.
-    lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
+    sphere = None if r0 is None else (*r0, radius)
+    # n_jobs=-1 arrives as 0, every core: leadfield says that with None.
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads or None,
                    layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    if r0 is not None:
+        lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
     return lf.reshape(len(names), 3 * len(rr)).T
 
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          verbose=None):
+                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model, as ``mne.make_forward_solution``.
 
     Takes MNE's arguments with MNE's meaning and returns an ``mne.Forward``
@@ -228,8 +258,11 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel
-        A sphere model.
+    bem : mne.bem.ConductorModel | dict
+        A sphere model; with ``head_model='single_shell'`` a BEM model or
+        solution of one or three layers (its inner skull is used) or an
+        inner-skull surface dict (``'rr'`` in metres, MRI coordinates,
+        ``'tris'``).
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -238,13 +271,28 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     ignore_ref : bool
         Leave the reference channels and compensation out.
     n_jobs : int | None
+    head_model : None | 'single_shell'
+        'single_shell': the inner skull as one homogeneous conductor, the
+        sphere's field corrected by a harmonic expansion fitted to it
+        (`megfwd.SingleShell`). Sources closer than ``mindist`` to it or
+        outside it are left out, as MNE does for a BEM.
+    shell_order : int
+        Highest degree of the expansion (0 to 20).
+    shell_fit : 'galerkin' | 'lsq'
+        How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None
 
     Returns
     -------
     fwd : mne.Forward
     """
-    r0 = _sphere_of(bem)
+    _check_option("head_model", head_model, (None, "single_shell"))
+    inner = None
+    if head_model is None:
+        r0 = _sphere_of(bem)
+    else:
+        bem, inner = _inner_skull(bem)
+        r0 = None
     mri_head_t, trans = _get_trans(trans)
     if not isinstance(info, _mne.Info):
         info_extra = str(info)
@@ -261,7 +309,12 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         src, mri_head_t, info, bem, mindist, n_jobs, "instance of ConductorModel", trans, info_extra, True, False,
         ignore_ref)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
-    gain = _compute_meg(rr, sensors["meg"], r0, threads)
+    shell = None
+    if inner is not None:
+        head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), inner["rr"])
+        shell = SingleShell(head_rr, inner["tris"], order=shell_order, fit=shell_fit)
+        logger.info("Single shell: %s", shell)
+    gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)
     fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
     fwd.update(**update_kwargs)
     logger.info("Finished.")

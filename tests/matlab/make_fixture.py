@@ -13,6 +13,7 @@ points with the second coil's orientation reversed and weight +1, and the
 reference weights folded into tra. Arrays are written in column-major
 order so that Octave's fread and reshape give them directly.
 
+File sensors.json: the system as the library's sensor-array file.
 File fixture.bin: a sequence of arrays, each as
     name length, name characters, number of dimensions, dimensions, values
 all as float64.
@@ -106,6 +107,7 @@ def main(out_dir):
     plain = megfwd.leadfield(sensors, src, refs=False, **opts)
     balanced = megfwd.leadfield(sensors, src, refs=True, **opts)
     os.makedirs(out_dir, exist_ok=True)
+    sensors.to_json(os.path.join(out_dir, "sensors.json"))
     write(os.path.join(out_dir, "fixture.bin"), {
         "coilpos": points, "coilori": ori, "tra": tra, "refcoef": coef, "sphere": SPHERE, "sources": src,
         "gain_plain": gain_layout(plain), "gain_balanced": gain_layout(balanced)})

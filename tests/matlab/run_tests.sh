@@ -7,5 +7,6 @@ python=$1 pythonpath=$2 toolbox=$3 source=$4 octave=$5
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 PYTHONPATH=$pythonpath "$python" "$source/tests/matlab/make_fixture.py" "$dir"
-exec "$octave" --norc --no-history --no-gui --eval \
+"$octave" --norc --no-history --no-gui --eval \
     "addpath('$toolbox', '$source/tests/matlab'); test_toolbox('$dir', '$source/README.md')"
+"$python" "$source/tests/matlab/interrupt_check.py" "$octave" "$toolbox"

@@ -94,6 +94,22 @@ sm = megfwd_leadfield(cfg);
 t = check(t, 'a source at the centre is 0 and reported', all(sm.leadfield{1}(:) == 0) && ...
   strcmp(id, 'megfwd:sourceAtCentre') && isequal(sm.leadfield{2}, balanced(:, 1:3)));
 
+% --- the sensor-array file: the library's own file of this system, and a
+% round trip through the writer
+grad = megfwd_read_sensors(fullfile(fixture_dir, 'sensors.json'));
+cfg = ft;
+cfg.grad = grad;
+fromfile = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'a grad read from the library''s file vs Python', rel(fromfile, fx.gain_balanced) <= 1e-12, ...
+  rel(fromfile, fx.gain_balanced));
+copy = [tempname() '.json'];
+megfwd_write_sensors(ft.grad, copy);
+back = megfwd_read_sensors(copy);
+delete(copy);
+t = check(t, 'a grad written and read back', isequal(back.label, ft.grad.label) && ...
+  rel(back.tra, ft.grad.tra) <= 1e-15 && rel(back.coilpos, ft.grad.coilpos) <= 1e-15 && ...
+  isequal(back.chantype, ft.grad.chantype), rel(back.tra, ft.grad.tra));
+
 % --- the README's example, as written (its addpath names the folder of
 % ./run.sh matlab, which need not exist here: the toolbox is on the path)
 if nargin > 1
@@ -289,6 +305,10 @@ bad = {
   'gateway given a weight index past the points', @() megfwd_mex('gain', [0 0 100; 0 1 100], [0 0 1; 0 0 1], ...
     [0 0 0 90], 1, 3, 1, 1, 1, [0 0 10], 0, 0), 'megfwd:input'
   'unknown gateway command', @() megfwd_mex('nothing'), 'megfwd:mexUsage'
+  'reading a file that does not exist', @() megfwd_read_sensors(fullfile(tempdir(), 'no-such-file.json')), ...
+    'megfwd:input'
+  'writing a tra that mixes measurement channels', @() megfwd_write_sensors(with(ft.grad, 'tra', ...
+    ft.grad.tra + 0.01 * circshift(fx.tra, 1)), fullfile(tempdir(), 'never-written.json')), 'megfwd:tra'
   };
 end
 

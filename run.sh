@@ -3,6 +3,7 @@
 #   ./run.sh demo [--sanitize]   install what is missing, build (release), run the demo
 #   ./run.sh test [--sanitize]   install what is missing, build (tests), run the whole suite
 #   ./run.sh test --tsan         the threaded fast-path tests built with ThreadSanitizer
+#   ./run.sh matlab              install what is missing, build the Octave toolbox into build/matlab
 # Debian packages are installed with apt-get only when one is missing.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -10,10 +11,11 @@ cd "$(dirname "$0")"
 PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
           libcli11-dev qt6-base-dev fonts-dejavu-core python3-numpy python3-dev pybind11-dev
           python3-pytest python3-setuptools python3-wheel python3-venv python3-pip
-          python3-mne python3-numba python3-dask python3-distributed python3-zarr)
+          python3-mne python3-numba python3-dask python3-distributed python3-zarr
+          octave liboctave-dev)
 
 usage() {
-    echo "usage: ./run.sh demo|test [--sanitize | --tsan] [extra arguments for the demo or ctest]" >&2
+    echo "usage: ./run.sh demo|test|matlab [--sanitize | --tsan] [extra arguments for the demo or ctest]" >&2
     exit 2
 }
 
@@ -90,6 +92,14 @@ case "$cmd" in
         configure_build "$dir" -DMEGFWD_BUILD_TESTS=ON "${extra[@]}"
         export QT_QPA_PLATFORM=offscreen
         ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" "${args[@]}"
+        ;;
+    matlab)
+        # The toolbox for Octave: the library (release) and the gateway only.
+        [ $sanitize -eq 0 ] && [ $tsan -eq 0 ] || { echo "run.sh: matlab takes no sanitizer option" >&2; exit 2; }
+        dir=build/release
+        mkdir -p build
+        BUILD_TARGETS=megfwd_octave configure_build "$dir" -DMEGFWD_BUILD_TESTS=OFF -DMEGFWD_MATLAB_DIR="$PWD/build/matlab"
+        echo "The toolbox is in $PWD/build/matlab; in Octave: addpath('$PWD/build/matlab')"
         ;;
     *) usage ;;
 esac

@@ -15,7 +15,14 @@ with 1 and 2 threads (n_jobs):
    rule there);
 3. how much the Python layer adds to the library's own scan: the wall time
    of ``megfwd.leadfield`` (asked for its metadata too, which holds the
-   scan seconds) against the scan seconds the library reports.
+   scan seconds) against the scan seconds the library reports;
+4. where the drop-in's time goes, on 1 thread: each step it takes, timed
+   by wrapping the functions megfwd.mne calls (no profiler, so nothing is
+   slowed down).
+
+The goals printed beside the figures: the drop-in at least 15x
+``mne.make_forward_solution`` on 1 thread, ``megfwd.leadfield`` at least
+20x MNE's field step on 1 thread and 35x on 2.
 
 Every function runs once before timing (numba compiles MNE's field code on
 its first call); each figure is the best of --runs runs, taken in turns.
@@ -24,7 +31,9 @@ Needs python3-mne and python3-numba; installs nothing.
     PYTHONPATH=build/test/python /usr/bin/python3 benchmarks/bench_mne.py [--step 7] [--accuracy normal] [--runs 3]
 """
 import argparse
+import collections
 import copy
+import functools
 import os
 import time
 import warnings
@@ -98,6 +107,58 @@ def rel_per_source(a, b):
     return float((np.abs(a - b).max(axis=1) / np.abs(b).max(axis=1)).max())
 
 
+GOALS = {"field": {1: 20.0, 2: 35.0}, "forward": {1: 15.0}}
+
+
+def goal(kind, n, speedup):
+    want = GOALS[kind].get(n)
+    return "" if want is None else f"  (goal {want:g}x: {'met' if speedup >= want else 'not met'})"
+
+
+# The steps of megfwd.mne.make_forward_solution, by the module-level names it
+# calls them through.
+STEPS = (("_sphere_of", "the sphere of the conductor model"),
+         ("_get_trans", "MNE: the head<->MRI transform"),
+         ("_prepare_for_forward", "MNE: sources, channels and coils (_prepare_for_forward)"),
+         ("_array_from_coils", "megfwd: the sensor array from MNE's coils"),
+         ("leadfield", "megfwd.leadfield (the library's scan and its checks)"),
+         ("_to_forward_dict", "MNE: the Forward dict (_to_forward_dict, copies the gain once)"),
+         ("_merge_fwds", "MNE: _merge_fwds"))
+
+
+def drop_in_profile(run, runs):
+    """Seconds per step of the drop-in (best run by total), with what the
+    wrapped steps leave out as 'the rest'."""
+    spent = collections.defaultdict(float)
+    originals = {name: getattr(mfm, name) for name, _ in STEPS}
+
+    def timed(name, fn):
+        @functools.wraps(fn)
+        def wrapper(*a, **k):
+            t = time.perf_counter()
+            try:
+                return fn(*a, **k)
+            finally:
+                spent[name] += time.perf_counter() - t
+        return wrapper
+
+    best = None
+    try:
+        for name, fn in originals.items():
+            setattr(mfm, name, timed(name, fn))
+        for _ in range(runs):
+            spent.clear()
+            t = time.perf_counter()
+            run()
+            total = time.perf_counter() - t
+            if best is None or total < best[0]:
+                best = (total, dict(spent))
+    finally:
+        for name, fn in originals.items():
+            setattr(mfm, name, fn)
+    return best
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--step", type=float, default=7.0, help="grid step in mm (default 7)")
@@ -143,7 +204,8 @@ def main():
         scan = meta["scan_seconds"]
         b_mf = lf.transpose(0, 2, 1).reshape(3 * len(rr), -1)
         print(f"{n:>7}  {t_mne:>13.3f}s  {t_mf:>15.4f}s  {t_mne / t_mf:>7.1f}x  {scan:>11.4f}s  "
-              f"{100 * (t_mf - scan) / scan:>10.1f}%  {rel_per_source(b_mf, b_mne):>12.2e}")
+              f"{100 * (t_mf - scan) / scan:>10.1f}%  {rel_per_source(b_mf, b_mne):>12.2e}"
+              f"{goal('field', n, t_mne / t_mf)}")
 
     print("\nwhole forward solution (MNE integrates with its 'accurate' rule here)")
     for n in (1, 2):
@@ -155,7 +217,15 @@ def main():
             lambda: mne.make_forward_solution(info, None, src, bem, eeg=False, n_jobs=n),
             lambda: mfm.make_forward_solution(info, None, src, bem, n_jobs=n)], args.runs)
         diff = rel_per_source(f_mf["sol"]["data"].T, f_mne["sol"]["data"].T)
-        print(f"{n:>7}  {t_mne:>24.3f}s  {t_mf:>31.3f}s  {t_mne / t_mf:>7.1f}x  {diff:>12.2e}")
+        print(f"{n:>7}  {t_mne:>24.3f}s  {t_mf:>31.3f}s  {t_mne / t_mf:>7.1f}x  {diff:>12.2e}"
+              f"{goal('forward', n, t_mne / t_mf)}")
+
+    total, spent = drop_in_profile(lambda: mfm.make_forward_solution(info, None, src, bem, n_jobs=1), args.runs)
+    print(f"\nwhere megfwd.mne.make_forward_solution's time goes (n_jobs 1, best of {args.runs}: {total:.3f} s)")
+    for name, what in STEPS:
+        print(f"  {spent.get(name, 0.0):8.4f} s  {100 * spent.get(name, 0.0) / total:5.1f}%  {what}")
+    rest = total - sum(spent.values())
+    print(f"  {rest:8.4f} s  {100 * rest / total:5.1f}%  the rest (argument checks, the gain's layout, logging)")
     print(f"\nload average {os.getloadavg()[0]:.2f} at the end")
 
 

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,10 +25,15 @@
 
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_api/Settings.h"
+#include "forward_api/ValueStats.h"
 #include "forward_api/Sources.h"
 #include "forward_engine/CMForwardkw.h"
 
 namespace megfwd {
+
+namespace head {
+struct SingleShell;
+}
 
 // Progress of a computation: `done` of `total` sources. Returning false
 // cancels it (the computation then throws Cancelled). The fast route calls
@@ -110,8 +116,19 @@ struct SourceSpec {
     std::int64_t count() const;
 };
 
+// The order of a leadfield array's axes. SourceMajor is (sources, sensors,
+// components). SensorMajor is (sensors, sources, components): each sensor's
+// row holds every source's components, so the array is the (sensors,
+// components x sources) gain matrix of MNE-Python and of linear inverse
+// methods as it stands, with no transpose after the computation.
+enum class LeadfieldLayout { SourceMajor, SensorMajor };
+
 struct LeadfieldRequest {
     SettingOverrides settings;
+    // The fast route writes a sensor-major array block by block into the
+    // caller's array; the record-by-record route reorders its values at the
+    // end. Field values are always (dipoles, sensors).
+    LeadfieldLayout layout = LeadfieldLayout::SourceMajor;
     bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
     std::string command = "leadfield";  // for the metadata: what made the values
@@ -121,18 +138,22 @@ struct LeadfieldRequest {
     // scan instead. threads: 0 uses every core.
     int threads = 0;
     bool recordScan = false;
+    // The single-shell head model (null: the sphere model of the settings):
+    // every leadfield or field value is the scan sphere's, corrected for the
+    // shape of the inner skull (head_model/SingleShell.h). It takes
+    // three-component leadfields of current dipoles. Without a sphere in
+    // the settings the scan sphere is the surface's least-squares sphere.
+    std::shared_ptr<const head::SingleShell> singleShell;
     // The caller's storage for the values (the fast route only; the
     // record-by-record route and field values fill ForwardResult::values).
     OutputSink output;
     ProgressFn progress;
 };
 
-struct ValueSummary {
-    double min = 0, max = 0, rmsInScan = 0;
-};
-
 struct ForwardResult {
-    std::vector<std::int64_t> shape;     // (sources, sensors, components) or (dipoles, sensors)
+    // (sources, sensors, components), (sensors, sources, components) in the
+    // sensor-major layout, or (dipoles, sensors)
+    std::vector<std::int64_t> shape;
     std::vector<double> values;          // C order
     std::vector<int> inScan;             // one flag per source
     std::vector<std::array<double, 3>> sourcePositions;  // host axes, mm
@@ -158,41 +179,6 @@ struct ForwardResult {
     std::int64_t numIn() const;
 };
 
-// Range and sum of squares of leadfield values, gathered source by source:
-// the sums of squares are kept per source and added in source order at the
-// end, so the RMS does not depend on the order in which blocks finish.
-class ValueStats {
-public:
-    explicit ValueStats(std::int64_t numSources) : sumSq(static_cast<std::size_t>(numSources), 0.0) {}
-    // Sources [first, first + count), `per` values each; sources whose flag
-    // is not 1 count for the range only.
-    void add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per, const int* inScan);
-    // The figures of `part`, gathered on sources [0, n) that are sources
-    // [first, first + n) here (a block gathered on its own thread).
-    void merge(const ValueStats& part, std::int64_t first);
-    // The largest magnitude so far.
-    double maxAbs() const { return hi > -lo ? hi : -lo; }
-    // The figures of the values after their division by `divisor` (> 0;
-    // the unit leadfield's and the RMS normalisation's scales): division by
-    // a positive number keeps the order of the values, so the range and the
-    // RMS scale with it (to rounding).
-    ValueSummary summary(double divisor = 1.0) const;
-    // The first source (by index) with a value that is not finite or whose
-    // square is not, -1 when none; that value's place within the source and
-    // the value.
-    std::int64_t badSource() const { return badSrc; }
-    std::int64_t badOffset() const { return badAt; }
-    double badValue() const { return badVal; }
-
-private:
-    double lo = 0.0, hi = 0.0;
-    bool any = false;
-    std::int64_t numSquares = 0;  // values of the sources in the scan
-    std::vector<double> sumSq;
-    std::int64_t badSrc = -1, badAt = -1;
-    double badVal = 0.0;
-};
-
 // The result's summary: the one its computation gathered, or else one made
 // from its values.
 ValueSummary valueSummary(const ForwardResult& r);
@@ -205,7 +191,8 @@ double estimateBytes(std::int64_t numSources, std::int64_t numSensors, std::int6
 std::int64_t countMeasurementSensors(CMDTrialkw& trial, bool goodOnly);
 
 // The shape of the leadfield array that computeLeadfield gives for these
-// inputs: (sources, measurement sensors of the channel set, components).
+// inputs: (sources, measurement sensors of the channel set, components), or
+// (sensors, sources, components) in the sensor-major layout.
 std::vector<std::int64_t> leadfieldShape(const SystemRef& system, const SourceSpec& sources,
                                          const LeadfieldRequest& request);
 

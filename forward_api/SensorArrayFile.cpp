@@ -83,6 +83,52 @@ std::string channelLabel(const std::string& name, std::size_t index) {
     return "channel '" + name + "' (#" + std::to_string(index + 1) + ")";
 }
 
+double unitScale(const std::string& unit) { return unit == "m" ? 1000.0 : 1.0; }
+
+// A coil from values already read as numbers, in `unit`: the checks of value
+// that a file and arrays share. Positions and radius come back in mm.
+CBscMagSnskw checkedCoil(const Place& at, double pos[3], double normal[3], double radius, long long turns,
+                         double weight, const std::string& unit) {
+    const double scale = unitScale(unit);
+    const double len = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+    if (!(len > 0.0)) throw at.error("'normal' has zero length");
+    if (!std::isfinite(len)) throw at.error("'normal' is too long to be normalised; give a direction of ordinary size");
+    for (int a = 0; a < 3; ++a)
+        if (!(std::fabs(pos[a]) * scale <= kMaxCoordinateMm))
+            throw at.error(std::string("'position' ") + "xyz"[a] + " = " + exactNumber(pos[a]) + " " + unit +
+                           " is farther than 10 m from the origin (at most " + exactNumber(kMaxCoordinateMm / scale) +
+                           " " + unit + " on each axis)");
+    for (int a = 0; a < 3; ++a) pos[a] *= scale;
+    if (radius < 0.0) throw at.error("'radius' is negative (" + exactNumber(radius) + ")");
+    if (radius * scale > kMaxCoilRadiusMm)
+        throw at.error("'radius' " + exactNumber(radius) + " " + unit + " is larger than a pickup coil can be (at most " +
+                       exactNumber(kMaxCoilRadiusMm) + " mm)");
+    if (turns < INT32_MIN || turns > INT32_MAX) throw at.error("'turns' is out of range");
+    CBscMagSnskw coil;
+    coil.setCoil(pos, normal, radius * scale, static_cast<int>(turns), weight);
+    return coil;
+}
+
+// A reference weight on channel `target`, which must be a reference sensor.
+REFCOEF checkedReference(const Place& at, std::size_t target, const std::vector<std::string>& names,
+                         const std::vector<long long>& kinds, double weight) {
+    const long long refKind = kinds[target];
+    if (!kind::isReference(refKind))
+        throw at.error("names '" + names[target] + "', which is not a reference sensor (kind " +
+                       std::to_string(refKind) + "; reference sensors have kind 10..13)");
+    REFCOEF c;
+    c.coef = weight;
+    c.chnlIdx = static_cast<int>(target);
+    c.refName = names[target];
+    return c;
+}
+
+void requireGoodSensors(const Place& top, int goodMeasurement) {
+    if (goodMeasurement < 2)
+        throw top.error(std::to_string(goodMeasurement) + " good measurement sensor" + (goodMeasurement == 1 ? "" : "s") +
+                        " (kind 100..103); at least 2 are needed");
+}
+
 }  // namespace
 
 std::unique_ptr<SensorArray> loadSensorArray(const std::string& path) {
@@ -106,13 +152,11 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
     auto out = std::make_unique<SensorArray>();
     out->path = file;
     noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, file, out->notes);
-    double scale = 1.0;
     if (root.contains("unit")) {
         const json& u = root["unit"];
         if (!u.is_string() || (u.get<std::string>() != "mm" && u.get<std::string>() != "m"))
             throw top.error("'unit' is " + u.dump() + ", expected \"mm\" or \"m\"");
         out->unit = u.get<std::string>();
-        if (out->unit == "m") scale = 1000.0;
     }
     if (!root.contains("channels")) throw top.error("missing 'channels'");
     const json& channels = root["channels"];
@@ -178,29 +222,13 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
                 double pos[3], normal[3];
                 vector3(c, "position", cat, pos);
                 vector3(c, "normal", cat, normal);
-                const double len = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
-                if (!(len > 0.0)) throw cat.error("'normal' has zero length");
-                if (!std::isfinite(len)) throw cat.error("'normal' is too long to be normalised; give a direction of ordinary size");
-                for (int a = 0; a < 3; ++a)
-                    if (!(std::fabs(pos[a]) * scale <= kMaxCoordinateMm))
-                        throw cat.error(std::string("'position' ") + "xyz"[a] + " = " + exactNumber(pos[a]) + " " +
-                                        out->unit + " is farther than 10 m from the origin (at most " +
-                                        exactNumber(kMaxCoordinateMm / scale) + " " + out->unit + " on each axis)");
-                for (double& p : pos) p *= scale;
                 if (!c.contains("radius")) throw cat.error("missing 'radius'");
                 const double radius = finiteNumber(c, "radius", cat);
-                if (radius < 0.0) throw cat.error("'radius' is negative (" + exactNumber(radius) + ")");
-                if (radius * scale > kMaxCoilRadiusMm)
-                    throw cat.error("'radius' " + exactNumber(radius) + " " + out->unit + " is larger than a pickup coil can be (at most " +
-                                    exactNumber(kMaxCoilRadiusMm) + " mm)");
                 long long turns = 1;
                 if (c.contains("turns")) turns = integer(c, "turns", cat);
-                if (turns < INT32_MIN || turns > INT32_MAX) throw cat.error("'turns' is out of range");
                 double weight = static_cast<double>(turns);
                 if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
-                CBscMagSnskw coil;
-                coil.setCoil(pos, normal, radius * scale, static_cast<int>(turns), weight);
-                sensor.addCoil(coil);
+                sensor.addCoil(checkedCoil(cat, pos, normal, radius, turns, weight, out->unit));
             }
             channel.setSensor(sensor);
         } else if (ch.contains("coils")) {
@@ -223,15 +251,7 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
                 const double w = finiteNumber(ref, "weight", rat);
                 const auto found = byName.find(refName);
                 if (found == byName.end()) throw rat.error("names '" + refName + "', which is no channel of this file");
-                const long long refKind = kinds[found->second];
-                if (!kind::isReference(refKind))
-                    throw rat.error("names '" + refName + "', which is not a reference sensor (kind " +
-                                    std::to_string(refKind) + "; reference sensors have kind 10..13)");
-                REFCOEF c;
-                c.coef = w;
-                c.chnlIdx = static_cast<int>(found->second);
-                c.refName = refName;
-                coefs.push_back(c);
+                coefs.push_back(checkedReference(rat, found->second, names, kinds, w));
             }
             if (!coefs.empty() && !measurement)
                 out->notes.push_back(file + ": " + label + ": only measurement sensors use reference weights; these are ignored");
@@ -239,10 +259,116 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
         }
         trial.addChannel(channel);
     }
-    if (goodMeasurement < 2)
-        throw top.error(std::to_string(goodMeasurement) + " good measurement sensor" + (goodMeasurement == 1 ? "" : "s") +
-                        " (kind 100..103); at least 2 are needed");
+    requireGoodSensors(top, goodMeasurement);
     out->recording.addTrial(trial);
+    return out;
+}
+
+std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in, const std::string& name) {
+    const Place top{name, {}, 0};
+    const std::size_t numChannels = in.names.size();
+    if (numChannels == 0) throw top.error("no channels");
+    auto length = [&](std::size_t got, std::size_t want, const char* what) {
+        if (got != want)
+            throw top.error(std::string(what) + " has " + std::to_string(got) + " entries, expected " +
+                            std::to_string(want));
+    };
+    length(in.kinds.size(), numChannels, "'kind'");
+    length(in.good.size(), numChannels, "'good'");
+    length(in.gains.size(), numChannels, "'gain'");
+    length(in.coilCounts.size(), numChannels, "the coil counts");
+    length(in.referenceCounts.size(), numChannels, "the reference counts");
+    std::size_t numCoils = 0, numReferences = 0;
+    for (std::size_t i = 0; i < numChannels; ++i) {
+        if (in.coilCounts[i] < 0 || in.referenceCounts[i] < 0) throw top.error("a negative count");
+        numCoils += static_cast<std::size_t>(in.coilCounts[i]);
+        numReferences += static_cast<std::size_t>(in.referenceCounts[i]);
+    }
+    length(in.positions.size(), 3 * numCoils, "'position'");
+    length(in.normals.size(), 3 * numCoils, "'normal'");
+    length(in.radii.size(), numCoils, "'radius'");
+    length(in.turns.size(), numCoils, "'turns'");
+    length(in.weights.size(), numCoils, "'weight'");
+    length(in.referenceChannels.size(), numReferences, "the reference channels");
+    length(in.referenceWeights.size(), numReferences, "the reference weights");
+    if (in.unit != "mm" && in.unit != "m") throw top.error("unit '" + in.unit + "', expected \"mm\" or \"m\"");
+
+    auto out = std::make_unique<SensorArray>();
+    out->path = name;
+    out->unit = in.unit;
+    std::vector<long long> kinds(in.kinds.begin(), in.kinds.end());
+    std::map<std::string, std::size_t> byName;
+    for (std::size_t i = 0; i < numChannels; ++i) {
+        if (in.names[i].empty()) throw Place{name, "channel #" + std::to_string(i + 1), 0}.error("the name is empty");
+        auto [it, fresh] = byName.emplace(in.names[i], i);
+        if (!fresh)
+            throw Place{name, channelLabel(in.names[i], i), 0}.error("duplicate channel name (also channel #" +
+                                                                       std::to_string(it->second + 1) + ")");
+    }
+
+    // Channels, sensors and coils are built where they stay, in the array's
+    // one trial: every copy of a coil copies its integration slots too.
+    out->recording.addTrial(CMDTrialkw{});
+    CMDTrialkw& trial = *out->trial();
+    int goodMeasurement = 0;
+    std::size_t coil = 0, reference = 0;
+    for (std::size_t i = 0; i < numChannels; ++i) {
+        const std::string label = channelLabel(in.names[i], i);
+        const Place at{name, label, 0};
+        CMDChannelkw& channel = *trial.addChannel(CMDChannelkw{});
+        channel.chnlName = in.names[i];
+        channel.snsKind = in.kinds[i];
+        channel.isGood = in.good[i] ? 1 : 0;
+        const bool measurement = kind::isMeasure(kinds[i]);
+        const bool meg = measurement || kind::isReference(kinds[i]);
+        if (measurement && channel.isGood) ++goodMeasurement;
+        const auto numChannelCoils = static_cast<std::size_t>(in.coilCounts[i]);
+        if (meg) {
+            channel.setSensor(CMEGSensorkw{});
+            CMEGSensorkw& sensor = *channel.pMEGSns;
+            sensor.sensorName = in.names[i];
+            if (!std::isfinite(in.gains[i])) throw at.error("'gain' is not a finite number");
+            sensor.sensorGain = in.gains[i];
+            if (numChannelCoils == 0) throw at.error("no coils (an MEG sensor needs at least one coil)");
+            for (std::size_t j = 0; j < numChannelCoils; ++j, ++coil) {
+                const Place cat{name, label, static_cast<int>(j + 1)};
+                double pos[3], normal[3];
+                for (int a = 0; a < 3; ++a) {
+                    pos[a] = in.positions[3 * coil + static_cast<std::size_t>(a)];
+                    normal[a] = in.normals[3 * coil + static_cast<std::size_t>(a)];
+                }
+                auto finite3 = [](const double v[3]) {
+                    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+                };
+                if (!finite3(pos)) throw cat.error("'position' holds a number that is not finite");
+                if (!finite3(normal)) throw cat.error("'normal' holds a number that is not finite");
+                if (!std::isfinite(in.radii[coil])) throw cat.error("'radius' is not a finite number");
+                if (!std::isfinite(in.weights[coil])) throw cat.error("'weight' is not a finite number");
+                sensor.addCoil(checkedCoil(cat, pos, normal, in.radii[coil], in.turns[coil], in.weights[coil], in.unit));
+            }
+        } else {
+            if (numChannelCoils > 0)
+                out->notes.push_back(name + ": " + label + ": kind " + std::to_string(kinds[i]) +
+                                     " is not an MEG sensor; its coils are ignored");
+            coil += numChannelCoils;
+        }
+        const auto numChannelReferences = static_cast<std::size_t>(in.referenceCounts[i]);
+        std::vector<REFCOEF> coefs;
+        for (std::size_t r = 0; r < numChannelReferences; ++r, ++reference) {
+            const Place rat{name, label + ", reference #" + std::to_string(r + 1), 0};
+            const std::int64_t target = in.referenceChannels[reference];
+            if (target < 0 || static_cast<std::size_t>(target) >= numChannels)
+                throw rat.error("channel index " + std::to_string(target) + " is no channel (0.." +
+                                std::to_string(numChannels - 1) + ")");
+            if (!std::isfinite(in.referenceWeights[reference])) throw rat.error("'weight' is not a finite number");
+            coefs.push_back(checkedReference(rat, static_cast<std::size_t>(target), in.names, kinds,
+                                             in.referenceWeights[reference]));
+        }
+        if (!coefs.empty() && !measurement)
+            out->notes.push_back(name + ": " + label + ": only measurement sensors use reference weights; these are ignored");
+        channel.setRefCoefs(coefs);
+    }
+    requireGoodSensors(top, goodMeasurement);
     return out;
 }
 

@@ -21,7 +21,9 @@
 // the file leaves the range of a double.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,6 +51,33 @@ struct SensorArray {
 std::unique_ptr<SensorArray> loadSensorArray(const std::string& path);
 // The same for text already in memory; `name` stands for the file in messages.
 std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& name);
+
+// A system held in arrays, as a program that already has its channels in
+// memory gives it (the Python package, from its own dicts or from an MNE
+// Info): one entry per channel, per coil (coils in channel order) and per
+// reference weight (in channel order). Values mean what the file's keys of
+// the same name mean; positions and radii are in `unit` ("mm" or "m").
+struct SensorArrayColumns {
+    std::vector<std::string> names;
+    std::span<const int> kinds;
+    std::span<const std::uint8_t> good;           // 0 or 1
+    std::span<const double> gains;
+    std::span<const std::int64_t> coilCounts;     // coils of each channel
+    std::span<const double> positions;            // 3 per coil
+    std::span<const double> normals;              // 3 per coil
+    std::span<const double> radii;
+    std::span<const int> turns;
+    std::span<const double> weights;
+    std::span<const std::int64_t> referenceCounts;  // reference weights of each channel
+    std::span<const std::int64_t> referenceChannels; // index of the reference channel
+    std::span<const double> referenceWeights;
+    std::string unit = "m";
+};
+
+// Builds and checks a system from arrays with the file's checks; an
+// InputError names `name`, the channel (name and number) and the coil as a
+// file's message would, and a mismatch of the arrays' lengths.
+std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& columns, const std::string& name);
 
 // A trial's channels in the file format (units mm), and the whole file text,
 // one coil per line so that it is easy to edit.

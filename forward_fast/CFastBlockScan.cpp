@@ -97,6 +97,10 @@ int CFastBlockScan::run(CMForwardkw& engine, std::int64_t numSources, const Prep
         return 0;
     }
     if (!buildPlan(engine)) return 0;
+    if (planReady && !planReady(plan, *pFirst)) {
+        failure = "plan";
+        return 0;
+    }
     pFirst->cleanVoxSnsLfx();
     prepareSeconds += seconds() - t0;
 
@@ -130,6 +134,10 @@ int CFastBlockScan::runFlat(CMForwardkw& engine, std::unique_ptr<CMDataForwardkw
     pFirst = std::move(geometry);
     const double t0 = seconds();
     if (!buildPlan(engine)) return 0;
+    if (planReady && !planReady(plan, *pFirst)) {
+        failure = "plan";
+        return 0;
+    }
     pFirst->cleanVoxSnsLfx();
     prepareSeconds += seconds() - t0;
 

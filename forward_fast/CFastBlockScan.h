@@ -75,6 +75,11 @@ public:
     FinishedFn finished;          // optional
     int numThreads = 1;
     int isApplyLocalPost = 1;     // axis restore and sensor signs on each block
+    // Called once the plan is built, before any block is computed, on the
+    // caller's thread: the place to fit what depends on the plan (the
+    // single-shell correction) and hand it to the plan. Returning 0 stops
+    // the scan (failure "plan"). Optional.
+    std::function<int(CFastLeadfield& plan, CMDataForwardkw& geometry)> planReady;
 
     // Results.
     std::int64_t numSns = 0, numLf = 0;

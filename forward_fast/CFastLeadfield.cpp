@@ -50,9 +50,12 @@ constexpr std::int64_t kPointsPerChunk = 256;
 
 struct CFastLeadfield::Scratch {
     Owned<double> vx, vy, vz, rows;
+    std::unique_ptr<megfwd::head::ShellCorrection::Workspace> shell;
     explicit Scratch(const CFastLeadfield& plan)
         : vx(plan.chunkPoints()), vy(plan.chunkPoints()), vz(plan.chunkPoints()),
-          rows((plan.numMea + plan.numRef + 1) * 3) {}
+          rows((plan.numMea + plan.numRef + 1) * 3) {
+        if (plan.pShell) shell = std::make_unique<megfwd::head::ShellCorrection::Workspace>(plan.pShell->expansion.order);
+    }
     bool ok() const { return vx.p && vy.p && vz.p && rows.p; }
 };
 
@@ -370,6 +373,7 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
         o[0] = v0, o[1] = v1;
         if (numComp == 3) o[2] = v2;
     }
+    if (pShell && numComp == 3) pShell->apply(src, out, *s.shell);
     return 1;
 }
 

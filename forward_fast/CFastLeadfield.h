@@ -44,6 +44,7 @@
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "forward_fast/FastPointKernels.h"
+#include "head_model/SingleShell.h"
 
 class CFastLeadfield {
 public:
@@ -62,6 +63,11 @@ public:
     // Setting to be made before build: 1 sends every formula through the
     // engine's coil members (used to compare the two routes).
     int isForceGeneric = 0;
+    // The single-shell correction (not owned; null: none), fitted to this
+    // plan's sensors in its frame: each source's three-component
+    // leadfields, after reference correction, less the gradient of the
+    // fitted potential there. Set after build, before compute.
+    const megfwd::head::ShellCorrection* pShell = nullptr;
 
     std::int64_t numMea = 0;       // measurement sensors (rows 0 .. numMea-1, channel order)
     std::int64_t numRef = 0;       // reference sensors (rows numMea .., channel order)

@@ -64,13 +64,16 @@ int checkUnitRange(double m) {
     return 0;
 }
 
-void RmsAccumulator::add(const double* values, std::int64_t count) {
+void RmsAccumulator::add(const double* values, std::int64_t count) { add(values, count, numSns * numLf, numLf); }
+
+void RmsAccumulator::add(const double* values, std::int64_t count, std::int64_t sourceStride,
+                         std::int64_t sensorStride) {
     const double perSource = static_cast<double>(numSns) * static_cast<double>(numLf);
-    const std::int64_t per = numSns * numLf;
     for (std::int64_t i = 0; i < count; ++i) {
         double sum = 0.0;
-        const double* v = values + i * per;
-        for (std::int64_t k = 0; k < per; ++k) sum += v[k] * v[k];
+        const double* v = values + i * sourceStride;
+        for (std::int64_t j = 0; j < numSns; ++j)
+            for (std::int64_t c = 0; c < numLf; ++c) sum += v[j * sensorStride + c] * v[j * sensorStride + c];
         meanSq += sum / perSource;
     }
     numSrc += count;

@@ -62,6 +62,11 @@ class RmsAccumulator {
 public:
     RmsAccumulator(std::int64_t numSns, std::int64_t numLf) : numSns(numSns), numLf(numLf) {}
     void add(const double* values, std::int64_t count);
+    // The same for `count` sources of an array of any axis order: source i's
+    // value of sensor j, component c is values[i * sourceStride + j *
+    // sensorStride + c]. The squares are added in the same order as add()
+    // adds them, so every layout gives the same scale to the bit.
+    void add(const double* values, std::int64_t count, std::int64_t sourceStride, std::int64_t sensorStride);
     // The scale; 0 with the manager's message "RMS value in leadfields is
     // smaller than zero!?" when it is not above 0.
     int scale(double& r) const;

@@ -10,10 +10,26 @@ T/(A·m), dipole moments in A·m, fields in tesla.
 
 ``megfwd.mne`` builds sensor arrays from any recording MNE-Python reads and
 offers a drop-in ``make_forward_solution`` for sphere models; ``megfwd.dask``
-spreads a scan over a Dask cluster.
+spreads a scan over a Dask cluster. Both are imported on first use, so
+``import megfwd`` imports neither MNE nor Dask.
 """
+import importlib
+
 from ._megfwd import __version__
 from .forward import field, leadfield
 from .sensors import SensorArray
+from .shell import SingleShell
 
-__all__ = ["SensorArray", "leadfield", "field", "__version__"]
+__all__ = ["SensorArray", "SingleShell", "leadfield", "field", "__version__"]
+
+_SUBMODULES = ("mne", "dask")
+
+
+def __getattr__(name):
+    if name in _SUBMODULES:
+        return importlib.import_module(f".{name}", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_SUBMODULES))

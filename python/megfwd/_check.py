@@ -28,28 +28,56 @@ def _check_int(name, value, low=None):
     return int(value)
 
 
-def _rows(array, name, columns, unit):
-    """A (n, columns) float64 array, C-ordered (a Fortran-ordered input is
-    copied); anything else raises ValueError naming `name`."""
-    a = np.asanyarray(array)
-    if a.dtype == object or not (np.issubdtype(a.dtype, np.floating) or np.issubdtype(a.dtype, np.integer)):
+def _check_bool(name, value):
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {type(value).__name__} {value!r} instead.")
+    return bool(value)
+
+
+def _check_real(name, value):
+    """A finite real number (an int or float, not a bool)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a real number, got {type(value).__name__} {value!r} instead.")
+    if not np.isfinite(value):
+        raise ValueError(f"{name} must be a finite number, got {value!r}.")
+    return float(value)
+
+
+def _real_array(value, name, unit):
+    """`value` as an ndarray of real numbers (bool, complex, text and objects
+    refused), not copied when it already is one."""
+    a = np.asarray(value)
+    if a.dtype == bool or not (np.issubdtype(a.dtype, np.floating) or np.issubdtype(a.dtype, np.integer)):
         raise ValueError(f"{name} must hold real numbers ({unit}), got dtype {a.dtype}.")
-    if columns == 3 and a.ndim == 1 and a.shape == (3,):
+    return a
+
+
+def _rows(array, name, columns, unit):
+    """`array` as rows of `columns` real numbers, whatever its strides, order
+    or dtype, without a copy: one (columns,) vector is one row. Anything else
+    raises ValueError naming `name`. The caller converts to float64 where
+    the library needs it (`_to_library`)."""
+    a = _real_array(array, name, unit)
+    if a.ndim == 1 and a.shape == (columns,):
         a = a[np.newaxis]
     if a.ndim != 2 or a.shape[1] != columns:
         raise ValueError(f"{name} must have shape (n, {columns}), got {a.shape}.")
     if a.shape[0] == 0:
         raise ValueError(f"{name} is empty: at least one row of {columns} numbers is needed.")
-    if not (a.flags.c_contiguous or a.flags.f_contiguous):
-        raise ValueError(
-            f"{name} is not contiguous (a strided view); pass np.ascontiguousarray({name}) instead."
-        )
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    bad = ~np.isfinite(a)
-    if bad.any():
-        row = int(np.argwhere(bad)[0][0])
-        raise ValueError(f"{name} row {row} holds a value that is not finite: {a[row].tolist()}.")
+    if a.dtype.kind == "f":
+        bad = ~np.isfinite(a)
+        if bad.any():
+            row = int(np.argwhere(bad)[0][0])
+            raise ValueError(f"{name} row {row} holds a value that is not finite: {a[row].tolist()}.")
     return a
+
+
+def _to_library(rows, scale=1.0):
+    """Rows as the C-ordered float64 array the library reads, times
+    `scale`: one pass, the only copy of the caller's array."""
+    out = np.empty(rows.shape, dtype=np.float64)
+    np.multiply(rows, scale, out=out, dtype=np.float64)
+    return out
 
 
 def _threads(threads):

@@ -39,7 +39,7 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 from . import forward
-from ._check import _check_int, _rows
+from ._check import _check_int, _rows, _to_library
 from .sensors import SensorArray
 
 __all__ = ["leadfield", "field", "write_zarr", "main"]
@@ -49,8 +49,8 @@ DEFAULT_CHUNKS = 4096
 # The options of megfwd.leadfield / megfwd.field that a block passes on;
 # progress, return_mask and return_meta concern the whole scan and are
 # handled here.
-_LEADFIELD_OPTIONS = ("sphere", "order", "sensor_model", "formula", "refs", "tangential", "threads")
-_FIELD_OPTIONS = ("sphere", "order", "sensor_model", "formula", "refs", "magnetic")
+_LEADFIELD_OPTIONS = ("head", "sphere", "order", "sensor_model", "formula", "refs", "tangential", "threads")
+_FIELD_OPTIONS = ("head", "sphere", "order", "sensor_model", "formula", "refs", "magnetic")
 
 
 def _checked_sensors(sensors):
@@ -190,7 +190,7 @@ def leadfield(sensors, sources, *, chunks=DEFAULT_CHUNKS, return_mask=False, **o
         Also return the in-scan mask as a Dask array of bool (n_sources,).
         Compute both together (``dask.compute(lf, mask)``) to scan once.
     **options
-        sphere, order, sensor_model, formula, refs, tangential and threads,
+        head, sphere, order, sensor_model, formula, refs, tangential and threads,
         as for `megfwd.leadfield`; threads (the library's threads per block)
         defaults to 1.
 
@@ -202,7 +202,7 @@ def leadfield(sensors, sources, *, chunks=DEFAULT_CHUNKS, return_mask=False, **o
         When ``return_mask``.
     """
     sensors = _checked_sensors(sensors)
-    pos = _rows(sources, "sources", 3, "metres")
+    pos = _to_library(_rows(sources, "sources", 3, "metres"))
     options = _options(options, _LEADFIELD_OPTIONS, "leadfield")
     options.setdefault("threads", 1)
     _, n_sensors, n_components = _first_row(forward.leadfield, sensors, pos[:1], **options).shape
@@ -223,7 +223,7 @@ def field(sensors, positions, moments, *, chunks=DEFAULT_CHUNKS, return_mask=Fal
     chunks, return_mask
         As for `leadfield`, over dipoles.
     **options
-        sphere, order, sensor_model, formula, refs and magnetic, as for
+        head, sphere, order, sensor_model, formula, refs and magnetic, as for
         `megfwd.field`.
 
     Returns
@@ -233,8 +233,8 @@ def field(sensors, positions, moments, *, chunks=DEFAULT_CHUNKS, return_mask=Fal
         When ``return_mask``.
     """
     sensors = _checked_sensors(sensors)
-    pos = _rows(positions, "positions", 3, "metres")
-    mom = _rows(moments, "moments", 3, "A·m")
+    pos = _to_library(_rows(positions, "positions", 3, "metres"))
+    mom = _to_library(_rows(moments, "moments", 3, "A·m"))
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
     options = _options(options, _FIELD_OPTIONS, "field")
@@ -342,7 +342,7 @@ def write_zarr(path, sensors, sources, *, chunks=DEFAULT_CHUNKS, compute_kwargs=
     chunk = _check_int("chunks", chunks, low=1)
     inputs = [sensor_file, sensors._handle.label if isinstance(sensors, SensorArray) else None]
     _check_output(path, inputs)
-    pos = _rows(sources, "sources", 3, "metres")
+    pos = _to_library(_rows(sources, "sources", 3, "metres"))
     lf, mask = leadfield(sensors, pos, chunks=chunk, return_mask=True, **options)
 
     parent, name = os.path.split(os.path.abspath(path))
@@ -447,7 +447,7 @@ def _parser():
     sub = p.add_subparsers(dest="command", required=True, metavar="leadfield")
     lf = sub.add_parser("leadfield", help="compute a leadfield into a zarr group",
                         description="Positions are in millimetres, as for the megfwd program's "
-                                    "'leadfield' command; the values are in SI units, as with its --si.")
+                                    "'leadfield' command; the values are in SI units, as it gives them.")
     src = lf.add_mutually_exclusive_group(required=True)
     src.add_argument("--grid", metavar="XMIN,YMIN,ZMIN,XMAX,YMAX,ZMAX,STEP",
                      help="a box of sources in mm, x slowest, z fastest")

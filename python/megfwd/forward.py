@@ -12,37 +12,55 @@ import warnings
 import numpy as np
 
 from . import _megfwd
-from ._check import _check_option, _rows, _threads, _validate_type
+from ._check import _check_bool, _check_int, _check_option, _real_array, _rows, _threads, _to_library, _validate_type
 from .sensors import SensorArray
+from .shell import _head
 
 SENSOR_MODELS = ("ctf", "standard")
 _SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
+# The library's coil integration orders (its rules have these numbers of
+# points per coil; 6 has no rule).
+ORDERS = (1, 2, 3, 4, 5, 7)
+# Axis orders of a leadfield array: by source, or by sensor (MNE's gain
+# matrix as it stands).
+LAYOUTS = ("sources", "sensors")
 
 
 def _to_mm(metres):
-    return np.ascontiguousarray(metres * 1000.0)
+    return _to_library(metres, 1000.0)
+
+
+def _sphere_mm(sphere):
+    """(x, y, z, radius) in metres as the library's sphere in mm."""
+    if isinstance(sphere, (str, bytes, dict)):
+        raise TypeError(f"sphere must be None (the sphere fitted to the sensors) or (x, y, z, radius) in metres, "
+                        f"got {type(sphere).__name__} {sphere!r}.")
+    sp = _real_array(sphere, "sphere", "x, y, z, radius in metres")
+    if sp.shape != (4,):
+        raise ValueError(f"sphere must be (x, y, z, radius) in metres, 4 numbers, got shape {sp.shape}.")
+    if not np.isfinite(sp).all() or sp[3] <= 0:
+        raise ValueError(f"sphere must be (x, y, z, radius) in metres with radius > 0, got {sp.tolist()}.")
+    return [float(v) * 1000.0 for v in sp]
 
 
 def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=False, extra=None):
     """The library's settings (member names) for the public keywords."""
     _check_option("sensor_model", sensor_model, SENSOR_MODELS)
+    _check_option("order", _check_int("order", order), ORDERS)
     s = {
         "si": True,
         "snsFwdModel": _SENSOR_MODEL_CODES[sensor_model],
-        "orderCoilIntg": _megfwd.parse_order(int(order)),
-        "isUseRefSns": 1 if refs else 0,
-        "isTangLfd": 1 if tangential else 0,
-        "isMagSrc": 1 if magnetic else 0,
+        "orderCoilIntg": int(order),
+        "isUseRefSns": int(_check_bool("refs", refs)),
+        "isTangLfd": int(_check_bool("tangential", tangential)),
+        "isMagSrc": int(_check_bool("magnetic", magnetic)),
     }
     if formula is not None:
         _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
         s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
     if sphere is not None:
-        sp = np.asarray(sphere, dtype=float)
-        if sp.shape != (4,) or not np.isfinite(sp).all() or sp[3] <= 0:
-            raise ValueError(f"sphere must be (x, y, z, radius) in metres with radius > 0, got {sphere!r}.")
         s["sphereModel"] = 1
-        s["userSphere"] = [float(v) for v in sp * 1000.0]
+        s["userSphere"] = _sphere_mm(sphere)
     if extra:
         s.update(extra)
     return s
@@ -62,9 +80,16 @@ def _sensors(sensors):
     return _validate_type(sensors, SensorArray, "sensors", "a megfwd.SensorArray")._handle
 
 
-def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+def _progress(progress):
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be None or a callable progress(done, total), got "
+                        f"{type(progress).__name__} instead.")
+    return progress
+
+
+def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
               tangential=False, threads=None, progress=None, return_mask=False, return_meta=False,
-              _extra=None):
+              layout="sources", _extra=None):
     """Leadfields of unit dipoles at every source for every measurement sensor.
 
     Parameters
@@ -73,13 +98,20 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
         The MEG system.
     sources : array_like, shape (n_sources, 3)
         Source positions in metres, in the sensors' frame (head coordinates
-        for arrays made by ``SensorArray.from_mne``).
+        for arrays made by ``SensorArray.from_mne``): any real dtype, order
+        or strides (e.g. ``rr[::2]`` or ``both[:, :3]``).
+    head : None | SingleShell | array_like, shape (4,)
+        The head model: a `SingleShell` (the leadfields of ``sphere``, or
+        without it of the surface's least-squares sphere, corrected for the
+        inner skull's shape; three components only), or a sphere as for
+        ``sphere``. None: ``sphere`` decides.
     sphere : None | array_like, shape (4,)
         Centre x, y, z and radius of the conductor sphere in metres. None
         uses the library's default choice: the sphere fitted to the
         sensors' first coils (the dewar sphere).
     order : int
-        Integration order over each coil's area (0 to 3; CTF sensor model).
+        Integration order over each coil's area: 1, 2, 3, 4, 5 or 7 (CTF
+        sensor model).
     sensor_model : 'ctf' | 'standard'
         'ctf' integrates the field over each coil's disk; 'standard' takes
         the coil centres, weighted by the coil weights.
@@ -102,13 +134,20 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     return_meta : bool
         Also return the metadata dict (settings, spheres, integration rule,
         units), as the command line's .json sidecar has it.
+    layout : 'sources' | 'sensors'
+        Axis order of ``lf``. 'sources' gives (n_sources, n_sensors,
+        n_components); 'sensors' gives (n_sensors, n_sources,
+        n_components), written in that order as it is computed, so that
+        ``lf.reshape(n_sensors, -1)`` is MNE's gain matrix (channels,
+        3 x sources) without a copy. The values are the same bits.
 
     Returns
     -------
     lf : ndarray, shape (n_sources, n_sensors, n_components), float64
         Leadfields in T/(A·m); sensors are ``sensors.measurement_names``;
         components x, y, z of the sensors' frame (or the two tangential
-        directions). Sources out of the scan are 0.
+        directions). Sources out of the scan are 0. Shape (n_sensors,
+        n_sources, n_components) with ``layout='sensors'``.
     mask : ndarray of bool, shape (n_sources,)
         True for sources in the scan (when ``return_mask``).
     meta : dict
@@ -116,9 +155,15 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     """
     handle = _sensors(sensors)
     pos = _rows(sources, "sources", 3, "metres")
+    sphere, shell = _head(head, sphere)
     settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
-    lf, mask, warned, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, _threads(threads), progress,
-                                              bool(return_meta), "sources")
+    threads = _threads(threads)
+    progress = _progress(progress)
+    return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)
+    _check_option("layout", layout, LAYOUTS)
+    lf, mask, warned, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, threads, progress,
+                                                      return_meta, "sources", sensor_major=layout == "sensors",
+                                                      shell=shell)
     _emit(warned, notes)
     out = (lf,)
     if return_mask:
@@ -128,7 +173,7 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     return out[0] if len(out) == 1 else out
 
 
-def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+def field(sensors, positions, moments, *, head=None, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
           magnetic=False, progress=None, return_mask=False, return_meta=False, _extra=None):
     """Field values of dipoles at every measurement sensor.
 
@@ -136,7 +181,7 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
     ----------
     sensors : SensorArray
     positions : array_like, shape (n_dipoles, 3)
-        Dipole positions in metres.
+        Dipole positions in metres (any real dtype, order or strides).
     moments : array_like, shape (n_dipoles, 3)
         Dipole moments in A·m (A·m² for magnetic dipoles).
     formula : None | str
@@ -145,7 +190,7 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
         unit moment along Q×r0 whatever the moment's size).
     magnetic : bool
         Magnetic dipoles instead of current dipoles.
-    sphere, order, sensor_model, refs, progress, return_mask, return_meta
+    head, sphere, order, sensor_model, refs, progress, return_mask, return_meta
         As for `leadfield`.
 
     Returns
@@ -159,9 +204,15 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
     mom = _rows(moments, "moments", 3, "A·m")
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
+    sphere, shell = _head(head, sphere)
     settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
-    dipoles = np.ascontiguousarray(np.hstack([pos * 1000.0, mom]))
-    b, mask, warned, notes, meta = _megfwd.field(handle, dipoles, settings, progress, bool(return_meta), "dipoles")
+    progress = _progress(progress)
+    return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)
+    dipoles = np.empty((len(pos), 6))
+    dipoles[:, :3] = _to_mm(pos)
+    dipoles[:, 3:] = mom
+    b, mask, warned, notes, meta = _megfwd.field(handle, dipoles, settings, progress, return_meta, "dipoles",
+                                                 shell)
     _emit(warned, notes)
     out = (b,)
     if return_mask:

@@ -1,5 +1,6 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
-and a drop-in ``make_forward_solution`` for sphere conductor models.
+and a drop-in ``make_forward_solution`` for sphere conductor models and,
+with ``head_model='single_shell'``, for the inner skull of a BEM.
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -21,21 +22,28 @@ except ImportError as err:  # pragma: no cover - depends on the installation
     ) from err
 
 import numpy as np
-from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _to_forward_dict
+from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _read_coil_defs, _to_forward_dict
 from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
 from mne.io.pick import pick_info, pick_types
-from mne.transforms import _get_trans
+from mne.bem import _bem_find_surface
+from mne.transforms import _ensure_trans, _get_trans
 from mne.utils import logger, verbose
 
-from ._check import _check_option, _n_jobs
+from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
+from .shell import SingleShell
 
 __all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
+# MNE's coil definitions come at three accuracies. MNE's own code names two
+# of them ('normal', 'accurate') and reaches the third by its code, so the
+# codes are given here.
+_ACCURACY_CODES = {"point": FWD.COIL_ACCURACY_POINT, "normal": FWD.COIL_ACCURACY_NORMAL,
+                   "accurate": FWD.COIL_ACCURACY_ACCURATE}
 
 # megfwd's kind codes for MNE's coil classes: measurement sensors 100..103,
 # reference sensors 10..13.
@@ -51,7 +59,8 @@ _NO_COIL_MARGIN = -1e12
 
 
 def _point_coils(coil):
-    """megfwd coils for one MNE coil: one weighted point per integration point.
+    """(positions, normals, weights) of the megfwd coils of one MNE coil: one
+    weighted point coil per integration point.
 
     The standard sensor model divides the weighted sum by the sum of the
     weights unless that sum is 0. MNE's sums are 0 (gradiometers) or 1
@@ -60,55 +69,79 @@ def _point_coils(coil):
     with opposite directions at the first point brings the sum to 1: their
     fields cancel, so they change the divisor and not the sum of fields.
     """
-    rmag, cosmag, w = coil["rmag"].tolist(), coil["cosmag"].tolist(), coil["w"].tolist()
+    rmag, cosmag, w = coil["rmag"], coil["cosmag"], coil["w"]
     total = 0.0
-    for x in w:  # in the library's order, so that 0 and 1 are exact
+    for x in w.tolist():  # in the library's order, so that 0 and 1 are exact
         total += x
-    coils = []
-    if total not in (0.0, 1.0):
-        half = (1.0 - total) / 2.0
-        coils.append({"position": rmag[0], "normal": cosmag[0], "radius": 0.0, "weight": half})
-        coils.append({"position": rmag[0], "normal": [-v for v in cosmag[0]], "radius": 0.0, "weight": half})
-    coils += [{"position": r, "normal": n, "radius": 0.0, "weight": x} for r, n, x in zip(rmag, cosmag, w)]
-    return coils
+    if total in (0.0, 1.0):
+        return rmag, cosmag, w
+    half = (1.0 - total) / 2.0
+    return (np.concatenate([rmag[:1], rmag[:1], rmag]), np.concatenate([cosmag[:1], -cosmag[:1], cosmag]),
+            np.concatenate([[half, half], w]))
 
 
-def _reference_weights(comp, names, is_ref):
-    """(channel, weight) lists of every channel from MNE's compensator
-    matrix (compensated data = comp @ uncompensated data)."""
-    weights = []
-    for i, name in enumerate(names):
-        if is_ref[i]:
-            weights.append([])
-            continue
-        row = comp[i]
-        others = np.flatnonzero(row)
-        others = others[others != i]
-        if row[i] != 1.0 or not is_ref[others].all():
-            raise ValueError(f"the compensation of channel {name!r} uses channels that are not reference sensors "
-                             f"({[names[j] for j in others if not is_ref[j]]}); megfwd subtracts reference "
-                             f"sensors only.")
-        weights.append([{"channel": names[j], "weight": -float(row[j])} for j in others])
-    return weights
+def _reference_columns(comp, names, is_ref):
+    """Reference counts, channels and weights of every channel from MNE's
+    compensator matrix (compensated data = comp @ uncompensated data)."""
+    measurement = np.flatnonzero(~is_ref)
+    rows = np.arange(len(measurement))
+    others = comp[measurement]
+    own = others[rows, measurement].copy()
+    others[rows, measurement] = 0.0
+    row, target = np.nonzero(others)  # by channel, then by reference channel
+    wrong = (own != 1.0) | np.bincount(row[~is_ref[target]], minlength=len(measurement)).astype(bool)
+    if wrong.any():
+        i = int(np.flatnonzero(wrong)[0])
+        used = [names[j] for j in target[row == i] if not is_ref[j]]
+        raise ValueError(f"the compensation of channel {names[measurement[i]]!r} uses channels that are not "
+                         f"reference sensors ({used}); megfwd subtracts reference sensors only.")
+    counts = np.zeros(len(names), dtype=np.int64)
+    counts[measurement] = np.bincount(row, minlength=len(measurement))
+    return counts, target.astype(np.int64), -others[row, target]
 
 
 def _array_from_coils(chs, coils, compensator, bads, name):
     """A SensorArray of MNE channels `chs` and their coils (head frame);
-    `compensator` is MNE's compensation matrix over `chs`, or None."""
+    `compensator` is MNE's compensation matrix over `chs`, or None. Built
+    from arrays: MNE's integration points go to the library as they are."""
     names = [ch["ch_name"] for ch in chs]
     is_ref = np.array([ch["kind"] == FIFF.FIFFV_REF_MEG_CH for ch in chs], dtype=bool)
-    refs = _reference_weights(compensator, names, is_ref) if compensator is not None else None
-    channels = []
-    for i, (ch, coil) in enumerate(zip(chs, coils)):
-        table = _REFERENCE_KIND if is_ref[i] else _MEASUREMENT_KIND
-        c = {"name": names[i], "kind": table.get(coil["coil_class"], 12 if is_ref[i] else 103),
-             "good": names[i] not in bads, "coils": _point_coils(coil)}
-        if refs is not None and refs[i]:
-            c["references"] = refs[i]
-        channels.append(c)
-    # The library checks the document as it checks a file; the per-coil
-    # checks of SensorArray() would only repeat that for MNE's coils.
-    return SensorArray._from_document(channels, name)
+    kinds = [(_REFERENCE_KIND if r else _MEASUREMENT_KIND).get(coil["coil_class"], 12 if r else 103)
+             for r, coil in zip(is_ref, coils)]
+    points = [_point_coils(coil) for coil in coils]
+    counts = np.array([len(p[2]) for p in points], dtype=np.int64)
+    n_points = int(counts.sum())
+    if compensator is not None:
+        ref_counts, ref_channels, ref_weights = _reference_columns(compensator, names, is_ref)
+    else:
+        ref_counts, ref_channels, ref_weights = np.zeros(len(names), np.int64), np.zeros(0, np.int64), np.zeros(0)
+    return SensorArray._from_columns(
+        name, names=names, kinds=np.array(kinds, dtype=np.int32),
+        good=np.array([n not in bads for n in names], dtype=bool), gains=np.ones(len(names)),
+        coil_counts=counts, positions=np.concatenate([p[0] for p in points]),
+        normals=np.concatenate([p[1] for p in points]), radii=np.zeros(n_points),
+        turns=np.ones(n_points, dtype=np.int32), weights=np.concatenate([p[2] for p in points]),
+        reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
+
+
+def _check_positions(info_meg, accuracy):
+    """Refuses, naming the channel and its ``loc`` or ``coil_type``, a
+    channel MNE cannot place: no position or orientation, or a coil type
+    without a definition at `accuracy`."""
+    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
+    for ch in info_meg["chs"]:
+        loc = np.asarray(ch["loc"][:12], dtype=float)
+        where = f"channel {ch['ch_name']!r} of the Info"
+        if not np.isfinite(loc).all():
+            raise ValueError(f"{where} has no position: its 'loc' holds values that are not finite "
+                             f"({loc[:3].tolist()} ...); set the sensor positions (e.g. with a montage or the "
+                             f"recording's own Info) before building a sensor array.")
+        if not np.linalg.norm(loc[9:12]) > 0:
+            raise ValueError(f"{where} has no position: the coil's normal ('loc'[9:12]) is zero; set the sensor "
+                             f"positions before building a sensor array.")
+        if int(ch["coil_type"]) & 0xFFFF not in defined:
+            raise ValueError(f"{where} has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, which MNE defines no coil "
+                             f"for at accuracy {accuracy!r}.")
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -118,7 +151,8 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     ----------
     info : mne.Info
     accuracy : 'accurate' | 'normal' | 'point'
-        Which of MNE's coil integration rules to use.
+        Which of MNE's coil integration rules to use ('accurate' is the one
+        ``mne.make_forward_solution`` uses).
     ignore_ref : bool
         Leave the reference channels (and so the compensation) out.
 
@@ -134,14 +168,16 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if not isinstance(info, _mne.Info):
         raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
     _check_option("accuracy", accuracy, ACCURACIES)
+    ignore_ref = _check_bool("ignore_ref", ignore_ref)
     picks = pick_types(info, meg=True, ref_meg=not ignore_ref, exclude=[])
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
     info_meg = pick_info(info, picks, verbose=False)
+    _check_positions(info_meg, accuracy)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
-    coils = _create_meg_coils(info_meg["chs"], accuracy, dev_head_t)
+    coils = _create_meg_coils(info_meg["chs"], _ACCURACY_CODES[accuracy], dev_head_t)
     compensator = None
     grade = get_current_comp(info_meg)
     if grade and not ignore_ref and len(pick_types(info_meg, meg=False, ref_meg=True, exclude=[])):
@@ -153,11 +189,35 @@ def _sphere_of(bem):
     if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
         return np.asarray(bem["r0"], dtype=float)
     raise NotImplementedError(
-        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) only; "
-        f"for a BEM ({type(bem).__name__}) use mne.make_forward_solution.")
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model); "
+        f"for a BEM ({type(bem).__name__}) pass head_model='single_shell' to use its inner skull in megfwd's "
+        "single-shell model, or use mne.make_forward_solution.")
 
 
-def _compute_meg(rr, meg, r0, threads):
+def _inner_skull(bem):
+    """The conductor model MNE's preparation takes and its inner-skull
+    surface (MRI frame, metres), from a BEM model or solution or from an
+    inner-skull surface dict."""
+    if isinstance(bem, _mne.bem.ConductorModel):
+        if bem["is_sphere"]:
+            raise ValueError("head_model='single_shell' needs a BEM model or solution or an inner-skull surface "
+                             "dict, got a sphere model.")
+        surf = _bem_find_surface(bem, "inner_skull")
+        if len(bem["surfs"]) > 1:
+            logger.info("Using the inner skull of the %d-layer BEM as the single shell.", len(bem["surfs"]))
+        return bem, surf
+    if isinstance(bem, dict) and "rr" in bem and "tris" in bem:
+        surf = dict(bem)
+        surf.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
+        surf.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
+        surf.setdefault("sigma", 0.3)
+        surf = _mne.surface.complete_surface_info(surf, copy=False, verbose=False)
+        return _mne.bem.ConductorModel(is_sphere=False, surfs=[surf]), surf
+    raise TypeError(f"bem must be a BEM model or solution (mne.bem.ConductorModel) or an inner-skull surface dict "
+                    f"with 'rr' and 'tris' for head_model='single_shell', got {type(bem).__name__}.")
+
+
+def _compute_meg(rr, meg, r0, threads, shell=None):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
     (a Fortran-ordered view)."""
@@ -166,22 +226,24 @@ def _compute_meg(rr, meg, r0, threads):
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
     # and this computation uses it for nothing.
     radius = 0.1
-    lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
-                   _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
+    # Channel-major: (channels, sources, components), which is MNE's gain
+    # (channels, 3 x sources) as it stands. It is handed over as its
+    # transpose, the shape of MNE's field step; MNE stores the transpose of
+    # that, so the gain is never reordered.
+    sphere = None if r0 is None else (*r0, radius)
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads,
+                   layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
-    # One reordering copy to channels x (source, component), handed over as
-    # its transpose: MNE stores the transpose of what the field step returns,
-    # and copies it once more, which is then a plain copy.
-    by_channel = np.ascontiguousarray(lf.transpose(1, 0, 2)).reshape(len(names), 3 * len(rr))
-    return by_channel.T
+    if r0 is not None:
+        lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    return lf.reshape(len(names), 3 * len(rr)).T
 
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          verbose=None):
+                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model, as ``mne.make_forward_solution``.
 
     Takes MNE's arguments with MNE's meaning and returns an ``mne.Forward``
@@ -195,8 +257,11 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel
-        A sphere model.
+    bem : mne.bem.ConductorModel | dict
+        A sphere model; with ``head_model='single_shell'`` a BEM model or
+        solution of one or three layers (its inner skull is used) or an
+        inner-skull surface dict (``'rr'`` in metres, MRI coordinates,
+        ``'tris'``).
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -205,13 +270,28 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     ignore_ref : bool
         Leave the reference channels and compensation out.
     n_jobs : int | None
+    head_model : None | 'single_shell'
+        'single_shell': the inner skull as one homogeneous conductor, the
+        sphere's field corrected by a harmonic expansion fitted to it
+        (`megfwd.SingleShell`). Sources closer than ``mindist`` to it or
+        outside it are left out, as MNE does for a BEM.
+    shell_order : int
+        Highest degree of the expansion (0 to 20).
+    shell_fit : 'galerkin' | 'lsq'
+        How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None
 
     Returns
     -------
     fwd : mne.Forward
     """
-    r0 = _sphere_of(bem)
+    _check_option("head_model", head_model, (None, "single_shell"))
+    inner = None
+    if head_model is None:
+        r0 = _sphere_of(bem)
+    else:
+        bem, inner = _inner_skull(bem)
+        r0 = None
     mri_head_t, trans = _get_trans(trans)
     if not isinstance(info, _mne.Info):
         info_extra = str(info)
@@ -228,7 +308,12 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         src, mri_head_t, info, bem, mindist, n_jobs, "instance of ConductorModel", trans, info_extra, True, False,
         ignore_ref)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
-    gain = _compute_meg(rr, sensors["meg"], r0, threads)
+    shell = None
+    if inner is not None:
+        head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), inner["rr"])
+        shell = SingleShell(head_rr, inner["tris"], order=shell_order, fit=shell_fit)
+        logger.info("Single shell: %s", shell)
+    gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)
     fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
     fwd.update(**update_kwargs)
     logger.info("Finished.")

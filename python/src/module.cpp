@@ -13,6 +13,7 @@
 #include <new>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "forward_api/Errors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Settings.h"
+#include "head_model/SingleShell.h"
 #include "host_interfaces/Afx.h"
 
 namespace py = pybind11;
@@ -57,6 +59,42 @@ struct Sensors {
     std::unique_ptr<SensorArray> array;
     SystemRef system() const { return {&array->recording, array->trial(), array->path}; }
 };
+
+// A system from arrays (megfwd/sensors.py builds and checks them): each
+// array is converted to the library's type, copied only if it is not
+// already a C-ordered array of that type.
+template <typename T>
+using Column = py::array_t<T, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+std::span<const T> spanOf(const Column<T>& a) {
+    return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string>& names, const Column<int>& kinds,
+                          const Column<std::uint8_t>& good, const Column<double>& gains,
+                          const Column<std::int64_t>& coilCounts, const Column<double>& positions,
+                          const Column<double>& normals, const Column<double>& radii, const Column<int>& turns,
+                          const Column<double>& weights, const Column<std::int64_t>& referenceCounts,
+                          const Column<std::int64_t>& referenceChannels, const Column<double>& referenceWeights,
+                          const std::string& unit) {
+    SensorArrayColumns c;
+    c.names = names;
+    c.kinds = spanOf(kinds);
+    c.good = spanOf(good);
+    c.gains = spanOf(gains);
+    c.coilCounts = spanOf(coilCounts);
+    c.positions = spanOf(positions);
+    c.normals = spanOf(normals);
+    c.radii = spanOf(radii);
+    c.turns = spanOf(turns);
+    c.weights = spanOf(weights);
+    c.referenceCounts = spanOf(referenceCounts);
+    c.referenceChannels = spanOf(referenceChannels);
+    c.referenceWeights = spanOf(referenceWeights);
+    c.unit = unit;
+    return Sensors{sensorArrayFromColumns(c, name)};
+}
 
 // The library's settings from their member names (forward.py maps the
 // Python keywords to them); an unknown name is a ValueError.
@@ -160,6 +198,34 @@ std::vector<double> rowsOf(const py::array_t<double, py::array::c_style | py::ar
 
 // (values, in-scan mask, library messages and warnings, notes, metadata or
 // None)
+// A checked single-shell model (surface in mm, options).
+struct Shell {
+    std::shared_ptr<const head::SingleShell> model;
+};
+
+Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
+                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
+                const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
+    head::TriSurface surface;
+    surface.vertices = rowsOf(verticesMm, 3);
+    if (triangles.ndim() != 2 || triangles.shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+    for (py::ssize_t i = 0; i < triangles.size(); ++i) {
+        const std::int64_t v = triangles.data()[i];
+        if (v < 0 || v > INT32_MAX) throw InputError("triangles: vertex index " + std::to_string(v) + " is out of range");
+        surface.triangles.push_back(static_cast<std::int32_t>(v));
+    }
+    surface.label = label;
+    head::ShellOptions o;
+    o.order = order;
+    o.fit = head::parseShellFit(fit, "fit");
+    o.centre = centreMm;
+    return Shell{std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(surface), o))};
+}
+
+std::shared_ptr<const head::SingleShell> shellOf(const py::object& shell) {
+    return shell.is_none() ? nullptr : shell.cast<const Shell&>().model;
+}
+
 py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>&& written = nullptr) {
     std::vector<std::string> warnings = takeMessages();
     warnings.insert(warnings.end(), r.warnings.begin(), r.warnings.end());
@@ -172,7 +238,7 @@ py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>
 
 py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
                     const py::dict& settings, int threads, const py::object& progress, bool withMeta,
-                    const std::string& label) {
+                    const std::string& label, bool sensorMajor, const py::object& shell) {
     SourceSpec src;
     src.positions = rowsOf(sourcesMm, 3);
     src.label = label;
@@ -180,6 +246,8 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     req.settings = overridesFrom(settings);
     req.threads = threads;
     req.command = "python leadfield";
+    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
+    req.singleShell = shellOf(shell);
     PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
     // The fast route writes every value, so its array is taken without
@@ -207,11 +275,13 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
 }
 
 py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& dipolesMm,
-                const py::dict& settings, const py::object& progress, bool withMeta, const std::string& label) {
+                const py::dict& settings, const py::object& progress, bool withMeta, const std::string& label,
+                const py::object& shell) {
     const std::vector<double> dipoles = rowsOf(dipolesMm, 6);
     LeadfieldRequest req;
     req.settings = overridesFrom(settings);
     req.command = "python field";
+    req.singleShell = shellOf(shell);
     PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
     ForwardResult r;
@@ -241,6 +311,11 @@ PYBIND11_MODULE(_megfwd, m) {
         .def_static("from_text", [](const std::string& text, const std::string& name) {
             return Sensors{parseSensorArray(text, name)};
         })
+        .def_static("from_arrays", &sensorsFromArrays, py::arg("name"), py::arg("names"), py::arg("kinds"),
+                    py::arg("good"), py::arg("gains"), py::arg("coil_counts"), py::arg("positions"),
+                    py::arg("normals"), py::arg("radii"), py::arg("turns"), py::arg("weights"),
+                    py::arg("reference_counts"), py::arg("reference_channels"), py::arg("reference_weights"),
+                    py::arg("unit"))
         .def("text", [](const Sensors& s) { return sensorArrayText(*s.array->trial()); })
         .def("write", [](const Sensors& s, const std::string& path) { writeSensorArray(*s.array->trial(), path); })
         .def_property_readonly("label", [](const Sensors& s) { return s.array->path; })
@@ -268,10 +343,24 @@ PYBIND11_MODULE(_megfwd, m) {
             return leadfieldShape(s.system(), src, req);
         });
 
+    py::class_<Shell>(m, "SingleShell")
+        .def(py::init(&makeShell), py::arg("vertices_mm"), py::arg("triangles"), py::arg("order"), py::arg("fit"),
+             py::arg("centre_mm"), py::arg("label"))
+        .def_property_readonly("was_turned", [](const Shell& s) { return s.model->wasTurned; })
+        .def_property_readonly("centre_mm", [](const Shell& s) { return s.model->centre(); })
+        .def_property_readonly("triangles", [](const Shell& s) {
+            // As checked: wound outward.
+            const auto& t = s.model->surface.triangles;
+            py::array_t<std::int64_t> a({static_cast<py::ssize_t>(t.size() / 3), py::ssize_t{3}});
+            std::copy(t.begin(), t.end(), a.mutable_data());
+            return a;
+        });
+
     m.def("leadfield", &leadfield, py::arg("sensors"), py::arg("sources_mm"), py::arg("settings"),
-          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"));
+          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"),
+          py::arg("sensor_major") = false, py::arg("shell") = py::none());
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
-          py::arg("with_meta"), py::arg("label"));
+          py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
     m.def("take_messages", &takeMessages);
     m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
     m.def("parse_sensor_model", &parseSensorModel);

@@ -222,6 +222,71 @@ TEST(ComputeLeadfield, CallersBufferAndVectorHoldTheSameValues) {
     }
 }
 
+// The sensor-major layout holds the source-major values reordered, bit for
+// bit, on every route and with every post-processing step that touches
+// values: reference correction, two components, sensor signs, and the two
+// divisions over all values (their scales are gathered in source order
+// whatever the layout).
+TEST(ComputeLeadfield, SensorMajorLayoutIsTheSourceMajorArrayReordered) {
+    DemoInputs in;
+    in.src.grid->step = 8;  // several blocks, the last one short
+    std::vector<std::pair<const char*, LeadfieldRequest>> cases(7);
+    cases[0].first = "as computed";
+    cases[1].first = "reference correction", cases[1].second.settings.isUseRefSns = 1;
+    cases[2].first = "two components", cases[2].second.settings.isTangLfd = 1;
+    cases[3].first = "sensor signs", cases[3].second.settings.isApplySnsGain = 1;
+    cases[4].first = "unit leadfield", cases[4].second.settings.isUnitLf = 1;
+    cases[5].first = "RMS normalised", cases[5].second.rmsNormalise = true;
+    cases[6].first = "record route", cases[6].second.recordScan = true, cases[6].second.settings.isTangLfd = 1;
+    for (auto& [name, req] : cases) {
+        SCOPED_TRACE(name);
+        req.threads = 2;
+        const ForwardResult want = computeLeadfield(in.sys, in.src, req);
+        if (req.settings.isUseRefSns) {
+            ASSERT_TRUE(want.meta["reference_correction"]["applied"].get<bool>());
+        }
+        const std::int64_t numSources = want.shape[0], numSensors = want.shape[1], comps = want.shape[2];
+        std::vector<double> reordered(want.values.size());
+        for (std::int64_t i = 0; i < numSources; ++i)
+            for (std::int64_t j = 0; j < numSensors; ++j)
+                for (std::int64_t c = 0; c < comps; ++c)
+                    reordered[static_cast<std::size_t>((j * numSources + i) * comps + c)] =
+                        want.values[static_cast<std::size_t>((i * numSensors + j) * comps + c)];
+
+        req.layout = LeadfieldLayout::SensorMajor;
+        const std::vector<std::int64_t> shape{numSensors, numSources, comps};
+        EXPECT_EQ(leadfieldShape(in.sys, in.src, req), shape);
+        const ForwardResult own = computeLeadfield(in.sys, in.src, req);
+        EXPECT_EQ(own.shape, shape);
+        EXPECT_TRUE(own.values == reordered);
+        EXPECT_EQ(own.inScan, want.inScan);
+        EXPECT_EQ(own.meta["array"]["axes"], nlohmann::json({"sensor", "source", "component"}));
+        EXPECT_EQ(own.meta["values"]["divided_by"], want.meta["values"]["divided_by"]);
+        EXPECT_EQ(valueSummary(own).rmsInScan, valueSummary(want).rmsInScan);
+        if (req.recordScan) continue;  // the record route fills its own vector
+
+        std::vector<double> buffer(reordered.size(), -1.0);
+        req.output = OutputSink::buffer(buffer.data(), buffer.size());
+        const ForwardResult lent = computeLeadfield(in.sys, in.src, req);
+        EXPECT_TRUE(lent.valuesInSink);
+        EXPECT_TRUE(buffer == reordered);
+
+        // Storage taking copies gets the reordered array in one call.
+        std::vector<double> copied;
+        req.output = OutputSink{};
+        req.output.begin = [&](const std::vector<std::int64_t>& s) { EXPECT_EQ(s, shape); };
+        req.output.write = [&](std::int64_t first, const double* v, std::int64_t count) {
+            EXPECT_EQ(first, 0);
+            copied.assign(v, v + count);
+        };
+        computeLeadfield(in.sys, in.src, req);
+        EXPECT_TRUE(copied == reordered);
+    }
+    LeadfieldRequest field;
+    field.layout = LeadfieldLayout::SensorMajor;
+    EXPECT_THROW(computeField(in.sys, {0, 0, 50, 1, 0, 0}, "dipole", field), InputError);
+}
+
 TEST(ComputeLeadfield, ProgressCanCancelEveryRoute) {
     DemoInputs in;
     const std::int64_t n = in.src.count();

@@ -1,9 +1,11 @@
 """The Python layer over the library: same numbers as the command line,
 clear errors for bad input, GIL released, results owned by NumPy."""
 import json
+import os
 import pickle
 import resource
 import subprocess
+import sys
 import threading
 import warnings
 
@@ -48,30 +50,81 @@ def test_field_is_leadfield_times_moment(helmet, sources):
     (np.array([[0.0, np.nan, 0.01]]), "row 0 .* not finite"),
     (np.array([["a", "b", "c"]]), "real numbers"),
     (np.zeros((4, 3), dtype=complex), "real numbers"),
-    (np.zeros((4, 6))[:, ::2], "not contiguous"),
+    (np.zeros((4, 3), dtype=bool), "real numbers"),
 ])
 def test_bad_sources_raise_value_error(helmet, bad, match):
     with pytest.raises(ValueError, match=match):
         megfwd.leadfield(helmet, bad)
 
 
-def test_bad_options_name_the_parameter(helmet, sources):
-    with pytest.raises(ValueError, match="'sensor_model' parameter"):
-        megfwd.leadfield(helmet, sources, sensor_model="vector")
-    with pytest.raises(ValueError, match="sphere must be"):
-        megfwd.leadfield(helmet, sources, sphere=(0, 0, 0, -1))
-    with pytest.raises(ValueError, match="formula"):
-        megfwd.leadfield(helmet, sources, formula="XX99")
-    with pytest.raises(ValueError, match="threads must be at least 1"):
-        megfwd.leadfield(helmet, sources, threads=0)
-    with pytest.raises(ValueError, match="coil #1: 'normal' has zero length"):
-        megfwd.SensorArray([{"name": "A", "kind": 101, "coils": [{"position": [0, 0, 0.1], "normal": [0, 0, 0]}]}])
+def test_any_real_array_gives_the_values_of_a_float64_copy(helmet, sources):
+    """Views NumPy users pass every day: every other row, three columns of a
+    wider array, Fortran order and float32; each must give the values of
+    its own C-ordered float64 copy, bit for bit."""
+    wide = np.hstack([sources, np.ones((len(sources), 2))])
+    f32 = sources.astype(np.float32)
+    for given in (sources[::2], wide[:, :3], np.asfortranarray(sources), f32, f32[::-3]):
+        want = megfwd.leadfield(helmet, np.array(given, dtype=np.float64, order="C"), threads=1)
+        assert np.abs(want).max() > 0
+        assert np.array_equal(megfwd.leadfield(helmet, given, threads=1), want)
+    q = np.random.default_rng(2).normal(size=(len(sources), 3)).astype(np.float32) * 1e-8
+    want = megfwd.field(helmet, sources[::2].copy(), q[::2].astype(np.float64))
+    assert np.array_equal(megfwd.field(helmet, sources[::2], q[::2]), want)
+
+
+@pytest.mark.parametrize("options, error, match", [
+    (dict(sensor_model="vector"), ValueError, "'sensor_model' parameter"),
+    (dict(order=2.5), TypeError, "order must be an int, got float"),
+    (dict(order=6), ValueError, "'order' parameter. Allowed values are 1, 2, 3, 4, 5, 7, but got 6"),
+    (dict(sphere="auto"), TypeError, "sphere must be None .* got str 'auto'"),
+    (dict(sphere=(0, 0, 0)), ValueError, r"4 numbers, got shape \(3,\)"),
+    (dict(sphere=(0, 0, 0, -1)), ValueError, "radius > 0"),
+    (dict(refs="no"), TypeError, "refs must be True or False, got str"),
+    (dict(formula="XX99"), ValueError, "formula"),
+    (dict(threads=0), ValueError, "threads must be at least 1"),
+    (dict(threads=2.0), TypeError, "threads must be an int"),
+    (dict(progress=3), TypeError, "progress must be None or a callable"),
+    (dict(layout="channels"), ValueError, "'layout' parameter"),
+])
+def test_bad_options_name_the_parameter(helmet, sources, options, error, match):
+    with pytest.raises(error, match=match):
+        megfwd.leadfield(helmet, sources, **options)
+
+
+@pytest.mark.parametrize("edit, match", [
+    (lambda c: c[1]["coils"][1].update(position=[0.0, np.nan, 0.16]),
+     r"channels\[1\] \('MEG01'\), coils\[1\]: 'position' holds a value that is not finite: \[0.0, nan, 0.16\]"),
+    (lambda c: c[0]["coils"][0].update(normal=[0, 0, 0]), r"channels\[0\] \('MEG00'\), coils\[0\]: 'normal' has zero"),
+    (lambda c: c[2].update(gain=float("nan")), r"channels\[2\] \('MEG02'\): 'gain' must be a finite number"),
+    (lambda c: c[3].update(kind=101.0), r"channels\[3\] \('MEG03'\): 'kind' must be an int, got float"),
+    (lambda c: c[3]["coils"][0].update(turns=1.5), r"coils\[0\]: 'turns' must be an int"),
+    (lambda c: c[4].update(references=[("REF1", np.inf)]), r"channels\[4\] \('MEG04'\), references\[0\]: 'weight'"),
+    (lambda c: c[4].update(references=[("MEG05", 0.1)]), r"references\[0\]: 'MEG05' is not a reference sensor"),
+    (lambda c: c[5].update(name="MEG00"), r"channels\[5\] \('MEG00'\): the name is also that of channels\[0\]"),
+    (lambda c: c[5].pop("coils"), r"channels\[5\] \('MEG05'\): no 'coils'"),
+])
+def test_bad_channel_dicts_are_named_as_written(edit, match):
+    from conftest import _helmet_channels
+    channels = _helmet_channels()
+    edit(channels)
+    with pytest.raises(ValueError, match=match):
+        megfwd.SensorArray(channels)
 
 
 def test_fortran_order_and_threads_give_identical_bits(helmet, sources):
     c = megfwd.leadfield(helmet, sources, threads=1)
     f = megfwd.leadfield(helmet, np.asfortranarray(sources), threads=4)
     assert np.array_equal(c, f)
+
+
+@pytest.mark.parametrize("tangential", [False, True])
+def test_sensor_layout_is_the_transpose_and_reshapes_to_the_gain(helmet, sources, tangential):
+    by_source = megfwd.leadfield(helmet, sources, tangential=tangential, threads=2)
+    by_sensor = megfwd.leadfield(helmet, sources, tangential=tangential, threads=2, layout="sensors")
+    assert np.array_equal(by_sensor, by_source.transpose(1, 0, 2))
+    assert by_sensor.flags.c_contiguous
+    gain = by_sensor.reshape(by_sensor.shape[0], -1)
+    assert np.shares_memory(gain, by_sensor)
 
 
 def test_result_owns_its_memory_and_outlives_the_sensors(sources):
@@ -145,3 +198,17 @@ def test_repeated_calls_do_not_grow_memory(helmet, sources):
             lf = megfwd.leadfield(helmet, sources, return_meta=True)
     del lf
     assert rss_kb() - before < 8 * 1024  # 200 calls of ~70 kB results each would add 14 MB if leaked
+
+
+def test_mne_and_dask_are_imported_on_first_use():
+    pytest.importorskip("mne")
+    pytest.importorskip("dask")
+    code = ("import sys, megfwd\n"
+            "before = {'mne', 'dask'} & set(sys.modules)\n"
+            "bridge = megfwd.mne.make_forward_solution\n"
+            "after_mne = {'mne', 'dask'} & set(sys.modules)\n"
+            "scale_out = megfwd.dask.leadfield\n"
+            "print(sorted(before), sorted(after_mne), 'dask' in sys.modules)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert run.stdout.split("\n")[0] == "[] ['mne'] True", run.stdout + run.stderr

@@ -212,3 +212,36 @@ def test_unsupported_inputs_raise():
     raw.add_channels([mne.io.RawArray(np.zeros((2, 1)), eeg, verbose=False)], force_update_info=True)
     with pytest.raises(NotImplementedError, match="MEG forward solutions only"):
         mfm.make_forward_solution(raw.info, TRANS, src, bem, eeg=True)
+
+
+@pytest.mark.parametrize("accuracy", ["point", "normal", "accurate"])
+def test_from_mne_at_each_accuracy_equals_mne_sphere_field(accuracy):
+    """MNE's own sphere field over the coils MNE builds at that accuracy (the
+    code MNE's forward uses at 'accurate')."""
+    from mne.forward._compute_forward import _sphere_field
+    from mne.forward._make_forward import _create_meg_coils
+    info = make_info("neuromag", n=6)
+    rr = _sources()[1][0]["rr"][:10]
+    coils = _create_meg_coils(info["chs"], mfm._ACCURACY_CODES[accuracy], info["dev_head_t"])
+    want = _sphere_field(rr, coils, dict(r0=np.array(SPHERE)))  # (3 * n_sources, n_channels)
+    array = megfwd.SensorArray.from_mne(info, accuracy=accuracy)
+    lf = megfwd.leadfield(array, rr, sphere=(*SPHERE, 0.09), sensor_model="standard", _extra={"minCoilSrcDist": -1e12})
+    _assert_same_gain(lf.transpose(1, 0, 2).reshape(len(coils), -1), want.T)
+    if accuracy != "accurate":  # the accuracy reaches MNE: the values differ from the accurate ones
+        accurate = megfwd.leadfield(megfwd.SensorArray.from_mne(info), rr, sphere=(*SPHERE, 0.09),
+                                    sensor_model="standard", _extra={"minCoilSrcDist": -1e12})
+        assert np.abs(accurate - lf).max() > 1e-6 * np.abs(lf).max()
+
+
+def test_info_channels_mne_cannot_place_are_named():
+    info = mne.create_info(["MEG 001", "MEG 002"], 1000.0, "mag")  # positions never set: NaN
+    with pytest.raises(ValueError, match="channel 'MEG 001' of the Info has no position"):
+        megfwd.SensorArray.from_mne(info)
+    info = make_info("kit", n=4)
+    info["chs"][2]["loc"][9:12] = 0.0
+    with pytest.raises(ValueError, match="channel 'MEG 002' of the Info has no position: the coil's normal"):
+        megfwd.SensorArray.from_mne(info)
+    info = make_info("kit", n=4)
+    info["chs"][1]["coil_type"] = 9999
+    with pytest.raises(ValueError, match="channel 'MEG 001' of the Info has 'coil_type' 9999"):
+        megfwd.SensorArray.from_mne(info, accuracy="point")

@@ -113,6 +113,80 @@ TEST(SensorArrayFile, MetresAreReadAsMillimetresAndOptionalFieldsDefault) {
     EXPECT_EQ(problems.size(), 3u);  // two notes and the missing reference weights
 }
 
+// A trial's channels as the arrays a program would hold (positions in mm).
+struct Columns {
+    std::vector<std::string> names;
+    std::vector<int> kinds, turns;
+    std::vector<std::uint8_t> good;
+    std::vector<double> gains, positions, normals, radii, weights, referenceWeights;
+    std::vector<std::int64_t> coilCounts, referenceCounts, referenceChannels;
+
+    explicit Columns(CMDTrialkw& trial) {
+        for (int i = 0; i < trial.getTotalChannel(); ++i) {
+            CMDChannelkw* ch = trial.getChannel(i);
+            names.push_back(ch->chnlName);
+            kinds.push_back(ch->snsKind);
+            good.push_back(ch->isGood ? 1 : 0);
+            const int numCoils = ch->pMEGSns && ch->isMEGChannel() ? ch->pMEGSns->getTotalCoils() : 0;
+            gains.push_back(numCoils ? ch->pMEGSns->getSensorGain() : 1.0);
+            coilCounts.push_back(numCoils);
+            for (int j = 0; j < numCoils; ++j) {
+                const CBscMagSnskw* c = ch->pMEGSns->getCoil(j);
+                positions.insert(positions.end(), c->coilPos, c->coilPos + 3);
+                normals.insert(normals.end(), c->coilOrient, c->coilOrient + 3);
+                radii.push_back(c->coilRadius);
+                turns.push_back(c->nTurns);
+                weights.push_back(c->getMagApha());
+            }
+            referenceCounts.push_back(ch->numRefCoef);
+            for (int r = 0; r < ch->numRefCoef; ++r) {
+                referenceChannels.push_back(ch->pRefCoef[r].chnlIdx);
+                referenceWeights.push_back(ch->pRefCoef[r].coef);
+            }
+        }
+    }
+    SensorArrayColumns view() const {
+        return {names, kinds, good, gains, coilCounts, positions, normals, radii, turns, weights,
+                referenceCounts, referenceChannels, referenceWeights, "mm"};
+    }
+};
+
+TEST(SensorArrayFile, ArraysBuildWhatTheFileBuildsAndNameWhatIsWrong) {
+    CMDTrialkw trial = demo::makeDefaultTrial();
+    Columns columns(trial);
+    auto built = sensorArrayFromColumns(columns.view(), "arrays");
+    expectSameSystem(trial, *built->trial());
+
+    auto refusal = [&](auto edit) {
+        Columns c(trial);
+        edit(c);
+        try {
+            sensorArrayFromColumns(c.view(), "arrays");
+        } catch (const InputError& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    // The first channel with two coils and the first with reference weights.
+    std::size_t twoCoils = 0, coilsBefore = 0, withRefs = 0;
+    while (columns.coilCounts[twoCoils] < 2) coilsBefore += static_cast<std::size_t>(columns.coilCounts[twoCoils++]);
+    while (columns.referenceCounts[withRefs] == 0) ++withRefs;
+    auto label = [&](std::size_t i) {
+        return "arrays: channel '" + columns.names[i] + "' (#" + std::to_string(i + 1) + ")";
+    };
+    EXPECT_EQ(refusal([](Columns& c) { c.radii.pop_back(); }),
+              "arrays: 'radius' has " + std::to_string(columns.radii.size() - 1) + " entries, expected " +
+                  std::to_string(columns.radii.size()));
+    EXPECT_EQ(refusal([&](Columns& c) { c.normals[3 * coilsBefore + 5] = NAN; }),
+              label(twoCoils) + ", coil #2: 'normal' holds a number that is not finite");
+    const std::string numChannels = std::to_string(columns.names.size());
+    EXPECT_EQ(refusal([&](Columns& c) { c.referenceChannels[0] = static_cast<std::int64_t>(c.names.size()); }),
+              label(withRefs) + ", reference #1: channel index " + numChannels + " is no channel (0.." +
+                  std::to_string(columns.names.size() - 1) + ")");
+    EXPECT_EQ(refusal([](Columns& c) { c.names[1] = c.names[0]; }),
+              "arrays: channel '" + columns.names[0] + "' (#2): duplicate channel name (also channel #1)");
+}
+
 TEST(AtomicOutput, AppearsOnlyOnCommitAndNeverDamagesAnExistingFile) {
     ScratchDir dir;
     const std::string target = dir / "out.npy";

@@ -94,7 +94,9 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
         ->group(model);
     app.add_flag("--magnetic", magnetic, "Magnetic sources (magnetic dipoles or current elements) instead of current dipoles")
         ->group(model);
-    app.add_option("--mu4pi", mu4pi, "The factor mu0/4pi the formulas multiply by: a number other than 0 (default 1)")
+    app.add_option("--mu4pi", mu4pi,
+                   "The factor mu0/4pi the formulas multiply by, a number other than 0; values are then in the "
+                   "library's scale, positions in mm unless --scan-unit (default: SI values, 1e-7 in metres)")
         ->type_name("FACTOR")
         ->group(model);
     oRef = app.add_flag("--ref,!--no-ref", ref,
@@ -102,8 +104,12 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
                         "sensors out of the channel set")
                ->group(model);
     app.add_flag("--si", si,
-                 "SI values: scan in metres with mu4pi 1e-7, so leadfields are in T/(A*m) (field values in T for "
-                 "moments in A*m); not with --mu4pi or --scan-unit")
+                 "SI values, the default: scan in metres with mu4pi 1e-7, so leadfields are in T/(A*m) (field values "
+                 "in T for moments in A*m); not with --mu4pi, --scan-unit or --library-scale")
+        ->group(model);
+    app.add_flag("--library-scale", libraryScale,
+                 "Values in the library's own scale instead: scan in mm with mu4pi 1, so leadfields are in "
+                 "0.1 T/(A*m) (field values in 0.1 T for moments in A*m)")
         ->group(model);
     if (leadfield)
         app.add_option("--tangent-rule", tangentRule, "Tangential directions with --tangential: std (default), ctf, sam, nut")
@@ -127,7 +133,9 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
     app.add_option("--coords", coords, "Axes of the scan: opengl (host axes, default), matlab, direct3d")
         ->type_name("NAME")
         ->group(prep);
-    app.add_option("--scan-unit", scanUnit, "Spatial unit of the scan: mm (default), cm, dm, m, or a factor per millimetre")
+    app.add_option("--scan-unit", scanUnit,
+                   "Spatial unit of the scan: mm, cm, dm, m, or a factor per millimetre; values are then in the "
+                   "library's scale with mu4pi 1 unless --mu4pi (default: SI values, a scan in metres)")
         ->type_name("UNIT")
         ->group(prep);
     app.add_option("--min-coil-sphere-dist", minCoilSphere, "Distance of a local sphere's centre from its coil, mm "
@@ -167,7 +175,10 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
 megfwd::SettingOverrides ForwardOptions::toOverrides() const {
     using namespace megfwd;
     SettingOverrides s;
-    s.si = si;
+    if (si && libraryScale) throw InputError("--si with --library-scale: give one of them");
+    // SI unless the library's scale is asked for, by name or by a factor or
+    // scan unit of the user's own.
+    s.si = !libraryScale && mu4pi.empty() && scanUnit.empty();
     if (si && !mu4pi.empty())
         throw InputError("--si with --mu4pi " + mu4pi + ": --si sets mu4pi to 1e-7 itself; give one of them");
     if (si && !scanUnit.empty())

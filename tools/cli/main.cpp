@@ -31,12 +31,14 @@ Output: OUT.npy, float64 of shape (sources, sensors, components), and OUT.json
 beside it with the sensor names, source positions, in-scan flags, every
 setting, the units of the values and any warnings. No output may be one of
 the run's input files.
+Units: the values are in T/(A*m) (SI). --library-scale gives the library's
+own scale instead (mm and mu0/4pi = 1: values times 0.1 give T/(A*m)).
 
 Examples:
   megfwd leadfield --sensors helmet.json --grid -60,-20,-60,60,80,60,10 \
                    --out lf.npy
-  megfwd leadfield --sensors helmet.json --sources points.csv --si \
-                   --out lf_si.npy
+  megfwd leadfield --sensors helmet.json --sources points.csv \
+                   --library-scale --out lf_mm.npy
   megfwd leadfield --sensors helmet.json --sources points.npy \
                    --formula cuffin --order 3 --sphere 0,40,0,80 \
                    --tangential --no-ref --out lf2.npy
@@ -46,14 +48,14 @@ Examples:
 const char* kFieldExamples = R"HELP(
 Dipoles: a text file of rows x,y,z,qx,qy,qz (position in mm, host axes, and
 moment) or a .npy array of shape (n, 6). Output: OUT.npy of shape (dipoles,
-sensors) and OUT.json. With --si and moments in A*m the values are in tesla.
+sensors) and OUT.json. With moments in A*m the values are in tesla (SI);
+with --library-scale they are in 0.1 T.
 The default formula here is ST01 (scalar Sarvas), whose field scales with the
 moment; SV_NT04 would give the field of a unit moment along Q x r0 whatever
 the size of Q.
 
 Example:
-  megfwd field --sensors helmet.json --dipoles dipoles.csv --si \
-               --out field.npy
+  megfwd field --sensors helmet.json --dipoles dipoles.csv --out field.npy
 )HELP";
 
 const char* kInfoExamples = R"HELP(

@@ -129,7 +129,9 @@ void printSummary(const ForwardResult& r, const std::string& what, std::ostream&
     out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS ";
     if (in > 0) out << fmt("%.4g", s.rmsInScan) << " over the " << in << " " << what << " in the scan only";
     else out << "- (no " << what << " in the scan)";
-    out << " (unit: " << r.unit.label << ")\n";
+    out << " (unit: " << r.unit.label;
+    if (std::fabs(r.unit.toSI - 1.0) > 1e-12) out << "; " << r.unit.explanation;  // not SI
+    out << ")\n";
     out << "  scan time: " << fmt("%.2f", r.seconds) << " s";
     if (r.seconds > 0) out << " (" << fmt("%.0f", static_cast<double>(total) / r.seconds) << " " << what << "/s)";
     out << "\n";
@@ -514,6 +516,7 @@ int runDemo(const DemoArgs& a, std::ostream& stdOut) {
     LeadfieldRequest req;
     req.command = "demo";
     req.settings.orderCoilIntg = a.order;
+    req.settings.si = true;  // T/(A*m), as leadfield and field give by default
     Progress progress(sources.count(), "sources", a.quiet);
     req.progress = progress.callback();
     const std::string npyPath = (fs::path(a.outDir) / "leadfield.npy").string();

@@ -1,0 +1,109 @@
+#include "forward_api/ValueStats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "forward_api/Compute.h"
+#include "forward_api/FileText.h"
+#include "forward_api/ResultFacts.h"
+
+namespace megfwd {
+
+void ValueStats::add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per,
+                     const int* inScan) {
+    if (per < 1) return;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const double* v = values + i * per;
+        // Separate min, max and sum chains, so that the loop vectorises.
+        double mn = any ? lo : v[0], mx = any ? hi : v[0], sq = 0.0;
+        for (std::int64_t k = 0; k < per; ++k) {
+            mn = v[k] < mn ? v[k] : mn;
+            mx = v[k] > mx ? v[k] : mx;
+            sq += v[k] * v[k];
+        }
+        lo = mn, hi = mx, any = true;
+        // A value that is not finite, or so large that its square is not,
+        // makes the sum of squares not finite: one test per source.
+        if (!std::isfinite(sq) && (badSrc < 0 || first + i < badSrc)) {
+            std::int64_t k = 0;
+            while (k + 1 < per && std::isfinite(v[k] * v[k])) ++k;
+            badSrc = first + i, badAt = k, badVal = v[k];
+        }
+        if (inScan[first + i] != 1) continue;
+        sumSq[static_cast<std::size_t>(first + i)] = sq;
+        numSquares += per;
+    }
+}
+
+void ValueStats::merge(const ValueStats& part, std::int64_t first) {
+    if (part.any) {
+        lo = any && lo < part.lo ? lo : part.lo;
+        hi = any && hi > part.hi ? hi : part.hi;
+        any = true;
+    }
+    std::copy(part.sumSq.begin(), part.sumSq.end(), sumSq.begin() + first);
+    numSquares += part.numSquares;
+    if (part.badSrc >= 0 && (badSrc < 0 || first + part.badSrc < badSrc))
+        badSrc = first + part.badSrc, badAt = part.badAt, badVal = part.badVal;
+}
+
+ValueSummary ValueStats::summary(double divisor) const {
+    double sum = 0.0;
+    for (double s : sumSq) sum += s;
+    const double rms = numSquares > 0 ? std::sqrt(sum / static_cast<double>(numSquares)) : 0.0;
+    return {lo / divisor, hi / divisor, rms / divisor};
+}
+
+ValueSummary valueSummary(const ForwardResult& r) {
+    if (r.summary || r.inScan.empty()) return r.summary.value_or(ValueSummary{});
+    const auto count = static_cast<std::int64_t>(r.inScan.size());
+    const auto per = static_cast<std::int64_t>(r.values.size()) / count;
+    ValueStats stats(count);
+    stats.add(r.values.data(), 0, count, per, r.inScan.data());
+    return stats.summary();
+}
+
+namespace detail {
+
+ComputeError nonFiniteValue(const ForwardResult& r, const char* sourceWord, const char* quantity, std::int64_t source,
+                            std::int64_t offset, std::int64_t numComponents, double value) {
+    const std::int64_t sensor = offset / numComponents, component = offset % numComponents;
+    std::string where = std::string(sourceWord) + " " + std::to_string(source);
+    if (source >= 0 && static_cast<std::size_t>(source) < r.sourcePositions.size())
+        where += " at " + positionText(r.sourcePositions[static_cast<std::size_t>(source)]);
+    if (sensor >= 0 && static_cast<std::size_t>(sensor) < r.sensorNames.size())
+        where += ", sensor '" + r.sensorNames[static_cast<std::size_t>(sensor)] + "'";
+    if (numComponents > 1) where += ", component " + std::to_string(component);
+    return ComputeError(where + ": the computed " + quantity + " is " + exactNumber(value) +
+                        (std::isfinite(value) ? ", too large for a physical value" : ", not a finite number") +
+                        "; no result is given (a source on a coil, or a scale such as mu4PiRatio far too large?)");
+}
+
+void refuseNonFinite(const ValueStats& stats, const ForwardResult& r, const char* sourceWord, const char* quantity,
+                     std::int64_t numComponents) {
+    if (stats.badSource() >= 0)
+        throw nonFiniteValue(r, sourceWord, quantity, stats.badSource(), stats.badOffset(), numComponents,
+                             stats.badValue());
+}
+
+void addValueWarnings(ForwardResult& r, const CMDataForwardkw& data, const ValueSummary& s, const char* sourceWord) {
+    const std::int64_t total = static_cast<std::int64_t>(r.inScan.size()), in = r.numIn();
+    if (total > 0 && in == 0) {
+        char why[200];
+        std::snprintf(why, sizeof why,
+                      "(sources less than %.4g mm deeper than their nearest coil, minCoilSrcDist, or within %.3g mm of "
+                      "the sphere centre, minSrcSphDist, are left out)",
+                      data.minCoilSrcDist, data.minSrcSphDist);
+        const std::string who = total == 1 ? std::string("the only ") + sourceWord + " is not"
+                                           : "none of the " + std::to_string(total) + " " + sourceWord + "s is";
+        r.warnings.push_back(who + " in the scan, so every value is 0 " + why);
+    } else if (in > 0 && s.min == 0.0 && s.max == 0.0) {
+        r.warnings.push_back("every value is 0 although " + std::to_string(in) + " of the " + std::to_string(total) +
+                             " " + sourceWord + "s are in the scan");
+    }
+}
+
+}  // namespace detail
+}  // namespace megfwd

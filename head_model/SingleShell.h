@@ -1,0 +1,180 @@
+// The single-shell head model: one homogeneous conductor bounded by a
+// closed surface (the inner skull), computed as the sphere's leadfield
+// corrected by the gradient of a harmonic potential.
+//
+// Physics (Nolte 2003, Phys. Med. Biol. 48:3637). The leadfields of one
+// sensor for two conductors differ by the gradient of a scalar, and the
+// true leadfield L has no normal component on the conductor's surface S.
+// So L = L_sphere - grad(Phi), with Phi harmonic inside S and
+// dPhi/dn = n . L_sphere on S (a Neumann problem per sensor). Phi is
+// expanded in the real regular solid harmonics B_j of degrees 1..N
+// (SolidHarmonics.h) about a centre c with scale rho:
+//   Phi_N(r) = sum_j a_j B_j((r - c) / rho).
+// Two fits of the coefficients a:
+//   galerkin: the energy fit, minimising the interior error
+//             int_V |grad(Phi - Phi_N)|^2. By Green's first identity it is
+//             A a = f with A_jk = int_S B_j dB_k/dn (symmetric positive
+//             definite) and f_j = int_S B_j (n . L_sphere);
+//   lsq:      least squares of the normal component,
+//             min int_S (dPhi_N/dn - n . L_sphere)^2.
+// The integrals are sums over quadrature points q with weights w_q:
+// triangle centroids, weighted by the triangle's area, with its normal.
+// The energy fit keeps the creases of a real skull base from leaking into
+// the low orders, where the normal-component fit lets them through.
+//
+// Everything that depends on the surface alone is done once: the basis at
+// the quadrature points and the factorised matrix, kept as the operator
+// that turns normal values at the quadrature points into coefficients.
+// Per sensor set only n . L_sphere at the quadrature points (the
+// library's own sensor-level leadfields of those points, so that coils,
+// gradiometers and reference weights combine as they do for sources) and
+// one product remain. Per source the correction is the 3 x J gradient of
+// the basis times the J x sensors coefficients.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "head_model/SolidHarmonics.h"
+
+namespace megfwd::head {
+
+// A triangulated surface: vertices (3 per vertex) and triangles (3 vertex
+// indices each, counter-clockwise seen from outside once checked).
+struct TriSurface {
+    std::vector<double> vertices;
+    std::vector<std::int32_t> triangles;
+    std::string label;  // file name or "the surface", for messages
+    std::int64_t numVertices() const { return static_cast<std::int64_t>(vertices.size() / 3); }
+    std::int64_t numTriangles() const { return static_cast<std::int64_t>(triangles.size() / 3); }
+};
+
+// Checks that `s` is a closed, manifold, consistently wound surface of one
+// piece with the topology of a sphere, finite, without degenerate
+// triangles, and turns its triangles outward when they are wound inward
+// (*turned, when given, says whether it did). Throws InputError naming the
+// surface and what is wrong (the edge, triangle or vertex).
+TriSurface checkClosedSurface(TriSurface s, bool* turned = nullptr);
+
+// The volume enclosed by a surface (positive when it is wound outward).
+double enclosedVolume(const TriSurface& s);
+
+// The winding number of the surface about p: 1 inside, 0 outside, 1/2 on
+// the surface (from the triangles' solid angles, van Oosterom & Strackee
+// 1983, IEEE Trans. Biomed. Eng. 30:125).
+double windingNumber(const TriSurface& s, const double p[3]);
+
+enum class ShellFit { Galerkin, Lsq };
+std::string shellFitName(ShellFit fit);  // "galerkin", "lsq"
+// "galerkin" or "lsq" (case does not matter); InputError naming `option`
+// and the choices otherwise.
+ShellFit parseShellFit(const std::string& text, const std::string& option = "--shell-fit");
+
+constexpr int kDefaultShellOrder = 10;
+
+struct ShellOptions {
+    int order = kDefaultShellOrder;                 // 0 .. kMaxHarmonicOrder
+    std::optional<std::array<double, 3>> centre;    // surface's frame; default: its least-squares sphere
+    ShellFit fit = ShellFit::Galerkin;
+};
+
+// The fewest triangles a surface needs for an expansion of `order`: its
+// centroids must sample the highest degree's surface harmonics (2l + 1 of
+// them per degree, (N + 1)^2 in all) twice over, or the matrix loses rank
+// and the fit follows the mesh instead of the potential.
+std::int64_t minTrianglesForOrder(int order);
+
+// The model as a user gives it: a checked surface (host frame,
+// millimetres) and the options.
+struct SingleShell {
+    TriSurface surface;      // checked, wound outward
+    ShellOptions options;
+    bool wasTurned = false;  // the input was wound inward
+
+    // Checks the surface and the options (order range, the order against the
+    // surface's triangles, a finite centre inside the surface) and throws
+    // InputError naming what is wrong.
+    static SingleShell make(TriSurface surface, const ShellOptions& options);
+    // The expansion centre in the surface's frame: the given one, or the
+    // centre of the surface's least-squares sphere.
+    std::array<double, 3> centre() const;
+    // The sphere whose leadfields are corrected when the caller gives none:
+    // the surface's least-squares sphere (centre, radius).
+    std::array<double, 4> fittedSphere() const;
+};
+
+// The fitted expansion in one frame (the scan's): quadrature, basis and the
+// operator from normal values to coefficients.
+struct ShellExpansion {
+    int order = 0;
+    ShellFit fit = ShellFit::Galerkin;
+    std::array<double, 3> centre{};
+    double rho = 1.0;                       // scale: the largest vertex distance from the centre
+    double conditionNumber = 1.0;           // of the factorised matrix (after diagonal scaling)
+    std::int64_t numQuad = 0;
+    std::vector<double> quadPos, quadNormal, quadWeight;   // 3, 3 and 1 per point
+    // numBasis x numQuad: coefficients = project x (normal values).
+    std::vector<double> project;
+    TriSurface surface;                     // in this frame, wound outward
+
+    int numBasis() const { return harmonicCount(order); }
+
+    // Builds the expansion of `surface` (checked, wound outward, in the
+    // frame where the leadfields will be given) about `centre`. Throws
+    // InputError when the matrix cannot be factorised (an order the surface
+    // cannot carry).
+    static ShellExpansion build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
+                                ShellFit fit);
+
+    // Coefficients (numBasis x numSensors, row-major) from the normal
+    // components n . L_sphere at the quadrature points (numQuad x
+    // numSensors, row-major).
+    std::vector<double> coefficients(const double* normalValues, std::int64_t numSensors) const;
+};
+
+// The correction of one sensor set: the expansion and its coefficients.
+// apply() only reads it, so many threads may use one correction, each
+// with its own Workspace.
+struct ShellCorrection {
+    ShellExpansion expansion;
+    std::int64_t numSensors = 0;
+    std::vector<double> coef;   // numBasis x numSensors
+
+    struct Workspace {
+        explicit Workspace(int order) : basis(order), grad(3 * static_cast<std::size_t>(harmonicCount(order))) {}
+        SolidHarmonics basis;
+        std::vector<double> grad;
+    };
+    // out (numSensors x 3, sensor-major) -= grad Phi_N at src, every sensor.
+    void apply(const double src[3], double* out, Workspace& ws) const;
+    // The correction's three components at src for one sensor (tests).
+    std::array<double, 3> gradient(const double src[3], std::int64_t sensor, Workspace& ws) const;
+
+    // The facts of the metadata: order, centre and scale (in this frame),
+    // fit, condition number, surface size.
+    nlohmann::json describe() const;
+};
+
+// Fits the correction for one sensor set.
+//   surface:   checked and wound outward, already in the scan's frame;
+//   centre:    the expansion centre in that frame;
+//   points:    every integration point of every sensor (3 each, scan frame),
+//              with pointSensor naming each point's sensor for the refusal;
+//   leadfield: the sphere leadfields of the sensor set at given positions
+//              (count x numSensors x 3, scan frame, reference correction
+//              applied), so that the fit combines coils as the scan does.
+// Throws InputError when an integration point lies inside or on the
+// surface, naming the sensor.
+ShellCorrection fitShellCorrection(
+    const TriSurface& surface, const std::array<double, 3>& centre, int order, ShellFit fit,
+    const std::vector<double>& points, const std::function<std::string(std::int64_t point)>& pointSensor,
+    std::int64_t numSensors,
+    const std::function<void(const double* pos, std::int64_t count, double* out)>& leadfield);
+
+}  // namespace megfwd::head

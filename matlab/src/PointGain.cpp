@@ -1,0 +1,411 @@
+#include "PointGain.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <numeric>
+#include <set>
+#include <utility>
+
+#include "forward_api/Compute.h"
+#include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
+#include "forward_api/SensorArrayFile.h"
+#include "forward_api/Sources.h"
+#include "host_interfaces/Afx.h"
+#include "host_interfaces/Recording.h"
+
+namespace megfwd::toolbox {
+namespace {
+
+// Library messages arrive through the process-wide message box, possibly on
+// the scan's worker threads; they are collected under a lock and handed to
+// the gateway, which alone may talk to MATLAB or Octave.
+class MessageCollector {
+public:
+    // The messages go into `out` when the collector ends, also when the
+    // computation failed: they may say why.
+    explicit MessageCollector(std::vector<std::string>& out) : out(out) {
+        previous = setMessageBoxHandler([this](const std::string& text, unsigned type) {
+            std::lock_guard<std::mutex> lock(mutex);
+            messages.push_back(text);
+            // The one Yes/No question (the anatomical stencil's) cannot
+            // arise here; No is the careful answer.
+            return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
+        });
+    }
+    ~MessageCollector() {
+        setMessageBoxHandler(previous);
+        for (auto& m : messages) out.push_back(std::move(m));
+    }
+    MessageCollector(const MessageCollector&) = delete;
+    MessageCollector& operator=(const MessageCollector&) = delete;
+
+private:
+    std::vector<std::string>& out;
+    std::mutex mutex;
+    std::vector<std::string> messages;
+    MessageBoxHandler previous;
+};
+
+double at(const double* a, std::int64_t rows, std::int64_t i, int k) { return a[i + rows * k]; }
+
+void checkPosition(const double* a, std::int64_t rows, std::int64_t i, const char* what) {
+    const double p[3] = {at(a, rows, i, 0), at(a, rows, i, 1), at(a, rows, i, 2)};
+    const std::string problem = positionProblem(p);
+    if (!problem.empty()) throw InputError(std::string(what) + " row " + std::to_string(i + 1) + ": " + problem);
+}
+
+// The weights as rows of channels (compressed sparse rows), points in
+// increasing order within a row, so that a full and a sparse matrix with
+// the same non-zeros give the same sums in the same order.
+struct WeightRows {
+    std::vector<std::int64_t> start;  // numChannels + 1
+    std::vector<std::int64_t> point;
+    std::vector<double> weight;
+};
+
+WeightRows weightRows(const PointGainInput& in) {
+    auto index = [](double v, std::int64_t n, const char* what, std::int64_t j) {
+        if (!(v >= 1.0 && v <= static_cast<double>(n) && v == std::floor(v)))
+            throw InputError(std::string("weight ") + std::to_string(j + 1) + ": " + what + " index " +
+                             exactNumber(v) + " is not a whole number from 1 to " + std::to_string(n));
+        return static_cast<std::int64_t>(v) - 1;
+    };
+    std::vector<std::pair<std::int64_t, std::int64_t>> rc(static_cast<std::size_t>(in.numWeights));
+    for (std::int64_t j = 0; j < in.numWeights; ++j) {
+        auto& e = rc[static_cast<std::size_t>(j)];
+        e = {index(in.weightRows[j], in.numChannels, "channel", j), index(in.weightCols[j], in.numPoints, "point", j)};
+        if (!std::isfinite(in.weights[j]) || in.weights[j] == 0.0)
+            throw InputError("weight " + std::to_string(j + 1) + " (channel " + std::to_string(e.first + 1) +
+                             ", point " + std::to_string(e.second + 1) + ") is " + exactNumber(in.weights[j]) +
+                             "; give the non-zero finite weights only");
+    }
+    std::vector<std::int64_t> order(rc.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
+        return rc[static_cast<std::size_t>(a)] < rc[static_cast<std::size_t>(b)];
+    });
+    WeightRows w;
+    w.start.assign(static_cast<std::size_t>(in.numChannels) + 1, 0);
+    for (const auto& e : rc) ++w.start[static_cast<std::size_t>(e.first) + 1];
+    std::partial_sum(w.start.begin(), w.start.end(), w.start.begin());
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const auto& e = rc[static_cast<std::size_t>(order[k])];
+        if (k > 0 && rc[static_cast<std::size_t>(order[k - 1])] == e)
+            throw InputError("channel " + std::to_string(e.first + 1) + ", point " + std::to_string(e.second + 1) +
+                             " has two weights");
+        w.point.push_back(e.second);
+        w.weight.push_back(in.weights[order[k]]);
+    }
+    return w;
+}
+
+// The library's sensors and the channels as sums of them.
+//
+// A library sensor is a group of points that one channel weighs most (the
+// largest |weight| in each point's column, as the toolboxes assign a shared
+// coil) and that share one sphere. Every channel must weigh a group's points
+// in proportion to the group's own weights (a balanced channel takes its
+// references' coils at -coef times their weights); a group for which some
+// channel does not is split into single points. Then each channel is a sum
+// of group values, and the library computes as many sensors as a system has
+// channels, not as it has points: a system of two-point gradiometers costs
+// what the Python package's sensors cost. The library's standard model
+// divides a sensor's weighted sum by the sum of its weights when that is not
+// 0; the channel's factor multiplies it back.
+struct Groups {
+    std::vector<std::int64_t> start;   // numGroups + 1, into member
+    std::vector<std::int64_t> member;  // point indices
+    std::vector<double> coilWeight;    // per member: the library coil's weight
+    std::vector<std::int64_t> sphere;  // per group: its sphere's row
+    // Channel c is the sum over terms [termStart[c], termStart[c + 1]) of
+    // termFactor times the value of sensor termGroup.
+    std::vector<std::int64_t> termStart, termGroup;
+    std::vector<double> termFactor;
+    std::int64_t count() const { return static_cast<std::int64_t>(start.size()) - 1; }
+};
+
+// The proportionality a group must meet, relative to the channel's largest
+// weight on it: a few roundings of a product of two doubles.
+constexpr double kProportionalTolerance = 8.0 * 2.220446049250313e-16;
+
+Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs) {
+    const auto np = static_cast<std::size_t>(in.numPoints);
+    // The points that an output channel weighs are computed.
+    std::vector<char> needed(np, 0);
+    for (std::int64_t c : outputs)
+        for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j)
+            needed[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])] = 1;
+    // Each point's owner: the channel with the largest |weight|, the first
+    // of equals; -1 for a point without weight.
+    std::vector<std::int64_t> owner(np, -1);
+    std::vector<double> ownerWeight(np, 0.0);
+    for (std::int64_t c = 0; c < in.numChannels; ++c)
+        for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j) {
+            const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
+            const double w = rows.weight[static_cast<std::size_t>(j)];
+            if (owner[p] < 0 || std::fabs(w) > std::fabs(ownerWeight[p])) owner[p] = c, ownerWeight[p] = w;
+        }
+    // Groups by owner and sphere, in the order of their first points.
+    const bool oneSphere = in.numSpheres == 1;
+    auto sphereRow = [&](std::size_t p) -> std::int64_t { return oneSphere ? 0 : static_cast<std::int64_t>(p); };
+    auto sameSphere = [&](std::int64_t a, std::int64_t b) {
+        for (int k = 0; k < 4; ++k)
+            if (at(in.spheres, in.numSpheres, a, k) != at(in.spheres, in.numSpheres, b, k)) return false;
+        return true;
+    };
+    std::vector<std::int64_t> groupOf(np, -1);
+    std::vector<std::vector<std::int64_t>> members;
+    std::vector<std::int64_t> groupOwner, groupSphere;
+    std::vector<std::vector<std::int64_t>> ownedGroups(static_cast<std::size_t>(in.numChannels));
+    for (std::size_t p = 0; p < np; ++p) {
+        if (!needed[p]) continue;
+        std::int64_t g = -1;
+        for (std::int64_t h : ownedGroups[static_cast<std::size_t>(owner[p])])
+            if (sameSphere(groupSphere[static_cast<std::size_t>(h)], sphereRow(p))) g = h;
+        if (g < 0) {
+            g = static_cast<std::int64_t>(members.size());
+            members.emplace_back();
+            groupOwner.push_back(owner[p]);
+            groupSphere.push_back(sphereRow(p));
+            ownedGroups[static_cast<std::size_t>(owner[p])].push_back(g);
+        }
+        members[static_cast<std::size_t>(g)].push_back(static_cast<std::int64_t>(p));
+        groupOf[p] = g;
+    }
+    // Channel c's weights on each group it touches: how many points, and the
+    // ratio to the owner's weights at its largest weight.
+    std::vector<std::int64_t> seen(members.size(), 0);
+    std::vector<double> ratio(members.size(), 0.0), largest(members.size(), 0.0);
+    auto channelRatios = [&](std::int64_t b, std::int64_t e) {
+        for (std::int64_t j = b; j < e; ++j) {
+            const auto g = static_cast<std::size_t>(groupOf[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])]);
+            seen[g] = 0, largest[g] = 0.0;
+        }
+        for (std::int64_t j = b; j < e; ++j) {
+            const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
+            const auto g = static_cast<std::size_t>(groupOf[p]);
+            const double w = rows.weight[static_cast<std::size_t>(j)];
+            ++seen[g];
+            if (std::fabs(w) > largest[g]) largest[g] = std::fabs(w), ratio[g] = w / ownerWeight[p];
+        }
+    };
+    // A group is split when a channel weighs only part of it, or its points
+    // out of proportion to the owner's weights.
+    std::vector<char> split(members.size(), 0);
+    for (std::int64_t c : outputs) {
+        const std::int64_t b = rows.start[static_cast<std::size_t>(c)], e = rows.start[static_cast<std::size_t>(c) + 1];
+        channelRatios(b, e);
+        for (std::int64_t j = b; j < e; ++j) {
+            const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
+            const auto g = static_cast<std::size_t>(groupOf[p]);
+            const double w = rows.weight[static_cast<std::size_t>(j)];
+            if (seen[g] != static_cast<std::int64_t>(members[g].size()) ||
+                std::fabs(w - ratio[g] * ownerWeight[p]) > kProportionalTolerance * largest[g])
+                split[g] = 1;
+        }
+    }
+    // The sensors: whole groups with the owner's weights, split groups as
+    // single points of weight 1.
+    Groups out;
+    out.start.push_back(0);
+    std::vector<std::int64_t> sensorOf(np, -1);  // for points of split groups
+    std::vector<std::int64_t> sensorOfGroup(members.size(), -1);
+    std::vector<double> factorOfGroup(members.size(), 1.0);
+    for (std::size_t g = 0; g < members.size(); ++g) {
+        if (split[g]) {
+            for (std::int64_t p : members[g]) {
+                sensorOf[static_cast<std::size_t>(p)] = out.count();
+                out.member.push_back(p);
+                out.coilWeight.push_back(1.0);
+                out.sphere.push_back(groupSphere[g]);
+                out.start.push_back(static_cast<std::int64_t>(out.member.size()));
+            }
+            continue;
+        }
+        double sum = 0.0;  // in the library's order: the coils' weights in turn
+        for (std::int64_t p : members[g]) {
+            out.member.push_back(p);
+            out.coilWeight.push_back(ownerWeight[static_cast<std::size_t>(p)]);
+            sum += ownerWeight[static_cast<std::size_t>(p)];
+        }
+        sensorOfGroup[g] = out.count();
+        factorOfGroup[g] = sum != 0.0 ? sum : 1.0;
+        out.sphere.push_back(groupSphere[g]);
+        out.start.push_back(static_cast<std::int64_t>(out.member.size()));
+    }
+    // Each channel's terms, in the order of its first weight on each sensor.
+    out.termStart.push_back(0);
+    std::vector<char> done(members.size(), 0);
+    for (std::int64_t c : outputs) {
+        const std::int64_t b = rows.start[static_cast<std::size_t>(c)], e = rows.start[static_cast<std::size_t>(c) + 1];
+        channelRatios(b, e);
+        for (std::int64_t j = b; j < e; ++j) {
+            const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
+            const auto g = static_cast<std::size_t>(groupOf[p]);
+            const double w = rows.weight[static_cast<std::size_t>(j)];
+            if (split[g]) {
+                out.termGroup.push_back(sensorOf[p]);
+                out.termFactor.push_back(w);
+            } else if (!done[g]) {
+                done[g] = 1;
+                out.termGroup.push_back(sensorOfGroup[g]);
+                // The owner's own row has ratio 1 exactly.
+                out.termFactor.push_back((groupOwner[g] == c ? 1.0 : ratio[g]) * factorOfGroup[g]);
+            }
+        }
+        for (std::int64_t j = b; j < e; ++j) done[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])])] = 0;
+        out.termStart.push_back(static_cast<std::int64_t>(out.termGroup.size()));
+    }
+    return out;
+}
+
+// The groups as the library's sensors: magnetometers of point coils, built
+// straight into a recording. The library needs at least two sensors: a
+// single one gets a copy of itself, whose values are not used.
+std::unique_ptr<SensorArray> groupSensors(const PointGainInput& in, const Groups& groups) {
+    auto out = std::make_unique<SensorArray>();
+    out->path = "coil points";
+    CMDTrialkw trial;
+    const std::int64_t n = std::max<std::int64_t>(groups.count(), 2);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const auto g = static_cast<std::size_t>(std::min(i, groups.count() - 1));
+        CMDChannelkw channel;
+        channel.snsKind = kind::kMagnetometer;
+        channel.chnlName = "sensor " + std::to_string(i + 1);
+        CMEGSensorkw sensor;
+        sensor.sensorName = channel.chnlName;
+        for (std::int64_t m = groups.start[g]; m < groups.start[g + 1]; ++m) {
+            const std::int64_t p = groups.member[static_cast<std::size_t>(m)];
+            const double pos[3] = {at(in.points, in.numPoints, p, 0), at(in.points, in.numPoints, p, 1),
+                                   at(in.points, in.numPoints, p, 2)};
+            const double nor[3] = {at(in.normals, in.numPoints, p, 0), at(in.normals, in.numPoints, p, 1),
+                                   at(in.normals, in.numPoints, p, 2)};
+            CBscMagSnskw coil;
+            coil.setCoil(pos, nor, 0.0, 1, groups.coilWeight[static_cast<std::size_t>(m)]);
+            sensor.addCoil(coil);
+        }
+        channel.setSensor(sensor);
+        trial.addChannel(channel);
+    }
+    out->recording.addTrial(trial);
+    return out;
+}
+
+std::vector<std::int64_t> outputRows(const PointGainInput& in) {
+    std::vector<std::int64_t> out(static_cast<std::size_t>(in.numOutputs));
+    for (std::int64_t i = 0; i < in.numOutputs; ++i) {
+        const double v = in.outputRows[i];
+        if (!(v >= 1.0 && v <= static_cast<double>(in.numChannels) && v == std::floor(v)))
+            throw InputError("output row " + std::to_string(i + 1) + " is " + exactNumber(v) +
+                             ", not a channel number from 1 to " + std::to_string(in.numChannels));
+        out[static_cast<std::size_t>(i)] = static_cast<std::int64_t>(v) - 1;
+    }
+    return out;
+}
+
+SettingOverrides pointSettings(const PointGainInput& in) {
+    SettingOverrides s;
+    s.si = true;               // metres inside the scan, values in T/(A*m)
+    s.snsFwdModel = 0;         // standard model: the point itself, weight 1 / 1
+    s.coilFwdModel = 0;        // the scalar Sarvas form: 0 where it has no value, no failure
+    s.isUseRefSns = 0;         // reference weights are part of the caller's weights
+    s.isSpatConstrained = 0;   // every source is computed
+    s.sphereModel = 1;
+    s.userSphere = std::array<double, 4>{in.spheres[0], in.spheres[in.numSpheres], in.spheres[2 * in.numSpheres],
+                                         in.spheres[3 * in.numSpheres]};
+    return s;
+}
+
+void checkInput(const PointGainInput& in) {
+    if (in.numPoints < 1) throw InputError("there are no coil points");
+    if (in.numChannels < 1) throw InputError("there are no channels");
+    if (in.numOutputs < 1) throw InputError("no channel is asked for");
+    if (in.numSources < 0) throw InputError("the number of sources is negative");
+    if (in.numSpheres != 1)
+        throw InputError("expected one sphere, got " + std::to_string(in.numSpheres));
+    for (std::int64_t i = 0; i < in.numPoints; ++i) {
+        checkPosition(in.points, in.numPoints, i, "points");
+        const double n[3] = {at(in.normals, in.numPoints, i, 0), at(in.normals, in.numPoints, i, 1),
+                             at(in.normals, in.numPoints, i, 2)};
+        const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        if (!(len > 0.0) || !std::isfinite(len))
+            throw InputError("normals row " + std::to_string(i + 1) + " has length " + exactNumber(len) +
+                             "; a finite direction other than 0 is needed");
+    }
+    for (std::int64_t i = 0; i < in.numSpheres; ++i) {
+        checkPosition(in.spheres, in.numSpheres, i, "spheres");
+        const double r = at(in.spheres, in.numSpheres, i, 3);
+        if (!(r > 0.0 && r <= kMaxRadiusMm))
+            throw InputError("spheres row " + std::to_string(i + 1) + ": radius " + exactNumber(r) +
+                             " mm is not in (0, " + exactNumber(kMaxRadiusMm) + "]");
+    }
+    for (std::int64_t i = 0; i < in.numSources; ++i) checkPosition(in.sources, in.numSources, i, "sources");
+}
+
+}  // namespace
+
+void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& interrupted,
+               std::vector<std::string>& warnings) {
+    checkInput(in);
+    const Groups groups = groupPoints(in, weightRows(in), outputRows(in));
+    MessageCollector messages(warnings);
+    std::unique_ptr<SensorArray> sensors = groupSensors(in, groups);
+    const SystemRef system{&sensors->recording, sensors->trial(), sensors->path};
+    const std::int64_t numSensors = std::max<std::int64_t>(groups.count(), 2);
+    const std::int64_t perSource = numSensors * 3;
+    const std::int64_t numChannels = in.numOutputs;
+    const std::int64_t batch = in.batchSources > 0 ? in.batchSources : std::max<std::int64_t>(in.numSources, 1);
+    std::set<std::string> seen;
+
+    for (std::int64_t first = 0; first < in.numSources; first += batch) {
+        if (interrupted && interrupted()) throw Interrupted{};
+        const std::int64_t count = std::min(batch, in.numSources - first);
+        SourceSpec src;
+        src.label = "sources";
+        src.positions.resize(static_cast<std::size_t>(3 * count));
+        for (std::int64_t i = 0; i < count; ++i)
+            for (int k = 0; k < 3; ++k)
+                src.positions[static_cast<std::size_t>(3 * i + k)] = at(in.sources, in.numSources, first + i, k);
+
+        LeadfieldRequest req;
+        req.settings = pointSettings(in);
+        req.threads = in.threads;
+        req.command = "toolbox leadfield";
+        req.output.begin = [perSource, count](const std::vector<std::int64_t>& shape) {
+            if (shape.size() != 3 || shape[0] != count || shape[1] * shape[2] != perSource)
+                throw ComputeError("the library's leadfield array does not have one row per sensor");
+        };
+        // From the scan's threads, for separate blocks of whole sources: each
+        // call writes its own columns of the gain matrix.
+        double* batchGain = gain + numChannels * 3 * first;
+        req.output.write = [&groups, perSource, numChannels, batchGain](std::int64_t firstValue, const double* v,
+                                                                          std::int64_t numValues) {
+            const std::int64_t s0 = firstValue / perSource;
+            for (std::int64_t s = 0; s < numValues / perSource; ++s) {
+                const double* vs = v + s * perSource;
+                double* g = batchGain + numChannels * 3 * (s0 + s);
+                for (std::int64_t c = 0; c < numChannels; ++c) {
+                    double a0 = 0.0, a1 = 0.0, a2 = 0.0;
+                    for (std::int64_t j = groups.termStart[static_cast<std::size_t>(c)];
+                         j < groups.termStart[static_cast<std::size_t>(c) + 1]; ++j) {
+                        const double w = groups.termFactor[static_cast<std::size_t>(j)];
+                        const double* p = vs + 3 * groups.termGroup[static_cast<std::size_t>(j)];
+                        a0 += w * p[0];
+                        a1 += w * p[1];
+                        a2 += w * p[2];
+                    }
+                    g[c] = a0;
+                    g[c + numChannels] = a1;
+                    g[c + 2 * numChannels] = a2;
+                }
+            }
+        };
+        const ForwardResult r = computeLeadfield(system, src, req);
+        for (const std::string& w : r.warnings)
+            if (seen.insert(w).second) warnings.push_back(w);
+    }
+}
+
+}  // namespace megfwd::toolbox

@@ -1,0 +1,71 @@
+// The computation behind the MATLAB/Octave toolbox, free of any MEX call so
+// that it can run on the scan's worker threads.
+//
+// The toolboxes describe a system as coil points (position, orientation) and
+// a channel-by-point weight matrix `tra`; a channel's value is
+//   sum over points p of tra(c, p) * (B(p) . ori(p)),
+// with the orientation taken at its given length. That is not the library's
+// standard sensor model, which divides a sensor's weighted sum by the sum of
+// its weights: a gradiometer written as two points of weight +1 with opposite
+// orientations would come out halved. So the points are grouped into the
+// library's sensors (the points one channel weighs most, see groupPoints in
+// the .cpp), the library computes the leadfield of every sensor with
+// computeLeadfield, and each channel's sum of sensor values, with the factor
+// that undoes the library's division, is formed here, block by block on the
+// scan's threads as each block of sources is finished.
+//
+// Every source is computed: the library's stencils (near a coil, towards the
+// dewar) are off.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace megfwd::toolbox {
+
+// The inputs, in millimetres; arrays are column-major as MATLAB holds them
+// (row i, column k of an n-row array at i + n * k).
+struct PointGainInput {
+    std::int64_t numPoints = 0;
+    const double* points = nullptr;   // numPoints x 3
+    const double* normals = nullptr;  // numPoints x 3, any length but 0
+    // One sphere (centre x, y, z, radius) for every point (numSpheres 1), or
+    // one per point (numSpheres == numPoints).
+    std::int64_t numSpheres = 0;
+    const double* spheres = nullptr;  // numSpheres x 4
+    // The non-zero weights: channel and point (1-based, as MATLAB's find
+    // gives them) and weight, numWeights each.
+    std::int64_t numWeights = 0;
+    const double* weightRows = nullptr;
+    const double* weightCols = nullptr;
+    const double* weights = nullptr;
+    std::int64_t numChannels = 0;
+    // The channels whose values are wanted (1-based), in the order of the
+    // gain's rows. Every channel's weights count in the choice of which
+    // channel a shared point belongs to, so that a selection of channels
+    // gives the values the whole system gives.
+    std::int64_t numOutputs = 0;
+    const double* outputRows = nullptr;
+    std::int64_t numSources = 0;
+    const double* sources = nullptr;  // numSources x 3
+    int threads = 0;                  // 0: every core
+    std::int64_t batchSources = 0;    // sources per call of the library (0: all)
+};
+
+// Called on the caller's thread between batches; true stops the computation
+// (it then throws Interrupted).
+using InterruptCheck = std::function<bool()>;
+
+struct Interrupted {};
+
+// Gain matrix, numOutputs x 3 * numSources, column-major: column 3 s + k is
+// source s, moment along axis k; values in T/(A*m). Throws
+// megfwd::InputError for input the computation cannot take (naming the
+// argument and the row), megfwd::ComputeError when the library refuses, and
+// Interrupted. `warnings` receives the library's messages and warnings.
+void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& interrupted,
+               std::vector<std::string>& warnings);
+
+}  // namespace megfwd::toolbox

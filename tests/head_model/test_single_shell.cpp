@@ -1,0 +1,295 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <random>
+
+#include "forward_api/Errors.h"
+#include "head_model/ShellSurfaces.h"
+#include "head_model/SingleShell.h"
+#include "head_model/SolidHarmonics.h"
+#include "tools/formats/Npy.h"
+
+using megfwd::head::harmonicCount;
+using megfwd::head::ShellFit;
+using megfwd::head::SolidHarmonics;
+
+namespace {
+
+// The gradients of every basis function against central differences of its
+// values, and each function's Laplacian (by differences) against zero: the
+// recurrences and their signs, at points inside and on the unit ball.
+TEST(SolidHarmonics, GradientsAreTheValuesDerivativesAndTheBasisIsHarmonic) {
+    const int order = 12;
+    SolidHarmonics h(order);
+    const int n = harmonicCount(order);
+    ASSERT_EQ(n, 168);
+    std::vector<double> g(3 * n), vp(n), vm(n), v0(n);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-0.6, 0.6);
+    const double step = 1e-4;
+    for (int trial = 0; trial < 6; ++trial) {
+        const double x[3] = {u(rng), u(rng), u(rng)};
+        h.gradients(x, g.data());
+        h.values(x, v0.data());
+        std::vector<double> lap(n, 0.0);
+        for (int k = 0; k < 3; ++k) {
+            double xp[3] = {x[0], x[1], x[2]}, xm[3] = {x[0], x[1], x[2]};
+            xp[k] += step, xm[k] -= step;
+            h.values(xp, vp.data());
+            h.values(xm, vm.data());
+            for (int j = 0; j < n; ++j) {
+                SCOPED_TRACE("function " + std::to_string(j) + ", axis " + std::to_string(k));
+                const double fd = (vp[j] - vm[j]) / (2 * step);
+                // Central differences of polynomials of degree <= 12 with
+                // values of order 1: error ~ step^2 times the third derivative.
+                EXPECT_NEAR(g[3 * j + k], fd, 1e-6 * (1.0 + std::abs(fd)));
+                lap[j] += (vp[j] - 2 * v0[j] + vm[j]) / (step * step);
+            }
+        }
+        // Second differences lose ~1e-16 / step^2 = 1e-8 to rounding.
+        for (int j = 0; j < n; ++j) EXPECT_NEAR(lap[j], 0.0, 2e-5) << "function " << j;
+    }
+}
+
+// Degree 1 is the coordinates themselves (z, x, y up to the Schmidt
+// factor): the basis starts where the gradient recurrences start.
+TEST(SolidHarmonics, DegreeOneIsTheCoordinates) {
+    SolidHarmonics h(1);
+    const double x[3] = {0.3, -0.2, 0.7};
+    double v[3];
+    h.values(x, v);
+    EXPECT_DOUBLE_EQ(v[0], 0.7);
+    EXPECT_NEAR(v[1], 0.3 * std::sqrt(2.0) / 2.0 * std::sqrt(2.0), 1e-15);
+    EXPECT_NEAR(v[2], -0.2, 1e-15);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The fit, with an independent sphere leadfield of point magnetometers.
+
+namespace {
+
+using megfwd::head::ShellCorrection;
+using megfwd::head::TriSurface;
+
+struct Rig {
+    std::vector<double> sensors;   // x y z nx ny nz per sensor
+    std::vector<double> sources;   // x y z
+    std::array<double, 3> origin{};  // the sphere's origin
+    std::int64_t numSensors() const { return static_cast<std::int64_t>(sensors.size() / 6); }
+};
+
+// The sphere's leadfield of a point magnetometer (Sarvas 1987), written
+// again here from the formula: L = (F (r0 x n) - (grad F . n)(r0 x r)) 1e-7 / F^2.
+void sarvas(const Rig& rig, const double* src, double* out) {
+    for (std::int64_t s = 0; s < rig.numSensors(); ++s) {
+        const double* p = rig.sensors.data() + 6 * s;
+        double r[3], r0[3], a[3];
+        for (int k = 0; k < 3; ++k) r[k] = p[k] - rig.origin[k], r0[k] = src[k] - rig.origin[k], a[k] = r[k] - r0[k];
+        const double an = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+        const double rn = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+        const double adr = a[0] * r[0] + a[1] * r[1] + a[2] * r[2];
+        const double F = an * (rn * an + adr);
+        const double c1 = an * an / rn + adr / an + 2 * an + 2 * rn, c2 = an + 2 * rn + adr / an;
+        const double* n = p + 3;
+        double gFn = 0;
+        for (int k = 0; k < 3; ++k) gFn += (c1 * r[k] - c2 * r0[k]) * n[k];
+        const double r0xn[3] = {r0[1] * n[2] - r0[2] * n[1], r0[2] * n[0] - r0[0] * n[2], r0[0] * n[1] - r0[1] * n[0]};
+        const double r0xr[3] = {r0[1] * r[2] - r0[2] * r[1], r0[2] * r[0] - r0[0] * r[2], r0[0] * r[1] - r0[1] * r[0]};
+        for (int k = 0; k < 3; ++k) out[3 * s + k] = 1e-7 / (F * F) * (F * r0xn[k] - gFn * r0xr[k]);
+    }
+}
+
+ShellCorrection fit(const TriSurface& surface, const Rig& rig, int order, ShellFit how = ShellFit::Galerkin,
+                    std::optional<std::array<double, 3>> centre = {}) {
+    megfwd::head::ShellOptions o;
+    o.order = order;
+    o.fit = how;
+    o.centre = centre;
+    const auto model = megfwd::head::SingleShell::make(surface, o);
+    std::vector<double> points;
+    for (std::int64_t s = 0; s < rig.numSensors(); ++s)
+        points.insert(points.end(), rig.sensors.begin() + 6 * s, rig.sensors.begin() + 6 * s + 3);
+    return megfwd::head::fitShellCorrection(
+        model.surface, model.centre(), order, how, points,
+        [](std::int64_t p) { return "sensor #" + std::to_string(p); }, rig.numSensors(),
+        [&](const double* pos, std::int64_t count, double* out) {
+            for (std::int64_t i = 0; i < count; ++i) sarvas(rig, pos + 3 * i, out + i * 3 * rig.numSensors());
+        });
+}
+
+// The corrected leadfields of every source (sources x sensors x 3).
+std::vector<double> corrected(const ShellCorrection& c, const Rig& rig) {
+    const std::int64_t per = 3 * rig.numSensors();
+    std::vector<double> out(rig.sources.size() / 3 * per);
+    ShellCorrection::Workspace ws(c.expansion.order);
+    for (std::size_t i = 0; i < rig.sources.size() / 3; ++i) {
+        sarvas(rig, rig.sources.data() + 3 * i, out.data() + i * per);
+        c.apply(rig.sources.data() + 3 * i, out.data() + i * per, ws);
+    }
+    return out;
+}
+
+double relDiff(const std::vector<double>& a, const std::vector<double>& b) {
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) num += (a[i] - b[i]) * (a[i] - b[i]), den += b[i] * b[i];
+    return std::sqrt(num / den);
+}
+
+std::string fixture(const std::string& name) { return std::string(MEGFWD_SOURCE_DIR) + "/tests/head_model/data/" + name; }
+
+// Sensors 35 mm outside a sphere-like shell of radius ~80 mm, and sources
+// inside, in metres.
+Rig smallRig() {
+    Rig rig;
+    std::mt19937 rng(3);
+    std::normal_distribution<double> g;
+    while (rig.sensors.size() < 6 * 30) {
+        double d[3] = {g(rng), g(rng), g(rng)};
+        const double n = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        if (d[2] / n < -0.2) continue;
+        for (int k = 0; k < 3; ++k) rig.sensors.push_back(0.118 * d[k] / n);
+        for (int k = 0; k < 3; ++k) rig.sensors.push_back(d[k] / n);
+    }
+    std::uniform_real_distribution<double> u(-0.04, 0.04);
+    for (int i = 0; i < 40; ++i) rig.sources.insert(rig.sources.end(), {u(rng), u(rng), u(rng)});
+    return rig;
+}
+
+TEST(SingleShell, OnASphereTheCorrectionVanishesAndOrderZeroIsTheSphere) {
+    const Rig rig = smallRig();
+    std::vector<double> sphere(rig.sources.size() / 3 * 3 * rig.numSensors());
+    for (std::size_t i = 0; i < rig.sources.size() / 3; ++i)
+        sarvas(rig, rig.sources.data() + 3 * i, sphere.data() + i * 3 * rig.numSensors());
+    const TriSurface ball = shelltest::icosphere(4, {0.083, 0.083, 0.083});
+    // n . L_sphere vanishes on the sphere; what remains is the flat
+    // triangles' departure from it (centroids ~0.1 % inside, normals
+    // within a degree).
+    EXPECT_LT(relDiff(corrected(fit(ball, rig, 10), rig), sphere), 1e-3);
+    EXPECT_LT(relDiff(corrected(fit(ball, rig, 10, ShellFit::Lsq), rig), sphere), 1e-3);
+    // No basis: the sphere's values bit for bit.
+    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070});
+    EXPECT_EQ(corrected(fit(egg, rig, 0), rig), sphere);
+}
+
+// The accuracy fixture: MNE-Python's one-layer BEM on the mild ellipsoid.
+// The error falls with the order, and the energy fit is never worse than
+// the normal-component fit.
+TEST(SingleShell, EllipsoidErrorAgainstTheBemFallsWithTheOrder) {
+    using megfwd::io::readNpy;
+    const auto v = readNpy(fixture("ellipsoid_vertices.npy"));
+    const auto t = readNpy(fixture("ellipsoid_triangles.npy"));
+    const auto sens = readNpy(fixture("ellipsoid_sensors.npy"));
+    const auto src = readNpy(fixture("ellipsoid_sources.npy"));
+    const auto bem = readNpy(fixture("ellipsoid_bem_gain.npy"));
+    TriSurface s;
+    s.vertices = v.data;
+    for (double x : t.data) s.triangles.push_back(static_cast<std::int32_t>(x));
+    s.label = "ellipsoid";
+    Rig rig;
+    rig.sensors = sens.data;
+    rig.sources = src.data;
+    // The fixture's gain is float32: differences below ~1e-7 are its rounding.
+    std::vector<double> sphere(bem.data.size());
+    for (std::size_t i = 0; i < rig.sources.size() / 3; ++i)
+        sarvas(rig, rig.sources.data() + 3 * i, sphere.data() + i * 3 * rig.numSensors());
+    const double e0 = relDiff(sphere, bem.data);
+    std::vector<double> err;
+    for (int order : {4, 6, 10}) {
+        err.push_back(relDiff(corrected(fit(s, rig, order), rig), bem.data));
+        const double lsq = relDiff(corrected(fit(s, rig, order, ShellFit::Lsq), rig), bem.data);
+        std::printf("order %2d: galerkin %.3f %%, lsq %.3f %% (sphere %.2f %%)\n", order, 100 * err.back(), 100 * lsq,
+                    100 * e0);
+        EXPECT_LE(err.back(), lsq * 1.01) << "order " << order;
+    }
+    EXPECT_GT(e0, 0.10);  // the sphere is far off: the shape matters here
+    EXPECT_LT(err[1], err[0]);
+    EXPECT_LT(err[2], err[1]);
+    EXPECT_LT(err[2], 3e-3);
+}
+
+}  // namespace
+
+namespace {
+
+// Rotating and moving the surface, the sensors and the sources together
+// rotates the leadfields and changes nothing else; winding the triangles
+// inward changes nothing.
+TEST(SingleShell, RigidMotionAndInwardWindingLeaveTheValues) {
+    Rig rig = smallRig();
+    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
+    const auto base = corrected(fit(egg, rig, 8), rig);
+
+    TriSurface inward = egg;
+    for (std::size_t t = 0; t < inward.triangles.size(); t += 3) std::swap(inward.triangles[t], inward.triangles[t + 1]);
+    EXPECT_TRUE(megfwd::head::SingleShell::make(inward, {}).wasTurned);
+    // Turned triangles list their vertices in another order: rounding only.
+    EXPECT_LT(relDiff(corrected(fit(inward, rig, 8), rig), base), 1e-12);
+
+    // A rotation about an oblique axis and a shift of several centimetres.
+    const double c = std::cos(0.7), s = std::sin(0.7);
+    const double ax[3] = {0.48, 0.6, 0.64};  // unit
+    double R[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            const double cross = (i == j) ? 0.0 : ((j == (i + 1) % 3) ? -ax[3 - i - j] : ax[3 - i - j]);
+            R[i][j] = (i == j ? c : 0.0) + (1 - c) * ax[i] * ax[j] + s * cross;
+        }
+    const double shift[3] = {0.03, -0.05, 0.02};
+    auto move = [&](double* p, bool point) {
+        const double q[3] = {p[0], p[1], p[2]};
+        for (int i = 0; i < 3; ++i) p[i] = R[i][0] * q[0] + R[i][1] * q[1] + R[i][2] * q[2] + (point ? shift[i] : 0.0);
+    };
+    TriSurface moved = egg;
+    for (std::size_t i = 0; i < moved.vertices.size(); i += 3) move(&moved.vertices[i], true);
+    Rig mrig = rig;
+    for (std::size_t i = 0; i < mrig.sensors.size(); i += 6) move(&mrig.sensors[i], true), move(&mrig.sensors[i + 3], false);
+    for (std::size_t i = 0; i < mrig.sources.size(); i += 3) move(&mrig.sources[i], true);
+    move(mrig.origin.data(), true);
+    auto rotated = base;
+    for (std::size_t i = 0; i < rotated.size(); i += 3) move(&rotated[i], false);
+    EXPECT_LT(relDiff(corrected(fit(moved, mrig, 8), mrig), rotated), 1e-10);
+}
+
+TEST(SingleShell, RefusesWhatItCannotTakeByName) {
+    const Rig rig = smallRig();
+    auto refused = [](auto&& f, const std::string& what) {
+        try {
+            f();
+            ADD_FAILURE() << "accepted: " << what;
+        } catch (const megfwd::InputError& e) {
+            EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+        }
+    };
+    TriSurface open = shelltest::icosphere(2, {0.08, 0.08, 0.08});
+    open.triangles.resize(open.triangles.size() - 3);
+    refused([&] { megfwd::head::SingleShell::make(open, {}); }, "test surface: the surface is open: edge");
+    TriSurface twoBalls = shelltest::icosphere(1, {0.08, 0.08, 0.08});
+    TriSurface other = shelltest::icosphere(1, {0.01, 0.01, 0.01});
+    const auto nv = static_cast<std::int32_t>(twoBalls.numVertices());
+    twoBalls.vertices.insert(twoBalls.vertices.end(), other.vertices.begin(), other.vertices.end());
+    for (auto i : other.triangles) twoBalls.triangles.push_back(i + nv);
+    refused([&] { megfwd::head::SingleShell::make(twoBalls, {}); }, "more than one piece");
+    TriSurface flipped = shelltest::icosphere(2, {0.08, 0.08, 0.08});
+    std::swap(flipped.triangles[0], flipped.triangles[1]);
+    refused([&] { megfwd::head::SingleShell::make(flipped, {}); }, "not consistently wound");
+
+    megfwd::head::ShellOptions high;
+    high.order = 11;  // needs 288 triangles; an icosahedron subdivided twice has 320, once 80
+    EXPECT_NO_THROW(megfwd::head::SingleShell::make(shelltest::icosphere(2, {0.08, 0.08, 0.08}), high));
+    refused([&] { megfwd::head::SingleShell::make(shelltest::icosphere(1, {0.08, 0.08, 0.08}), high); },
+            "single-shell order 11 is too high for test surface");
+    high.order = 21;
+    refused([&] { megfwd::head::SingleShell::make(shelltest::icosphere(4), high); }, "order 21: expected 0 to 20");
+
+    Rig inside = rig;
+    inside.sensors[6 * 7 + 0] = 0.01;  // sensor #7 into the head
+    inside.sensors[6 * 7 + 1] = 0.0;
+    inside.sensors[6 * 7 + 2] = 0.02;
+    refused([&] { fit(shelltest::icosphere(3, {0.072, 0.082, 0.070}), inside, 6); },
+            "sensor #7: an integration point lies inside or on the inner-skull surface");
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+"""Reference leadfields for the Octave toolbox's tests, computed by the
+Python package on a small CTF-like system, written as raw little-endian
+doubles that Octave reads exactly (its JSON reader rounds).
+
+    PYTHONPATH=build/test/python /usr/bin/python3 tests/matlab/make_fixture.py OUT_DIR
+
+The system: axial gradiometers of one point per coil and of four
+integration points per coil, magnetometer references of four points, and
+reference weights on every gradiometer. The library computes it with its
+own sensors (coils of one sensor summed, weights +1/-1 along one normal)
+and its own reference correction; the toolbox gets the same system as coil
+points with the second coil's orientation reversed and weight +1, and the
+reference weights folded into tra. Arrays are written in column-major
+order so that Octave's fread and reshape give them directly.
+
+File sensors.json: the system as the library's sensor-array file.
+File fixture.bin: a sequence of arrays, each as
+    name length, name characters, number of dimensions, dimensions, values
+all as float64.
+"""
+import os
+import struct
+import sys
+
+import numpy as np
+
+import megfwd
+
+SPHERE = np.array([0.002, -0.003, 0.041, 0.088])  # centre and radius, metres
+N_GRAD = 18
+N_REF = 4
+
+
+def _helmet_directions(n, rng):
+    u = rng.normal(size=(n, 3))
+    u[:, 2] = np.abs(u[:, 2]) + 0.3
+    return u / np.linalg.norm(u, axis=1)[:, None]
+
+
+def _disk_points(centre, normal, radius):
+    """Four points on a circle of `radius` around centre, in the coil plane."""
+    a = np.cross(normal, [1.0, 0.0, 0.0] if abs(normal[0]) < 0.9 else [0.0, 1.0, 0.0])
+    a /= np.linalg.norm(a)
+    b = np.cross(normal, a)
+    return [centre + radius * (c * a + s * b) for c, s in ((1, 0), (0, 1), (-1, 0), (0, -1))]
+
+
+def build(rng):
+    """Channels for the library, and the same system as coil points and tra."""
+    centre = SPHERE[:3]
+    lib = []          # channel dicts for megfwd.SensorArray
+    points, ori, owner, weight = [], [], [], []   # the toolbox's view
+    for i, n in enumerate(_helmet_directions(N_GRAD, rng)):
+        lower = centre + 0.115 * n
+        upper = lower + 0.05 * n
+        coils = []
+        for c, (pos, sign) in enumerate(((lower, 1.0), (upper, -1.0))):
+            pts = [pos] if i % 3 else _disk_points(pos, n, 0.008)
+            w = 1.0 / len(pts)
+            for p in pts:
+                coils.append({"position": p, "normal": n, "weight": sign * w})
+                points.append(p)
+                ori.append(n if sign > 0 else -n)   # the upper coil reversed, weight +
+                owner.append(i)
+                weight.append(w)
+        lib.append({"name": f"MEG{i:02d}", "kind": 101, "coils": coils})
+    for j, n in enumerate(_helmet_directions(N_REF, rng)):
+        pos = centre + 0.22 * n
+        coils = []
+        for p in _disk_points(pos, n, 0.01):
+            coils.append({"position": p, "normal": n, "weight": 0.25})
+            points.append(p)
+            ori.append(n)
+            owner.append(N_GRAD + j)
+            weight.append(0.25)
+        lib.append({"name": f"REF{j}", "kind": 10, "coils": coils})
+    coef = rng.uniform(-0.02, 0.02, size=(N_GRAD, N_REF))
+    for i in range(N_GRAD):
+        lib[i]["references"] = [(f"REF{j}", coef[i, j]) for j in range(N_REF)]
+    tra = np.zeros((N_GRAD + N_REF, len(points)))
+    tra[owner, np.arange(len(points))] = weight
+    return lib, np.array(points), np.array(ori), tra, coef
+
+
+def gain_layout(lf):
+    """(sources, channels, 3) as channels x 3N, column 3s + k."""
+    return np.ascontiguousarray(lf.transpose(1, 0, 2).reshape(lf.shape[1], -1))
+
+
+def write(path, arrays):
+    with open(path + ".part", "wb") as f:
+        for name, a in arrays.items():
+            a = np.atleast_1d(np.asarray(a, dtype="<f8"))
+            head = [len(name), *map(float, name.encode()), a.ndim, *a.shape]
+            f.write(struct.pack(f"<{len(head)}d", *head))
+            f.write(np.asfortranarray(a).tobytes(order="F"))
+    os.replace(path + ".part", path)
+
+
+def main(out_dir):
+    rng = np.random.default_rng(23)
+    lib, points, ori, tra, coef = build(rng)
+    sensors = megfwd.SensorArray(lib, name="toolbox fixture")
+    src = rng.uniform(-1, 1, size=(60, 3))
+    src = SPHERE[:3] + 0.07 * src / np.maximum(1.0, np.linalg.norm(src, axis=1))[:, None]
+    opts = dict(sphere=SPHERE, sensor_model="standard", formula="ST01", _extra={"isSpatConstrained": 0})
+    plain = megfwd.leadfield(sensors, src, refs=False, **opts)
+    balanced = megfwd.leadfield(sensors, src, refs=True, **opts)
+    os.makedirs(out_dir, exist_ok=True)
+    sensors.to_json(os.path.join(out_dir, "sensors.json"))
+    write(os.path.join(out_dir, "fixture.bin"), {
+        "coilpos": points, "coilori": ori, "tra": tra, "refcoef": coef, "sphere": SPHERE, "sources": src,
+        "gain_plain": gain_layout(plain), "gain_balanced": gain_layout(balanced)})
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

@@ -231,7 +231,8 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
     # transpose, the shape of MNE's field step; MNE stores the transpose of
     # that, so the gain is never reordered.
     sphere = None if r0 is None else (*r0, radius)
-    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads,
+    # n_jobs=-1 arrives as 0, every core: leadfield says that with None.
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads or None,
                    layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):

@@ -126,12 +126,10 @@ def _array_from_coils(chs, coils, compensator, bads, name):
         reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
 
 
-def _check_positions(info_meg, accuracy):
-    """Refuses, naming the channel and its ``loc`` or ``coil_type``, a
-    channel MNE cannot place: no position or orientation, or a coil type
-    without a definition at `accuracy`."""
-    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
-    for ch in info_meg["chs"]:
+def _check_locations(chs):
+    """Refuses, naming the channel and its ``loc``, a channel without a
+    position or orientation."""
+    for ch in chs:
         loc = np.asarray(ch["loc"][:12], dtype=float)
         where = f"channel {ch['ch_name']!r} of the Info"
         if not np.isfinite(loc).all():
@@ -141,9 +139,16 @@ def _check_positions(info_meg, accuracy):
         if not np.linalg.norm(loc[9:12]) > 0:
             raise ValueError(f"{where} has no position: the coil's normal ('loc'[9:12]) is zero; set the sensor "
                              f"positions before building a sensor array.")
+
+
+def _check_coil_types(chs, accuracy):
+    """Refuses, naming the channel, a ``coil_type`` MNE has no coil for at
+    `accuracy`."""
+    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
+    for ch in chs:
         if int(ch["coil_type"]) & 0xFFFF not in defined:
-            raise ValueError(f"{where} has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, which MNE defines no coil "
-                             f"for at accuracy {accuracy!r}.")
+            raise ValueError(f"channel {ch['ch_name']!r} of the Info has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, "
+                             f"which MNE defines no coil for at accuracy {accuracy!r}.")
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -175,7 +180,8 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
     info_meg = pick_info(info, picks, verbose=False)
-    _check_positions(info_meg, accuracy)
+    _check_locations(info_meg["chs"])
+    _check_coil_types(info_meg["chs"], accuracy)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
@@ -226,6 +232,7 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
     (a Fortran-ordered view). `r0` is a sphere centre or a LocalSpheres."""
+    _check_locations(meg["info"]["chs"])  # MNE's preparation lets them through
     array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
     # The magnetic field of a current dipole in a conducting sphere depends on
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
@@ -237,7 +244,8 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
     # that, so the gain is never reordered.
     local = isinstance(r0, LocalSpheres)
     sphere = r0 if local else (None if r0 is None else (*r0, radius))
-    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads,
+    # n_jobs=-1 arrives as 0, every core: leadfield says that with None.
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads or None,
                    layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):

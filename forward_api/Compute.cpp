@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "forward_api/Errors.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"
 #include "forward_api/ShellScan.h"
@@ -46,6 +47,7 @@ void setUp(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys, con
     if (data.numSns < 2)
         throw InputError(sys.label + ": " + std::to_string(data.numSns) +
                          " measurement sensor(s) in the channel set; at least 2 are needed");
+    checkLocalSpheres(data);
 }
 
 void setSources(CMDataForwardkw& data, const SourceSpec& src) {
@@ -553,6 +555,18 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     return r;
 }
 
+// A single-shell computation without a sphere of the caller's corrects the
+// leadfields of the surface's least-squares sphere: the nearer the sphere
+// is to the surface, the less the expansion has to carry.
+LeadfieldRequest withShellSphere(const LeadfieldRequest& req) {
+    LeadfieldRequest out = req;
+    if (req.singleShell && !req.settings.sphereModel && !req.settings.userSphere) {
+        out.settings.sphereModel = 1;
+        out.settings.userSphere = req.singleShell->fittedSphere();
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<std::int64_t> leadfieldShape(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
@@ -564,7 +578,8 @@ std::vector<std::int64_t> leadfieldShape(const SystemRef& sys, const SourceSpec&
     return {src.count(), data.numSns, comps};
 }
 
-ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
+ForwardResult computeLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& request) {
+    const LeadfieldRequest req = withShellSphere(request);
     if (req.unitMomentScan)
         return recordLeadfield(sys, src, req, "the unit-moment scan (gridDewarLfx) has no fast form");
     if (req.recordScan) return recordLeadfield(sys, src, req, "asked for (--record-scan)");
@@ -580,7 +595,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     // formula is chosen.
     if (request.layout != LeadfieldLayout::SourceMajor)
         throw InputError(label + ": field values are (dipoles, sensors); the sensor-major layout is for leadfields");
-    LeadfieldRequest req = request;
+    LeadfieldRequest req = withShellSphere(request);
     const bool currentDipoles = !req.settings.isMagSrc.value_or(0);
     if (!req.settings.coilFwdModel && currentDipoles) req.settings.coilFwdModel = 0;
     const bool unitMoments = currentDipoles && req.settings.coilFwdModel == 3;

@@ -141,7 +141,8 @@ struct LeadfieldRequest {
     // The single-shell head model (null: the sphere model of the settings):
     // every leadfield or field value is the scan sphere's, corrected for the
     // shape of the inner skull (head_model/SingleShell.h). It takes
-    // three-component leadfields of current dipoles.
+    // three-component leadfields of current dipoles. Without a sphere in
+    // the settings the scan sphere is the surface's least-squares sphere.
     std::shared_ptr<const head::SingleShell> singleShell;
     // The caller's storage for the values (the fast route only; the
     // record-by-record route and field values fill ForwardResult::values).

@@ -49,8 +49,8 @@ DEFAULT_CHUNKS = 4096
 # The options of megfwd.leadfield / megfwd.field that a block passes on;
 # progress, return_mask and return_meta concern the whole scan and are
 # handled here.
-_LEADFIELD_OPTIONS = ("sphere", "order", "sensor_model", "formula", "refs", "tangential", "threads")
-_FIELD_OPTIONS = ("sphere", "order", "sensor_model", "formula", "refs", "magnetic")
+_LEADFIELD_OPTIONS = ("head", "sphere", "order", "sensor_model", "formula", "refs", "tangential", "threads")
+_FIELD_OPTIONS = ("head", "sphere", "order", "sensor_model", "formula", "refs", "magnetic")
 
 
 def _checked_sensors(sensors):
@@ -190,7 +190,7 @@ def leadfield(sensors, sources, *, chunks=DEFAULT_CHUNKS, return_mask=False, **o
         Also return the in-scan mask as a Dask array of bool (n_sources,).
         Compute both together (``dask.compute(lf, mask)``) to scan once.
     **options
-        sphere, order, sensor_model, formula, refs, tangential and threads,
+        head, sphere, order, sensor_model, formula, refs, tangential and threads,
         as for `megfwd.leadfield`; threads (the library's threads per block)
         defaults to 1.
 
@@ -223,7 +223,7 @@ def field(sensors, positions, moments, *, chunks=DEFAULT_CHUNKS, return_mask=Fal
     chunks, return_mask
         As for `leadfield`, over dipoles.
     **options
-        sphere, order, sensor_model, formula, refs and magnetic, as for
+        head, sphere, order, sensor_model, formula, refs and magnetic, as for
         `megfwd.field`.
 
     Returns
@@ -447,7 +447,7 @@ def _parser():
     sub = p.add_subparsers(dest="command", required=True, metavar="leadfield")
     lf = sub.add_parser("leadfield", help="compute a leadfield into a zarr group",
                         description="Positions are in millimetres, as for the megfwd program's "
-                                    "'leadfield' command; the values are in SI units, as with its --si.")
+                                    "'leadfield' command; the values are in SI units, as it gives them.")
     src = lf.add_mutually_exclusive_group(required=True)
     src.add_argument("--grid", metavar="XMIN,YMIN,ZMIN,XMAX,YMAX,ZMAX,STEP",
                      help="a box of sources in mm, x slowest, z fastest")

@@ -14,6 +14,8 @@ import numpy as np
 from . import _megfwd
 from ._check import _check_bool, _check_int, _check_option, _real_array, _rows, _threads, _to_library, _validate_type
 from .sensors import SensorArray
+from .shell import _head
+from .spheres import LocalSpheres
 
 SENSOR_MODELS = ("ctf", "standard")
 _SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
@@ -32,8 +34,8 @@ def _to_mm(metres):
 def _sphere_mm(sphere):
     """(x, y, z, radius) in metres as the library's sphere in mm."""
     if isinstance(sphere, (str, bytes, dict)):
-        raise TypeError(f"sphere must be None (the sphere fitted to the sensors) or (x, y, z, radius) in metres, "
-                        f"got {type(sphere).__name__} {sphere!r}.")
+        raise TypeError(f"sphere must be None (the sphere fitted to the sensors), (x, y, z, radius) in metres or "
+                        f"a megfwd.LocalSpheres, got {type(sphere).__name__} {sphere!r}.")
     sp = _real_array(sphere, "sphere", "x, y, z, radius in metres")
     if sp.shape != (4,):
         raise ValueError(f"sphere must be (x, y, z, radius) in metres, 4 numbers, got shape {sp.shape}.")
@@ -57,7 +59,10 @@ def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=F
     if formula is not None:
         _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
         s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
-    if sphere is not None:
+    if isinstance(sphere, LocalSpheres):
+        # The table in the library's form: one sphere per sensor by name.
+        s["localSpheres"] = sphere._text
+    elif sphere is not None:
         s["sphereModel"] = 1
         s["userSphere"] = _sphere_mm(sphere)
     if extra:
@@ -86,7 +91,7 @@ def _progress(progress):
     return progress
 
 
-def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
               tangential=False, threads=None, progress=None, return_mask=False, return_meta=False,
               layout="sources", _extra=None):
     """Leadfields of unit dipoles at every source for every measurement sensor.
@@ -99,10 +104,18 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
         Source positions in metres, in the sensors' frame (head coordinates
         for arrays made by ``SensorArray.from_mne``): any real dtype, order
         or strides (e.g. ``rr[::2]`` or ``both[:, :3]``).
-    sphere : None | array_like, shape (4,)
+    head : None | SingleShell | array_like, shape (4,)
+        The head model: a `SingleShell` (the leadfields of ``sphere``, or
+        without it of the surface's least-squares sphere, corrected for the
+        inner skull's shape; three components only), or a sphere as for
+        ``sphere``. None: ``sphere`` decides.
+    sphere : None | array_like, shape (4,) | LocalSpheres
         Centre x, y, z and radius of the conductor sphere in metres. None
         uses the library's default choice: the sphere fitted to the
-        sensors' first coils (the dewar sphere).
+        sensors' first coils (the dewar sphere). A `LocalSpheres` gives
+        each measurement sensor its own sphere (by name; every measurement
+        sensor needs one) and reference sensors the global sphere; the
+        leadfield then has three components.
     order : int
         Integration order over each coil's area: 1, 2, 3, 4, 5 or 7 (CTF
         sensor model).
@@ -149,13 +162,17 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     """
     handle = _sensors(sensors)
     pos = _rows(sources, "sources", 3, "metres")
+    sphere, shell = _head(head, sphere)
+    if shell is not None and isinstance(sphere, LocalSpheres):
+        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
     threads = _threads(threads)
     progress = _progress(progress)
     return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)
     _check_option("layout", layout, LAYOUTS)
     lf, mask, warned, notes, meta = _megfwd.leadfield(handle, _to_mm(pos), settings, threads, progress,
-                                                      return_meta, "sources", sensor_major=layout == "sensors")
+                                                      return_meta, "sources", sensor_major=layout == "sensors",
+                                                      shell=shell)
     _emit(warned, notes)
     out = (lf,)
     if return_mask:
@@ -165,7 +182,7 @@ def leadfield(sensors, sources, *, sphere=None, order=2, sensor_model="ctf", for
     return out[0] if len(out) == 1 else out
 
 
-def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
+def field(sensors, positions, moments, *, head=None, sphere=None, order=2, sensor_model="ctf", formula=None, refs=True,
           magnetic=False, progress=None, return_mask=False, return_meta=False, _extra=None):
     """Field values of dipoles at every measurement sensor.
 
@@ -182,7 +199,7 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
         unit moment along Q×r0 whatever the moment's size).
     magnetic : bool
         Magnetic dipoles instead of current dipoles.
-    sphere, order, sensor_model, refs, progress, return_mask, return_meta
+    head, sphere, order, sensor_model, refs, progress, return_mask, return_meta
         As for `leadfield`.
 
     Returns
@@ -196,13 +213,17 @@ def field(sensors, positions, moments, *, sphere=None, order=2, sensor_model="ct
     mom = _rows(moments, "moments", 3, "A·m")
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
+    sphere, shell = _head(head, sphere)
+    if shell is not None and isinstance(sphere, LocalSpheres):
+        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
     progress = _progress(progress)
     return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)
     dipoles = np.empty((len(pos), 6))
     dipoles[:, :3] = _to_mm(pos)
     dipoles[:, 3:] = mom
-    b, mask, warned, notes, meta = _megfwd.field(handle, dipoles, settings, progress, return_meta, "dipoles")
+    b, mask, warned, notes, meta = _megfwd.field(handle, dipoles, settings, progress, return_meta, "dipoles",
+                                                 shell)
     _emit(warned, notes)
     out = (b,)
     if return_mask:

@@ -1,5 +1,7 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
-and a drop-in ``make_forward_solution`` for sphere conductor models.
+a drop-in ``make_forward_solution`` for sphere conductor models and local
+spheres (one per sensor, fitted to a BEM surface or the digitised head
+shape) and, with ``head_model='single_shell'``, for the inner skull of a BEM.
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -26,14 +28,17 @@ from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
 from mne.io.pick import pick_info, pick_types
-from mne.transforms import _get_trans
+from mne.bem import _bem_find_surface
+from mne.transforms import _ensure_trans, _get_trans
 from mne.utils import logger, verbose
 
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
+from .shell import SingleShell
+from .spheres import METHODS, LocalSpheres
 
-__all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
+__all__ = ["sensor_array", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
 # MNE's coil definitions come at three accuracies. MNE's own code names two
@@ -121,12 +126,10 @@ def _array_from_coils(chs, coils, compensator, bads, name):
         reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
 
 
-def _check_positions(info_meg, accuracy):
-    """Refuses, naming the channel and its ``loc`` or ``coil_type``, a
-    channel MNE cannot place: no position or orientation, or a coil type
-    without a definition at `accuracy`."""
-    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
-    for ch in info_meg["chs"]:
+def _check_locations(chs):
+    """Refuses, naming the channel and its ``loc``, a channel without a
+    position or orientation."""
+    for ch in chs:
         loc = np.asarray(ch["loc"][:12], dtype=float)
         where = f"channel {ch['ch_name']!r} of the Info"
         if not np.isfinite(loc).all():
@@ -136,9 +139,16 @@ def _check_positions(info_meg, accuracy):
         if not np.linalg.norm(loc[9:12]) > 0:
             raise ValueError(f"{where} has no position: the coil's normal ('loc'[9:12]) is zero; set the sensor "
                              f"positions before building a sensor array.")
+
+
+def _check_coil_types(chs, accuracy):
+    """Refuses, naming the channel, a ``coil_type`` MNE has no coil for at
+    `accuracy`."""
+    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
+    for ch in chs:
         if int(ch["coil_type"]) & 0xFFFF not in defined:
-            raise ValueError(f"{where} has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, which MNE defines no coil "
-                             f"for at accuracy {accuracy!r}.")
+            raise ValueError(f"channel {ch['ch_name']!r} of the Info has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, "
+                             f"which MNE defines no coil for at accuracy {accuracy!r}.")
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -170,7 +180,8 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
     info_meg = pick_info(info, picks, verbose=False)
-    _check_positions(info_meg, accuracy)
+    _check_locations(info_meg["chs"])
+    _check_coil_types(info_meg["chs"], accuracy)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
@@ -183,17 +194,45 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
 
 
 def _sphere_of(bem):
+    if isinstance(bem, LocalSpheres):
+        return bem
     if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
         return np.asarray(bem["r0"], dtype=float)
     raise NotImplementedError(
-        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) only; "
-        f"for a BEM ({type(bem).__name__}) use mne.make_forward_solution.")
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) and "
+        f"megfwd.LocalSpheres; for a BEM ({type(bem).__name__}) pass head_model='single_shell' to use its inner "
+        "skull in megfwd's single-shell model, fit local spheres to it with megfwd.mne.make_local_spheres, or use "
+        "mne.make_forward_solution.")
 
 
-def _compute_meg(rr, meg, r0, threads):
+def _inner_skull(bem):
+    """The conductor model MNE's preparation takes and its inner-skull
+    surface (MRI frame, metres), from a BEM model or solution or from an
+    inner-skull surface dict."""
+    if isinstance(bem, _mne.bem.ConductorModel):
+        if bem["is_sphere"]:
+            raise ValueError("head_model='single_shell' needs a BEM model or solution or an inner-skull surface "
+                             "dict, got a sphere model.")
+        surf = _bem_find_surface(bem, "inner_skull")
+        if len(bem["surfs"]) > 1:
+            logger.info("Using the inner skull of the %d-layer BEM as the single shell.", len(bem["surfs"]))
+        return bem, surf
+    if isinstance(bem, dict) and "rr" in bem and "tris" in bem:
+        surf = dict(bem)
+        surf.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
+        surf.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
+        surf.setdefault("sigma", 0.3)
+        surf = _mne.surface.complete_surface_info(surf, copy=False, verbose=False)
+        return _mne.bem.ConductorModel(is_sphere=False, surfs=[surf]), surf
+    raise TypeError(f"bem must be a BEM model or solution (mne.bem.ConductorModel) or an inner-skull surface dict "
+                    f"with 'rr' and 'tris' for head_model='single_shell', got {type(bem).__name__}.")
+
+
+def _compute_meg(rr, meg, r0, threads, shell=None):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
-    (a Fortran-ordered view)."""
+    (a Fortran-ordered view). `r0` is a sphere centre or a LocalSpheres."""
+    _check_locations(meg["info"]["chs"])  # MNE's preparation lets them through
     array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
     # The magnetic field of a current dipole in a conducting sphere depends on
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
@@ -203,33 +242,42 @@ def _compute_meg(rr, meg, r0, threads):
     # (channels, 3 x sources) as it stands. It is handed over as its
     # transpose, the shape of MNE's field step; MNE stores the transpose of
     # that, so the gain is never reordered.
-    lf = leadfield(array, rr, sphere=(*r0, radius), sensor_model="standard", refs=True, threads=threads,
+    local = isinstance(r0, LocalSpheres)
+    sphere = r0 if local else (None if r0 is None else (*r0, radius))
+    # n_jobs=-1 arrives as 0, every core: leadfield says that with None.
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads or None,
                    layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
+    if r0 is not None and not local:
+        lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
     return lf.reshape(len(names), 3 * len(rr)).T
 
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          verbose=None):
+                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model, as ``mne.make_forward_solution``.
 
     Takes MNE's arguments with MNE's meaning and returns an ``mne.Forward``
     that MNE's functions accept; the MEG field is computed by megfwd's
     library (``n_jobs`` threads; -1 uses every core). Supports MEG with
     sphere models made by ``mne.make_sphere_model`` (with or without
-    layers); EEG and BEM solutions raise NotImplementedError.
+    layers) and local spheres; EEG and BEM solutions raise
+    NotImplementedError.
 
     Parameters
     ----------
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel
-        A sphere model.
+    bem : mne.bem.ConductorModel | megfwd.LocalSpheres | dict
+        A sphere model, or local spheres (`make_local_spheres`: each MEG
+        channel then has its own sphere); with ``head_model='single_shell'``
+        a BEM model or solution of one or three layers (its inner skull is
+        used) or an inner-skull surface dict (``'rr'`` in metres, MRI
+        coordinates, ``'tris'``).
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -238,13 +286,33 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     ignore_ref : bool
         Leave the reference channels and compensation out.
     n_jobs : int | None
+    head_model : None | 'single_shell'
+        'single_shell': the inner skull as one homogeneous conductor, the
+        sphere's field corrected by a harmonic expansion fitted to it
+        (`megfwd.SingleShell`). Sources closer than ``mindist`` to it or
+        outside it are left out, as MNE does for a BEM.
+    shell_order : int
+        Highest degree of the expansion (0 to 20).
+    shell_fit : 'galerkin' | 'lsq'
+        How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None
 
     Returns
     -------
     fwd : mne.Forward
     """
-    r0 = _sphere_of(bem)
+    _check_option("head_model", head_model, (None, "single_shell"))
+    inner = None
+    if head_model is None:
+        r0 = _sphere_of(bem)
+        if isinstance(r0, LocalSpheres):
+            # MNE's preparation takes a conductor model: the global sphere
+            # stands for the local ones there (it keeps every source, as any
+            # sphere model does).
+            bem = _mne.make_sphere_model(r0=r0.global_sphere[:3], head_radius=None, verbose=False)
+    else:
+        bem, inner = _inner_skull(bem)
+        r0 = None
     mri_head_t, trans = _get_trans(trans)
     if not isinstance(info, _mne.Info):
         info_extra = str(info)
@@ -261,8 +329,82 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         src, mri_head_t, info, bem, mindist, n_jobs, "instance of ConductorModel", trans, info_extra, True, False,
         ignore_ref)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
-    gain = _compute_meg(rr, sensors["meg"], r0, threads)
+    shell = None
+    if inner is not None:
+        head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), inner["rr"])
+        shell = SingleShell(head_rr, inner["tris"], order=shell_order, fit=shell_fit)
+        logger.info("Single shell: %s", shell)
+    gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)
     fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
     fwd.update(**update_kwargs)
     logger.info("Finished.")
     return fwd
+
+
+def _surface_points(surface, trans, info):
+    """Points (metres, head coordinates) and triangles (or None) of a
+    surface dict, a BEM's innermost surface or the Info's head shape."""
+    if isinstance(surface, str):
+        _check_option("surface", surface, ("headshape",))
+        try:
+            points = _mne.bem.get_fitting_dig(info, dig_kinds="auto", verbose=False)
+        except Exception as err:  # MNE says what is missing
+            raise ValueError(f"surface='headshape': the Info's digitised points cannot be used: {err}") from err
+        return np.asarray(points, dtype=float), None
+    if isinstance(surface, _mne.bem.ConductorModel):
+        if surface["is_sphere"]:
+            raise ValueError("surface is a sphere model; local spheres need a surface (a BEM model or solution, "
+                             "a surface dict, or 'headshape').")
+        surfs = surface["surfs"]
+        inner = [s for s in surfs if s.get("id") == FIFF.FIFFV_BEM_SURF_ID_BRAIN]
+        surface = inner[0] if inner else surfs[0]
+    if not isinstance(surface, dict) or "rr" not in surface:
+        raise TypeError(f"surface must be an MNE surface dict (with 'rr'), a BEM ConductorModel or 'headshape', "
+                        f"got {type(surface).__name__} instead.")
+    rr = np.asarray(surface["rr"], dtype=float)
+    tris = surface.get("tris")
+    frame = surface.get("coord_frame", FIFF.FIFFV_COORD_HEAD)
+    if frame == FIFF.FIFFV_COORD_MRI:
+        if trans is None:
+            raise ValueError("surface is in MRI coordinates; give trans (the head<->MRI transform) to bring it "
+                             "to head coordinates.")
+        mri_head_t, _ = _get_trans(trans)
+        rr = _mne.transforms.apply_trans(mri_head_t, rr)
+    elif frame != FIFF.FIFFV_COORD_HEAD:
+        raise ValueError(f"surface has coord_frame {int(frame)}; expected MRI ({FIFF.FIFFV_COORD_MRI}) or head "
+                         f"({FIFF.FIFFV_COORD_HEAD}) coordinates.")
+    return rr, (None if tris is None else np.asarray(tris))
+
+
+def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.085, min_points=11, max_radius=0.2,
+                       sigma=0.04):
+    """One sphere per MEG channel, fitted to a head surface near it.
+
+    Parameters
+    ----------
+    info : mne.Info
+        The recording's Info: its MEG channels (in head coordinates, with
+        ``info['dev_head_t']``) get spheres.
+    surface : dict | mne.bem.ConductorModel | 'headshape'
+        An MNE surface dict (as from ``mne.read_bem_surfaces``; 'rr' in
+        metres, MRI or head coordinates), a BEM model or solution (its
+        inner-skull surface), or 'headshape' for the Info's digitised
+        head-shape points (as ``mne.bem.fit_sphere_to_headshape`` chooses
+        them).
+    trans : path-like | mne.transforms.Transform | None
+        The head<->MRI transform, needed for a surface in MRI coordinates.
+    method, radius, min_points, max_radius, sigma
+        As for `megfwd.LocalSpheres.fit` (metres).
+
+    Returns
+    -------
+    spheres : megfwd.LocalSpheres
+        For ``sphere=`` of `megfwd.leadfield` with ``SensorArray.from_mne(info)``,
+        or ``bem=`` of `make_forward_solution`.
+    """
+    if not isinstance(info, _mne.Info):
+        raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
+    _check_option("method", method, METHODS)
+    points, tris = _surface_points(surface, trans, info)
+    return LocalSpheres.fit(sensor_array(info), points, triangles=tris, method=method, radius=radius,
+                            min_points=min_points, max_radius=max_radius, sigma=sigma)

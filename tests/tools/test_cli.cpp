@@ -75,23 +75,26 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         Settings settings;
         bool lfx = false;
     };
+    // SI values unless --library-scale (or a factor or scan unit of one's own).
+    auto si = [](CMForwardkw& e, CMDataForwardkw& d) { d.isUnit2Meter = 1, d.spatUnit = 0.001, e.mu4PiRatio = 1e-7; };
     const std::vector<Case> cases = {
-        {"", [](CMForwardkw&, CMDataForwardkw&) {}},
-        {"--formula cuffin --order 3 --no-ref",
+        {"", si},
+        {"--library-scale --formula cuffin --order 3 --no-ref",
          [](CMForwardkw& e, CMDataForwardkw&) { e.coilFwdModel = 4, e.orderCoilIntg = 3, e.isUseRefSns = 0; }},
         {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03 --unit-lf",
-         [](CMForwardkw& e, CMDataForwardkw& d) {
+         [&](CMForwardkw& e, CMDataForwardkw& d) {
+             si(e, d);
              d.isTangLfd = 1, d.sphereModel = 1, e.tangVectMethod = 2, e.coilFwdModel = 2, d.isUnitLf = 1;
              d.userSphere.setSphere(0, 40, 0, 80);
          }},
         {"--si --coords matlab --sensor-model standard --min-coil-source-dist 5",
-         [](CMForwardkw& e, CMDataForwardkw& d) {
-             d.isUnit2Meter = 1, d.spatUnit = 0.001, e.mu4PiRatio = 1e-7;
+         [&](CMForwardkw& e, CMDataForwardkw& d) {
+             si(e, d);
              d.coordSystem = 1, e.snsFwdModel = 0, d.minCoilSrcDist = 5;
          }},
-        {"--lfx --sphere-model multiple --no-gains --no-centre --unit-lf",
-         [](CMForwardkw&, CMDataForwardkw& d) {
-             d.sphereModel = 2, d.isApplySnsGain = 0, d.isCentralizedLf = 0, d.isUnitLf = 1;
+        {"--lfx --sphere-model multiple --no-gains --no-centre --unit-lf --mu4pi 2",
+         [](CMForwardkw& e, CMDataForwardkw& d) {
+             d.sphereModel = 2, d.isApplySnsGain = 0, d.isCentralizedLf = 0, d.isUnitLf = 1, e.mu4PiRatio = 2;
          },
          true},
     };
@@ -100,6 +103,9 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         SCOPED_TRACE(c.options);
         const RunResult run = runCli(smallArgs(dir, "lf.npy", false) + " " + c.options, dir);
         ASSERT_EQ(run.code, 0) << run.err;
+        if (c.options.empty()) {
+            EXPECT_NE(run.out.find("(unit: T/(A·m))"), std::string::npos) << run.out;
+        }
         const io::NpyArray got = io::readNpy(dir / "lf.npy");
         const LibraryResult want = libraryLeadfield(c.settings, c.lfx);
         ASSERT_EQ(got.shape, (std::vector<std::int64_t>{5, 6, want.numLf}));
@@ -133,7 +139,7 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
 // The metadata says how the numbers were made, and numpy reads the array.
 TEST(Leadfield, MetadataAndNumpyAgreeWithTheArray) {
     ScratchDir dir;
-    const RunResult run = runCli(smallArgs(dir) + " --si --order 3", dir);
+    const RunResult run = runCli(smallArgs(dir) + " --order 3", dir);
     ASSERT_EQ(run.code, 0) << run.err;
     const json m = json::parse(readFile(dir / "lf.json"));
     EXPECT_EQ(m["sensors"]["names"], json({"MEG1", "MEG2", "MEG3", "MEG4", "MEG5", "MEG7"}));
@@ -150,8 +156,10 @@ TEST(Leadfield, MetadataAndNumpyAgreeWithTheArray) {
     EXPECT_NEAR(m["values"]["to_SI_factor"].get<double>(), 1.0, 1e-12);
     EXPECT_EQ(m["values"]["si_option"], true);
     EXPECT_EQ(m["program"]["version"], MEGFWD_VERSION);
-    // Without --si: millimetres and mu4PiRatio 1, a factor 0.1 to SI.
-    ASSERT_EQ(runCli(smallArgs(dir, "mm.npy") + " --no-ref", dir).code, 0);
+    // The library's scale: millimetres and mu4PiRatio 1, a factor 0.1 to SI.
+    const RunResult mmRun = runCli(smallArgs(dir, "mm.npy", false) + " --no-ref --library-scale", dir);
+    ASSERT_EQ(mmRun.code, 0);
+    EXPECT_NE(mmRun.out.find("(unit: 0.1 T/(A·m); values times 0.1 give T/(A*m))"), std::string::npos) << mmRun.out;
     const json mm = json::parse(readFile(dir / "mm.json"));
     EXPECT_NEAR(mm["values"]["to_SI_factor"].get<double>(), 0.1, 1e-15);
     EXPECT_EQ(mm["reference_correction"]["applied"], false);
@@ -325,6 +333,7 @@ TEST(BadInput, ClearMessageExitCode2AndNothingWritten) {
         {small + " --grid -1000,-1000,-1000,1000,1000,1000,1", "of memory, more than the"},
         {small + " --grid 0,0,0,1,1,1,0.5 --formula xyz", "--formula 'xyz': unknown value"},
         {small + " --grid 0,0,0,1,1,1,0.5 --order 6", "--order 6: the coil integration order must be 1, 2, 3, 4, 5 or 7"},
+        {small + " --grid 0,0,0,1,1,1,0.5 --si --library-scale", "--si with --library-scale: give one of them"},
         // Numbers of the command line: the option, the value and the range.
         {small + " --grid 0,0,0,1,1,1,0.5 --threads 0", "--threads 0: expected a whole number of threads from 1 to 1024"},
         {small + " --grid 0,0,0,1,1,1,0.5 --threads -1", "--threads -1: expected a whole number of threads from 1"},
@@ -418,7 +427,7 @@ TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
 
 TEST(Help, EveryCommandHasWrappedHelpWithExamplesAndNoParserNoise) {
     ScratchDir dir;
-    for (const char* cmd : {"", "leadfield", "field", "info", "plot", "demo"}) {
+    for (const char* cmd : {"", "leadfield", "field", "spheres", "info", "plot", "demo"}) {
         SCOPED_TRACE(cmd);
         const RunResult r = runCli(std::string(cmd) + " --help", dir);
         EXPECT_EQ(r.code, 0);
@@ -430,9 +439,12 @@ TEST(Help, EveryCommandHasWrappedHelpWithExamplesAndNoParserNoise) {
         for (const char* noise : {"{false}", "TEXT", "INT", "FLOAT", "POSITIVE", "REQUIRED", "Excludes", "NUMBER"})
             EXPECT_EQ(r.out.find(noise), std::string::npos) << noise;
     }
-    // Each command states its own default formula.
-    EXPECT_NE(runCli("field --help", dir).out.find("(default ST01)"), std::string::npos);
-    EXPECT_NE(runCli("leadfield --help", dir).out.find("(default SV_NT04)"), std::string::npos);
+    // Each command states its own default formula, and the unit of its values.
+    const std::string fieldHelp = runCli("field --help", dir).out, leadfieldHelp = runCli("leadfield --help", dir).out;
+    EXPECT_NE(fieldHelp.find("(default ST01)"), std::string::npos);
+    EXPECT_NE(leadfieldHelp.find("(default SV_NT04)"), std::string::npos);
+    EXPECT_NE(fieldHelp.find("the values are in tesla (SI)"), std::string::npos);
+    EXPECT_NE(leadfieldHelp.find("the values are in T/(A*m) (SI)"), std::string::npos);
 }
 
 // Errors of the command line itself: one line naming what was wrong, and
@@ -441,7 +453,7 @@ TEST(Help, ParseErrorsNameTheProblemInOneLine) {
     ScratchDir dir;
     const std::string small = "leadfield" + kSensors + " --grid 0,0,0,1,1,1,1";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, info, plot and demo\n"},
+        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, spheres, info, plot and demo\n"},
         {"", "megfwd: no command given: the commands are leadfield"},
         {small + " --out x.npy --bogus", "megfwd: leadfield: unknown option --bogus\n"},
         {small + " --out", "megfwd: leadfield: --out needs a value"},

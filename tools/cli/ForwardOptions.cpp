@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "forward_api/Errors.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/FileText.h"
 #include "forward_api/Sources.h"
 
@@ -94,7 +95,9 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
         ->group(model);
     app.add_flag("--magnetic", magnetic, "Magnetic sources (magnetic dipoles or current elements) instead of current dipoles")
         ->group(model);
-    app.add_option("--mu4pi", mu4pi, "The factor mu0/4pi the formulas multiply by: a number other than 0 (default 1)")
+    app.add_option("--mu4pi", mu4pi,
+                   "The factor mu0/4pi the formulas multiply by, a number other than 0; values are then in the "
+                   "library's scale, positions in mm unless --scan-unit (default: SI values, 1e-7 in metres)")
         ->type_name("FACTOR")
         ->group(model);
     oRef = app.add_flag("--ref,!--no-ref", ref,
@@ -102,8 +105,12 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
                         "sensors out of the channel set")
                ->group(model);
     app.add_flag("--si", si,
-                 "SI values: scan in metres with mu4pi 1e-7, so leadfields are in T/(A*m) (field values in T for "
-                 "moments in A*m); not with --mu4pi or --scan-unit")
+                 "SI values, the default: scan in metres with mu4pi 1e-7, so leadfields are in T/(A*m) (field values "
+                 "in T for moments in A*m); not with --mu4pi, --scan-unit or --library-scale")
+        ->group(model);
+    app.add_flag("--library-scale", libraryScale,
+                 "Values in the library's own scale instead: scan in mm with mu4pi 1, so leadfields are in "
+                 "0.1 T/(A*m) (field values in 0.1 T for moments in A*m)")
         ->group(model);
     if (leadfield)
         app.add_option("--tangent-rule", tangentRule, "Tangential directions with --tangential: std (default), ctf, sam, nut")
@@ -120,6 +127,11 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
                                        "unless another model is given")
         ->type_name("X,Y,Z,R")
         ->group(head);
+    app.add_option("--local-spheres", localSpheres,
+                   "One sphere per sensor from a local-sphere file (JSON, written by 'megfwd spheres'); the scan "
+                   "sphere is their mean, three components per sensor")
+        ->type_name("FILE")
+        ->group(head);
 
     const char* prep = "Preparation";
     if (leadfield)
@@ -127,7 +139,9 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
     app.add_option("--coords", coords, "Axes of the scan: opengl (host axes, default), matlab, direct3d")
         ->type_name("NAME")
         ->group(prep);
-    app.add_option("--scan-unit", scanUnit, "Spatial unit of the scan: mm (default), cm, dm, m, or a factor per millimetre")
+    app.add_option("--scan-unit", scanUnit,
+                   "Spatial unit of the scan: mm, cm, dm, m, or a factor per millimetre; values are then in the "
+                   "library's scale with mu4pi 1 unless --mu4pi (default: SI values, a scan in metres)")
         ->type_name("UNIT")
         ->group(prep);
     app.add_option("--min-coil-sphere-dist", minCoilSphere, "Distance of a local sphere's centre from its coil, mm "
@@ -167,7 +181,10 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
 megfwd::SettingOverrides ForwardOptions::toOverrides() const {
     using namespace megfwd;
     SettingOverrides s;
-    s.si = si;
+    if (si && libraryScale) throw InputError("--si with --library-scale: give one of them");
+    // SI unless the library's scale is asked for, by name or by a factor or
+    // scan unit of the user's own.
+    s.si = !libraryScale && mu4pi.empty() && scanUnit.empty();
     if (si && !mu4pi.empty())
         throw InputError("--si with --mu4pi " + mu4pi + ": --si sets mu4pi to 1e-7 itself; give one of them");
     if (si && !scanUnit.empty())
@@ -191,6 +208,14 @@ megfwd::SettingOverrides ForwardOptions::toOverrides() const {
     }
     if (!sphereModel.empty()) s.sphereModel = sphereModelOption(sphereModel);
     if (tangential) s.isTangLfd = 1;
+    if (!localSpheres.empty()) {
+        if (!sphere.empty() || !sphereModel.empty())
+            throw InputError("--local-spheres with " + std::string(sphere.empty() ? "--sphere-model" : "--sphere") +
+                             ": local spheres are the head model; give one of them");
+        if (tangential)
+            throw InputError("--local-spheres with --tangential: local spheres give x, y and z components");
+        s.localSpheres = std::make_shared<const head::LocalSpheres>(loadLocalSpheres(localSpheres));
+    }
     if (!coords.empty()) s.coordSystem = parseCoordSystem(coords);
     if (!scanUnit.empty()) {
         const double f = parseScanUnit(scanUnit);

@@ -27,13 +27,16 @@ int orderOption(const std::string& text);
 struct ForwardOptions {
     std::string formula, sensorModel, tangentRule, sphereModel, sphere, coords, scanUnit;
     std::string order, mu4pi, minCoilSphere, minCoilSource, minSourceSphere;
-    bool magnetic = false, si = false, tangential = false, unitLf = false, allChannels = false;
+    std::string localSpheres;  // --local-spheres FILE
+    bool magnetic = false, si = false, libraryScale = false, tangential = false, unitLf = false, allChannels = false;
     bool ref = true, stencil = true, centre = true, restoreCoords = true, restoreUnit = true, gains = true;
 
     // The flags that were given (CLI11 keeps the counts).
     CLI::Option *oRef = nullptr, *oStencil = nullptr, *oCentre = nullptr, *oRestoreCoords = nullptr,
                 *oRestoreUnit = nullptr, *oGains = nullptr;
 
+    // Values are in SI units (the library's si setting) unless --library-scale,
+    // --mu4pi or --scan-unit asks for a scale of the library's.
     // `leadfield` adds the options that only make sense for leadfields
     // (tangential components, restores, unit leadfield); its default formula
     // is the engine's (SV_NT04), the field command's is ST01.

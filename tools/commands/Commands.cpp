@@ -112,6 +112,11 @@ void printWarnings(const ForwardResult& r, bool quiet) {
     for (const auto& w : r.warnings) std::fprintf(stderr, "megfwd: warning: %s\n", w.c_str());
 }
 
+// The local-sphere file of a request, or "" when it has none.
+std::string localSpheresPath(const LeadfieldRequest& r) {
+    return r.settings.localSpheres ? r.settings.localSpheres->label : std::string();
+}
+
 // The files of a leadfield or field run: inputs that its outputs must not
 // replace.
 void refuseOutputPairOverInputs(const std::string& outPath, const std::vector<RolePath>& inputs) {
@@ -129,7 +134,9 @@ void printSummary(const ForwardResult& r, const std::string& what, std::ostream&
     out << "  values: " << fmt("%.4g", s.min) << " .. " << fmt("%.4g", s.max) << ", RMS ";
     if (in > 0) out << fmt("%.4g", s.rmsInScan) << " over the " << in << " " << what << " in the scan only";
     else out << "- (no " << what << " in the scan)";
-    out << " (unit: " << r.unit.label << ")\n";
+    out << " (unit: " << r.unit.label;
+    if (std::fabs(r.unit.toSI - 1.0) > 1e-12) out << "; " << r.unit.explanation;  // not SI
+    out << ")\n";
     out << "  scan time: " << fmt("%.2f", r.seconds) << " s";
     if (r.seconds > 0) out << " (" << fmt("%.0f", static_cast<double>(total) / r.seconds) << " " << what << "/s)";
     out << "\n";
@@ -298,7 +305,9 @@ void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
 
 int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
-    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.sources, "--sources"}});
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
+                                       {a.sources, "--sources"},
+                                       {localSpheresPath(a.request), "--local-spheres"}});
     auto sensors = loadSensorArray(a.sensors);
     const SourceSpec sources = sourcesFrom(a.grid, a.sources);
     const auto& st = a.request.settings;
@@ -337,7 +346,9 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
 
 int runField(const FieldArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
-    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.dipoles, "--dipoles"}});
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
+                                       {a.dipoles, "--dipoles"},
+                                       {localSpheresPath(a.request), "--local-spheres"}});
     auto sensors = loadSensorArray(a.sensors);
     const std::vector<double> dipoles = readRows(a.dipoles, 6);
     OutputPair output(a.out);
@@ -514,6 +525,7 @@ int runDemo(const DemoArgs& a, std::ostream& stdOut) {
     LeadfieldRequest req;
     req.command = "demo";
     req.settings.orderCoilIntg = a.order;
+    req.settings.si = true;  // T/(A*m), as leadfield and field give by default
     Progress progress(sources.count(), "sources", a.quiet);
     req.progress = progress.callback();
     const std::string npyPath = (fs::path(a.outDir) / "leadfield.npy").string();

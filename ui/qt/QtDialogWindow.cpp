@@ -1,6 +1,7 @@
 #include "ui/qt/QtDialogWindow.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -29,6 +30,10 @@ QString qs(const CString& s) { return QString::fromStdString(s); }
 // Space kept between a widened control and the neighbour it pushes, in
 // dialog units (horizontal), when the template left at least that much.
 constexpr int kMinGapDlu = 3;
+// Controls of a kind whose tops differ by at most this many dialog units
+// are one row (two units are four pixels at the usual font, a step the eye
+// sees; the template's rows lie at least ten units apart).
+constexpr int kRowToleranceDlu = 2;
 
 int rightOf(const QRect& r) { return r.x() + r.width(); }  // the first unit past the rectangle
 
@@ -54,6 +59,28 @@ int neededDialogUnits(QWidget* w, const DialogBaseUnits& base) {
     return (neededWidth(w) * 4 + base.x - 1) / base.x;
 }
 
+// The top each control is drawn at: the top held by the most controls of
+// its row (on a tie its own), when it has a row class.
+std::vector<int> rowTops(const std::vector<LayoutItem>& items, int tolerance) {
+    auto sameRow = [&](const LayoutItem& a, const LayoutItem& b) {
+        return a.rowClass != 0 && a.rowClass == b.rowClass && !a.groupBox && !b.groupBox &&
+               a.rect.height() == b.rect.height() && std::abs(a.rect.y() - b.rect.y()) <= tolerance;
+    };
+    std::vector<int> tops(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const int own = items[i].rect.y();
+        int best = own, bestCount = 0;
+        for (const LayoutItem& c : items) {
+            if (!sameRow(items[i], c)) continue;
+            int count = 0;
+            for (const LayoutItem& d : items) count += sameRow(items[i], d) && d.rect.y() == c.rect.y();
+            if (count > bestCount || (count == bestCount && c.rect.y() == own)) best = c.rect.y(), bestCount = count;
+        }
+        tops[i] = best;
+    }
+    return tops;
+}
+
 }  // namespace
 
 DialogBaseUnits dialogBaseUnits(const QFont& font) {
@@ -68,10 +95,11 @@ QRect dialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int cx, int
     return QRect(mulDiv(x, base.x, 4), mulDiv(y, base.y, 8), mulDiv(cx, base.x, 4), mulDiv(cy, base.y, 8));
 }
 
-FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap) {
+FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap, int rowTolerance) {
     const std::size_t n = items.size();
     FittedLayout out{std::vector<QRect>(n), windowWidth};
     std::vector<std::size_t> controls, groups;
+    const std::vector<int> tops = rowTops(items, rowTolerance);
     for (std::size_t i = 0; i < n; ++i) {
         out.rects[i] = items[i].rect;
         (items[i].groupBox ? groups : controls).push_back(i);
@@ -89,7 +117,7 @@ FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, in
             if (rightOf(left) > t.x() || !overlapVertically(left, t)) continue;
             x = std::max(x, rightOf(out.rects[j]) + std::min(t.x() - rightOf(left), minGap));
         }
-        out.rects[i] = QRect(x, t.y(), std::max(t.width(), items[i].neededWidth), t.height());
+        out.rects[i] = QRect(x, tops[i], std::max(t.width(), items[i].neededWidth), t.height());
     }
 
     // The right edge of the content: group boxes and controls alike.
@@ -222,8 +250,10 @@ void QtDialogWindow::fitToContents() {
     // a needed width is rounded up to whole units.
     std::vector<LayoutItem> items(widgets.size());
     for (std::size_t i = 0; i < widgets.size(); ++i)
-        items[i] = {templateRects[i], neededDialogUnits(widgets[i], units), qobject_cast<QGroupBox*>(widgets[i]) != nullptr};
-    const FittedLayout fitted = fitLayout(items, templateSize.width(), kMinGapDlu);
+        items[i] = {templateRects[i], neededDialogUnits(widgets[i], units),
+                    qobject_cast<QGroupBox*>(widgets[i]) != nullptr,
+                    1 + static_cast<int>(dlg->GetItemState(static_cast<int>(i))->item->kind)};
+    const FittedLayout fitted = fitLayout(items, templateSize.width(), kMinGapDlu, kRowToleranceDlu);
     for (std::size_t i = 0; i < widgets.size(); ++i) {
         const QRect& r = fitted.rects[i];
         const QRect px = dialogUnitsToPixels(units, r.x(), r.y(), r.width(), r.height());

@@ -35,13 +35,15 @@ DialogBaseUnits dialogBaseUnits(const QFont& font);
 QRect dialogUnitsToPixels(const DialogBaseUnits& base, int x, int y, int cx, int cy);
 
 // One control for fitLayout: its place from the template, the width its
-// content needs (both in one unit, dialog units in the window), and whether
-// it is a group box (a frame around other controls, not a neighbour in their
-// rows).
+// content needs (both in one unit, dialog units in the window), whether it
+// is a group box (a frame around other controls, not a neighbour in their
+// rows), and its row class: controls of one non-zero class share rows (the
+// template's kind of control).
 struct LayoutItem {
     QRect rect;
     int neededWidth = 0;
     bool groupBox = false;
+    int rowClass = 0;
 };
 struct FittedLayout {
     std::vector<QRect> rects;  // one per item, in the same order
@@ -49,14 +51,18 @@ struct FittedLayout {
 };
 // Widens every control to the width it needs, never narrower than its
 // template width, and keeps the template everywhere else. Vertical places
-// do not change. A widened control first uses the free space to its right;
+// do not change, except that controls of one row class and height whose
+// tops lie within rowTolerance of each other are drawn at one top, the one
+// most of them have: the template puts a few of them a unit or two off
+// their row (the SV_CFT05 choice two units above the other formulas), which
+// shows as a step in the row. A widened control first uses the free space to its right;
 // beyond that it pushes the controls to its right in its row (those that
 // overlap it vertically), keeping min(template gap, minGap) between them.
 // When controls then pass the right edge of their group box (or of the
 // content, outside group boxes), the window widens: group boxes reaching the
 // content's right edge stretch with it, and controls outside group boxes
 // that end at that edge (the OK button) move along.
-FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap);
+FittedLayout fitLayout(const std::vector<LayoutItem>& items, int windowWidth, int minGap, int rowTolerance = 0);
 
 class QtDialogWindow : public QDialog, public CWndObserver {
     Q_OBJECT

@@ -116,6 +116,7 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
     table.method = methodName(options.method);
     table.options = options;
     table.label = surface.label;
+    table.surface = surface.label;
     SphereFit global;
     try {
         global = fitSphere(surface.points);

@@ -58,6 +58,7 @@ enum class Fallback {
     TooLarge,         // the fitted radius exceeds maxRadius
     EnclosesSensor,   // the fitted sphere reaches the sensor's coil
     NotConverged,     // the weighted fit did not settle
+    Given,            // a table read from a file says the sensor fell back
 };
 
 struct LocalSphere {
@@ -77,7 +78,8 @@ struct LocalSpheres {
     double globalRms = 0.0;
     std::string method;   // "nearby", "weighted", or what a file says
     LocalSphereOptions options;
-    std::string label;    // where the table came from (file name, "fit to head.surf")
+    std::string surface;  // what the spheres were fitted to (a surface's label), if known
+    std::string label;    // where the table came from, for messages (a file name, a surface's label)
 
     // The entry named `name`, or null.
     const LocalSphere* find(const std::string& name) const;

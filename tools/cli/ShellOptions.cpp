@@ -11,13 +11,19 @@ void ShellOptions::addTo(CLI::App& app) {
     app.add_option("--inner-skull", innerSkull,
                    "Inner-skull surface: a FreeSurfer surface (mm) or a .npy of vertices with "
                    "--inner-skull-triangles; the sphere's values are corrected for its shape")
+        ->type_name("FILE")
         ->group(group);
     app.add_option("--inner-skull-triangles", triangles, "A .npy of the surface's triangles (0-based vertex indices)")
+        ->type_name("FILE")
         ->group(group);
-    app.add_option("--inner-skull-unit", unit, "Unit of a .npy surface: mm (default) or m")->group(group);
+    app.add_option("--inner-skull-unit", unit, "Unit of a .npy surface: mm (default) or m")
+        ->type_name("UNIT")
+        ->group(group);
     app.add_option("--shell-order", order, "Highest degree of the correction's expansion, 0 to 20 (default 10)")
+        ->type_name("N")
         ->group(group);
     app.add_option("--shell-fit", fit, "galerkin (default: the energy fit) or lsq (the normal component)")
+        ->type_name("NAME")
         ->group(group);
 }
 

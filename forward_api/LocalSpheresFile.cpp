@@ -59,8 +59,7 @@ json localSpheresToJson(const head::LocalSpheres& t) {
     doc["surface"] = t.surface;
     doc["options"] = {{"radius", t.options.radius},
                       {"min_points", t.options.minPoints},
-                      {"max_radius", t.options.maxRadius},
-                      {"sigma", t.options.sigma}};
+                      {"max_radius", t.options.maxRadius}};
     doc["global_sphere"] = {{"center", centreJson(t.globalSphere)}, {"radius", t.globalSphere[3]}, {"rms", t.globalRms}};
     json sensors = json::array();
     for (const head::LocalSphere& s : t.spheres)
@@ -94,7 +93,6 @@ head::LocalSpheres localSpheresFromJson(const json& doc, const std::string& name
         t.options.radius = o.value("radius", t.options.radius);
         t.options.minPoints = o.value("min_points", t.options.minPoints);
         t.options.maxRadius = o.value("max_radius", t.options.maxRadius);
-        t.options.sigma = o.value("sigma", t.options.sigma);
     }
     if (!doc.contains("global_sphere"))
         throw InputError(name + ": 'global_sphere' is missing (the sphere that reference sensors take)");

@@ -5,7 +5,7 @@
 //
 //   {"format": "megfwd-local-spheres", "version": 1, "unit": "mm",
 //    "method": "nearby", "surface": "inner_skull.surf",
-//    "options": {"radius": 85, "min_points": 11, "max_radius": 200, "sigma": 40},
+//    "options": {"radius": 85, "min_points": 11, "max_radius": 200},
 //    "global_sphere": {"center": [x, y, z], "radius": r, "rms": e},
 //    "sensors": [{"name": "MLC11", "center": [x, y, z], "radius": r,
 //                 "points": 412, "rms": 0.8, "fallback": null}, ...]}

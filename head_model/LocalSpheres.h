@@ -36,9 +36,13 @@ struct SensorSite {
 enum class LocalSphereMethod {
     // A sphere fitted to the surface points within `radius` of the sensor.
     Nearby,
-    // A weighted geometric fit started from the nearby sphere: each point
-    // counts by the surface area it stands for times a Gaussian of its
-    // distance to the sensor (width `sigma`).
+    // A weighted geometric fit of all points started from the nearby
+    // sphere: each point counts by the surface area it stands for divided
+    // by the fourth power of its distance to the sensor's coil nearest the
+    // head. The sensor's sensitivity to a current element falls as 1/d^2,
+    // and the fit squares the residuals, so the weight is that sensitivity
+    // squared; on boundary-element references it came closest to the best
+    // sphere per sensor, closer than Gaussian distance weights.
     Weighted,
 };
 
@@ -47,7 +51,6 @@ struct LocalSphereOptions {
     double radius = 85.0;      // mm: points this near the sensor are fitted
     int minPoints = 11;        // fewer selected points: the global sphere
     double maxRadius = 200.0;  // mm: a larger fitted sphere is replaced by the global one
-    double sigma = 40.0;       // mm: width of the weighted method's Gaussian
 };
 
 // Why a sensor took the global sphere instead of its own.

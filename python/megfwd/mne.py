@@ -380,8 +380,7 @@ def _surface_points(surface, trans, info):
     return rr, (None if tris is None else np.asarray(tris))
 
 
-def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.085, min_points=11, max_radius=0.2,
-                       sigma=0.04):
+def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.085, min_points=11, max_radius=0.2):
     """One sphere per MEG channel, fitted to a head surface near it.
 
     Parameters
@@ -397,7 +396,7 @@ def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.0
         them).
     trans : path-like | mne.transforms.Transform | None
         The head<->MRI transform, needed for a surface in MRI coordinates.
-    method, radius, min_points, max_radius, sigma
+    method, radius, min_points, max_radius
         As for `megfwd.LocalSpheres.fit` (metres).
 
     Returns
@@ -411,4 +410,4 @@ def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.0
     _check_option("method", method, METHODS)
     points, tris = _surface_points(surface, trans, info)
     return LocalSpheres.fit(sensor_array(info), points, triangles=tris, method=method, radius=radius,
-                            min_points=min_points, max_radius=max_radius, sigma=sigma)
+                            min_points=min_points, max_radius=max_radius)

@@ -120,7 +120,7 @@ class LocalSpheres:
 
     @classmethod
     def fit(cls, sensors, surface, *, triangles=None, method="nearby", radius=0.085, min_points=11,
-            max_radius=0.2, sigma=0.04):
+            max_radius=0.2):
         """Fit one sphere per measurement sensor to a head surface.
 
         Parameters
@@ -137,8 +137,8 @@ class LocalSpheres:
         method : 'nearby' | 'weighted'
             'nearby' fits the points within `radius` of each sensor's coil
             nearest the head; 'weighted' refines that sphere by a geometric
-            fit of all points weighted by a Gaussian (width `sigma`) of
-            their distance to that coil.
+            fit of all points, each weighted by its area over the fourth
+            power of its distance to that coil.
         radius : float
             Metres.
         min_points : int
@@ -146,8 +146,6 @@ class LocalSpheres:
             sphere.
         max_radius : float
             Metres: a larger fitted sphere is replaced by the global one.
-        sigma : float
-            Metres, for 'weighted'.
 
         Returns
         -------
@@ -165,14 +163,14 @@ class LocalSpheres:
             tri = np.ascontiguousarray(t, dtype=np.int64)
         _check_option("method", method, METHODS)
         lengths = {}
-        for name, value in (("radius", radius), ("max_radius", max_radius), ("sigma", sigma)):
+        for name, value in (("radius", radius), ("max_radius", max_radius)):
             v = _check_real(name, value)
             if not np.isfinite(v) or v <= 0:
                 raise ValueError(f"{name} must be a positive number of metres, got {value!r}.")
             lengths[name] = v * 1000.0
         min_points = _check_int("min_points", min_points, 4)
         text = _megfwd.fit_local_spheres(handle, _to_mm(pts), tri, method, lengths["radius"], min_points,
-                                         lengths["max_radius"], lengths["sigma"], "surface", True)
+                                         lengths["max_radius"], "surface", True)
         return cls._from_library(text)
 
     @classmethod

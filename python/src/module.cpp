@@ -317,7 +317,7 @@ std::vector<head::Point3> pointsOf(const py::array_t<double, py::array::c_style 
 std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm,
                             const std::optional<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>& triangles,
                             const std::string& method, double radiusMm, int minPoints, double maxRadiusMm,
-                            double sigmaMm, const std::string& label, bool goodOnly) {
+                            const std::string& label, bool goodOnly) {
     head::Surface surface;
     surface.points = pointsOf(pointsMm);
     surface.label = label;
@@ -338,7 +338,7 @@ std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::arra
     }
     head::LocalSphereOptions o;
     o.method = head::parseMethod(method);
-    o.radius = radiusMm, o.minPoints = minPoints, o.maxRadius = maxRadiusMm, o.sigma = sigmaMm;
+    o.radius = radiusMm, o.minPoints = minPoints, o.maxRadius = maxRadiusMm;
     const std::vector<head::SensorSite> sites = sensorSites(*s.array->trial(), goodOnly);
     head::LocalSpheres table;
     {
@@ -421,7 +421,7 @@ PYBIND11_MODULE(_megfwd, m) {
     });
     m.def("fit_local_spheres", &fitLocalSpheres, py::arg("sensors"), py::arg("points_mm"), py::arg("triangles"),
           py::arg("method"), py::arg("radius_mm"), py::arg("min_points"), py::arg("max_radius_mm"),
-          py::arg("sigma_mm"), py::arg("label"), py::arg("good_only"));
+          py::arg("label"), py::arg("good_only"));
     // A local-sphere file's JSON text, checked and in the library's form (mm).
     m.def("local_spheres_text", [](const std::string& text, const std::string& name) {
         return localSpheresToJson(localSpheresFromJson(parseJsonText(text, name), name)).dump();

@@ -97,8 +97,8 @@ Surface (in the sensor-array file's frame):
   head-shape points (commas or blanks, '#' comments)
 Each measurement sensor gets a sphere fitted to the surface points within
 --radius of its coil nearest the head ('nearby'), or a fit of all points
-weighted by area and by a Gaussian of their distance to that coil, started
-from the nearby sphere ('weighted'). A sensor with fewer than --min-points
+weighted by area / distance^4 to that coil, started from the nearby sphere
+('weighted'). A sensor with fewer than --min-points
 points, a fit larger than --max-radius or a sphere that reaches its coil
 takes the global sphere (the fit to all points), as reference sensors do.
 Output: a local-sphere file (JSON) for leadfield/field --local-spheres.
@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
     plot->footer(kPlotExamples);
 
     io::SpheresArgs sp;
-    std::string spMethod, spRadius, spMinPoints, spMaxRadius, spSigma;
+    std::string spMethod, spRadius, spMinPoints, spMaxRadius;
     auto* spheres = app.add_subcommand("spheres", "Local spheres, one per sensor, fitted to a head surface or head-shape points");
     spheres->group("Commands");
     spheres->set_help_flag("-h,--help", "This help");
@@ -313,7 +313,6 @@ int main(int argc, char** argv) {
     spheres->add_option("--min-points", spMinPoints, "Fewer points: the global sphere (default 11)")->type_name("N");
     spheres->add_option("--max-radius", spMaxRadius, "A larger fitted sphere: the global sphere (default 200 mm)")
         ->type_name("MM");
-    spheres->add_option("--sigma", spSigma, "Width of the weighted method's Gaussian (default 40 mm)")->type_name("MM");
     spheres->add_flag("--all-channels", sp.allChannels, "Fit spheres for bad channels too");
     spheres->add_option("--out", sp.out, "Local-sphere file to write (.json)")->type_name("OUT.json")->required();
     spheres->add_flag("--quiet,-q", sp.quiet, quietHelp);
@@ -380,7 +379,6 @@ int main(int argc, char** argv) {
                 sp.options.minPoints = static_cast<int>(cli::wholeNumberOption("--min-points", spMinPoints, 4, 1000000000, "of points"));
             if (!spMaxRadius.empty())
                 sp.options.maxRadius = cli::numberOption("--max-radius", spMaxRadius, 1e-3, 1e6, "of millimetres");
-            if (!spSigma.empty()) sp.options.sigma = cli::numberOption("--sigma", spSigma, 1e-3, 1e4, "of millimetres");
             return io::runSpheres(sp, std::cout);
         }
         if (*plot && !ps.spheres.empty()) {

@@ -25,7 +25,9 @@ The goals printed beside the figures: the drop-in at least 15x
 20x MNE's field step on 1 thread and 35x on 2.
 
 Every function runs once before timing (numba compiles MNE's field code on
-its first call); each figure is the best of --runs runs, taken in turns.
+its first call); each figure is the best of --runs runs, taken in turns;
+'paired' is the median over the rounds of MNE's time over megfwd's in the
+same round.
 Needs python3-mne and python3-numba; installs nothing.
 
     PYTHONPATH=build/test/python /usr/bin/python3 benchmarks/bench_mne.py [--step 7] [--accuracy normal] [--runs 3]
@@ -87,16 +89,21 @@ def helmet_info(n=275):
 def in_turns(fns, runs):
     """Best wall time of each function over `runs` rounds, the functions
     taking turns so that each sees the same state of the machine; with the
-    result of each one's best run."""
+    result of each one's best run, and the median over the rounds of the
+    first function's time over the second's (on a loaded machine the best
+    times of two functions may come from rounds of different load; a ratio
+    within one round compares like with like)."""
     best = [(np.inf, None)] * len(fns)
+    times = [[] for _ in fns]
     for _ in range(runs):
         for k, fn in enumerate(fns):
             t = time.perf_counter()
             out = fn()
             t = time.perf_counter() - t
+            times[k].append(t)
             if t < best[k][0]:
                 best[k] = (t, out)
-    return best
+    return best, float(np.median(np.divide(times[0], times[1])))
 
 
 def rel_per_source(a, b):
@@ -194,16 +201,16 @@ def main():
 
     for n in (1, 2):  # numba compiles MNE's field code on the first call in each (worker) process
         mne_field(n), megfwd_field(n)
-    print(f"{'threads':>7}  {'MNE field step':>14}  {'megfwd.leadfield':>16}  {'speed-up':>8}  "
+    print(f"{'threads':>7}  {'MNE field step':>14}  {'megfwd.leadfield':>16}  {'speed-up':>8}  {'paired':>6}  "
           f"{'library scan':>12}  {'Python adds':>11}  {'max rel diff':>12}")
     for n in (1, 2):
         # The timed call is the plain one; the metadata (a JSON text with every
         # source) comes from a call of its own, so its cost is not counted.
-        (t_mne, b_mne), (t_mf, lf), (_, (_, meta)) = in_turns(
+        ((t_mne, b_mne), (t_mf, lf), (_, (_, meta))), paired = in_turns(
             [lambda: mne_field(n), lambda: megfwd_field(n), lambda: megfwd_field(n, True)], args.runs)
         scan = meta["scan_seconds"]
         b_mf = lf.transpose(0, 2, 1).reshape(3 * len(rr), -1)
-        print(f"{n:>7}  {t_mne:>13.3f}s  {t_mf:>15.4f}s  {t_mne / t_mf:>7.1f}x  {scan:>11.4f}s  "
+        print(f"{n:>7}  {t_mne:>13.3f}s  {t_mf:>15.4f}s  {t_mne / t_mf:>7.1f}x  {paired:>5.1f}x  {scan:>11.4f}s  "
               f"{100 * (t_mf - scan) / scan:>10.1f}%  {rel_per_source(b_mf, b_mne):>12.2e}"
               f"{goal('field', n, t_mne / t_mf)}")
 
@@ -211,13 +218,13 @@ def main():
     for n in (1, 2):
         mne.make_forward_solution(info, None, src, bem, eeg=False, n_jobs=n)
     print(f"{'n_jobs':>7}  {'mne.make_forward_solution':>25}  {'megfwd.mne.make_forward_solution':>32}  "
-          f"{'speed-up':>8}  {'max rel diff':>12}")
+          f"{'speed-up':>8}  {'paired':>6}  {'max rel diff':>12}")
     for n in (1, 2):
-        (t_mne, f_mne), (t_mf, f_mf) = in_turns([
+        ((t_mne, f_mne), (t_mf, f_mf)), paired = in_turns([
             lambda: mne.make_forward_solution(info, None, src, bem, eeg=False, n_jobs=n),
             lambda: mfm.make_forward_solution(info, None, src, bem, n_jobs=n)], args.runs)
         diff = rel_per_source(f_mf["sol"]["data"].T, f_mne["sol"]["data"].T)
-        print(f"{n:>7}  {t_mne:>24.3f}s  {t_mf:>31.3f}s  {t_mne / t_mf:>7.1f}x  {diff:>12.2e}"
+        print(f"{n:>7}  {t_mne:>24.3f}s  {t_mf:>31.3f}s  {t_mne / t_mf:>7.1f}x  {paired:>5.1f}x  {diff:>12.2e}"
               f"{goal('forward', n, t_mne / t_mf)}")
 
     total, spent = drop_in_profile(lambda: mfm.make_forward_solution(info, None, src, bem, n_jobs=1), args.runs)

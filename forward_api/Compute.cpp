@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "forward_api/Errors.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"
 #include "forward_api/ShellScan.h"
@@ -46,6 +47,7 @@ void setUp(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys, con
     if (data.numSns < 2)
         throw InputError(sys.label + ": " + std::to_string(data.numSns) +
                          " measurement sensor(s) in the channel set; at least 2 are needed");
+    checkLocalSpheres(data);
 }
 
 void setSources(CMDataForwardkw& data, const SourceSpec& src) {

@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include "forward_api/LocalSpheresFile.h"
 #include "host_interfaces/VectorOps.h"
 
 namespace megfwd::detail {
@@ -107,6 +108,18 @@ json componentDirections(CMForwardkw& engine, CMDataForwardkw& data, const json&
     return out;
 }
 
+// A note naming the local-sphere table's entries that match no measurement
+// sensor (they are ignored).
+void noteUnmatchedSpheres(const CMDataForwardkw& data, ForwardResult& r) {
+    const std::vector<std::string> names = unmatchedEntries(data);
+    if (names.empty()) return;
+    std::string list;
+    for (std::size_t i = 0; i < names.size() && i < 10; ++i) list += (i ? ", " : "") + names[i];
+    if (names.size() > 10) list += ", ...";
+    r.notes.push_back(data.pLocalSpheres->label + ": " + std::to_string(names.size()) +
+                      " local sphere(s) name no measurement sensor of the channel set and are ignored: " + list);
+}
+
 }  // namespace
 
 std::string positionText(const std::array<double, 3>& p) {
@@ -156,7 +169,9 @@ json commonMeta(const std::string& command, const SystemRef& sys, const std::str
     meta["integration"] = integrationJson(engine, data);
     meta["reference_correction"] = referenceJson(engine, data);
     meta["spheres"] = {{"scan_sphere", scanSphere}, {"dewar_sphere", sphereJson(data.pFwdChnl->dewarSphere)}};
-    if (data.sphereModel == 2 || data.sphereModel == 3)
+    if (data.pLocalSpheres)
+        meta["spheres"]["local_spheres"] = localSpheresFacts(data);
+    else if (data.sphereModel == 2 || data.sphereModel == 3)
         meta["spheres"]["local_spheres"] = "one per sensor, towards the dewar centre, minCoilSphDist from its first coil";
     json sensors = {{"file", sys.label}, {"count", r.sensorNames.size()}, {"names", r.sensorNames}};
     json pos = json::array();
@@ -181,6 +196,7 @@ void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src
                    json scanInfo) {
     const std::int64_t nC = r.shape[2];
     r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
+    noteUnmatchedSpheres(data, r);
 
     json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
     if (src.grid)
@@ -239,6 +255,7 @@ void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src
                       {"divided_by", divisor},
                       {"si_option", req.settings.si},
                       {"out_of_scan_sources", "all values 0"}};
+    meta["notes"] = r.notes;
     meta["warnings"] = r.warnings;
     r.meta = std::move(meta);
 }
@@ -247,6 +264,7 @@ void fieldMeta(ForwardResult& r, const SystemRef& sys, const std::string& label,
                CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, const std::vector<double>& dipoles) {
     const std::int64_t n = static_cast<std::int64_t>(dipoles.size() / 6);
     r.unit = valueUnit(engine, data, ScanKind::Bcmp, 1);
+    noteUnmatchedSpheres(data, r);
 
     json meta = commonMeta(req.command, sys, label, engine, data, scanSphere, r);
     json moments = json::array();

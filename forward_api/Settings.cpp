@@ -207,6 +207,17 @@ void SettingOverrides::applyTo(CMForwardkw& e, CMDataForwardkw& d) const {
     if (minSrcSphDist) d.minSrcSphDist = *minSrcSphDist;
     if (isRestoreUnit) d.isRestoreUnit = *isRestoreUnit;
     if (isRestoreCoord) d.isRestoreCoord = *isRestoreCoord;
+    if (localSpheres) {
+        if (sphereModel && *sphereModel != 2)
+            throw InputError("local spheres are one sphere per sensor (the \"Multiple\" model); sphere model " +
+                             sphereModelName(*sphereModel) + " cannot be used with them");
+        if (isTangLfd && *isTangLfd)
+            throw InputError("local spheres give three components per sensor; two tangential components cannot be "
+                             "used with them");
+        d.sphereModel = 2;
+        d.isTangLfd = 0;
+        d.pLocalSpheres = localSpheres.get();
+    }
 }
 
 nlohmann::json settingsJson(const CMForwardkw& e, const CMDataForwardkw& d) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@
 
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
+#include "head_model/LocalSpheres.h"
 
 namespace megfwd {
 
@@ -26,12 +28,18 @@ struct SettingOverrides {
     std::optional<int> isCentralizedLf, isTangLfd, isSpatConstrained, coordSystem, isApplySnsGain, isUnitLf;
     std::optional<int> isUnit2Meter, isRestoreUnit, isRestoreCoord;
     std::optional<double> spatUnit, minCoilSphDist, minCoilSrcDist, minSrcSphDist;
+    // One sphere per sensor from a table (sensor name -> sphere, mm, host
+    // axes): the "Multiple" model with these spheres, three components.
+    // Another sphere model or two components with it are refused.
+    std::shared_ptr<const head::LocalSpheres> localSpheres;
     // SI values: scan in metres and mu4PiRatio 1e-7, so that leadfields come
     // out in tesla per ampere-metre. Explicit overrides win over it.
     bool si = false;
     // Channel selection: only channels marked good (the default).
     bool goodChannelsOnly = true;
 
+    // Throws InputError for local spheres with another sphere model or
+    // with two components.
     void applyTo(CMForwardkw& engine, CMDataForwardkw& data) const;
 };
 

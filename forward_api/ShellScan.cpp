@@ -106,7 +106,7 @@ head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const 
 }
 
 void applyShellToRecords(const head::ShellCorrection& correction, CMDataForwardkw& data, ScanKind kind) {
-    head::ShellCorrection::Workspace ws(correction.expansion.order);
+    head::ShellCorrection::Workspace ws(correction.expansion.order, correction.numSensors);
     std::vector<double> grad(static_cast<std::size_t>(3 * data.numSns));
     for (std::int64_t i = 0; i < data.numSrc; ++i) {
         CFISrcSnsLf& rec = data.pVoxSnsLfx[i];

@@ -67,6 +67,7 @@ CMDataForward& CMDataForward::operator=(const CMDataForward& other) {
     isCentralizedLf = other.isCentralizedLf;
     singleSphere = other.singleSphere;
     meanLocSphere = other.meanLocSphere;
+    pLocalSpheres = other.pLocalSpheres;
     locSphBox = other.locSphBox;
     isTangLfd = other.isTangLfd;
     isSpatConstrained = other.isSpatConstrained;

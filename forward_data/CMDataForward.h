@@ -19,6 +19,10 @@
 #include "host_interfaces/SourceSpace.h"
 #include "host_interfaces/VectorOps.h"
 
+namespace megfwd::head {
+struct LocalSpheres;
+}
+
 class CMDataForward {
 public:
     CForwardChnlkw* pFwdChnl = nullptr;     // owned channel set
@@ -35,6 +39,12 @@ public:
     std::int32_t isCentralizedLf = 1;
     CSpherekw singleSphere;                 // the sphere of the scan
     CSpherekw meanLocSphere;
+    // Local spheres by sensor name (head_model/LocalSpheres.h), not owned:
+    // when set, the "Multiple" model takes each measurement sensor's sphere
+    // from it and gives reference sensors its global sphere, instead of
+    // the dewar-bound rule. Copies share it; the host keeps it alive while
+    // a preparation may run.
+    const megfwd::head::LocalSpheres* pLocalSpheres = nullptr;
     CGrid3D locSphBox;
     std::int32_t isTangLfd = 0;
     std::int32_t isSpatConstrained = 1;

@@ -54,7 +54,9 @@ struct CFastLeadfield::Scratch {
     explicit Scratch(const CFastLeadfield& plan)
         : vx(plan.chunkPoints()), vy(plan.chunkPoints()), vz(plan.chunkPoints()),
           rows((plan.numMea + plan.numRef + 1) * 3) {
-        if (plan.pShell) shell = std::make_unique<megfwd::head::ShellCorrection::Workspace>(plan.pShell->expansion.order);
+        if (plan.pShell)
+            shell = std::make_unique<megfwd::head::ShellCorrection::Workspace>(plan.pShell->expansion.order,
+                                                                               plan.pShell->numSensors);
     }
     bool ok() const { return vx.p && vy.p && vz.p && rows.p; }
 };

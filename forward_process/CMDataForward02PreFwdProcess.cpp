@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "forward_process/SensorGeometry.h"
+#include "head_model/LocalSpheres.h"
 #include "host_interfaces/Afx.h"
 
 using megfwd::geom::Axes;
@@ -48,7 +49,7 @@ int CMDataForward02PreFwdProcess::prepare4VoxSnsLfdScan(int numLfReq) {
             if (!_04setSingleSphere2LocalSpheres()) return 0;
             break;
         case 2:  // Multiple: one sphere per sensor, the scan sphere their mean
-            if (!_04setDewarSphCndBnd2LocalSphere(1)) return 0;
+            if (!(pLocalSpheres ? _04setTable2LocalSpheres() : _04setDewarSphCndBnd2LocalSphere(1))) return 0;
             getMeanSphere4SnsLocalSpheres(&meanLocSphere, &locSphBox);
             singleSphere = meanLocSphere;
             copyModes(singleSphere, *pFwdChnl);
@@ -181,6 +182,32 @@ int CMDataForward02PreFwdProcess::_04setDewarSphCndBnd2LocalSphere(int update) {
         const double d = std::sqrt(d2);
         for (int a = 0; a < 3; ++a) s->localSphere[a] = p[a] + v[a] / d * minCoilSphDist;
         s->localSphere[3] = d;
+        ++count;
+    }
+    return count;
+}
+
+int CMDataForward02PreFwdProcess::_04setTable2LocalSpheres() {
+    if (!pLocalSpheres || !megfwd::geom::hasEntries(pFwdChnl)) return 0;
+    const megfwd::head::LocalSpheres& table = *pLocalSpheres;
+    int count = 0;
+    for (std::int64_t e = 0; e < pFwdChnl->numChnl; ++e) {
+        const CForwardC0SnsCoilskw& entry = pFwdChnl->pSnsCoils[e];
+        CMEGSensorkw* s = entry.pMEGSns;
+        if (!s) continue;
+        const std::array<double, 4>* sphere = &table.globalSphere;
+        if (entry.isMEGMeasureSns()) {
+            CMDChannelkw* ch = pFwdChnl->pTrial ? pFwdChnl->pTrial->getChannel(static_cast<int>(entry.chnlID)) : nullptr;
+            const std::string name = ch ? std::string(ch->chnlName) : std::string();
+            const megfwd::head::LocalSphere* own = table.find(name);
+            if (!own) {
+                const std::string text = "No local sphere for sensor '" + name + "'";
+                AfxMessageBox(text.c_str(), MB_OK, 0);
+                return 0;
+            }
+            sphere = &own->sphere;
+        }
+        for (int a = 0; a < 4; ++a) s->localSphere[a] = (*sphere)[static_cast<std::size_t>(a)];
         ++count;
     }
     return count;

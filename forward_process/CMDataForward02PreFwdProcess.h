@@ -19,7 +19,8 @@ class CMDataForward02PreFwdProcess : public CMDataForward01BscPrcs {
 public:
     // Prepares a scan with numLfReq components per sensor (limited to 1..3;
     // sphere models 2 and 3 always take 3), in this fixed order: sphere
-    // choice and local spheres by sphereModel, records, positions and sensor
+    // choice and local spheres by sphereModel (model 2 takes them from
+    // pLocalSpheres when it is set), records, positions and sensor
     // identities, stencils (when isSpatConstrained), centre shift (when
     // isCentralizedLf), Matlab axes (coordSystem 1), unit change (when
     // isUnit2Meter). Stops with 0 at the first failing step; what earlier
@@ -39,6 +40,11 @@ public:
     // Every sensor's local sphere: centre minCoilSphDist from its coil 0
     // towards the reference centre, radius the coil's distance to it.
     int _04setDewarSphCndBnd2LocalSphere(int update);
+    // Every sensor's local sphere from pLocalSpheres: a measurement sensor
+    // takes the entry of its channel's name, a reference sensor the global
+    // sphere. The number set; 0 (with a message naming the sensor) when a
+    // measurement sensor has no entry, or when there is no table.
+    int _04setTable2LocalSpheres();
     int _06stencilSrc2dewar();
     int _06stencilSrc2AnaVlm(ANA_VOLMX* vol);
     int _06wrapCntSrcZero();

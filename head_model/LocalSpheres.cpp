@@ -10,6 +10,10 @@
 namespace megfwd::head {
 namespace {
 
+// Distances below this count as this in the weighted method's 1/d^4, so a
+// surface point on a coil cannot take all the weight (mm).
+constexpr double kMinWeightDistance = 1.0;
+
 double dist2(const Point3& a, const Point3& b) {
     const double d[3] = {a[0] - b[0], a[1] - b[1], a[2] - b[2]};
     return d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
@@ -29,8 +33,6 @@ void checkOptions(const LocalSphereOptions& o) {
     if (o.minPoints < 4) throw InputError("min_points " + std::to_string(o.minPoints) + ": expected at least 4");
     if (!(o.maxRadius > 0.0) || !std::isfinite(o.maxRadius))
         throw InputError("max_radius " + exactNumber(o.maxRadius) + ": expected a positive number of millimetres");
-    if (!(o.sigma > 0.0) || !std::isfinite(o.sigma))
-        throw InputError("sigma " + exactNumber(o.sigma) + ": expected a positive number of millimetres");
 }
 
 // The coil of a sensor nearest the head: the one nearest the global
@@ -116,6 +118,7 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
     table.method = methodName(options.method);
     table.options = options;
     table.label = surface.label;
+    table.surface = surface.label;
     SphereFit global;
     try {
         global = fitSphere(surface.points);
@@ -159,13 +162,14 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
         }
         if (options.method == LocalSphereMethod::Weighted) {
             // Start from the nearby sphere when it is usable, from the global
-            // one otherwise; the Gaussian reaches beyond `radius`, so every
+            // one otherwise; the weights reach beyond `radius`, so every
             // point takes part.
             const SphereFit start = fit.radius <= options.maxRadius ? fit : global;
-            const double twoSigma2 = 2.0 * options.sigma * options.sigma;
+            constexpr double floor2 = kMinWeightDistance * kMinWeightDistance;
             int counted = 0;
             for (std::size_t i = 0; i < surface.points.size(); ++i) {
-                weight[i] = area[i] * std::exp(-dist2(surface.points[i], coil) / twoSigma2);
+                const double d2 = std::max(dist2(surface.points[i], coil), floor2);
+                weight[i] = area[i] / (d2 * d2);
                 counted += weight[i] > 0.0;
             }
             SphereFit refined;

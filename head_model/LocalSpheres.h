@@ -36,9 +36,13 @@ struct SensorSite {
 enum class LocalSphereMethod {
     // A sphere fitted to the surface points within `radius` of the sensor.
     Nearby,
-    // A weighted geometric fit started from the nearby sphere: each point
-    // counts by the surface area it stands for times a Gaussian of its
-    // distance to the sensor (width `sigma`).
+    // A weighted geometric fit of all points started from the nearby
+    // sphere: each point counts by the surface area it stands for divided
+    // by the fourth power of its distance to the sensor's coil nearest the
+    // head. The sensor's sensitivity to a current element falls as 1/d^2,
+    // and the fit squares the residuals, so the weight is that sensitivity
+    // squared; on boundary-element references it came closest to the best
+    // sphere per sensor, closer than Gaussian distance weights.
     Weighted,
 };
 
@@ -47,7 +51,6 @@ struct LocalSphereOptions {
     double radius = 85.0;      // mm: points this near the sensor are fitted
     int minPoints = 11;        // fewer selected points: the global sphere
     double maxRadius = 200.0;  // mm: a larger fitted sphere is replaced by the global one
-    double sigma = 40.0;       // mm: width of the weighted method's Gaussian
 };
 
 // Why a sensor took the global sphere instead of its own.
@@ -58,6 +61,7 @@ enum class Fallback {
     TooLarge,         // the fitted radius exceeds maxRadius
     EnclosesSensor,   // the fitted sphere reaches the sensor's coil
     NotConverged,     // the weighted fit did not settle
+    Given,            // a table read from a file says the sensor fell back
 };
 
 struct LocalSphere {
@@ -77,7 +81,8 @@ struct LocalSpheres {
     double globalRms = 0.0;
     std::string method;   // "nearby", "weighted", or what a file says
     LocalSphereOptions options;
-    std::string label;    // where the table came from (file name, "fit to head.surf")
+    std::string surface;  // what the spheres were fitted to (a surface's label), if known
+    std::string label;    // where the table came from, for messages (a file name, a surface's label)
 
     // The entry named `name`, or null.
     const LocalSphere* find(const std::string& name) const;

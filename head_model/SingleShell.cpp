@@ -342,30 +342,52 @@ ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array
         throw InputError("single-shell order " + std::to_string(order) + " is too high for " + surface.label +
                          ": the " + shellFitName(fit) + " matrix is singular on its quadrature");
     e.conditionNumber = conditionEstimate(m, l, nb);
-    // project = M^-1 T^T W, column by column (one column per point).
-    e.project.assign(static_cast<std::size_t>(nb) * nq, 0.0);
-    std::vector<double> col(nb);
-    for (std::int64_t q = 0; q < nq; ++q) {
-        const double* t = test.data() + q * nb;
-        for (int j = 0; j < nb; ++j) col[j] = scale[j] * t[j] * e.quadWeight[q];
-        choleskySolve(l, nb, col.data());
-        for (int j = 0; j < nb; ++j) e.project[static_cast<std::size_t>(j) * nq + q] = scale[j] * col[j];
-    }
+    e.factor = std::move(l);
+    e.scale = std::move(scale);
+    e.rhsWeights.resize(static_cast<std::size_t>(nq) * nb);
+    for (std::int64_t q = 0; q < nq; ++q)
+        for (int j = 0; j < nb; ++j) e.rhsWeights[q * nb + j] = e.quadWeight[q] * e.scale[j] * test[q * nb + j];
     return e;
 }
 
 std::vector<double> ShellExpansion::coefficients(const double* normalValues, std::int64_t numSensors) const {
+    // F = (s T^T W) (normal values), point by point, so that each point's
+    // row of values is read once and F (numBasis x numSensors) stays in the
+    // cache; then the triangular solves, row operations over all sensors.
     const int nb = numBasis();
-    std::vector<double> c(static_cast<std::size_t>(nb) * numSensors, 0.0);
-    for (int j = 0; j < nb; ++j) {
-        double* row = c.data() + j * numSensors;
-        const double* p = project.data() + static_cast<std::size_t>(j) * numQuad;
-        for (std::int64_t q = 0; q < numQuad; ++q) {
-            const double f = p[q];
-            const double* v = normalValues + q * numSensors;
-            for (std::int64_t s = 0; s < numSensors; ++s) row[s] += f * v[s];
+    const std::int64_t ns = numSensors;
+    std::vector<double> c(static_cast<std::size_t>(nb) * ns, 0.0);
+    for (std::int64_t q = 0; q < numQuad; ++q) {
+        const double* v = normalValues + q * ns;
+        const double* w = rhsWeights.data() + q * nb;
+        for (int j = 0; j < nb; ++j) {
+            const double f = w[j];
+            double* row = c.data() + j * ns;
+            for (std::int64_t s = 0; s < ns; ++s) row[s] += f * v[s];
         }
     }
+    for (int i = 0; i < nb; ++i) {  // L y = F
+        double* row = c.data() + i * ns;
+        for (int k = 0; k < i; ++k) {
+            const double f = factor[i * nb + k];
+            const double* other = c.data() + k * ns;
+            for (std::int64_t s = 0; s < ns; ++s) row[s] -= f * other[s];
+        }
+        const double d = 1.0 / factor[i * nb + i];
+        for (std::int64_t s = 0; s < ns; ++s) row[s] *= d;
+    }
+    for (int i = nb - 1; i >= 0; --i) {  // L^T x = y
+        double* row = c.data() + i * ns;
+        for (int k = i + 1; k < nb; ++k) {
+            const double f = factor[k * nb + i];
+            const double* other = c.data() + k * ns;
+            for (std::int64_t s = 0; s < ns; ++s) row[s] -= f * other[s];
+        }
+        const double d = 1.0 / factor[i * nb + i];
+        for (std::int64_t s = 0; s < ns; ++s) row[s] *= d;
+    }
+    for (int j = 0; j < nb; ++j)  // back from the scaled unknowns
+        for (std::int64_t s = 0; s < ns; ++s) c[j * ns + s] *= scale[j];
     return c;
 }
 
@@ -376,21 +398,25 @@ void ShellCorrection::apply(const double src[3], double* out, Workspace& ws) con
     const double x[3] = {(src[0] - expansion.centre[0]) * inv, (src[1] - expansion.centre[1]) * inv,
                          (src[2] - expansion.centre[2]) * inv};
     ws.basis.gradients(x, ws.grad.data());
+    // Sums over the basis into three contiguous rows (loops the compiler
+    // vectorises), then one pass into the sensor-major output.
+    const std::int64_t ns = numSensors;
+    double* t0 = ws.sums.data();
+    double* t1 = t0 + ns;
+    double* t2 = t1 + ns;
+    std::fill(t0, t0 + 3 * ns, 0.0);
     for (int j = 0; j < nb; ++j) {
         const double g0 = ws.grad[3 * j] * inv, g1 = ws.grad[3 * j + 1] * inv, g2 = ws.grad[3 * j + 2] * inv;
-        const double* c = coef.data() + j * numSensors;
-        for (std::int64_t s = 0; s < numSensors; ++s) {
-            out[3 * s] -= g0 * c[s];
-            out[3 * s + 1] -= g1 * c[s];
-            out[3 * s + 2] -= g2 * c[s];
-        }
+        const double* c = coef.data() + j * ns;
+        for (std::int64_t s = 0; s < ns; ++s) t0[s] += g0 * c[s];
+        for (std::int64_t s = 0; s < ns; ++s) t1[s] += g1 * c[s];
+        for (std::int64_t s = 0; s < ns; ++s) t2[s] += g2 * c[s];
     }
-}
-
-std::array<double, 3> ShellCorrection::gradient(const double src[3], std::int64_t sensor, Workspace& ws) const {
-    std::vector<double> out(static_cast<std::size_t>(3 * numSensors), 0.0);
-    apply(src, out.data(), ws);
-    return {-out[3 * sensor], -out[3 * sensor + 1], -out[3 * sensor + 2]};
+    for (std::int64_t s = 0; s < ns; ++s) {
+        out[3 * s] -= t0[s];
+        out[3 * s + 1] -= t1[s];
+        out[3 * s + 2] -= t2[s];
+    }
 }
 
 nlohmann::json ShellCorrection::describe() const {

@@ -119,8 +119,12 @@ struct ShellExpansion {
     double conditionNumber = 1.0;           // of the factorised matrix (after diagonal scaling)
     std::int64_t numQuad = 0;
     std::vector<double> quadPos, quadNormal, quadWeight;   // 3, 3 and 1 per point
-    // numBasis x numQuad: coefficients = project x (normal values).
-    std::vector<double> project;
+    // The right-hand side's weights, numQuad x numBasis: w_q s_j T_qj, with
+    // T the test functions (B_j for the energy fit, dB_j/dn for the
+    // normal-component fit) and s_j the diagonal scaling.
+    std::vector<double> rhsWeights;
+    std::vector<double> factor;             // Cholesky factor of the scaled matrix, numBasis^2
+    std::vector<double> scale;              // s_j
     TriSurface surface;                     // in this frame, wound outward
 
     int numBasis() const { return harmonicCount(order); }
@@ -147,14 +151,15 @@ struct ShellCorrection {
     std::vector<double> coef;   // numBasis x numSensors
 
     struct Workspace {
-        explicit Workspace(int order) : basis(order), grad(3 * static_cast<std::size_t>(harmonicCount(order))) {}
+        Workspace(int order, std::int64_t numSensors)
+            : basis(order), grad(3 * static_cast<std::size_t>(harmonicCount(order))),
+              sums(3 * static_cast<std::size_t>(numSensors)) {}
         SolidHarmonics basis;
         std::vector<double> grad;
+        std::vector<double> sums;  // the three components' sums, one sensor after another per component
     };
     // out (numSensors x 3, sensor-major) -= grad Phi_N at src, every sensor.
     void apply(const double src[3], double* out, Workspace& ws) const;
-    // The correction's three components at src for one sensor (tests).
-    std::array<double, 3> gradient(const double src[3], std::int64_t sensor, Workspace& ws) const;
 
     // The facts of the metadata: order, centre and scale (in this frame),
     // fit, condition number, surface size.

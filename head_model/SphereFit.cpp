@@ -200,22 +200,33 @@ bool fitSphereWeighted(const Point3* points, const double* weights, std::size_t 
             }
         }
         if (!solve(jtj, jte, 4)) return false;
-        // Halve the step while it makes the fit worse; a step that cannot
-        // be made to help means the iteration has settled.
-        double step = 1.0, next = now;
-        Point3 cn = c;
-        double rn = r;
-        for (int h = 0; h < 30; ++h, step *= 0.5) {
-            for (int k = 0; k < 3; ++k) cn[k] = c[k] + step * jte[k];
-            rn = r + step * jte[3];
-            next = cost(cn, rn);
-            if (next <= now) break;
+        const double size = std::abs(r) > 0.0 ? std::abs(r) : 1.0;
+        const double full = std::sqrt(jte[0] * jte[0] + jte[1] * jte[1] + jte[2] * jte[2] + jte[3] * jte[3]);
+        // The full Gauss-Newton step is taken when it lowers the cost, or
+        // when it is so small that the cost can no longer tell (near the
+        // minimum the cost changes by the square of the step, below its
+        // rounding once the step is below about 1e-8 of the size). A larger
+        // step that raises the cost is halved until it lowers it; none
+        // that does means the fit has settled.
+        double step = 1.0;
+        Point3 cn{c[0] + jte[0], c[1] + jte[1], c[2] + jte[2]};
+        double rn = r + jte[3];
+        double next = cost(cn, rn);
+        if (!(next <= now) && full > 1e-6 * size) {
+            for (int h = 0; h < 30 && !(next <= now); ++h) {
+                step *= 0.5;
+                for (int k = 0; k < 3; ++k) cn[k] = c[k] + step * jte[k];
+                rn = r + step * jte[3];
+                next = cost(cn, rn);
+            }
+            if (!(next <= now)) break;
         }
-        const double move = step * std::sqrt(jte[0] * jte[0] + jte[1] * jte[1] + jte[2] * jte[2] + jte[3] * jte[3]);
-        if (!(next <= now)) break;
         c = cn, r = rn, now = next;
-        if (move <= 1e-12 * (1.0 + std::abs(r))) break;
-        if (it + 1 == maxIterations) return false;
+        if (step * full <= 1e-13 * size) break;
+        // Steps that no longer shrink below 1e-9 of the size by the last
+        // iteration mean a fit that does not settle; smaller ones are
+        // rounding.
+        if (it + 1 == maxIterations && step * full > 1e-9 * size) return false;
     }
     double wsum = 0.0;
     for (std::size_t i = 0; i < count; ++i) wsum += weights[i] > 0.0 ? weights[i] : 0.0;

@@ -12,6 +12,7 @@
 #include "forward_api/FileText.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Sources.h"
+#include "head_model/LocalSpheres.h"
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/Recording.h"
 
@@ -261,6 +262,9 @@ Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::
     return out;
 }
 
+// The sensor names the library sees; a local-sphere table matches them.
+std::string sensorName(std::int64_t i) { return "sensor " + std::to_string(i + 1); }
+
 // The groups as the library's sensors: magnetometers of point coils, built
 // straight into a recording. The library needs at least two sensors: a
 // single one gets a copy of itself, whose values are not used.
@@ -273,7 +277,7 @@ std::unique_ptr<SensorArray> groupSensors(const PointGainInput& in, const Groups
         const auto g = static_cast<std::size_t>(std::min(i, groups.count() - 1));
         CMDChannelkw channel;
         channel.snsKind = kind::kMagnetometer;
-        channel.chnlName = "sensor " + std::to_string(i + 1);
+        channel.chnlName = sensorName(i);
         CMEGSensorkw sensor;
         sensor.sensorName = channel.chnlName;
         for (std::int64_t m = groups.start[g]; m < groups.start[g + 1]; ++m) {
@@ -305,16 +309,37 @@ std::vector<std::int64_t> outputRows(const PointGainInput& in) {
     return out;
 }
 
-SettingOverrides pointSettings(const PointGainInput& in) {
+SettingOverrides pointSettings(const PointGainInput& in, const Groups& groups, std::int64_t numSensors) {
     SettingOverrides s;
     s.si = true;               // metres inside the scan, values in T/(A*m)
-    s.snsFwdModel = 0;         // standard model: the point itself, weight 1 / 1
+    s.snsFwdModel = 0;         // standard model: a sensor's points at their weights
     s.coilFwdModel = 0;        // the scalar Sarvas form: 0 where it has no value, no failure
     s.isUseRefSns = 0;         // reference weights are part of the caller's weights
     s.isSpatConstrained = 0;   // every source is computed
-    s.sphereModel = 1;
-    s.userSphere = std::array<double, 4>{in.spheres[0], in.spheres[in.numSpheres], in.spheres[2 * in.numSpheres],
-                                         in.spheres[3 * in.numSpheres]};
+    auto sphere = [&](std::int64_t row) {
+        return std::array<double, 4>{at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
+                                     at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)};
+    };
+    if (in.numSpheres == 1) {
+        s.sphereModel = 1;
+        s.userSphere = sphere(0);
+        return s;
+    }
+    // One sphere per point: every sensor (a group of points with one
+    // sphere) takes its sphere from the library's local-sphere table, by
+    // name. There are no reference sensors, so the table's global sphere is
+    // not used; it is the first sphere.
+    auto table = std::make_shared<head::LocalSpheres>();
+    table->label = "the toolbox's spheres";
+    table->method = "given";
+    for (std::int64_t i = 0; i < numSensors; ++i) {
+        head::LocalSphere entry;
+        entry.name = sensorName(i);
+        entry.sphere = sphere(groups.sphere[static_cast<std::size_t>(std::min(i, groups.count() - 1))]);
+        table->spheres.push_back(entry);
+    }
+    table->globalSphere = table->spheres.front().sphere;
+    s.localSpheres = table;
     return s;
 }
 
@@ -323,8 +348,9 @@ void checkInput(const PointGainInput& in) {
     if (in.numChannels < 1) throw InputError("there are no channels");
     if (in.numOutputs < 1) throw InputError("no channel is asked for");
     if (in.numSources < 0) throw InputError("the number of sources is negative");
-    if (in.numSpheres != 1)
-        throw InputError("expected one sphere, got " + std::to_string(in.numSpheres));
+    if (in.numSpheres != 1 && in.numSpheres != in.numPoints)
+        throw InputError("there are " + std::to_string(in.numSpheres) + " spheres for " +
+                         std::to_string(in.numPoints) + " points; one sphere, or one per point, is needed");
     for (std::int64_t i = 0; i < in.numPoints; ++i) {
         checkPosition(in.points, in.numPoints, i, "points");
         const double n[3] = {at(in.normals, in.numPoints, i, 0), at(in.normals, in.numPoints, i, 1),
@@ -358,6 +384,7 @@ void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& int
     const std::int64_t numChannels = in.numOutputs;
     const std::int64_t batch = in.batchSources > 0 ? in.batchSources : std::max<std::int64_t>(in.numSources, 1);
     std::set<std::string> seen;
+    const SettingOverrides settings = pointSettings(in, groups, numSensors);
 
     for (std::int64_t first = 0; first < in.numSources; first += batch) {
         if (interrupted && interrupted()) throw Interrupted{};
@@ -370,7 +397,7 @@ void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& int
                 src.positions[static_cast<std::size_t>(3 * i + k)] = at(in.sources, in.numSources, first + i, k);
 
         LeadfieldRequest req;
-        req.settings = pointSettings(in);
+        req.settings = settings;
         req.threads = in.threads;
         req.command = "toolbox leadfield";
         req.output.begin = [perSource, count](const std::vector<std::int64_t>& shape) {

@@ -19,8 +19,9 @@ from ._megfwd import __version__
 from .forward import field, leadfield
 from .sensors import SensorArray
 from .shell import SingleShell
+from .spheres import LocalSpheres, fit_sphere
 
-__all__ = ["SensorArray", "SingleShell", "leadfield", "field", "__version__"]
+__all__ = ["SensorArray", "SingleShell", "LocalSpheres", "leadfield", "field", "fit_sphere", "__version__"]
 
 _SUBMODULES = ("mne", "dask")
 

@@ -15,6 +15,7 @@ from . import _megfwd
 from ._check import _check_bool, _check_int, _check_option, _real_array, _rows, _threads, _to_library, _validate_type
 from .sensors import SensorArray
 from .shell import _head
+from .spheres import LocalSpheres
 
 SENSOR_MODELS = ("ctf", "standard")
 _SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
@@ -33,8 +34,8 @@ def _to_mm(metres):
 def _sphere_mm(sphere):
     """(x, y, z, radius) in metres as the library's sphere in mm."""
     if isinstance(sphere, (str, bytes, dict)):
-        raise TypeError(f"sphere must be None (the sphere fitted to the sensors) or (x, y, z, radius) in metres, "
-                        f"got {type(sphere).__name__} {sphere!r}.")
+        raise TypeError(f"sphere must be None (the sphere fitted to the sensors), (x, y, z, radius) in metres or "
+                        f"a megfwd.LocalSpheres, got {type(sphere).__name__} {sphere!r}.")
     sp = _real_array(sphere, "sphere", "x, y, z, radius in metres")
     if sp.shape != (4,):
         raise ValueError(f"sphere must be (x, y, z, radius) in metres, 4 numbers, got shape {sp.shape}.")
@@ -58,7 +59,10 @@ def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=F
     if formula is not None:
         _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
         s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
-    if sphere is not None:
+    if isinstance(sphere, LocalSpheres):
+        # The table in the library's form: one sphere per sensor by name.
+        s["localSpheres"] = sphere._text
+    elif sphere is not None:
         s["sphereModel"] = 1
         s["userSphere"] = _sphere_mm(sphere)
     if extra:
@@ -105,10 +109,13 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
         without it of the surface's least-squares sphere, corrected for the
         inner skull's shape; three components only), or a sphere as for
         ``sphere``. None: ``sphere`` decides.
-    sphere : None | array_like, shape (4,)
+    sphere : None | array_like, shape (4,) | LocalSpheres
         Centre x, y, z and radius of the conductor sphere in metres. None
         uses the library's default choice: the sphere fitted to the
-        sensors' first coils (the dewar sphere).
+        sensors' first coils (the dewar sphere). A `LocalSpheres` gives
+        each measurement sensor its own sphere (by name; every measurement
+        sensor needs one) and reference sensors the global sphere; the
+        leadfield then has three components.
     order : int
         Integration order over each coil's area: 1, 2, 3, 4, 5 or 7 (CTF
         sensor model).
@@ -156,6 +163,8 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
     handle = _sensors(sensors)
     pos = _rows(sources, "sources", 3, "metres")
     sphere, shell = _head(head, sphere)
+    if shell is not None and isinstance(sphere, LocalSpheres):
+        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
     threads = _threads(threads)
     progress = _progress(progress)
@@ -205,6 +214,8 @@ def field(sensors, positions, moments, *, head=None, sphere=None, order=2, senso
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
     sphere, shell = _head(head, sphere)
+    if shell is not None and isinstance(sphere, LocalSpheres):
+        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
     progress = _progress(progress)
     return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)

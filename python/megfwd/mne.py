@@ -1,6 +1,7 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
-and a drop-in ``make_forward_solution`` for sphere conductor models and,
-with ``head_model='single_shell'``, for the inner skull of a BEM.
+a drop-in ``make_forward_solution`` for sphere conductor models and local
+spheres (one per sensor, fitted to a BEM surface or the digitised head
+shape) and, with ``head_model='single_shell'``, for the inner skull of a BEM.
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -35,8 +36,9 @@ from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
 from .shell import SingleShell
+from .spheres import METHODS, LocalSpheres
 
-__all__ = ["sensor_array", "make_forward_solution", "ACCURACIES"]
+__all__ = ["sensor_array", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
 # MNE's coil definitions come at three accuracies. MNE's own code names two
@@ -124,12 +126,10 @@ def _array_from_coils(chs, coils, compensator, bads, name):
         reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
 
 
-def _check_positions(info_meg, accuracy):
-    """Refuses, naming the channel and its ``loc`` or ``coil_type``, a
-    channel MNE cannot place: no position or orientation, or a coil type
-    without a definition at `accuracy`."""
-    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
-    for ch in info_meg["chs"]:
+def _check_locations(chs):
+    """Refuses, naming the channel and its ``loc``, a channel without a
+    position or orientation."""
+    for ch in chs:
         loc = np.asarray(ch["loc"][:12], dtype=float)
         where = f"channel {ch['ch_name']!r} of the Info"
         if not np.isfinite(loc).all():
@@ -139,9 +139,16 @@ def _check_positions(info_meg, accuracy):
         if not np.linalg.norm(loc[9:12]) > 0:
             raise ValueError(f"{where} has no position: the coil's normal ('loc'[9:12]) is zero; set the sensor "
                              f"positions before building a sensor array.")
+
+
+def _check_coil_types(chs, accuracy):
+    """Refuses, naming the channel, a ``coil_type`` MNE has no coil for at
+    `accuracy`."""
+    defined = {d["coil_type"] for d in _read_coil_defs(verbose=False) if d["accuracy"] == _ACCURACY_CODES[accuracy]}
+    for ch in chs:
         if int(ch["coil_type"]) & 0xFFFF not in defined:
-            raise ValueError(f"{where} has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, which MNE defines no coil "
-                             f"for at accuracy {accuracy!r}.")
+            raise ValueError(f"channel {ch['ch_name']!r} of the Info has 'coil_type' {int(ch['coil_type']) & 0xFFFF}, "
+                             f"which MNE defines no coil for at accuracy {accuracy!r}.")
 
 
 def sensor_array(info, accuracy="accurate", ignore_ref=False):
@@ -173,7 +180,8 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
     if len(picks) == 0:
         raise ValueError("info has no MEG channels.")
     info_meg = pick_info(info, picks, verbose=False)
-    _check_positions(info_meg, accuracy)
+    _check_locations(info_meg["chs"])
+    _check_coil_types(info_meg["chs"], accuracy)
     dev_head_t = info["dev_head_t"]
     if dev_head_t is None:  # no head position: the device frame is the head frame
         dev_head_t = _mne.transforms.Transform("meg", "head")
@@ -186,12 +194,15 @@ def sensor_array(info, accuracy="accurate", ignore_ref=False):
 
 
 def _sphere_of(bem):
+    if isinstance(bem, LocalSpheres):
+        return bem
     if isinstance(bem, _mne.bem.ConductorModel) and bem["is_sphere"]:
         return np.asarray(bem["r0"], dtype=float)
     raise NotImplementedError(
-        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model); "
-        f"for a BEM ({type(bem).__name__}) pass head_model='single_shell' to use its inner skull in megfwd's "
-        "single-shell model, or use mne.make_forward_solution.")
+        "megfwd computes MEG forward solutions for sphere conductor models (mne.make_sphere_model) and "
+        f"megfwd.LocalSpheres; for a BEM ({type(bem).__name__}) pass head_model='single_shell' to use its inner "
+        "skull in megfwd's single-shell model, fit local spheres to it with megfwd.mne.make_local_spheres, or use "
+        "mne.make_forward_solution.")
 
 
 def _inner_skull(bem):
@@ -220,7 +231,8 @@ def _inner_skull(bem):
 def _compute_meg(rr, meg, r0, threads, shell=None):
     """The field of unit dipoles along x, y, z at every source for every MEG
     channel, as MNE's field step returns it: shape (3 * n_sources, n_channels)
-    (a Fortran-ordered view)."""
+    (a Fortran-ordered view). `r0` is a sphere centre or a LocalSpheres."""
+    _check_locations(meg["info"]["chs"])  # MNE's preparation lets them through
     array = _array_from_coils(meg["info"]["chs"], meg["defs"], meg["compensator"], set(), "MNE sensors")
     # The magnetic field of a current dipole in a conducting sphere depends on
     # the sphere's centre alone; megfwd's sphere needs a radius all the same,
@@ -230,13 +242,15 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
     # (channels, 3 x sources) as it stands. It is handed over as its
     # transpose, the shape of MNE's field step; MNE stores the transpose of
     # that, so the gain is never reordered.
-    sphere = None if r0 is None else (*r0, radius)
-    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads,
+    local = isinstance(r0, LocalSpheres)
+    sphere = r0 if local else (None if r0 is None else (*r0, radius))
+    # n_jobs=-1 arrives as 0, every core: leadfield says that with None.
+    lf = leadfield(array, rr, head=shell, sphere=sphere, sensor_model="standard", refs=True, threads=threads or None,
                    layout="sensors", _extra={"minCoilSrcDist": _NO_COIL_MARGIN, "minSrcSphDist": _CENTRE_EPS * 1000.0})
     names = array.measurement_names
     if names != list(meg["ch_names"]):
         raise RuntimeError("megfwd's channels differ from MNE's: " f"{names[:5]}... vs {meg['ch_names'][:5]}...")
-    if r0 is not None:
+    if r0 is not None and not local:
         lf[:, np.linalg.norm(rr - r0, axis=1) <= _CENTRE_EPS] = 0.0
     return lf.reshape(len(names), 3 * len(rr)).T
 
@@ -250,18 +264,20 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     that MNE's functions accept; the MEG field is computed by megfwd's
     library (``n_jobs`` threads; -1 uses every core). Supports MEG with
     sphere models made by ``mne.make_sphere_model`` (with or without
-    layers); EEG and BEM solutions raise NotImplementedError.
+    layers) and local spheres; EEG and BEM solutions raise
+    NotImplementedError.
 
     Parameters
     ----------
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel | dict
-        A sphere model; with ``head_model='single_shell'`` a BEM model or
-        solution of one or three layers (its inner skull is used) or an
-        inner-skull surface dict (``'rr'`` in metres, MRI coordinates,
-        ``'tris'``).
+    bem : mne.bem.ConductorModel | megfwd.LocalSpheres | dict
+        A sphere model, or local spheres (`make_local_spheres`: each MEG
+        channel then has its own sphere); with ``head_model='single_shell'``
+        a BEM model or solution of one or three layers (its inner skull is
+        used) or an inner-skull surface dict (``'rr'`` in metres, MRI
+        coordinates, ``'tris'``).
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -289,6 +305,11 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     inner = None
     if head_model is None:
         r0 = _sphere_of(bem)
+        if isinstance(r0, LocalSpheres):
+            # MNE's preparation takes a conductor model: the global sphere
+            # stands for the local ones there (it keeps every source, as any
+            # sphere model does).
+            bem = _mne.make_sphere_model(r0=r0.global_sphere[:3], head_radius=None, verbose=False)
     else:
         bem, inner = _inner_skull(bem)
         r0 = None
@@ -318,3 +339,71 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     fwd.update(**update_kwargs)
     logger.info("Finished.")
     return fwd
+
+
+def _surface_points(surface, trans, info):
+    """Points (metres, head coordinates) and triangles (or None) of a
+    surface dict, a BEM's innermost surface or the Info's head shape."""
+    if isinstance(surface, str):
+        _check_option("surface", surface, ("headshape",))
+        try:
+            points = _mne.bem.get_fitting_dig(info, dig_kinds="auto", verbose=False)
+        except Exception as err:  # MNE says what is missing
+            raise ValueError(f"surface='headshape': the Info's digitised points cannot be used: {err}") from err
+        return np.asarray(points, dtype=float), None
+    if isinstance(surface, _mne.bem.ConductorModel):
+        if surface["is_sphere"]:
+            raise ValueError("surface is a sphere model; local spheres need a surface (a BEM model or solution, "
+                             "a surface dict, or 'headshape').")
+        surfs = surface["surfs"]
+        inner = [s for s in surfs if s.get("id") == FIFF.FIFFV_BEM_SURF_ID_BRAIN]
+        surface = inner[0] if inner else surfs[0]
+    if not isinstance(surface, dict) or "rr" not in surface:
+        raise TypeError(f"surface must be an MNE surface dict (with 'rr'), a BEM ConductorModel or 'headshape', "
+                        f"got {type(surface).__name__} instead.")
+    rr = np.asarray(surface["rr"], dtype=float)
+    tris = surface.get("tris")
+    frame = surface.get("coord_frame", FIFF.FIFFV_COORD_HEAD)
+    if frame == FIFF.FIFFV_COORD_MRI:
+        if trans is None:
+            raise ValueError("surface is in MRI coordinates; give trans (the head<->MRI transform) to bring it "
+                             "to head coordinates.")
+        mri_head_t, _ = _get_trans(trans)
+        rr = _mne.transforms.apply_trans(mri_head_t, rr)
+    elif frame != FIFF.FIFFV_COORD_HEAD:
+        raise ValueError(f"surface has coord_frame {int(frame)}; expected MRI ({FIFF.FIFFV_COORD_MRI}) or head "
+                         f"({FIFF.FIFFV_COORD_HEAD}) coordinates.")
+    return rr, (None if tris is None else np.asarray(tris))
+
+
+def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.085, min_points=11, max_radius=0.2):
+    """One sphere per MEG channel, fitted to a head surface near it.
+
+    Parameters
+    ----------
+    info : mne.Info
+        The recording's Info: its MEG channels (in head coordinates, with
+        ``info['dev_head_t']``) get spheres.
+    surface : dict | mne.bem.ConductorModel | 'headshape'
+        An MNE surface dict (as from ``mne.read_bem_surfaces``; 'rr' in
+        metres, MRI or head coordinates), a BEM model or solution (its
+        inner-skull surface), or 'headshape' for the Info's digitised
+        head-shape points (as ``mne.bem.fit_sphere_to_headshape`` chooses
+        them).
+    trans : path-like | mne.transforms.Transform | None
+        The head<->MRI transform, needed for a surface in MRI coordinates.
+    method, radius, min_points, max_radius
+        As for `megfwd.LocalSpheres.fit` (metres).
+
+    Returns
+    -------
+    spheres : megfwd.LocalSpheres
+        For ``sphere=`` of `megfwd.leadfield` with ``SensorArray.from_mne(info)``,
+        or ``bem=`` of `make_forward_solution`.
+    """
+    if not isinstance(info, _mne.Info):
+        raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
+    _check_option("method", method, METHODS)
+    points, tris = _surface_points(surface, trans, info)
+    return LocalSpheres.fit(sensor_array(info), points, triangles=tris, method=method, radius=radius,
+                            min_points=min_points, max_radius=max_radius)

@@ -19,6 +19,8 @@
 
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Settings.h"
 #include "head_model/SingleShell.h"
@@ -129,6 +131,13 @@ SettingOverrides overridesFrom(const py::dict& settings) {
         else if (key == "minCoilSphDist") o.minCoilSphDist = d();
         else if (key == "minCoilSrcDist") o.minCoilSrcDist = d();
         else if (key == "minSrcSphDist") o.minSrcSphDist = d();
+        else if (key == "localSpheres") {
+            // A local-sphere table as the file's JSON text (mm), checked by
+            // the library's reader.
+            const std::string text = py::cast<std::string>(v);
+            o.localSpheres = std::make_shared<const head::LocalSpheres>(
+                localSpheresFromJson(parseJsonText(text, "local_spheres"), "local_spheres"));
+        }
         else throw InputError("unknown setting '" + key + "'");
     }
     return o;
@@ -295,6 +304,50 @@ py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style |
     return resultTuple(r, withMeta);
 }
 
+std::vector<head::Point3> pointsOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& a) {
+    const std::vector<double> flat = rowsOf(a, 3);
+    std::vector<head::Point3> out(flat.size() / 3);
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]};
+    return out;
+}
+
+// One sphere per measurement sensor, as the local-sphere file's JSON text
+// (mm): the Python class reads it back, so the file and the class cannot
+// disagree.
+std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm,
+                            const std::optional<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>& triangles,
+                            const std::string& method, double radiusMm, int minPoints, double maxRadiusMm,
+                            const std::string& label, bool goodOnly) {
+    head::Surface surface;
+    surface.points = pointsOf(pointsMm);
+    surface.label = label;
+    if (triangles) {
+        if (triangles->ndim() != 2 || triangles->shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+        const std::int64_t* t = triangles->data();
+        for (py::ssize_t i = 0; i < triangles->shape(0); ++i) {
+            std::array<int, 3> tri{};
+            for (int k = 0; k < 3; ++k) {
+                const std::int64_t v = t[3 * i + k];
+                if (v < 0 || v >= static_cast<std::int64_t>(surface.points.size()))
+                    throw InputError("triangles[" + std::to_string(i) + "] names vertex " + std::to_string(v) +
+                                     "; there are " + std::to_string(surface.points.size()) + " vertices (0-based)");
+                tri[static_cast<std::size_t>(k)] = static_cast<int>(v);
+            }
+            surface.triangles.push_back(tri);
+        }
+    }
+    head::LocalSphereOptions o;
+    o.method = head::parseMethod(method);
+    o.radius = radiusMm, o.minPoints = minPoints, o.maxRadius = maxRadiusMm;
+    const std::vector<head::SensorSite> sites = sensorSites(*s.array->trial(), goodOnly);
+    head::LocalSpheres table;
+    {
+        py::gil_scoped_release release;
+        table = head::fitLocalSpheres(surface, sites, o);
+    }
+    return localSpheresToJson(table).dump();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_megfwd, m) {
@@ -362,6 +415,21 @@ PYBIND11_MODULE(_megfwd, m) {
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
     m.def("take_messages", &takeMessages);
+    m.def("fit_sphere", [](const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm) {
+        const head::SphereFit f = head::fitSphere(pointsOf(pointsMm));
+        return py::make_tuple(py::make_tuple(f.centre[0], f.centre[1], f.centre[2]), f.radius, f.rms);
+    });
+    m.def("fit_local_spheres", &fitLocalSpheres, py::arg("sensors"), py::arg("points_mm"), py::arg("triangles"),
+          py::arg("method"), py::arg("radius_mm"), py::arg("min_points"), py::arg("max_radius_mm"),
+          py::arg("label"), py::arg("good_only"));
+    // A local-sphere file's JSON text, checked and in the library's form (mm).
+    m.def("local_spheres_text", [](const std::string& text, const std::string& name) {
+        return localSpheresToJson(localSpheresFromJson(parseJsonText(text, name), name)).dump();
+    });
+    m.def("read_local_spheres", [](const std::string& path) { return localSpheresToJson(loadLocalSpheres(path)).dump(); });
+    m.def("write_local_spheres", [](const std::string& text, const std::string& path) {
+        writeLocalSpheres(localSpheresFromJson(parseJsonText(text, path), path), path);
+    });
     m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
     m.def("parse_sensor_model", &parseSensorModel);
     m.def("parse_tangent_rule", &parseTangentRule);

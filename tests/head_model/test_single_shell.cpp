@@ -124,7 +124,7 @@ ShellCorrection fit(const TriSurface& surface, const Rig& rig, int order, ShellF
 std::vector<double> corrected(const ShellCorrection& c, const Rig& rig) {
     const std::int64_t per = 3 * rig.numSensors();
     std::vector<double> out(rig.sources.size() / 3 * per);
-    ShellCorrection::Workspace ws(c.expansion.order);
+    ShellCorrection::Workspace ws(c.expansion.order, c.numSensors);
     for (std::size_t i = 0; i < rig.sources.size() / 3; ++i) {
         sarvas(rig, rig.sources.data() + 3 * i, out.data() + i * per);
         c.apply(rig.sources.data() + 3 * i, out.data() + i * per, ws);

@@ -210,3 +210,54 @@ TEST(LocalSpheres, OnASphericalHeadEveryMethodGivesTheHeadSphere) {
     }
     EXPECT_THROW(parseMethod("closest"), megfwd::InputError);
 }
+
+TEST(LocalSpheres, MoveWithTheFrameAndTheWeightedFitHasNoLengthScale) {
+    const Surface head = ellipsoid(72, 82, 70, 2000);
+    const std::vector<SensorSite> sensors = {sensorAbove("A", {0.2, 1, 0.1}, 118), sensorAbove("B", {1, 0.3, -0.2}, 110)};
+    // A rotation about (2, -1, 2)/3 by 1.1 rad and a shift, applied to the
+    // surface and the sensors alike.
+    const double ax[3] = {2.0 / 3, -1.0 / 3, 2.0 / 3}, cs = std::cos(1.1), sn = std::sin(1.1);
+    const Point3 shift{-35.0, 120.0, 7.5};
+    auto move = [&](const Point3& p) {
+        const double d = ax[0] * p[0] + ax[1] * p[1] + ax[2] * p[2];
+        const double x[3] = {ax[1] * p[2] - ax[2] * p[1], ax[2] * p[0] - ax[0] * p[2], ax[0] * p[1] - ax[1] * p[0]};
+        Point3 q;
+        for (int a = 0; a < 3; ++a) q[a] = p[a] * cs + x[a] * sn + ax[a] * d * (1 - cs) + shift[a];
+        return q;
+    };
+    auto scale = [](const Point3& p) { return Point3{p[0] * 1000.0, p[1] * 1000.0, p[2] * 1000.0}; };
+    auto transformed = [&](auto f) {
+        Surface s = head;
+        for (auto& p : s.points) p = f(p);
+        std::vector<SensorSite> out = sensors;
+        for (auto& site : out)
+            for (auto& c : site.coils) c = f(c);
+        return std::make_pair(s, out);
+    };
+    for (LocalSphereMethod m : {LocalSphereMethod::Nearby, LocalSphereMethod::Weighted}) {
+        SCOPED_TRACE(methodName(m));
+        LocalSphereOptions o;
+        o.method = m;
+        const LocalSpheres ref = fitLocalSpheres(head, sensors, o);
+        const auto [movedHead, movedSensors] = transformed(move);
+        const LocalSpheres moved = fitLocalSpheres(movedHead, movedSensors, o);
+        // Micrometres (1000 times the unit) with every length option scaled:
+        // the same spheres, 1000 times larger. A weight with a length scale
+        // of its own (a Gaussian's width) would change them.
+        const auto [bigHead, bigSensors] = transformed(scale);
+        LocalSphereOptions big = o;
+        big.radius *= 1000.0, big.maxRadius *= 1000.0;
+        const LocalSpheres scaled = fitLocalSpheres(bigHead, bigSensors, big);
+        for (std::size_t k = 0; k < ref.spheres.size(); ++k) {
+            const auto& s = ref.spheres[k].sphere;
+            ASSERT_EQ(ref.spheres[k].fallback, Fallback::None) << ref.spheres[k].reason;
+            const Point3 c = move({s[0], s[1], s[2]});
+            for (int a = 0; a < 3; ++a) {
+                EXPECT_NEAR(moved.spheres[k].sphere[a], c[a], 1e-8);
+                EXPECT_NEAR(scaled.spheres[k].sphere[a], 1000.0 * s[a], 1e-9 * 1000.0 * s[3]);
+            }
+            EXPECT_NEAR(moved.spheres[k].sphere[3], s[3], 1e-8);
+            EXPECT_NEAR(scaled.spheres[k].sphere[3], 1000.0 * s[3], 1e-9 * 1000.0 * s[3]);
+        }
+    }
+}

@@ -2,7 +2,11 @@
 Python package on a small CTF-like system, written as raw little-endian
 doubles that Octave reads exactly (its JSON reader rounds).
 
-    PYTHONPATH=build/test/python /usr/bin/python3 tests/matlab/make_fixture.py OUT_DIR
+    PYTHONPATH=build/test/python /usr/bin/python3 tests/matlab/make_fixture.py OUT_DIR [MEGFWD_CLI]
+
+With the command-line program, it also computes the system with one sphere
+per measurement sensor (a spheres file), which the Python package does not
+take.
 
 The system: axial gradiometers of one point per coil and of four
 integration points per coil, magnetometer references of four points, and
@@ -19,7 +23,9 @@ File fixture.bin: a sequence of arrays, each as
 all as float64.
 """
 import os
+import json
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -97,7 +103,30 @@ def write(path, arrays):
     os.replace(path + ".part", path)
 
 
-def main(out_dir):
+def local_spheres(cli, out_dir, rng, src):
+    """Leadfields with one sphere per gradiometer (the references on the
+    global sphere), from the command line."""
+    centres = SPHERE[:3] + rng.uniform(-0.01, 0.01, size=(N_GRAD, 3))
+    radii = rng.uniform(0.08, 0.09, size=N_GRAD)
+    table = {"format": "megfwd-local-spheres", "version": 1, "unit": "m",
+             "global_sphere": {"center": list(SPHERE[:3]), "radius": SPHERE[3]},
+             "sensors": [{"name": f"MEG{i:02d}", "center": list(c), "radius": r}
+                         for i, (c, r) in enumerate(zip(centres, radii))]}
+    with open(os.path.join(out_dir, "spheres.json"), "w") as f:
+        json.dump(table, f)
+    np.save(os.path.join(out_dir, "sources_mm.npy"), src * 1000.0)
+    out = {"local_centres": centres, "local_radii": radii}
+    for key, ref in (("gain_local_plain", "--no-ref"), ("gain_local_balanced", "--ref")):
+        lf = os.path.join(out_dir, key + ".npy")
+        subprocess.run([cli, "leadfield", "--sensors", os.path.join(out_dir, "sensors.json"),
+                        "--sources", os.path.join(out_dir, "sources_mm.npy"),
+                        "--local-spheres", os.path.join(out_dir, "spheres.json"), "--si", "--sensor-model", "standard",
+                        "--formula", "ST01", "--no-stencil", ref, "--quiet", "--out", lf], check=True)
+        out[key] = gain_layout(np.load(lf))
+    return out
+
+
+def main(out_dir, cli=None):
     rng = np.random.default_rng(23)
     lib, points, ori, tra, coef = build(rng)
     sensors = megfwd.SensorArray(lib, name="toolbox fixture")
@@ -108,10 +137,12 @@ def main(out_dir):
     balanced = megfwd.leadfield(sensors, src, refs=True, **opts)
     os.makedirs(out_dir, exist_ok=True)
     sensors.to_json(os.path.join(out_dir, "sensors.json"))
-    write(os.path.join(out_dir, "fixture.bin"), {
-        "coilpos": points, "coilori": ori, "tra": tra, "refcoef": coef, "sphere": SPHERE, "sources": src,
-        "gain_plain": gain_layout(plain), "gain_balanced": gain_layout(balanced)})
+    arrays = {"coilpos": points, "coilori": ori, "tra": tra, "refcoef": coef, "sphere": SPHERE, "sources": src,
+              "gain_plain": gain_layout(plain), "gain_balanced": gain_layout(balanced)}
+    if cli:
+        arrays.update(local_spheres(cli, out_dir, rng, src))
+    write(os.path.join(out_dir, "fixture.bin"), arrays)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    main(*sys.argv[1:3])

@@ -94,6 +94,36 @@ sm = megfwd_leadfield(cfg);
 t = check(t, 'a source at the centre is 0 and reported', all(sm.leadfield{1}(:) == 0) && ...
   strcmp(id, 'megfwd:sourceAtCentre') && isequal(sm.leadfield{2}, balanced(:, 1:3)));
 
+% --- local spheres: one per MEG channel, the reference channels on the
+% global sphere (the library's rule for references, cfg.fallbacksphere here)
+if isfield(fx, 'gain_local_balanced')
+  cfg = ft;
+  cfg.headmodel = struct('type', 'localspheres', 'o', fx.local_centres, 'r', fx.local_radii, ...
+    'label', {ft.grad.label(1:nmeg)}, 'unit', 'm');
+  cfg.fallbacksphere = fx.sphere;
+  local = gain_of(megfwd_leadfield(cfg));
+  t = check(t, 'local spheres, balancing in tra, vs the command line', ...
+    rel(local, fx.gain_local_balanced) <= 1e-12, rel(local, fx.gain_local_balanced));
+  plaincfg = cfg;
+  plaincfg.grad.tra = fx.tra;
+  other = gain_of(megfwd_leadfield(plaincfg));
+  t = check(t, 'local spheres, no balancing, vs the command line', ...
+    rel(other, fx.gain_local_plain) <= 1e-12, rel(other, fx.gain_local_plain));
+  owner = [repelem((1:nmeg)', sum(fx.tra(1:nmeg, :) ~= 0, 2)); zeros(size(fx.tra, 2) - sum(any(fx.tra(1:nmeg, :), 1)), 1)];
+  centres = repmat(fx.sphere(1:3), size(fx.coilpos, 1), 1);
+  centres(owner > 0, :) = fx.local_centres(owner(owner > 0), :);
+  ref = sarvas_gain(fx.coilpos, fx.coilori, ft.grad.tra(1:nmeg, :), fx.sources, centres);
+  t = check(t, 'local spheres vs Sarvas sum here', rel(local, ref) <= 1e-10, rel(local, ref));
+  percoil = cfg;
+  percoil.headmodel = struct('type', 'localspheres', 'o', centres, 'r', 0.09 * ones(size(centres, 1), 1), 'unit', 'm');
+  t = check(t, 'one sphere per coil equals one per channel', isequal(gain_of(megfwd_leadfield(percoil)), local));
+  param = struct('Center', num2cell([fx.local_centres; repmat(fx.sphere(1:3), size(fx.tra, 1) - nmeg + 1, 1)]', 1));
+  Gl = megfwd_gain(bs, fx.sources, struct('Param', param));
+  t = check(t, 'Brainstorm Param spheres vs the command line', ...
+    rel(Gl(1:nmeg, :), fx.gain_local_balanced) <= 1e-12, rel(Gl(1:nmeg, :), fx.gain_local_balanced));
+  t = check(t, 'local spheres: Brainstorm and FieldTrip paths agree exactly', isequal(Gl(1:nmeg, :), local));
+end
+
 % --- the sensor-array file: the library's own file of this system, and a
 % round trip through the writer
 grad = megfwd_read_sensors(fullfile(fixture_dir, 'sensors.json'));
@@ -245,25 +275,26 @@ ChannelMat.Channel(nchan + 1).Loc = [0; 0; 0.1];
 ChannelMat.MegRefCoef = fx.refcoef;
 end
 
-function G = sarvas_gain(coilpos, coilori, tra, sources, centre)
+function G = sarvas_gain(coilpos, coilori, tra, sources, centres)
 % tra times the field of each coil point along its orientation, for unit
 % dipoles along x, y, z: Sarvas (1987), B = mu0/(4 pi F^2) (F q x r0 -
-% (q x r0 . r) grad F), r and r0 relative to the sphere's centre.
-r = coilpos - centre;
+% (q x r0 . r) grad F), r and r0 relative to the point's sphere centre
+% (centres: one row, or one per point).
+r = coilpos - centres;
 nr = sqrt(sum(r .^ 2, 2));
 G = zeros(size(tra, 1), 3 * size(sources, 1));
 for s = 1:size(sources, 1)
-  r0 = sources(s, :) - centre;
+  r0 = sources(s, :) - centres + zeros(size(r));
   a = r - r0;
   na = sqrt(sum(a .^ 2, 2));
   ar = sum(a .* r, 2);
-  F = na .* (nr .* na + nr .^ 2 - r * r0');
+  F = na .* (nr .* na + nr .^ 2 - sum(r0 .* r, 2));
   gradF = (na .^ 2 ./ nr + ar ./ na + 2 * na + 2 * nr) .* r - (na + 2 * nr + ar ./ na) .* r0;
   for k = 1:3
-    q = zeros(1, 3);
-    q(k) = 1;
-    qr0 = cross(q, r0);
-    B = 1e-7 * (F .* qr0 - (r * qr0') .* gradF) ./ F .^ 2;
+    q = zeros(size(r));
+    q(:, k) = 1;
+    qr0 = cross(q, r0, 2);
+    B = 1e-7 * (F .* qr0 - sum(qr0 .* r, 2) .* gradF) ./ F .^ 2;
     G(:, 3 * (s - 1) + k) = tra * sum(B .* coilori, 2);
   end
 end

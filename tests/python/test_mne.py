@@ -237,6 +237,9 @@ def test_info_channels_mne_cannot_place_are_named():
     info = mne.create_info(["MEG 001", "MEG 002"], 1000.0, "mag")  # positions never set: NaN
     with pytest.raises(ValueError, match="channel 'MEG 001' of the Info has no position"):
         megfwd.SensorArray.from_mne(info)
+    bem = mne.make_sphere_model(r0=SPHERE, head_radius=None, verbose=False)
+    with pytest.raises(ValueError, match="channel 'MEG 001' of the Info has no position"):
+        mfm.make_forward_solution(info, TRANS, _sources()[1], bem)
     info = make_info("kit", n=4)
     info["chs"][2]["loc"][9:12] = 0.0
     with pytest.raises(ValueError, match="channel 'MEG 002' of the Info has no position: the coil's normal"):

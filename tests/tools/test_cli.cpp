@@ -427,7 +427,7 @@ TEST(Interrupt, LeavesNoPartialOutputAndKeepsTheOldFile) {
 
 TEST(Help, EveryCommandHasWrappedHelpWithExamplesAndNoParserNoise) {
     ScratchDir dir;
-    for (const char* cmd : {"", "leadfield", "field", "info", "plot", "demo"}) {
+    for (const char* cmd : {"", "leadfield", "field", "spheres", "info", "plot", "demo"}) {
         SCOPED_TRACE(cmd);
         const RunResult r = runCli(std::string(cmd) + " --help", dir);
         EXPECT_EQ(r.code, 0);
@@ -453,7 +453,7 @@ TEST(Help, ParseErrorsNameTheProblemInOneLine) {
     ScratchDir dir;
     const std::string small = "leadfield" + kSensors + " --grid 0,0,0,1,1,1,1";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, info, plot and demo\n"},
+        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, spheres, info, plot and demo\n"},
         {"", "megfwd: no command given: the commands are leadfield"},
         {small + " --out x.npy --bogus", "megfwd: leadfield: unknown option --bogus\n"},
         {small + " --out", "megfwd: leadfield: --out needs a value"},

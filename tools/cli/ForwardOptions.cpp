@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "forward_api/Errors.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/FileText.h"
 #include "forward_api/Sources.h"
 
@@ -126,6 +127,11 @@ void ForwardOptions::addTo(CLI::App& app, bool leadfield) {
                                        "unless another model is given")
         ->type_name("X,Y,Z,R")
         ->group(head);
+    app.add_option("--local-spheres", localSpheres,
+                   "One sphere per sensor from a local-sphere file (JSON, written by 'megfwd spheres'); the scan "
+                   "sphere is their mean, three components per sensor")
+        ->type_name("FILE")
+        ->group(head);
 
     const char* prep = "Preparation";
     if (leadfield)
@@ -202,6 +208,14 @@ megfwd::SettingOverrides ForwardOptions::toOverrides() const {
     }
     if (!sphereModel.empty()) s.sphereModel = sphereModelOption(sphereModel);
     if (tangential) s.isTangLfd = 1;
+    if (!localSpheres.empty()) {
+        if (!sphere.empty() || !sphereModel.empty())
+            throw InputError("--local-spheres with " + std::string(sphere.empty() ? "--sphere-model" : "--sphere") +
+                             ": local spheres are the head model; give one of them");
+        if (tangential)
+            throw InputError("--local-spheres with --tangential: local spheres give x, y and z components");
+        s.localSpheres = std::make_shared<const head::LocalSpheres>(loadLocalSpheres(localSpheres));
+    }
     if (!coords.empty()) s.coordSystem = parseCoordSystem(coords);
     if (!scanUnit.empty()) {
         const double f = parseScanUnit(scanUnit);

@@ -27,6 +27,7 @@ int orderOption(const std::string& text);
 struct ForwardOptions {
     std::string formula, sensorModel, tangentRule, sphereModel, sphere, coords, scanUnit;
     std::string order, mu4pi, minCoilSphere, minCoilSource, minSourceSphere;
+    std::string localSpheres;  // --local-spheres FILE
     bool magnetic = false, si = false, libraryScale = false, tangential = false, unitLf = false, allChannels = false;
     bool ref = true, stencil = true, centre = true, restoreCoords = true, restoreUnit = true, gains = true;
 

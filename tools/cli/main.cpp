@@ -64,13 +64,17 @@ Example:
 )HELP";
 
 const char* kPlotExamples = R"HELP(
-The sensor positions come from OUT.json beside the array (written by
-leadfield, field and demo), or from --sensors FILE. Without --component the
-component with the largest value is shown.
+A leadfield map: the sensor positions come from OUT.json beside the array
+(written by leadfield, field and demo), or from --sensors FILE. Without
+--component the component with the largest value is shown.
+Local spheres: --spheres FILE --sensors FILE [--surface FILE] draws the
+sensors, each one's sphere centre and the head points, from the front, the
+left and above.
 
 Examples:
   megfwd plot lf.npy --source 120 --out map.svg
   megfwd plot lf.npy --source 120 --component norm --out map_norm.svg
+  megfwd plot --spheres spheres.json --sensors helmet.json --out spheres.svg
 )HELP";
 
 const char* kDemoExamples = R"HELP(
@@ -85,7 +89,30 @@ Examples:
   megfwd demo --write-sensors default-system.json   # a file to start from
 )HELP";
 
-const char* kCommands = "leadfield, field, info, plot and demo";
+const char* kSpheresExamples = R"HELP(
+Surface (in the sensor-array file's frame):
+  a FreeSurfer binary triangle surface (always mm), a NumPy .npy of vertices
+  (n, 3) with an optional .npy of triangles (m, 3), or a text file of x,y,z
+  head-shape points (commas or blanks, '#' comments)
+Each measurement sensor gets a sphere fitted to the surface points within
+--radius of its coil nearest the head ('nearby'), or a fit of all points
+weighted by area / distance^4 to that coil, started from the nearby sphere
+('weighted'). A sensor with fewer than --min-points
+points, a fit larger than --max-radius or a sphere that reaches its coil
+takes the global sphere (the fit to all points), as reference sensors do.
+Output: a local-sphere file (JSON) for leadfield/field --local-spheres.
+
+Examples:
+  megfwd spheres --sensors helmet.json --surface inner_skull.surf \
+                 --out spheres.json
+  megfwd spheres --sensors helmet.json --surface headshape.csv \
+                 --method weighted --radius 90 --out spheres.json
+  megfwd leadfield --sensors helmet.json --grid -60,-20,-60,60,80,60,10 \
+                   --local-spheres spheres.json --out lf.npy
+  megfwd plot --spheres spheres.json --sensors helmet.json --out spheres.svg
+)HELP";
+
+const char* kCommands = "leadfield, field, spheres, info, plot and demo";
 
 // A parse error as one line naming the option, the value and what is
 // accepted; CLI11's own wording ("A subcommand is required", "The following
@@ -239,10 +266,9 @@ int main(int argc, char** argv) {
     auto* plot = app.add_subcommand("plot", "A topographic map (SVG) of one source's leadfield over the helmet");
     plot->group("Commands");
     plot->set_help_flag("-h,--help", "This help");
-    plot->add_option("array", pl.input, "Array written by leadfield, field or demo (.npy)")
-        ->type_name("ARRAY.npy")
-        ->required();
-    plot->add_option("--source", plSource, "Source (or dipole) index, from 0")->type_name("INDEX")->required();
+    io::PlotSpheresArgs ps;
+    plot->add_option("array", pl.input, "Array written by leadfield, field or demo (.npy)")->type_name("ARRAY.npy");
+    plot->add_option("--source", plSource, "Source (or dipole) index, from 0")->type_name("INDEX");
     plot->add_option("--component", pl.component, "Component index from 0, or 'norm' (default: the strongest)")
         ->type_name("INDEX");
     plot->add_option("--out", pl.out, "Output map (.svg)")->type_name("MAP.svg")->required();
@@ -250,7 +276,42 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     plot->add_flag("--all-channels", pl.allChannels, "With --sensors: the array was made with --all-channels");
     plot->add_flag("--quiet,-q", pl.quiet, quietHelp);
+    plot->add_option("--spheres", ps.spheres, "Draw a local-sphere file instead of a leadfield (needs --sensors)")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    plot->add_option("--surface", ps.surface, "With --spheres: head points to draw (as for 'spheres --surface')")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    plot->add_option("--triangles", ps.triangles, "With --surface .npy vertices: their triangles (.npy)")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    plot->add_option("--surface-unit", ps.surfaceUnit, "Unit of --surface: mm (default) or m")
+        ->type_name("UNIT")
+        ->group("Local spheres");
     plot->footer(kPlotExamples);
+
+    io::SpheresArgs sp;
+    std::string spMethod, spRadius, spMinPoints, spMaxRadius;
+    auto* spheres = app.add_subcommand("spheres", "Local spheres, one per sensor, fitted to a head surface or head-shape points");
+    spheres->group("Commands");
+    spheres->set_help_flag("-h,--help", "This help");
+    spheres->add_option("--sensors", sp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
+    spheres->add_option("--surface", sp.surface, "Head surface: FreeSurfer surface, .npy vertices (n, 3) or x,y,z text rows")
+        ->type_name("FILE")
+        ->required();
+    spheres->add_option("--triangles", sp.triangles, "Triangles (m, 3) of .npy vertices, 0-based (.npy)")->type_name("FILE");
+    spheres->add_option("--surface-unit", sp.surfaceUnit, "Unit of the surface: mm (default) or m; FreeSurfer surfaces are mm")
+        ->type_name("UNIT");
+    spheres->add_option("--method", spMethod, "nearby (default) or weighted")->type_name("NAME");
+    spheres->add_option("--radius", spRadius, "Points within this distance of a sensor are fitted (default 85 mm)")
+        ->type_name("MM");
+    spheres->add_option("--min-points", spMinPoints, "Fewer points: the global sphere (default 11)")->type_name("N");
+    spheres->add_option("--max-radius", spMaxRadius, "A larger fitted sphere: the global sphere (default 200 mm)")
+        ->type_name("MM");
+    spheres->add_flag("--all-channels", sp.allChannels, "Fit spheres for bad channels too");
+    spheres->add_option("--out", sp.out, "Local-sphere file to write (.json)")->type_name("OUT.json")->required();
+    spheres->add_flag("--quiet,-q", sp.quiet, quietHelp);
+    spheres->footer(kSpheresExamples);
 
     io::DemoArgs dm;
     std::string dmOrder;
@@ -266,6 +327,12 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        // A leadfield map needs its array and source; a picture of local
+        // spheres needs neither.
+        if (*plot && ps.spheres.empty()) {
+            if (pl.input.empty()) throw CLI::RequiredError("array");
+            if (plSource.empty()) throw CLI::RequiredError("--source");
+        }
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
@@ -298,6 +365,21 @@ int main(int argc, char** argv) {
             return io::runField(fd, std::cout);
         }
         if (*info) return io::runInfo(in, std::cout);
+        if (*spheres) {
+            if (!spMethod.empty()) sp.options.method = head::parseMethod(spMethod);
+            if (!spRadius.empty()) sp.options.radius = cli::numberOption("--radius", spRadius, 1e-3, 1e4, "of millimetres");
+            if (!spMinPoints.empty())
+                sp.options.minPoints = static_cast<int>(cli::wholeNumberOption("--min-points", spMinPoints, 4, 1000000000, "of points"));
+            if (!spMaxRadius.empty())
+                sp.options.maxRadius = cli::numberOption("--max-radius", spMaxRadius, 1e-3, 1e6, "of millimetres");
+            return io::runSpheres(sp, std::cout);
+        }
+        if (*plot && !ps.spheres.empty()) {
+            ps.sensors = pl.sensors;
+            ps.out = pl.out;
+            ps.quiet = pl.quiet;
+            return io::runPlotSpheres(ps, std::cout);
+        }
         if (*plot) {
             pl.source = cli::wholeNumberOption("--source", plSource, 0, LLONG_MAX, "(a source index)");
             return io::runPlot(pl, std::cout);

@@ -112,6 +112,11 @@ void printWarnings(const ForwardResult& r, bool quiet) {
     for (const auto& w : r.warnings) std::fprintf(stderr, "megfwd: warning: %s\n", w.c_str());
 }
 
+// The local-sphere file of a request, or "" when it has none.
+std::string localSpheresPath(const LeadfieldRequest& r) {
+    return r.settings.localSpheres ? r.settings.localSpheres->label : std::string();
+}
+
 // The files of a leadfield or field run: inputs that its outputs must not
 // replace.
 void refuseOutputPairOverInputs(const std::string& outPath, const std::vector<RolePath>& inputs) {
@@ -300,7 +305,9 @@ void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
 
 int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
-    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.sources, "--sources"}});
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
+                                       {a.sources, "--sources"},
+                                       {localSpheresPath(a.request), "--local-spheres"}});
     auto sensors = loadSensorArray(a.sensors);
     const SourceSpec sources = sourcesFrom(a.grid, a.sources);
     const auto& st = a.request.settings;
@@ -339,7 +346,9 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
 
 int runField(const FieldArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
-    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"}, {a.dipoles, "--dipoles"}});
+    refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
+                                       {a.dipoles, "--dipoles"},
+                                       {localSpheresPath(a.request), "--local-spheres"}});
     auto sensors = loadSensorArray(a.sensors);
     const std::vector<double> dipoles = readRows(a.dipoles, 6);
     OutputPair output(a.out);

@@ -11,6 +11,7 @@
 
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
+#include "head_model/LocalSpheres.h"
 
 namespace megfwd::io {
 
@@ -53,6 +54,28 @@ struct PlotArgs {
     bool quiet = false;        // no report on stdout
 };
 
+struct SpheresArgs {
+    std::string sensors;       // sensor-array file
+    std::string surface;       // FreeSurfer surface, .npy vertices or text points
+    std::string triangles;     // optional .npy of triangles for .npy vertices
+    std::string surfaceUnit;   // "mm", "m" or empty (mm)
+    head::LocalSphereOptions options;
+    std::string out;           // the local-sphere file (.json)
+    bool allChannels = false;  // fit bad channels too
+    bool quiet = false;        // errors and warnings only
+};
+
+// A picture of the local spheres: the head (points of --surface, or the
+// global sphere's outline), the sensors and each one's sphere centre, in
+// three views.
+struct PlotSpheresArgs {
+    std::string spheres;       // local-sphere file
+    std::string sensors;       // sensor-array file
+    std::string surface, triangles, surfaceUnit;  // optional head points
+    std::string out;           // .svg
+    bool quiet = false;
+};
+
 struct DemoArgs {
     std::string outDir = "megfwd-demo-output";
     std::string writeSensors;  // only write the default system to this file
@@ -74,6 +97,8 @@ int runField(const FieldArgs& args, std::ostream& out);
 int runInfo(const InfoArgs& args, std::ostream& out);
 int runPlot(const PlotArgs& args, std::ostream& out);
 int runDemo(const DemoArgs& args, std::ostream& out);
+int runSpheres(const SpheresArgs& args, std::ostream& out);
+int runPlotSpheres(const PlotSpheresArgs& args, std::ostream& out);
 
 // Runs a command and maps its errors to exit codes (0, 1, 2), printing
 // "megfwd: <message>" on stderr, after the count of repeated library

@@ -7,6 +7,7 @@
 #include "forward_api/AtomicFile.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/Sources.h"
 
 namespace megfwd {
 namespace {
@@ -15,13 +16,17 @@ using nlohmann::json;
 
 json centreJson(const std::array<double, 4>& s) { return json::array({s[0], s[1], s[2]}); }
 
-// A finite number at `key` of `obj`, scaled to mm.
-double number(const json& obj, const char* key, const std::string& where, double toMm) {
+// A number at `key` of `obj`, scaled to mm, within `limit` mm: the bounds
+// of sensor-array positions, so that nothing computed from it leaves the
+// range of a double.
+double number(const json& obj, const char* key, const std::string& where, double toMm, double limit) {
     if (!obj.contains(key)) throw InputError(where + ": '" + key + "' is missing");
     const json& v = obj[key];
-    if (!v.is_number() || !std::isfinite(v.get<double>()))
-        throw InputError(where + ": '" + key + "' must be a finite number, got " + v.dump());
-    return v.get<double>() * toMm;
+    const double mm = v.is_number() ? v.get<double>() * toMm : 0.0;
+    if (!v.is_number() || !std::isfinite(mm) || std::abs(mm) > limit)
+        throw InputError(where + ": '" + key + "' must be a number of at most " + exactNumber(limit) +
+                         " mm in size, got " + v.dump());
+    return mm;
 }
 
 // Centre and radius of a sphere object: a centre of three finite numbers
@@ -34,13 +39,26 @@ std::array<double, 4> sphereOf(const json& obj, const std::string& where, double
         throw InputError(where + ": 'center' must be three numbers [x, y, z], got " + c.dump());
     std::array<double, 4> s{};
     for (std::size_t a = 0; a < 3; ++a) {
-        if (!c[a].is_number() || !std::isfinite(c[a].get<double>()))
-            throw InputError(where + ": 'center' must be three finite numbers, got " + c.dump());
-        s[a] = c[a].get<double>() * toMm;
+        const double mm = c[a].is_number() ? c[a].get<double>() * toMm : 0.0;
+        if (!c[a].is_number() || !std::isfinite(mm) || std::abs(mm) > kMaxCoordinateMm)
+            throw InputError(where + ": 'center' must be three numbers within " + exactNumber(kMaxCoordinateMm) +
+                             " mm of the origin, got " + c.dump());
+        s[a] = mm;
     }
-    s[3] = number(obj, "radius", where, toMm);
+    s[3] = number(obj, "radius", where, toMm, kMaxRadiusMm);
     if (!(s[3] > 0.0)) throw InputError(where + ": 'radius' must be positive, got " + exactNumber(s[3] / toMm));
     return s;
+}
+
+// A string member, or `otherwise` when it is absent or not a string.
+std::string textOf(const json& obj, const char* key, const std::string& otherwise) {
+    return obj.contains(key) && obj[key].is_string() ? obj[key].get<std::string>() : otherwise;
+}
+
+// A number member, or `otherwise` when it is absent or not a number (the
+// fit's options only describe how a table was made).
+double numberOr(const json& obj, const char* key, double otherwise) {
+    return obj.contains(key) && obj[key].is_number() ? obj[key].get<double>() : otherwise;
 }
 
 std::string channelName(const CForwardChnlkw& set, const CForwardC0SnsCoilskw& entry) {
@@ -75,24 +93,27 @@ json localSpheresToJson(const head::LocalSpheres& t) {
 
 head::LocalSpheres localSpheresFromJson(const json& doc, const std::string& name) {
     if (!doc.is_object()) throw InputError(name + ": expected a JSON object");
-    if (doc.value("format", std::string()) != kLocalSpheresFormat)
+    if (textOf(doc, "format", "") != kLocalSpheresFormat)
         throw InputError(name + ": 'format' must be \"" + kLocalSpheresFormat + "\" (is this a local-sphere file?)");
     if (!doc.contains("version") || !doc["version"].is_number_integer() || doc["version"].get<int>() != kLocalSpheresVersion)
         throw InputError(name + ": 'version' must be " + std::to_string(kLocalSpheresVersion) + ", got " +
                          (doc.contains("version") ? doc["version"].dump() : std::string("nothing")));
-    const std::string unit = doc.value("unit", std::string("mm"));
+    if (doc.contains("unit") && !doc["unit"].is_string())
+        throw InputError(name + ": 'unit' must be \"mm\" or \"m\", got " + doc["unit"].dump());
+    const std::string unit = textOf(doc, "unit", "mm");
     if (unit != "mm" && unit != "m") throw InputError(name + ": 'unit' must be \"mm\" or \"m\", got \"" + unit + "\"");
     const double toMm = unit == "m" ? 1000.0 : 1.0;
 
     head::LocalSpheres t;
     t.label = name;
-    t.method = doc.value("method", std::string("given"));
-    if (doc.contains("surface") && doc["surface"].is_string()) t.surface = doc["surface"].get<std::string>();
+    t.method = textOf(doc, "method", "given");
+    t.surface = textOf(doc, "surface", "");
     if (doc.contains("options") && doc["options"].is_object()) {
         const json& o = doc["options"];
-        t.options.radius = o.value("radius", t.options.radius);
-        t.options.minPoints = o.value("min_points", t.options.minPoints);
-        t.options.maxRadius = o.value("max_radius", t.options.maxRadius);
+        t.options.radius = numberOr(o, "radius", t.options.radius);
+        const double minPoints = numberOr(o, "min_points", t.options.minPoints);
+        if (minPoints >= 0.0 && minPoints <= 1e9) t.options.minPoints = static_cast<int>(minPoints);
+        t.options.maxRadius = numberOr(o, "max_radius", t.options.maxRadius);
     }
     if (!doc.contains("global_sphere"))
         throw InputError(name + ": 'global_sphere' is missing (the sphere that reference sensors take)");

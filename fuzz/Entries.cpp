@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "forward_api/Errors.h"
+#include "forward_api/FileText.h"
+#include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
 #include "tools/formats/Npy.h"
 #include "tools/formats/SourceFile.h"
+#include "tools/formats/SurfaceFile.h"
 
 namespace megfwd::fuzz {
 
@@ -56,12 +59,39 @@ void feedNpy(const std::string& bytes) {
             "the written array reads back with other values");
 }
 
+void feedLocalSpheres(const std::string& bytes) {
+    const head::LocalSpheres t = localSpheresFromJson(parseJsonText(bytes, "input.json"), "input.json");
+    for (const head::LocalSphere& s : t.spheres)
+        require(std::isfinite(s.sphere[0] + s.sphere[1] + s.sphere[2]) && s.sphere[3] > 0.0 && std::isfinite(s.sphere[3]),
+                "a sphere that is not finite or not positive was accepted");
+    // What is written back reads back as the same table.
+    const std::string text = localSpheresToJson(t).dump();
+    head::LocalSpheres again;
+    try {
+        again = localSpheresFromJson(parseJsonText(text, "written.json"), "written.json");
+    } catch (const InputError& e) {
+        throw InvariantBroken(std::string("the written file is refused: ") + e.what());
+    }
+    require(localSpheresToJson(again).dump() == text, "the written file reads back as a different table");
+}
+
+void feedFreeSurfer(const std::string& bytes) {
+    const io::SurfaceRead r = io::parseFreeSurfer(bytes, "input.surf");
+    for (const auto& p : r.surface.points)
+        require(std::isfinite(p[0] + p[1] + p[2]), "a point that is not finite was accepted");
+    for (const auto& t : r.surface.triangles)
+        for (int v : t)
+            require(v >= 0 && static_cast<std::size_t>(v) < r.surface.points.size(), "a triangle names no vertex");
+}
+
 const std::vector<Harness>& harnesses() {
     static const std::vector<Harness> all = {
         {"sensor_array", feedSensorArray},
         {"source_rows", feedSourceRows},
         {"dipole_rows", feedDipoleRows},
         {"npy", feedNpy},
+        {"local_spheres", feedLocalSpheres},
+        {"freesurfer", feedFreeSurfer},
     };
     return all;
 }

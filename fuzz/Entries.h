@@ -35,6 +35,10 @@ void feedSourceRows(const std::string& bytes);
 void feedDipoleRows(const std::string& bytes);
 // A .npy file: header and data.
 void feedNpy(const std::string& bytes);
+// The local-sphere file (JSON).
+void feedLocalSpheres(const std::string& bytes);
+// A FreeSurfer binary triangle surface.
+void feedFreeSurfer(const std::string& bytes);
 
 const std::vector<Harness>& harnesses();
 Entry entryNamed(const std::string& name);  // nullptr when there is none

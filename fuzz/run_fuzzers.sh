@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || { echo "usage: fuzz/run_fuzzers.sh [SECONDS] [HARNESS...]" >&2; exit 2; }
 shift || true
-all=(sensor_array source_rows dipole_rows npy)
+all=(sensor_array source_rows dipole_rows npy local_spheres freesurfer)
 [ $# -gt 0 ] && harnesses=("$@") || harnesses=("${all[@]}")
 dir=build/fuzz
 

@@ -86,8 +86,9 @@ if all(all(pointSpheres == pointSpheres(1, :)))
   pointSpheres = pointSpheres(1, :);
 end
 nsrc = size(GridLoc, 1);
-Gain = megfwd_points_gain(points * 1000, ori, pointSpheres * 1000, tra, find(isSensor), ...
-  GridLoc * 1000, nthreads, (1:nsrc)');
+Gain = megfwd_points_gain(megfwd_mm(points, 1000, 'the points of ChannelMat.Channel(:).Loc'), ori, ...
+  megfwd_mm(pointSpheres, 1000, 'the spheres of headmodel'), tra, find(isSensor), ...
+  megfwd_mm(GridLoc, 1000, 'GridLoc'), nthreads, (1:nsrc)');
 if ~all(isSensor)
   sensorGain = Gain;
   Gain = nan(nchan, 3 * nsrc);

@@ -109,14 +109,16 @@ same_unit(sourcemodel, 'cfg.sourcemodel', unit, true);
 g = read_grad(grad);
 sel = select_channels(cfg.channel, g.label, grad);
 tra = g.tra(sel, :);
-spheres = head_spheres(headmodel, g, tra, cfg.fallbacksphere) * mm;
+spheres = megfwd_mm(head_spheres(headmodel, g, tra, cfg.fallbacksphere), mm, 'the spheres [o r] of cfg.headmodel');
 
 pos = megfwd_real(megfwd_need(sourcemodel, 'pos', 'cfg.sourcemodel'), 'cfg.sourcemodel.pos', 3);
 npos = size(pos, 1);
 inside = read_inside(sourcemodel, npos);
 idx = find(inside);
 
-G = megfwd_points_gain(g.coilpos * mm, g.coilori, spheres, g.tra, sel, pos(idx, :) * mm, nthreads, idx);
+posmm = megfwd_mm(pos, mm, 'cfg.sourcemodel.pos');
+G = megfwd_points_gain(megfwd_mm(g.coilpos, mm, 'cfg.grad.coilpos'), g.coilori, spheres, g.tra, sel, ...
+  posmm(idx, :), nthreads, idx);
 
 lf = cell(1, npos);
 lf(idx) = mat2cell(G, size(G, 1), repmat(3, 1, numel(idx)));

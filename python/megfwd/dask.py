@@ -41,6 +41,7 @@ from dask.highlevelgraph import HighLevelGraph
 from . import forward
 from ._check import _check_int, _rows, _to_library
 from .sensors import SensorArray
+from .spheres import LocalSpheres
 
 __all__ = ["leadfield", "field", "write_zarr", "main"]
 
@@ -464,6 +465,8 @@ def _parser():
     lf.add_argument("--sensor-model", default="ctf", choices=forward.SENSOR_MODELS, help="sensor forward model (default ctf)")
     lf.add_argument("--formula", help="leadfield formula code, e.g. ST01 (default: the library's)")
     lf.add_argument("--sphere", metavar="X,Y,Z,R", help="conductor sphere in mm (default: fitted to the sensors)")
+    lf.add_argument("--local-spheres", metavar="FILE",
+                    help="one sphere per sensor from a local-sphere file (written by 'megfwd spheres')")
     lf.add_argument("--no-ref", action="store_true", help="do not apply the reference weights")
     lf.add_argument("--tangential", action="store_true", help="two tangential components per source")
     lf.add_argument("--quiet", "-q", action="store_true", help="print nothing on success")
@@ -499,6 +502,10 @@ def main(argv=None):
                 raise ValueError(f'--sphere "{args.sphere}": expected 4 numbers x,y,z,radius in mm')
             sp = [float(x) for x in sp]
             options["sphere"] = np.array(sp) / 1000.0
+        if args.local_spheres is not None:
+            if args.sphere is not None:
+                raise ValueError("--local-spheres with --sphere: local spheres are the head model; give one of them")
+            options["sphere"] = LocalSpheres.from_json(args.local_spheres)
         if args.sources is not None and _same_or_inside(args.sources, args.out):
             raise ValueError(f"the output {args.out} would overwrite the input {args.sources}.")
         compute_kwargs = {"scheduler": "threads"}

@@ -207,8 +207,11 @@ TEST(LocalSphereFile, RoundTripsAndRefusesBadEntries) {
     EXPECT_NE(back.spheres[1].fallback, head::Fallback::None);
 
     nlohmann::json m = localSpheresToJson(t);
-    m["unit"] = "m";  // the same numbers in metres are 1000 times larger in mm
-    EXPECT_DOUBLE_EQ(localSpheresFromJson(m, "x.json").spheres[0].sphere[3], 70000.0);
+    m["unit"] = "m";
+    m["global_sphere"] = {{"center", {0.0, 0.04, 0.0}}, {"radius", 0.08}};
+    m["sensors"][0]["radius"] = 0.07;
+    m["sensors"].erase(1);
+    EXPECT_DOUBLE_EQ(localSpheresFromJson(m, "x.json").spheres[0].sphere[3], 70.0);
 
     struct Bad { const char* what; std::function<void(nlohmann::json&)> edit; };
     const Bad bad[] = {
@@ -218,6 +221,9 @@ TEST(LocalSphereFile, RoundTripsAndRefusesBadEntries) {
         {"sensors[0] 'A1': 'radius' must be positive", [](nlohmann::json& j) { j["sensors"][0]["radius"] = 0; }},
         {"'center' must be three", [](nlohmann::json& j) { j["sensors"][0]["center"] = {1, 2}; }},
         {"'global_sphere' is missing", [](nlohmann::json& j) { j.erase("global_sphere"); }},
+        // 40.25 m from the origin: beyond any head, and in metres the
+        // scaled numbers could leave the range of a double.
+        {"'center' must be three numbers within 10000 mm", [](nlohmann::json& j) { j["unit"] = "m"; }},
     };
     for (const Bad& b : bad) {
         SCOPED_TRACE(b.what);

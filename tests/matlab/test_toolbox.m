@@ -322,7 +322,7 @@ bad = {
   'reducerank 5', @() megfwd_leadfield(c('reducerank', 5)), 'megfwd:reducerank'
   'negative threads', @() megfwd_leadfield(c('nthreads', -1)), 'megfwd:threads'
   'inside out of range', @() megfwd_leadfield(c('sourcemodel.inside', 99)), 'megfwd:inside'
-  'source 20 m away', @() megfwd_leadfield(c('sourcemodel.pos', [20 0 0])), 'megfwd:input'
+  'source 20 m away', @() megfwd_leadfield(c('sourcemodel.pos', [20 0 0])), 'megfwd:range'
   'local spheres for no channel', @() megfwd_leadfield(c('headmodel', struct('type', 'localspheres', ...
     'o', [0 0 0], 'r', 0.09, 'label', {{'XYZ'}}))), 'megfwd:noSphere'
   'MegRefCoef of the wrong size', @() megfwd_gain(setfield(bs, 'MegRefCoef', 1), fx.sources, hm), 'megfwd:size'

@@ -48,7 +48,7 @@ def test_local_spheres_fit_file_and_repr(helmet, tmp_path):
         megfwd.LocalSpheres.fit(helmet, _ellipsoid(0.08, 0), method="closest")
 
 
-def test_local_spheres_in_leadfield_field_and_dask(helmet, sources):
+def test_local_spheres_in_leadfield_field_and_dask(helmet, sources, tmp_path):
     # On a spherical head every local sphere is the head sphere: the
     # leadfields equal the single-sphere ones (one cross-check of the
     # library's own test, through the Python layer).
@@ -64,6 +64,16 @@ def test_local_spheres_in_leadfield_field_and_dask(helmet, sources):
     import megfwd.dask as mdask
     lazy = mdask.leadfield(helmet, sources, chunks=40, sphere=spheres)
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), lf)
+    # The Dask command takes the file.
+    zarr = pytest.importorskip("zarr")
+    helmet.to_json(tmp_path / "helmet.json")
+    spheres.to_json(tmp_path / "spheres.json")
+    np.savetxt(tmp_path / "src.csv", sources * 1000.0, delimiter=",")
+    assert mdask.main(["leadfield", "--sensors", str(tmp_path / "helmet.json"), "--sources", str(tmp_path / "src.csv"),
+                       "--local-spheres", str(tmp_path / "spheres.json"), "--out", str(tmp_path / "lf.zarr"),
+                       "-q"]) == 0
+    group = zarr.open_group(str(tmp_path / "lf.zarr"), mode="r")
+    np.testing.assert_allclose(group["leadfield"][:], lf, rtol=0, atol=1e-12 * np.abs(lf).max())
 
     # Every measurement sensor needs a sphere; two components do not go with them.
     short = megfwd.LocalSpheres(spheres.names[1:], spheres.centres[1:], spheres.radii[1:], spheres.global_sphere)

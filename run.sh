@@ -74,18 +74,21 @@ case "$cmd" in
         ;;
     test)
         if [ $tsan -eq 1 ]; then
-            # Only the tests that run the scan on several threads; the whole
+            # Only the tests that run the scan on several threads (the fast
+            # path's, and the toolbox gateway's C++ part); the whole
             # suite under ThreadSanitizer would add little and take long.
             dir=build/tsan
             mkdir -p build
-            BUILD_TARGETS="megfwd test_forward_fast" configure_build "$dir" -DMEGFWD_TSAN=ON \
+            BUILD_TARGETS="megfwd test_forward_fast test_matlab" configure_build "$dir" -DMEGFWD_TSAN=ON \
                 -DMEGFWD_BUILD_TESTS=ON -DMEGFWD_BUILD_QT=OFF -DMEGFWD_BUILD_BENCH=OFF
             export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
             # Without address-space randomisation: ThreadSanitizer's fixed
             # memory layout can clash with the randomised one of newer kernels.
             norand=()
             setarch "$(uname -m)" -R true 2>/dev/null && norand=(setarch "$(uname -m)" -R)
-            exec "${norand[@]}" "$dir/tests/test_forward_fast" "${args[@]}"
+            "${norand[@]}" "$dir/tests/test_forward_fast" "${args[@]}"
+            # The toolbox gateway's weights, applied on the scan's threads.
+            exec "${norand[@]}" "$dir/tests/test_matlab"
         fi
         [ $sanitize -eq 1 ] || dir=build/test
         mkdir -p build

@@ -44,6 +44,11 @@ def test_leadfield_and_field_match_the_bem_reference(fixture):
     b = megfwd.field(fixture["array"], fixture["sources"][:5], np.tile(q, (5, 1)), head=shell,
                      sensor_model="standard")
     np.testing.assert_allclose(b, lf[:5] @ q, rtol=1e-10, atol=1e-12 * np.abs(b).max())
+    # head= takes the sphere models as sphere= does.
+    src = fixture["sources"][:4]
+    for sphere in ((0, 0, 0, 0.08), megfwd.LocalSpheres.fit(fixture["array"], fixture["vertices"])):
+        np.testing.assert_array_equal(megfwd.leadfield(fixture["array"], src, head=sphere),
+                                      megfwd.leadfield(fixture["array"], src, sphere=sphere))
 
 
 def test_file_pickle_and_inward_winding_keep_the_model(fixture, tmp_path):

@@ -7,6 +7,9 @@
 // engine's coil members one call at a time (the record-by-record route).
 //
 //   bench_point_kernel --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// The exact and the refined arithmetic (FastPointKernels.h) of each build
+// and formula are registered side by side; add
+// --benchmark_enable_random_interleaving=true to alternate their runs.
 // The counter time_per_point is the CPU time of one source divided by its
 // points (CPU time, so that other processes on a shared machine count less).
 #include <benchmark/benchmark.h>
@@ -54,14 +57,17 @@ void setCounters(benchmark::State& state, std::int64_t points) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// The loop of one formula under one build over all points, for a source
-// moving slightly from iteration to iteration (so nothing is hoisted out).
-void fastLoop(benchmark::State& state, fast::KernelBuild build, int isMagSrc, int code) {
+// The loop of one formula under one build and arithmetic over all points,
+// for a source moving slightly from iteration to iteration (so nothing is
+// hoisted out).
+void fastLoop(benchmark::State& state, fast::KernelBuild build, fast::PointArithmetic arithmetic, int isMagSrc,
+              int code) {
     System s(isMagSrc, code);
     if (!fast::setKernelBuild(build)) {
         state.SkipWithError("the processor cannot run this build");
         return;
     }
+    fast::setPointArithmetic(arithmetic);
     const fast::PointArrays pts = s.plan.pointArrays();
     double src[3] = {10.0, 20.0, -5.0};
     for (auto _ : state) {
@@ -104,10 +110,13 @@ constexpr Formula kFormulas[] = {
 int main(int argc, char** argv) {
     for (fast::KernelBuild build : fast::kAllKernelBuilds) {
         if (!fast::isKernelBuildSupported(build)) continue;
-        for (const Formula& f : kFormulas) {
-            const std::string name = std::string("fastLoop/") + fast::kernelBuildName(build) + "/" + f.name;
-            benchmark::RegisterBenchmark(name.c_str(), fastLoop, build, f.isMagSrc, f.code);
-        }
+        for (const Formula& f : kFormulas)
+            for (fast::PointArithmetic a : {fast::PointArithmetic::Exact, fast::PointArithmetic::Refined}) {
+                if (a == fast::PointArithmetic::Refined && build == fast::KernelBuild::X86_64) continue;
+                const std::string name = std::string("fastLoop/") + fast::kernelBuildName(build) + "/" + f.name + "/" +
+                                         fast::pointArithmeticName(a);
+                benchmark::RegisterBenchmark(name.c_str(), fastLoop, build, a, f.isMagSrc, f.code);
+            }
     }
     for (const Formula& f : kFormulas)
         if (f.code != 5)

@@ -95,16 +95,23 @@ def main():
     fwd_ours = mfm.make_forward_solution(info, trans, space, dict(rr=rr, tris=tris), head_model="single_shell",
                                          n_jobs=-1, verbose=False)
     ours = time.perf_counter() - t0
-    t0 = time.perf_counter()
-    bem = mne.make_bem_solution([surf], verbose=False)
-    t_bem = time.perf_counter() - t0
-    fwd_mne = mne.make_forward_solution(info, trans, space, bem, meg=True, eeg=False, mindist=0.0,
-                                        n_jobs=os.cpu_count(), verbose=False)
-    theirs = time.perf_counter() - t0
+    # MNE at n_jobs=1 and at every core; the faster counts (its interior
+    # check of the sources starts worker processes, which can cost more
+    # than it saves).
+    best = None
+    for n_jobs in (1, os.cpu_count()):
+        t0 = time.perf_counter()
+        bem = mne.make_bem_solution([surf], verbose=False)
+        t_bem = time.perf_counter() - t0
+        fwd_mne = mne.make_forward_solution(info, trans, space, bem, meg=True, eeg=False, mindist=0.0,
+                                            n_jobs=n_jobs, verbose=False)
+        theirs = time.perf_counter() - t0
+        print(f"MNE one-layer BEM, n_jobs={n_jobs}: {theirs:.2f} s (of which make_bem_solution {t_bem:.2f} s)")
+        if best is None or theirs < best:
+            best = theirs
     g0, g1 = fwd_ours["sol"]["data"], fwd_mne["sol"]["data"]
-    print(f"\nwhole forward: megfwd single shell {ours:.2f} s; MNE one-layer BEM {theirs:.2f} s "
-          f"(of which make_bem_solution {t_bem:.2f} s); ratio {theirs / ours:.1f}x; "
-          f"gains differ by {100 * np.linalg.norm(g0 - g1) / np.linalg.norm(g1):.2f} %")
+    print(f"\nwhole forward: megfwd single shell {ours:.2f} s; MNE one-layer BEM {best:.2f} s (the faster); "
+          f"ratio {best / ours:.1f}x; gains differ by {100 * np.linalg.norm(g0 - g1) / np.linalg.norm(g1):.2f} %")
     print("load average after: %.2f %.2f %.2f" % os.getloadavg())
 
 

@@ -471,7 +471,7 @@ json fastScanInfo(const CFastBlockScan& scan, const OutputRoute& route, int thre
             {"blocks_of_sources", scan.blockSize},
             {"integration_points_per_source", scan.plan.numPts},
             {"point_loop", scan.plan.isGeneric ? "the engine's coil members, one point at a time" : "vectorised"},
-            {"point_loop_build", megfwd::fast::kernelBuildName()},
+            {"point_loop_build", megfwd::fast::pointLoopName()},
             {"seconds", {{"wall", scan.wallSeconds},
                          {"setup", setupSeconds},
                          {"preparation_thread_seconds", scan.prepareSeconds},

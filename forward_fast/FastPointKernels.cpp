@@ -20,6 +20,9 @@ namespace {
 
 constexpr int kUnset = -1;
 std::atomic<int> g_build{kUnset};
+std::atomic<int> g_arithmetic{kUnset};
+// The arithmetic unless MEGFWD_POINT_ARITHMETIC names one.
+constexpr PointArithmetic kDefaultArithmetic = PointArithmetic::Exact;
 
 KernelBuild bestSupported() {
     for (int b = 2; b > 0; --b)
@@ -111,10 +114,42 @@ bool setKernelBuild(KernelBuild build) {
     return true;
 }
 
+const char* pointArithmeticName(PointArithmetic a) { return a == PointArithmetic::Refined ? "refined" : "exact"; }
+
+bool pointArithmeticByName(const char* name, PointArithmetic* a) {
+    if (!name) return false;
+    for (PointArithmetic x : {PointArithmetic::Exact, PointArithmetic::Refined})
+        if (std::strcmp(name, pointArithmeticName(x)) == 0) {
+            if (a) *a = x;
+            return true;
+        }
+    return false;
+}
+
+PointArithmetic pointArithmetic() {
+    int a = g_arithmetic.load(std::memory_order_relaxed);
+    if (a == kUnset) {
+        PointArithmetic want = kDefaultArithmetic;
+        pointArithmeticByName(std::getenv("MEGFWD_POINT_ARITHMETIC"), &want);
+        if (g_arithmetic.compare_exchange_strong(a, static_cast<int>(want), std::memory_order_relaxed))
+            a = static_cast<int>(want);
+    }
+    return static_cast<PointArithmetic>(a);
+}
+
+void setPointArithmetic(PointArithmetic a) { g_arithmetic.store(static_cast<int>(a), std::memory_order_relaxed); }
+
+std::string pointLoopName() {
+    const KernelBuild b = kernelBuild();
+    const bool refined = pointArithmetic() == PointArithmetic::Refined && b != KernelBuild::X86_64;
+    return std::string(kernelBuildName(b)) + (refined ? ", refined" : "");
+}
+
 std::int64_t runPointKernel(PointFamily family, const PointArrays& pts, std::int64_t begin, std::int64_t end,
                             const double* src, double* vx, double* vy, double* vz) {
     if (begin >= end) return 0;
-    return entryOf(kernelBuild())(family, pts, begin, end, src, vx, vy, vz);
+    return entryOf(kernelBuild())(family, pts, begin, end, src, vx, vy, vz,
+                                  pointArithmetic() == PointArithmetic::Refined);
 }
 
 }  // namespace megfwd::fast

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace megfwd::fast {
 
@@ -89,5 +90,23 @@ const char* kernelBuildName();
 // no change, when the processor cannot run it. Safe to call while other
 // threads compute: each loop runs wholly with one build.
 bool setKernelBuild(KernelBuild build);
+
+// How the loops take their square roots and reciprocals. Exact: the
+// processor's square root and division. Refined: reciprocal square-root
+// estimates refined by Newton steps to double precision (the AVX2 and
+// AVX-512 builds; the x86-64 build runs the exact loops either way); it
+// agrees with the exact loops to a few units in the last place. The first
+// loop uses the one named by MEGFWD_POINT_ARITHMETIC (exact or refined), or
+// else the default.
+enum class PointArithmetic : int { Exact = 0, Refined = 1 };
+const char* pointArithmeticName(PointArithmetic a);
+bool pointArithmeticByName(const char* name, PointArithmetic* a);
+PointArithmetic pointArithmetic();
+// Puts the arithmetic in force for every later loop in the process; safe to
+// call while other threads compute, as setKernelBuild.
+void setPointArithmetic(PointArithmetic a);
+// The loops' build and arithmetic as the metadata names them ("avx2",
+// "avx512, refined").
+std::string pointLoopName();
 
 }  // namespace megfwd::fast

@@ -325,8 +325,12 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     if not meg:
         raise NotImplementedError("megfwd computes MEG forward solutions only; meg=False leaves nothing to compute.")
     threads = _n_jobs(n_jobs)
+    # MNE's preparation runs as one job: with a BEM it checks every source
+    # against the inner skull, and with n_jobs it starts worker processes
+    # for that, which took 48 s against 1 s for 5000 sources and 2562
+    # vertices on a loaded 2-core machine (benchmarks/bench_shell_speed.py).
     sensors, rr, info, update_kwargs, bem = _prepare_for_forward(
-        src, mri_head_t, info, bem, mindist, n_jobs, "instance of ConductorModel", trans, info_extra, True, False,
+        src, mri_head_t, info, bem, mindist, 1, "instance of ConductorModel", trans, info_extra, True, False,
         ignore_ref)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
     shell = None

@@ -72,3 +72,13 @@ def test_readme_worked_example_runs(tmp_path):
         assert (tmp_path / name).stat().st_size > 0, name
     # The last line prints the array's shape and the unit of the values.
     assert re.search(r"\(\d+, 275, 3\) T/\(A", run.stdout), run.stdout
+
+
+def test_readme_single_shell_example_runs(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("mne")
+    monkeypatch.chdir(tmp_path)  # the example writes shell.json
+    exec(compile(readme_blocks("## Single-shell head model (inner skull)", "python")[0], "README.md", "exec"), {})
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 10, galerkin fit, centre (")
+    assert out[1] == "(3, 60, 3) galerkin"
+    assert (tmp_path / "shell.json").stat().st_size > 0

@@ -41,10 +41,11 @@ def test_local_spheres_against_the_bem(stored):
         spheres = megfwd.LocalSpheres.fit(stored["sensors"], vertices, triangles=stored["triangles"], method=method)
         errors[method] = _error(stored, spheres)
     # Measured on this case (whole-gain error against the BEM): single
-    # 24.34 %, nearby 18.00 %, weighted 16.90 %. Spheres given to the wrong
-    # sensors, or every sensor left on the global sphere, lose these margins.
+    # 24.34 %, nearby 18.00 %, weighted 16.54 %. Spheres given to the wrong
+    # sensors (37-40 %), or every sensor left on the global sphere, lose
+    # these margins.
     assert errors["nearby"] < errors["single"] - 0.05
-    assert errors["weighted"] < errors["nearby"] - 0.005
+    assert errors["weighted"] < errors["nearby"] - 0.01
     # The bench wrote the library's figures for the same stored inputs (the
     # weighted fit's are left out, so its weighting can be tuned).
     for name, figure in zip(stored["methods"], stored["errors"]):

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/cli/ForwardOptions.h"
+#include "tools/cli/ShellOptions.h"
 #include "tools/cli/HelpFormatter.h"
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
@@ -208,6 +209,8 @@ int main(int argc, char** argv) {
     leadfield->add_flag("--lfx", lf.request.unitMomentScan,
                         "Compute the leadfield as field values of unit moments (gridDewarLfx)")->group("Forward model");
     lfOpts.addTo(*leadfield, true);
+    cli::ShellOptions lfShell;
+    lfShell.addTo(*leadfield);
     leadfield->add_flag("--rms", lf.request.rmsNormalise, "Divide all values by their root mean square (after the above)")
         ->group("Post-processing");
     leadfield->add_option("--threads", lfThreads, "Threads of the scan, 1 to 1024 (default: all cores)")
@@ -252,6 +255,8 @@ int main(int argc, char** argv) {
         ->group("Input and output");
     field->add_flag("--quiet,-q", fd.quiet, quietHelp)->group("Input and output");
     fdOpts.addTo(*field, false);
+    cli::ShellOptions fdShell;
+    fdShell.addTo(*field);
     field->footer(kFieldExamples);
 
     io::InfoArgs in;
@@ -358,10 +363,12 @@ int main(int argc, char** argv) {
             if (!lfThreads.empty())
                 lf.request.threads = static_cast<int>(cli::wholeNumberOption("--threads", lfThreads, 1, 1024, "of threads"));
             lf.request.settings = lfOpts.toOverrides();
+            lf.request.singleShell = lfShell.make();
             return io::runLeadfield(lf, std::cout);
         }
         if (*field) {
             fd.request.settings = fdOpts.toOverrides();
+            fd.request.singleShell = fdShell.make();
             return io::runField(fd, std::cout);
         }
         if (*info) return io::runInfo(in, std::cout);

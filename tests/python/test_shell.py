@@ -44,11 +44,16 @@ def test_leadfield_and_field_match_the_bem_reference(fixture):
     b = megfwd.field(fixture["array"], fixture["sources"][:5], np.tile(q, (5, 1)), head=shell,
                      sensor_model="standard")
     np.testing.assert_allclose(b, lf[:5] @ q, rtol=1e-10, atol=1e-12 * np.abs(b).max())
-    # head= takes the sphere models as sphere= does.
+    # head= takes the sphere models as sphere= does; a shell corrects local
+    # spheres as well as one sphere (each sensor's leadfield is its own).
     src = fixture["sources"][:4]
-    for sphere in ((0, 0, 0, 0.08), megfwd.LocalSpheres.fit(fixture["array"], fixture["vertices"])):
+    local = megfwd.LocalSpheres.fit(fixture["array"], fixture["vertices"])
+    for sphere in ((0, 0, 0, 0.08), local):
         np.testing.assert_array_equal(megfwd.leadfield(fixture["array"], src, head=sphere),
                                       megfwd.leadfield(fixture["array"], src, sphere=sphere))
+    on_local = megfwd.leadfield(fixture["array"], fixture["sources"], head=shell, sphere=local,
+                                sensor_model="standard")
+    assert _error(on_local, fixture["gain"]) < 3e-3
 
 
 def test_file_pickle_and_inward_winding_keep_the_model(fixture, tmp_path):

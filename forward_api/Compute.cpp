@@ -560,7 +560,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
 // is to the surface, the less the expansion has to carry.
 LeadfieldRequest withShellSphere(const LeadfieldRequest& req) {
     LeadfieldRequest out = req;
-    if (req.singleShell && !req.settings.sphereModel && !req.settings.userSphere) {
+    if (req.singleShell && !req.settings.sphereModel && !req.settings.userSphere && !req.settings.localSpheres) {
         out.settings.sphereModel = 1;
         out.settings.userSphere = req.singleShell->fittedSphere();
     }

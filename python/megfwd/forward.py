@@ -104,11 +104,12 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
         Source positions in metres, in the sensors' frame (head coordinates
         for arrays made by ``SensorArray.from_mne``): any real dtype, order
         or strides (e.g. ``rr[::2]`` or ``both[:, :3]``).
-    head : None | SingleShell | array_like, shape (4,)
-        The head model: a `SingleShell` (the leadfields of ``sphere``, or
-        without it of the surface's least-squares sphere, corrected for the
-        inner skull's shape; three components only), or a sphere as for
-        ``sphere``. None: ``sphere`` decides.
+    head : None | SingleShell | array_like, shape (4,) | LocalSpheres
+        The head model: a `SingleShell` (the leadfields of ``sphere``, one
+        sphere or local spheres, or without it of the surface's
+        least-squares sphere, corrected for the inner skull's shape; three
+        components only), or a sphere model as for ``sphere``. None:
+        ``sphere`` decides.
     sphere : None | array_like, shape (4,) | LocalSpheres
         Centre x, y, z and radius of the conductor sphere in metres. None
         uses the library's default choice: the sphere fitted to the
@@ -163,8 +164,6 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
     handle = _sensors(sensors)
     pos = _rows(sources, "sources", 3, "metres")
     sphere, shell = _head(head, sphere)
-    if shell is not None and isinstance(sphere, LocalSpheres):
-        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, tangential, extra=_extra)
     threads = _threads(threads)
     progress = _progress(progress)
@@ -214,8 +213,6 @@ def field(sensors, positions, moments, *, head=None, sphere=None, order=2, senso
     if pos.shape[0] != mom.shape[0]:
         raise ValueError(f"positions has {pos.shape[0]} rows but moments has {mom.shape[0]}.")
     sphere, shell = _head(head, sphere)
-    if shell is not None and isinstance(sphere, LocalSpheres):
-        raise ValueError("a SingleShell corrects one sphere; it cannot be combined with LocalSpheres.")
     settings = _settings(sphere, order, sensor_model, formula, refs, False, magnetic, extra=_extra)
     progress = _progress(progress)
     return_mask, return_meta = _check_bool("return_mask", return_mask), _check_bool("return_meta", return_meta)

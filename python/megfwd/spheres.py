@@ -126,7 +126,8 @@ class LocalSpheres:
         Parameters
         ----------
         sensors : SensorArray
-            The MEG system; its good measurement sensors get spheres.
+            The MEG system; its measurement sensors get spheres (bad ones
+            too, so that the spheres serve computations that include them).
         surface : array_like, shape (n_points, 3)
             Surface vertices or head-shape points in metres, in the
             sensors' frame (head coordinates for ``SensorArray.from_mne``).
@@ -170,7 +171,7 @@ class LocalSpheres:
             lengths[name] = v * 1000.0
         min_points = _check_int("min_points", min_points, 4)
         text = _megfwd.fit_local_spheres(handle, _to_mm(pts), tri, method, lengths["radius"], min_points,
-                                         lengths["max_radius"], "surface", True)
+                                         lengths["max_radius"], "surface", False)
         return cls._from_library(text)
 
     @classmethod

@@ -15,6 +15,7 @@
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
 #include "forward_fast/FastTestSupport.h"
+#include "support/DemoInputs.h"
 
 namespace {
 
@@ -108,16 +109,7 @@ TEST(ScanSources, RefusesAnUnpreparedManagerLikeTheGridScan) {
     EXPECT_EQ(engine.gridDewarLfd(&data), 0);
 }
 
-// The embedded system and a small grid, as a caller of the API holds them.
-struct DemoInputs {
-    CMEGDatakw recording = demo::makeDefaultRecording(1);
-    SystemRef sys{&recording, recording.getTrial(0), "embedded"};
-    SourceSpec src;
-    DemoInputs() {
-        src.grid = GridSpec{{-40, -20, -40}, {40, 60, 40}, 20};
-        src.label = "grid";
-    }
-};
+using megfwd::test::DemoInputs;
 
 // The fast route prepares its sources on flat arrays; with settings that
 // decide which sources are in the scan and in which frame they are scanned,

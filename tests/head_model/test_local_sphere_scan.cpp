@@ -10,6 +10,7 @@
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_fast/FastTestSupport.h"
 #include "host_interfaces/DefaultSystem.h"
+#include "support/DemoInputs.h"
 #include "support/MessageRecorder.h"
 
 using namespace megfwd;
@@ -32,14 +33,7 @@ head::Surface ellipsoidSurface(const head::Point3& centre, double a, double b, d
     return s;
 }
 
-struct Demo {
-    CMEGDatakw recording = demo::makeDefaultRecording(1);
-    SystemRef sys{&recording, recording.getTrial(0), "embedded"};
-    SourceSpec src;
-    Demo() {
-        src.grid = GridSpec{{-40, -20, -40}, {40, 60, 40}, 20};
-        src.label = "grid";
-    }
+struct Demo : test::DemoInputs {
     std::shared_ptr<head::LocalSpheres> fit(const head::Surface& s, head::LocalSphereMethod m) {
         head::LocalSphereOptions o;
         o.method = m;

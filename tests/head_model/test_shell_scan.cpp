@@ -11,6 +11,7 @@
 #include "head_model/ShellSurfaces.h"
 #include "head_model/SingleShell.h"
 #include "host_interfaces/DefaultSystem.h"
+#include "support/DemoInputs.h"
 
 using namespace megfwd;
 
@@ -31,14 +32,9 @@ double relDiff(const std::vector<double>& a, const std::vector<double>& b) {
     return std::sqrt(num / den);
 }
 
-struct Demo {
-    CMEGDatakw recording = demo::makeDefaultRecording(1);
-    SystemRef sys{&recording, recording.getTrial(0), "embedded"};
-    SourceSpec src;
-    Demo() {
-        src.grid = GridSpec{{-40, -10, -40}, {40, 60, 40}, 20};
-        src.label = "grid";
-    }
+// The demo system on a grid that stays inside the egg.
+struct Demo : test::DemoInputs {
+    Demo() { src.grid = GridSpec{{-40, -10, -40}, {40, 60, 40}, 20}; }
 };
 
 // The fast route (correction inside the threads' loops) and the record

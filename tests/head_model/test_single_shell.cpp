@@ -52,18 +52,6 @@ TEST(SolidHarmonics, GradientsAreTheValuesDerivativesAndTheBasisIsHarmonic) {
     }
 }
 
-// Degree 1 is the coordinates themselves (z, x, y up to the Schmidt
-// factor): the basis starts where the gradient recurrences start.
-TEST(SolidHarmonics, DegreeOneIsTheCoordinates) {
-    SolidHarmonics h(1);
-    const double x[3] = {0.3, -0.2, 0.7};
-    double v[3];
-    h.values(x, v);
-    EXPECT_DOUBLE_EQ(v[0], 0.7);
-    EXPECT_NEAR(v[1], 0.3 * std::sqrt(2.0) / 2.0 * std::sqrt(2.0), 1e-15);
-    EXPECT_NEAR(v[2], -0.2, 1e-15);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------

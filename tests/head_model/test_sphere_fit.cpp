@@ -184,14 +184,17 @@ TEST(LocalSpheres, FollowTheHeadAndFallBackWithReasons) {
 
     // A max_radius below the top's sphere makes it fall back, saying why.
     o.maxRadius = top->sphere[3] - 1.0;
-    const LocalSphere* capped = fitLocalSpheres(head, sensors, o).find("TOP");
+    const LocalSpheres cappedTable = fitLocalSpheres(head, sensors, o);
+    const LocalSphere* capped = cappedTable.find("TOP");
+    ASSERT_NE(capped, nullptr);
     EXPECT_EQ(capped->fallback, Fallback::TooLarge);
     EXPECT_NE(capped->reason.find("exceeds max_radius"), std::string::npos) << capped->reason;
 
     // A sensor within its own fitted sphere would put the formulas where
     // they do not hold: the global sphere instead.
-    const LocalSphere* inside =
-        fitLocalSpheres(head, {sensorAbove("IN", {0, 1, 0}, 40)}, LocalSphereOptions{}).find("IN");
+    const LocalSpheres insideTable = fitLocalSpheres(head, {sensorAbove("IN", {0, 1, 0}, 40)}, LocalSphereOptions{});
+    const LocalSphere* inside = insideTable.find("IN");
+    ASSERT_NE(inside, nullptr);
     EXPECT_EQ(inside->fallback, Fallback::EnclosesSensor);
 }
 

@@ -82,3 +82,17 @@ def test_readme_single_shell_example_runs(tmp_path, monkeypatch, capsys):
     assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 10, galerkin fit, centre (")
     assert out[1] == "(3, 60, 3) galerkin"
     assert (tmp_path / "shell.json").stat().st_size > 0
+
+
+def test_readme_local_spheres_example_runs(tmp_path):
+    cli = os.environ.get("MEGFWD_CLI")
+    if not cli:
+        pytest.skip("MEGFWD_CLI is not set (the tests run it under ctest)")
+    block = readme_blocks("### Local spheres fitted to the head", "sh")[0]
+    script = block.replace("build/release/megfwd ", f"'{cli}' ").replace("/usr/bin/python3 ", f"'{sys.executable}' ")
+    run = subprocess.run(["bash", "-e", "-o", "pipefail", "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=600)
+    assert run.returncode == 0, f"exit {run.returncode}\n{run.stdout}\n{run.stderr}"
+    assert "fell back to the global sphere: 0" in run.stdout, run.stdout
+    for name in ["spheres.json", "lf_local.npy", "lf_local.json", "spheres.svg"]:
+        assert (tmp_path / name).stat().st_size > 0, name

@@ -91,6 +91,7 @@ def test_mne_local_spheres_and_forward():
     from test_mne import SPHERE, TRANS, _sources, make_info
 
     info = make_info("ctf")
+    info["bads"] = [info["ch_names"][0]]  # MNE's forward solution keeps bad channels: they need spheres too
     head = _ellipsoid(0.08, SPHERE)
     surf_head = {"rr": head, "coord_frame": mne.io.constants.FIFF.FIFFV_COORD_HEAD}
     # The same surface in MRI coordinates comes back to head coordinates by trans.

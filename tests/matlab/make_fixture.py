@@ -5,8 +5,7 @@ doubles that Octave reads exactly (its JSON reader rounds).
     PYTHONPATH=build/test/python /usr/bin/python3 tests/matlab/make_fixture.py OUT_DIR [MEGFWD_CLI]
 
 With the command-line program, it also computes the system with one sphere
-per measurement sensor (a spheres file), which the Python package does not
-take.
+per measurement sensor (a spheres file, --local-spheres).
 
 The system: axial gradiometers of one point per coil and of four
 integration points per coil, magnetometer references of four points, and

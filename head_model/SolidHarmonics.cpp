@@ -1,6 +1,7 @@
 #include "head_model/SolidHarmonics.h"
 
 #include <cmath>
+#include <vector>
 
 namespace megfwd::head {
 
@@ -10,11 +11,17 @@ SolidHarmonics::SolidHarmonics(int order)
     re.assign(n, 0.0);
     im.assign(n, 0.0);
     schmidt.assign(n, 1.0);
-    // sqrt(2 (l + m)! (l - m)!) through lgamma: (l + m)! reaches 40!, beyond
-    // the exact range of a double but far inside its exponent range.
+    // sqrt(2 (l + m)! (l - m)!) from factorials built as products of
+    // doubles: (l + m)! reaches 40!, beyond the exact range of a double (a
+    // few units of rounding) but far inside its exponent range. Not through
+    // std::lgamma, which writes the global signgam and so races when scans
+    // on several threads build their workspaces at once.
+    std::vector<double> factorial(2 * static_cast<std::size_t>(maxOrder) + 1, 1.0);
+    for (std::size_t k = 1; k < factorial.size(); ++k) factorial[k] = factorial[k - 1] * static_cast<double>(k);
     for (int l = 0; l <= maxOrder; ++l)
         for (int m = 1; m <= l; ++m)
-            schmidt[at(l, m)] = std::sqrt(2.0) * std::exp(0.5 * (std::lgamma(l + m + 1.0) + std::lgamma(l - m + 1.0)));
+            schmidt[at(l, m)] = std::sqrt(2.0 * factorial[static_cast<std::size_t>(l + m)] *
+                                          factorial[static_cast<std::size_t>(l - m)]);
 }
 
 void SolidHarmonics::complexUpTo(const double x[3], int degree) {

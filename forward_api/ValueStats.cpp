@@ -16,23 +16,39 @@ void ValueStats::add(const double* values, std::int64_t first, std::int64_t coun
     if (per < 1) return;
     for (std::int64_t i = 0; i < count; ++i) {
         const double* v = values + i * per;
-        // Separate min, max and sum chains, so that the loop vectorises.
-        double mn = any ? lo : v[0], mx = any ? hi : v[0], sq = 0.0;
-        for (std::int64_t k = 0; k < per; ++k) {
-            mn = v[k] < mn ? v[k] : mn;
-            mx = v[k] > mx ? v[k] : mx;
-            sq += v[k] * v[k];
+        // Four independent min, max and sum chains: in one chain every
+        // addition waits for the one before it, which made this pass about a
+        // tenth of a whole scan; four chains overlap, and the compiler may
+        // keep each set of four in one vector register.
+        constexpr int kLanes = 4;
+        double mn[kLanes], mx[kLanes], sq[kLanes] = {0.0, 0.0, 0.0, 0.0};
+        for (int l = 0; l < kLanes; ++l) mn[l] = any ? lo : v[0], mx[l] = any ? hi : v[0];
+        std::int64_t k = 0;
+        for (; k + kLanes <= per; k += kLanes)
+            for (int l = 0; l < kLanes; ++l) {
+                const double x = v[k + l];
+                mn[l] = x < mn[l] ? x : mn[l];
+                mx[l] = x > mx[l] ? x : mx[l];
+                sq[l] += x * x;
+            }
+        for (; k < per; ++k) {
+            mn[0] = v[k] < mn[0] ? v[k] : mn[0];
+            mx[0] = v[k] > mx[0] ? v[k] : mx[0];
+            sq[0] += v[k] * v[k];
         }
-        lo = mn, hi = mx, any = true;
+        lo = std::min(std::min(mn[0], mn[1]), std::min(mn[2], mn[3]));
+        hi = std::max(std::max(mx[0], mx[1]), std::max(mx[2], mx[3]));
+        any = true;
+        const double sqSum = (sq[0] + sq[1]) + (sq[2] + sq[3]);
         // A value that is not finite, or so large that its square is not,
         // makes the sum of squares not finite: one test per source.
-        if (!std::isfinite(sq) && (badSrc < 0 || first + i < badSrc)) {
-            std::int64_t k = 0;
-            while (k + 1 < per && std::isfinite(v[k] * v[k])) ++k;
-            badSrc = first + i, badAt = k, badVal = v[k];
+        if (!std::isfinite(sqSum) && (badSrc < 0 || first + i < badSrc)) {
+            std::int64_t j = 0;
+            while (j + 1 < per && std::isfinite(v[j] * v[j])) ++j;
+            badSrc = first + i, badAt = j, badVal = v[j];
         }
         if (inScan[first + i] != 1) continue;
-        sumSq[static_cast<std::size_t>(first + i)] = sq;
+        sumSq[static_cast<std::size_t>(first + i)] = sqSum;
         numSquares += per;
     }
 }

@@ -9,6 +9,7 @@
 #include <pybind11/stl.h>
 
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -16,6 +17,10 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
@@ -183,6 +188,23 @@ py::array_t<double> ownedArray(std::vector<double>&& values, const std::vector<s
     return py::array_t<double>(dims, owned->data(), owner);
 }
 
+// Asks the kernel to back a large fresh array with huge pages where it
+// does so only on request: the scan's first write to each page otherwise
+// takes one page fault per 4 kB, a tenth of a 7,500-source scan's time on
+// 275 sensors. Only advice: nothing changes where it is not taken.
+void adviseHugePages(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    if (bytes < 2 * kHugePage) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data, (void)bytes;
+#endif
+}
+
 // The same for a buffer the fast route wrote into.
 py::array_t<double> ownedArray(std::unique_ptr<double[]>&& values, const std::vector<std::int64_t>& shape) {
     double* owned = values.release();
@@ -268,6 +290,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
         for (auto d : shape) n *= static_cast<std::size_t>(d);
         written.reset(new (std::nothrow) double[n]);
         if (!written) throw ComputeError("not enough memory for the leadfield array");
+        adviseHugePages(written.get(), n * sizeof(double));
         return written.get();
     };
     req.output.description = "the returned NumPy array, written in place";

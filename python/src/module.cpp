@@ -18,13 +18,10 @@
 #include <string>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Settings.h"
@@ -186,23 +183,6 @@ py::array_t<double> ownedArray(std::vector<double>&& values, const std::vector<s
     py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<double>*>(p); });
     std::vector<py::ssize_t> dims(shape.begin(), shape.end());
     return py::array_t<double>(dims, owned->data(), owner);
-}
-
-// Asks the kernel to back a large fresh array with huge pages where it
-// does so only on request: the scan's first write to each page otherwise
-// takes one page fault per 4 kB, a tenth of a 7,500-source scan's time on
-// 275 sensors. Only advice: nothing changes where it is not taken.
-void adviseHugePages(void* data, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (bytes < 2 * kHugePage) return;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kHugePage - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)data, (void)bytes;
-#endif
 }
 
 // The same for a buffer the fast route wrote into.

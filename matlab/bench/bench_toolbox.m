@@ -41,18 +41,3 @@ printf('gain%s\n', sprintf(' %.6f', t(:, 2)));
 printf('gateway%s\n', sprintf(' %.6f', t(:, 3)));
 printf('difference %.3g\n', max(max(abs(L(:) - ref(:))), max(abs(G(:) - ref(:)))) / max(abs(ref(:))));
 end
-
-function a = read_arrays(file)
-f = fopen(file, 'r', 'ieee-le');
-a = struct();
-while true
-  n = fread(f, 1, 'double');
-  if isempty(n)
-    break;
-  end
-  name = char(fread(f, n, 'double')');
-  dims = fread(f, fread(f, 1, 'double'), 'double')';
-  a.(name) = reshape(fread(f, prod(dims), 'double'), [dims 1]);
-end
-fclose(f);
-end

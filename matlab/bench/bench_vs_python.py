@@ -16,7 +16,6 @@ values. Each route runs once first (untimed) in every process.
 import argparse
 import os
 import re
-import struct
 import subprocess
 import sys
 import tempfile
@@ -27,6 +26,11 @@ import numpy as np
 import megfwd
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The binary exchange with Octave is the toolbox tests' (arrays_file.py,
+# read_arrays.m).
+TEST_DIR = os.path.join(HERE, "..", "..", "tests", "matlab")
+sys.path.insert(0, TEST_DIR)
+from arrays_file import write  # noqa: E402
 SPHERE = (0.0, 0.0, 0.0, 0.09)
 
 
@@ -37,15 +41,6 @@ def helmet(n):
     phi = np.pi * (3.0 - np.sqrt(5.0)) * k
     rho = np.sqrt(1.0 - z * z)
     return np.c_[rho * np.cos(phi), rho * np.sin(phi), z]
-
-
-def write(path, arrays):
-    with open(path, "wb") as f:
-        for name, a in arrays.items():
-            a = np.atleast_1d(np.asarray(a, dtype="<f8"))
-            head = [len(name), *map(float, name.encode()), a.ndim, *a.shape]
-            f.write(struct.pack(f"<{len(head)}d", *head))
-            f.write(np.asfortranarray(a).tobytes(order="F"))
 
 
 def main():
@@ -102,7 +97,8 @@ def main():
                 times["python"].append(time.perf_counter() - t0)
             out = subprocess.run(
                 [args.octave, "--norc", "--no-history", "--no-gui", "--eval",
-                 f"addpath('{os.path.abspath(args.toolbox)}', '{HERE}'); bench_toolbox('{tmp}')"],
+                 f"addpath('{os.path.abspath(args.toolbox)}', '{HERE}', '{os.path.abspath(TEST_DIR)}'); "
+                 f"bench_toolbox('{tmp}')"],
                 check=True, capture_output=True, text=True).stdout
             for line in out.splitlines():
                 key, *values = line.split()

@@ -23,13 +23,13 @@ all as float64.
 """
 import os
 import json
-import struct
 import subprocess
 import sys
 
 import numpy as np
 
 import megfwd
+from arrays_file import write  # noqa: E402  (beside this script)
 
 SPHERE = np.array([0.002, -0.003, 0.041, 0.088])  # centre and radius, metres
 N_GRAD = 18
@@ -90,16 +90,6 @@ def build(rng):
 def gain_layout(lf):
     """(sources, channels, 3) as channels x 3N, column 3s + k."""
     return np.ascontiguousarray(lf.transpose(1, 0, 2).reshape(lf.shape[1], -1))
-
-
-def write(path, arrays):
-    with open(path + ".part", "wb") as f:
-        for name, a in arrays.items():
-            a = np.atleast_1d(np.asarray(a, dtype="<f8"))
-            head = [len(name), *map(float, name.encode()), a.ndim, *a.shape]
-            f.write(struct.pack(f"<{len(head)}d", *head))
-            f.write(np.asfortranarray(a).tobytes(order="F"))
-    os.replace(path + ".part", path)
 
 
 def local_spheres(cli, out_dir, rng, src):

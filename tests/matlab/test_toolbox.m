@@ -206,21 +206,7 @@ G = [sm.leadfield{sm.inside}];
 end
 
 function fx = read_fixture(file)
-f = fopen(file, 'r', 'ieee-le');
-if f < 0
-  error('test:fixture', 'cannot open %s', file);
-end
-fx = struct();
-while true
-  n = fread(f, 1, 'double');
-  if isempty(n)
-    break;
-  end
-  name = char(fread(f, n, 'double')');
-  dims = fread(f, fread(f, 1, 'double'), 'double')';
-  fx.(name) = reshape(fread(f, prod(dims), 'double'), [dims 1]);
-end
-fclose(f);
+fx = read_arrays(file);
 fx.sphere = fx.sphere(:)';
 end
 

@@ -1,14 +1,35 @@
-// Closed test surfaces: icospheres, scaled into ellipsoids.
+// Test surfaces: closed icospheres scaled into ellipsoids, and points on
+// spheres, ellipsoids and caps of them.
 #pragma once
 
 #include <array>
 #include <cmath>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "head_model/SingleShell.h"
+#include "head_model/SphereFit.h"
 
 namespace shelltest {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// n points on the ellipsoid with semi-axes `axes` about `centre`, with polar
+// angle at most `cap` (radians, pi for the whole surface) about +y, spread
+// evenly by a golden-angle spiral.
+inline std::vector<megfwd::head::Point3> spiralPoints(const megfwd::head::Point3& centre,
+                                                      const std::array<double, 3>& axes, int n, double cap = kPi) {
+    std::vector<megfwd::head::Point3> out;
+    const double golden = kPi * (3.0 - std::sqrt(5.0));
+    for (int i = 0; i < n; ++i) {
+        const double cosT = 1.0 - (1.0 - std::cos(cap)) * (i + 0.5) / n;
+        const double sinT = std::sqrt(1.0 - cosT * cosT);
+        out.push_back({centre[0] + axes[0] * sinT * std::cos(golden * i), centre[1] + axes[1] * cosT,
+                       centre[2] + axes[2] * sinT * std::sin(golden * i)});
+    }
+    return out;
+}
 
 // An icosahedron subdivided `levels` times, projected on the unit sphere,
 // then scaled by semi-axes (a, b, c) and moved to `centre`; triangles wound

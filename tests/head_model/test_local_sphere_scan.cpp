@@ -9,6 +9,7 @@
 #include "forward_api/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_fast/FastTestSupport.h"
+#include "head_model/ShellSurfaces.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "support/DemoInputs.h"
 #include "support/MessageRecorder.h"
@@ -17,19 +18,11 @@ using namespace megfwd;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-
-// Points on the ellipsoid with semi-axes (a, b, c) about `centre`, spread by
-// a golden-angle spiral.
+// Points on the ellipsoid with semi-axes (a, b, c) about `centre`.
 head::Surface ellipsoidSurface(const head::Point3& centre, double a, double b, double c, int n) {
     head::Surface s;
     s.label = "test surface";
-    const double golden = kPi * (3.0 - std::sqrt(5.0));
-    for (int i = 0; i < n; ++i) {
-        const double cosT = 1.0 - 2.0 * (i + 0.5) / n, sinT = std::sqrt(1.0 - cosT * cosT);
-        s.points.push_back({centre[0] + a * sinT * std::cos(golden * i), centre[1] + b * cosT,
-                            centre[2] + c * sinT * std::sin(golden * i)});
-    }
+    s.points = shelltest::spiralPoints(centre, {a, b, c}, n);
     return s;
 }
 

@@ -8,24 +8,17 @@
 
 #include "forward_api/Errors.h"
 #include "head_model/LocalSpheres.h"
+#include "head_model/ShellSurfaces.h"
 
 using namespace megfwd::head;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using shelltest::kPi;
 
-// n points on the sphere (c, r) with polar angle at most `cap` (radians,
-// pi for the whole sphere) about +y, spread by a golden-angle spiral.
+// n points on the sphere (c, r) with polar angle at most `cap` about +y.
 std::vector<Point3> spherePoints(const Point3& c, double r, int n, double cap = kPi) {
-    std::vector<Point3> out;
-    const double golden = kPi * (3.0 - std::sqrt(5.0));
-    for (int i = 0; i < n; ++i) {
-        const double cosT = 1.0 - (1.0 - std::cos(cap)) * (i + 0.5) / n;
-        const double sinT = std::sqrt(1.0 - cosT * cosT);
-        out.push_back({c[0] + r * sinT * std::cos(golden * i), c[1] + r * cosT, c[2] + r * sinT * std::sin(golden * i)});
-    }
-    return out;
+    return shelltest::spiralPoints(c, {r, r, r}, n, cap);
 }
 
 void expectSphere(const SphereFit& f, const Point3& c, double r, double tol) {

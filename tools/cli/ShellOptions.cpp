@@ -19,7 +19,9 @@ void ShellOptions::addTo(CLI::App& app) {
     app.add_option("--inner-skull-unit", unit, "Unit of a .npy surface: mm (default) or m")
         ->type_name("UNIT")
         ->group(group);
-    app.add_option("--shell-order", order, "Highest degree of the correction's expansion, 0 to 20 (default 10)")
+    app.add_option("--shell-order", order,
+                   "Highest degree of the correction's expansion, 0 to " + std::to_string(head::kMaxHarmonicOrder) +
+                       " (default " + std::to_string(head::kDefaultShellOrder) + ")")
         ->type_name("N")
         ->group(group);
     app.add_option("--shell-fit", fit, "galerkin (default: the energy fit) or lsq (the normal component)")

@@ -40,7 +40,7 @@ std::shared_ptr<const head::SingleShell> ShellOptions::make() const {
     head::ShellOptions o;
     if (!order.empty())
         o.order = static_cast<int>(wholeNumberOption("--shell-order", order, 0, head::kMaxHarmonicOrder,
-                                                     "from 0 to 20"));
+                                                     "from 0 to " + std::to_string(head::kMaxHarmonicOrder)));
     if (!fit.empty()) o.fit = head::parseShellFit(fit, "--shell-fit");
     const io::SurfaceRead read = io::readSurface(innerSkull, triangles, unit);
     if (read.surface.triangles.empty())

@@ -25,7 +25,9 @@
 #include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
+#include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
+#include "forward_engine/FormulaTable.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SourceSelection.h"
 #include "host_interfaces/Afx.h"
@@ -103,46 +105,30 @@ Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string
 }
 
 // The library's settings from their member names (forward.py maps the
-// Python keywords to them); an unknown name is a ValueError.
+// Python keywords to them through setting_keywords); an unknown name is a
+// ValueError.
 SettingOverrides overridesFrom(const py::dict& settings) {
     SettingOverrides o;
     for (const auto& item : settings) {
         const std::string key = py::cast<std::string>(item.first);
         const py::handle v = item.second;
-        auto i = [&] { return py::cast<int>(v); };
-        auto d = [&] { return py::cast<double>(v); };
         if (key == "si") o.si = py::cast<bool>(v);
         else if (key == "goodChannelsOnly") o.goodChannelsOnly = py::cast<bool>(v);
-        else if (key == "coilFwdModel") o.coilFwdModel = i();
-        else if (key == "snsFwdModel") o.snsFwdModel = i();
-        else if (key == "orderCoilIntg") o.orderCoilIntg = i();
-        else if (key == "tangVectMethod") o.tangVectMethod = i();
-        else if (key == "isMagSrc") o.isMagSrc = i();
-        else if (key == "isUseRefSns") o.isUseRefSns = i();
-        else if (key == "mu4PiRatio") o.mu4PiRatio = d();
-        else if (key == "sphereModel") o.sphereModel = i();
-        else if (key == "userSphere") o.userSphere = py::cast<std::array<double, 4>>(v);
-        else if (key == "isCentralizedLf") o.isCentralizedLf = i();
-        else if (key == "isTangLfd") o.isTangLfd = i();
-        else if (key == "isSpatConstrained") o.isSpatConstrained = i();
-        else if (key == "coordSystem") o.coordSystem = i();
-        else if (key == "isApplySnsGain") o.isApplySnsGain = i();
-        else if (key == "isUnitLf") o.isUnitLf = i();
-        else if (key == "isUnit2Meter") o.isUnit2Meter = i();
-        else if (key == "isRestoreUnit") o.isRestoreUnit = i();
-        else if (key == "isRestoreCoord") o.isRestoreCoord = i();
-        else if (key == "spatUnit") o.spatUnit = d();
-        else if (key == "minCoilSphDist") o.minCoilSphDist = d();
-        else if (key == "minCoilSrcDist") o.minCoilSrcDist = d();
-        else if (key == "minSrcSphDist") o.minSrcSphDist = d();
         else if (key == "localSpheres") {
             // A local-sphere table as the file's JSON text (mm), checked by
             // the library's reader.
             const std::string text = py::cast<std::string>(v);
             o.localSpheres = std::make_shared<const head::LocalSpheres>(
                 localSpheresFromJson(parseJsonText(text, "local_spheres"), "local_spheres"));
+        } else if (const SettingRow* row = findSetting(key); row && row->overrideWhole) {
+            o.*row->overrideWhole = py::cast<int>(v);
+        } else if (row && row->overrideNumber) {
+            o.*row->overrideNumber = py::cast<double>(v);
+        } else if (row && row->overrideSphere) {
+            o.*row->overrideSphere = py::cast<std::array<double, 4>>(v);
+        } else {
+            throw InputError("unknown setting '" + key + "'");
         }
-        else throw InputError("unknown setting '" + key + "'");
     }
     return o;
 }
@@ -470,4 +456,24 @@ PYBIND11_MODULE(_megfwd, m) {
     m.def("parse_sensor_model", &parseSensorModel);
     m.def("parse_tangent_rule", &parseTangentRule);
     m.def("parse_order", &parseOrder);
+    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
+    // Python keyword -> the library's member name, from the setting table.
+    m.def("setting_keywords", [] {
+        py::dict out;
+        for (const SettingRow& row : settingRows())
+            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
+        return out;
+    });
+    // The formula table: per code, its name and the descriptive names that
+    // select it, for current dipoles and for magnetic sources.
+    m.def("formula_names", [](bool magnetic) {
+        py::list out;
+        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
+            py::list aliases;
+            for (const char* alias : row.aliases)
+                if (alias) aliases.append(alias);
+            out.append(py::make_tuple(row.code, row.name, aliases));
+        }
+        return out;
+    });
 }

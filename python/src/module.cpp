@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "tools/formats/SourceFile.h"
 #include "forward_engine/FormulaTable.h"
 #include "head_model/SingleShell.h"
+#include "head_model/SourceSelection.h"
 #include "host_interfaces/Afx.h"
 
 namespace py = pybind11;
@@ -203,23 +205,52 @@ struct Shell {
     std::shared_ptr<const head::SingleShell> model;
 };
 
-Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
-                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
-                const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
+head::TriSurface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                           const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                           const std::string& label) {
     head::TriSurface surface;
-    surface.vertices = rowsOf(verticesMm, 3);
+    surface.vertices = rowsOf(vertices, 3);
     if (triangles.ndim() != 2 || triangles.shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+    surface.triangles.reserve(static_cast<std::size_t>(triangles.size()));
     for (py::ssize_t i = 0; i < triangles.size(); ++i) {
         const std::int64_t v = triangles.data()[i];
         if (v < 0 || v > INT32_MAX) throw InputError("triangles: vertex index " + std::to_string(v) + " is out of range");
         surface.triangles.push_back(static_cast<std::int32_t>(v));
     }
     surface.label = label;
+    return surface;
+}
+
+Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
+                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
+                const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
+    head::TriSurface surface = surfaceOf(verticesMm, triangles, label);
     head::ShellOptions o;
     o.order = order;
     o.fit = head::parseShellFit(fit, "fit");
     o.centre = centreMm;
     return Shell{std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(surface), o))};
+}
+
+// The status of each point against a closed surface (0 kept, 1 outside, 2
+// closer than min_distance to a vertex): positions and distance in one
+// unit, the surface checked by the library.
+py::array_t<std::uint8_t> selectSources(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                                        const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
+                                        double minDistance, const std::string& label) {
+    head::TriSurface surface = surfaceOf(vertices, triangles, label);
+    const std::vector<double> p = rowsOf(points, 3);
+    head::SourceSelection selection;
+    {
+        py::gil_scoped_release release;  // inputs are copied
+        selection = head::selectSources(head::checkClosedSurface(std::move(surface)), p.data(),
+                                        static_cast<std::int64_t>(p.size() / 3), minDistance);
+    }
+    py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(selection.status.size()));
+    std::transform(selection.status.begin(), selection.status.end(), out.mutable_data(),
+                   [](head::SourceStatus s) { return static_cast<std::uint8_t>(s); });
+    return out;
 }
 
 std::shared_ptr<const head::SingleShell> shellOf(const py::object& shell) {
@@ -452,6 +483,8 @@ PYBIND11_MODULE(_megfwd, m) {
           py::arg("sensor_major") = false, py::arg("shell") = py::none());
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
+    m.def("select_sources", &selectSources, py::arg("vertices"), py::arg("triangles"), py::arg("points"),
+          py::arg("min_distance"), py::arg("label"));
     m.def("take_messages", &takeMessages);
     m.def("fit_sphere", [](const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm) {
         const head::SphereFit f = head::fitSphere(pointsOf(pointsMm));

@@ -45,7 +45,7 @@ from .sensors import SensorArray
 from .shell import SingleShell
 from .spheres import METHODS, LocalSpheres
 
-__all__ = ["sensor_array", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
+__all__ = ["from_mne", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
 # MNE's coil definitions come at three accuracies. MNE's own code names two
@@ -158,8 +158,9 @@ def _check_coil_types(chs, accuracy):
                              f"which MNE defines no coil for at accuracy {accuracy!r}.")
 
 
-def sensor_array(info, accuracy="accurate", ignore_ref=False):
-    """The MEG channels of `info` as a megfwd SensorArray.
+def from_mne(info, accuracy="accurate", ignore_ref=False):
+    """The MEG channels of `info` as a megfwd SensorArray
+    (``megfwd.SensorArray.from_mne`` calls this).
 
     Parameters
     ----------
@@ -558,5 +559,5 @@ def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.0
         raise TypeError(f"info must be an instance of mne.Info, got {type(info).__name__} instead.")
     _check_option("method", method, METHODS)
     points, tris = _surface_points(surface, trans, info)
-    return LocalSpheres.fit(sensor_array(info), points, triangles=tris, method=method, radius=radius,
+    return LocalSpheres.fit(from_mne(info), points, triangles=tris, method=method, radius=radius,
                             min_points=min_points, max_radius=max_radius)

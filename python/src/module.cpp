@@ -27,6 +27,9 @@
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
+#include "forward_api/Sources.h"
+#include "host_interfaces/SourceSpace.h"
+#include "tools/formats/SourceFile.h"
 #include "forward_engine/FormulaTable.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SourceSelection.h"
@@ -377,6 +380,52 @@ std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::arra
     return localSpheresToJson(table).dump();
 }
 
+
+// Source rows and grids by the command line's own rules, so that
+// megfwd.dask reads a file or a --grid as the megfwd program does.
+void bindReaders(py::module_& m) {
+    m.def("read_rows", [](const std::string& path, int columns) {
+        std::vector<double> rows = io::readRows(path, columns);
+        const std::int64_t n = static_cast<std::int64_t>(rows.size()) / columns;
+        return ownedArray(std::move(rows), {n, columns});
+    }, py::arg("path"), py::arg("columns"));
+    m.def("grid_points", [](const std::string& text) {
+        const GridSpec spec = parseGridSpec(text);
+        const double count = gridPointCount(spec);
+        checkMemory(count * 3 * sizeof(double), "--grid \"" + text + "\": " + exactNumber(count) + " points");
+        CGrid3D grid(spec.minCorner, spec.maxCorner, spec.step);
+        std::vector<double> points(static_cast<std::size_t>(grid.numPoints) * 3);
+        for (std::int64_t i = 0; i < grid.numPoints; ++i) grid.getPoint(i, points.data() + 3 * i);
+        return ownedArray(std::move(points), {grid.numPoints, 3});
+    }, py::arg("text"));
+}
+
+// The names of settings and formulas, from the library's tables.
+void bindTables(py::module_& m) {
+    m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
+    m.def("parse_sensor_model", &parseSensorModel);
+    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
+    // Python keyword -> the library's member name, from the setting table.
+    m.def("setting_keywords", [] {
+        py::dict out;
+        for (const SettingRow& row : settingRows())
+            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
+        return out;
+    });
+    // The formula table: per code, its name and the descriptive names that
+    // select it, for current dipoles and for magnetic sources.
+    m.def("formula_names", [](bool magnetic) {
+        py::list out;
+        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
+            py::list aliases;
+            for (const char* alias : row.aliases)
+                if (alias) aliases.append(alias);
+            out.append(py::make_tuple(row.code, row.name, aliases));
+        }
+        return out;
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_megfwd, m) {
@@ -462,28 +511,6 @@ PYBIND11_MODULE(_megfwd, m) {
     m.def("write_local_spheres", [](const std::string& text, const std::string& path) {
         writeLocalSpheres(localSpheresFromJson(parseJsonText(text, path), path), path);
     });
-    m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
-    m.def("parse_sensor_model", &parseSensorModel);
-    m.def("parse_tangent_rule", &parseTangentRule);
-    m.def("parse_order", &parseOrder);
-    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
-    // Python keyword -> the library's member name, from the setting table.
-    m.def("setting_keywords", [] {
-        py::dict out;
-        for (const SettingRow& row : settingRows())
-            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
-        return out;
-    });
-    // The formula table: per code, its name and the descriptive names that
-    // select it, for current dipoles and for magnetic sources.
-    m.def("formula_names", [](bool magnetic) {
-        py::list out;
-        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
-            py::list aliases;
-            for (const char* alias : row.aliases)
-                if (alias) aliases.append(alias);
-            out.append(py::make_tuple(row.code, row.name, aliases));
-        }
-        return out;
-    });
+    bindReaders(m);
+    bindTables(m);
 }

@@ -23,7 +23,10 @@ except ImportError as err:  # pragma: no cover - depends on the installation
         "(apt-get install python3-mne)."
     ) from err
 
+import collections
+import hashlib
 import os
+import threading
 
 import numpy as np
 from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _read_coil_defs, _to_forward_dict
@@ -278,11 +281,43 @@ def _in_frame(points, frame, mri_head_t):
     return _mne.transforms.apply_trans(_mne.transforms.invert_transform(mri_head_t)["trans"], points)
 
 
+# The last few checked surfaces and fitted shells, by content: a drop-in
+# called again with the same inner skull (another recording, another grid)
+# neither checks the surface nor fits its part of the shell again. A shell
+# at order 20 on 5120 triangles keeps some 40 MB.
+_KEPT = collections.OrderedDict()
+_KEEP = 4
+_KEPT_LOCK = threading.Lock()
+
+
+def _kept(make, kind, *parts):
+    """make(), or what it made before for the same `kind` and `parts`
+    (arrays by their bytes, other parts by their repr)."""
+    digest = hashlib.blake2b(kind.encode(), digest_size=20)
+    for part in parts:
+        if isinstance(part, np.ndarray):
+            digest.update(f"{part.dtype}{part.shape}".encode())
+            digest.update(np.ascontiguousarray(part).tobytes())
+        else:
+            digest.update(repr(part).encode())
+    key = digest.digest()
+    with _KEPT_LOCK:
+        made = _KEPT.pop(key, None)
+    if made is None:
+        made = make()
+    with _KEPT_LOCK:
+        _KEPT[key] = made
+        while len(_KEPT) > _KEEP:
+            _KEPT.popitem(last=False)
+    return made
+
+
 def _select(surf, points, mindist_mm):
     """The library's status of each point against `surf` (0 kept, 1 outside,
     2 within `mindist_mm` of a vertex)."""
-    return _megfwd.select_sources(np.asarray(surf["rr"], dtype=np.float64), np.asarray(surf["tris"], dtype=np.int64),
-                                  points, mindist_mm / 1000.0, "the inner-skull surface")
+    rr, tris = np.asarray(surf["rr"], dtype=np.float64), np.asarray(surf["tris"], dtype=np.int64)
+    selection = _kept(lambda: _megfwd.SurfaceSelection(rr, tris, "the inner-skull surface"), "selection", rr, tris)
+    return selection.select(points, mindist_mm / 1000.0)
 
 
 def _select_sources(src, inner, scalp, mri_head_t, mindist, coil_centres):
@@ -448,7 +483,9 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         head_rr = np.asarray(inner["rr"], dtype=float)
         if _frame_of(inner) == FIFF.FIFFV_COORD_MRI:
             head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), head_rr)
-        shell = SingleShell(head_rr, inner["tris"], order=shell_order, fit=shell_fit)
+        tris = np.asarray(inner["tris"], dtype=np.int64)
+        shell = _kept(lambda: SingleShell(head_rr, tris, order=shell_order, fit=shell_fit), "shell", head_rr, tris,
+                      shell_order, shell_fit)
         logger.info("Single shell: %s", shell)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
     gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)

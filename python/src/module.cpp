@@ -232,24 +232,33 @@ Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcec
     return Shell{std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(surface), o))};
 }
 
-// The status of each point against a closed surface (0 kept, 1 outside, 2
-// closer than min_distance to a vertex): positions and distance in one
-// unit, the surface checked by the library.
-py::array_t<std::uint8_t> selectSources(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
-                                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
-                                        const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
-                                        double minDistance, const std::string& label) {
-    head::TriSurface surface = surfaceOf(vertices, triangles, label);
+// A closed surface, checked, ready to select sources against (positions
+// and distances in any one unit).
+struct Selection {
+    std::shared_ptr<const head::SurfaceQueries> queries;
+};
+
+Selection makeSelection(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                        const std::string& label) {
+    const head::TriSurface surface = head::checkClosedSurface(surfaceOf(vertices, triangles, label));
+    return Selection{std::make_shared<const head::SurfaceQueries>(surface)};
+}
+
+// The status of each point (0 kept, 1 outside, 2 closer than min_distance
+// to a vertex).
+py::array_t<std::uint8_t> selectPoints(const Selection& s,
+                                       const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
+                                       double minDistance) {
     const std::vector<double> p = rowsOf(points, 3);
     head::SourceSelection selection;
     {
-        py::gil_scoped_release release;  // inputs are copied
-        selection = head::selectSources(head::checkClosedSurface(std::move(surface)), p.data(),
-                                        static_cast<std::int64_t>(p.size() / 3), minDistance);
+        py::gil_scoped_release release;  // the points are copied, the queries read-only
+        selection = s.queries->select(p.data(), static_cast<std::int64_t>(p.size() / 3), minDistance);
     }
     py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(selection.status.size()));
     std::transform(selection.status.begin(), selection.status.end(), out.mutable_data(),
-                   [](head::SourceStatus s) { return static_cast<std::uint8_t>(s); });
+                   [](head::SourceStatus v) { return static_cast<std::uint8_t>(v); });
     return out;
 }
 
@@ -483,8 +492,9 @@ PYBIND11_MODULE(_megfwd, m) {
           py::arg("sensor_major") = false, py::arg("shell") = py::none());
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
-    m.def("select_sources", &selectSources, py::arg("vertices"), py::arg("triangles"), py::arg("points"),
-          py::arg("min_distance"), py::arg("label"));
+    py::class_<Selection>(m, "SurfaceSelection")
+        .def(py::init(&makeSelection), py::arg("vertices"), py::arg("triangles"), py::arg("label"))
+        .def("select", &selectPoints, py::arg("points"), py::arg("min_distance"));
     m.def("take_messages", &takeMessages);
     m.def("fit_sphere", [](const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm) {
         const head::SphereFit f = head::fitSphere(pointsOf(pointsMm));

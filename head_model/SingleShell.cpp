@@ -156,17 +156,25 @@ ShellFit parseShellFit(const std::string& text, const std::string& option) {
 
 std::int64_t minTrianglesForOrder(int order) { return 2 * static_cast<std::int64_t>(order + 1) * (order + 1); }
 
+int defaultShellOrder(std::int64_t numTriangles) {
+    int order = kDefaultShellOrder;
+    while (order > 0 && minTrianglesForOrder(order) > numTriangles) --order;
+    return order;
+}
+
 SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
     SingleShell m;
     m.surface = checkClosedSurface(std::move(surface), &m.wasTurned);
     m.options = options;
+    if (options.order == kAutoShellOrder) m.options.order = defaultShellOrder(m.surface.numTriangles());
     const std::string& name = m.surface.label;
-    if (options.order < 0 || options.order > kMaxHarmonicOrder)
-        throw InputError("single-shell order " + std::to_string(options.order) + ": expected 0 to " +
+    const int order = m.options.order;
+    if (order < 0 || order > kMaxHarmonicOrder)
+        throw InputError("single-shell order " + std::to_string(order) + ": expected 0 to " +
                          std::to_string(kMaxHarmonicOrder));
-    if (m.surface.numTriangles() < minTrianglesForOrder(options.order))
-        throw InputError("single-shell order " + std::to_string(options.order) + " is too high for " + name + ": it needs " +
-                         std::to_string(minTrianglesForOrder(options.order)) + " triangles or more, the surface has " +
+    if (m.surface.numTriangles() < minTrianglesForOrder(order))
+        throw InputError("single-shell order " + std::to_string(order) + " is too high for " + name + ": it needs " +
+                         std::to_string(minTrianglesForOrder(order)) + " triangles or more, the surface has " +
                          std::to_string(m.surface.numTriangles()));
     if (options.centre) {
         const auto& c = *options.centre;

@@ -468,7 +468,7 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
+                          head_model=None, shell_order=None, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model or a single shell, as
     ``mne.make_forward_solution``.
 
@@ -511,8 +511,9 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         the library testing them all at once; the returned source spaces
         are updated as MNE updates them. With three layers, sensors inside
         the scalp are refused, as MNE does.
-    shell_order : int
-        Highest degree of the expansion (0 to 20).
+    shell_order : int | None
+        Highest degree of the expansion (0 to 30); None: the default of
+        `megfwd.SingleShell`.
     shell_fit : 'galerkin' | 'lsq'
         How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None

@@ -476,11 +476,13 @@ PYBIND11_MODULE(_megfwd, m) {
 
     // The single shell's order: the library's default and largest.
     m.attr("SHELL_DEFAULT_ORDER") = head::kDefaultShellOrder;
+    m.attr("SHELL_AUTO_ORDER") = head::kAutoShellOrder;
     m.attr("SHELL_MAX_ORDER") = head::kMaxHarmonicOrder;
     py::class_<Shell>(m, "SingleShell")
         .def(py::init(&makeShell), py::arg("vertices_mm"), py::arg("triangles"), py::arg("order"), py::arg("fit"),
              py::arg("centre_mm"), py::arg("label"))
         .def_property_readonly("was_turned", [](const Shell& s) { return s.model->wasTurned; })
+        .def_property_readonly("order", [](const Shell& s) { return s.model->options.order; })
         .def_property_readonly("centre_mm", [](const Shell& s) { return s.model->centre(); })
         .def_property_readonly("triangles", [](const Shell& s) {
             // As checked: wound outward.

@@ -79,7 +79,7 @@ def test_readme_single_shell_example_runs(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)  # the example writes shell.json
     exec(compile(readme_blocks("## Single-shell head model (inner skull)", "python")[0], "README.md", "exec"), {})
     out = capsys.readouterr().out.splitlines()
-    assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 10, galerkin fit, centre (")
+    assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 25, galerkin fit, centre (")
     assert out[1] == "(3, 60, 3) galerkin"
     assert (tmp_path / "shell.json").stat().st_size > 0
 

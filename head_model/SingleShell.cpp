@@ -158,7 +158,7 @@ std::int64_t minTrianglesForOrder(int order) { return 2 * static_cast<std::int64
 
 int defaultShellOrder(std::int64_t numTriangles) {
     int order = kDefaultShellOrder;
-    while (order > 0 && minTrianglesForOrder(order) > numTriangles) --order;
+    while (order > 0 && 2 * minTrianglesForOrder(order) > numTriangles) --order;
     return order;
 }
 

@@ -36,7 +36,8 @@ class SingleShell:
         Highest degree N of the harmonic expansion, 0 to ``MAX_ORDER`` (30;
         0: the sphere itself). The surface needs at least 2 (N + 1)^2
         triangles. None (the default): ``DEFAULT_ORDER`` (25), or the
-        highest order the surface's triangles carry when that is lower.
+        highest order N with 4 (N + 1)^2 triangles or fewer when that is
+        lower.
     fit : 'galerkin' | 'lsq'
         'galerkin' minimises the expansion's error energy inside the
         surface (robust on real skulls); 'lsq' fits the normal component on

@@ -324,12 +324,12 @@ TEST(SingleShell, DefaultOrderIsTheDefaultOrWhatTheSurfaceCarries) {
     using megfwd::head::defaultShellOrder;
     using megfwd::head::kDefaultShellOrder;
     EXPECT_EQ(defaultShellOrder(5120), kDefaultShellOrder);  // MNE's ico-4 skull
-    EXPECT_EQ(defaultShellOrder(1280), 24);                  // ico-3: 2 * 25^2 = 1250 triangles fit, 2 * 26^2 do not
-    EXPECT_EQ(defaultShellOrder(1249), 23);
+    EXPECT_EQ(defaultShellOrder(1280), 16);                  // ico-3: 4 * 17^2 = 1156 triangles fit, 4 * 18^2 do not
+    EXPECT_EQ(defaultShellOrder(1155), 15);
     EXPECT_EQ(defaultShellOrder(4), 0);
     const TriSurface ico3 = shelltest::icosphere(3, {0.072, 0.082, 0.070});
     const auto a = megfwd::head::SingleShell::make(ico3, {});
-    EXPECT_EQ(a.options.order, 24);
+    EXPECT_EQ(a.options.order, 16);
     EXPECT_EQ(megfwd::head::SingleShell::make(ico3, {}).options, a.options);
     EXPECT_EQ(megfwd::head::SingleShell::make(shelltest::icosphere(4), {}).options.order, kDefaultShellOrder);
     megfwd::head::ShellOptions given;

@@ -79,6 +79,16 @@ void symmetricEigen(int n, const double* a, double* values, double* V) {
     }
 }
 
+// Four running sums, so that the products of a long dot product overlap
+// (one sum would wait for each addition before the next).
+double dot(const double* a, const double* b, std::int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    std::int64_t i = 0;
+    for (; i + 3 < n; i += 4) s0 += a[i] * b[i], s1 += a[i + 1] * b[i + 1], s2 += a[i + 2] * b[i + 2], s3 += a[i + 3] * b[i + 3];
+    for (; i < n; ++i) s0 += a[i] * b[i];
+    return (s0 + s1) + (s2 + s3);
+}
+
 // The truncated decomposition of a whitened leadfield G (k x 3, row-major):
 // U's columns (k each, column-major), singular values, V (row-major 3 x 3,
 // columns the right singular vectors), and how many are kept.
@@ -108,20 +118,12 @@ struct Decomposition {
     double project(const double* B, std::int64_t k, double* a) const {
         double sum = 0;
         for (int c = 0; c < ncomp; ++c) {
-            double v = 0;
-            for (std::int64_t i = 0; i < k; ++i) v += U[c * k + i] * B[i];
-            a[c] = v;
-            sum += v * v;
+            a[c] = dot(U.data() + c * k, B, k);
+            sum += a[c] * a[c];
         }
         return sum;
     }
 };
-
-double dot(const double* a, const double* b, std::int64_t n) {
-    double s = 0;
-    for (std::int64_t i = 0; i < n; ++i) s += a[i] * b[i];
-    return s;
-}
 
 // Solves the symmetric positive definite 3 x 3 system M x = r (Cholesky).
 bool solve3(const double* M, const double* r, double* x) {
@@ -151,10 +153,27 @@ bool solve3(const double* M, const double* r, double* x) {
     return true;
 }
 
+// The whitener's non-zero entries row by row: a whitener of a diagonal or
+// block-diagonal covariance (channel types apart) is mostly zeros, and its
+// product with the leadfield and its derivatives is the fit's largest
+// per-evaluation cost.
+struct SparseRows {
+    std::vector<std::int64_t> start, col;
+    std::vector<double> val;
+    SparseRows(const double* W, std::int64_t k, std::int64_t n) {
+        start.push_back(0);
+        for (std::int64_t i = 0; i < k; ++i) {
+            for (std::int64_t s = 0; s < n; ++s)
+                if (W[i * n + s] != 0.0) col.push_back(s), val.push_back(W[i * n + s]);
+            start.push_back(static_cast<std::int64_t>(col.size()));
+        }
+    }
+};
+
 // One thread's working state for one whitened time point.
 struct Worker {
     const SourceForward& fwd;
-    const double* W;
+    const SparseRows& W;
     std::int64_t k, nch;
     SourceForward::Scratch scratch;
     std::vector<double> L, dL, GW;  // GW: k x 12 (G, then dG_m for each component j: 3 + 3 j + m)
@@ -164,7 +183,7 @@ struct Worker {
     double Q[3] = {0, 0, 0};
     double f = 0, projected = 0;
 
-    Worker(const SourceForward& f, const double* w, std::int64_t numWhite)
+    Worker(const SourceForward& f, const SparseRows& w, std::int64_t numWhite)
         : fwd(f), W(w), k(numWhite), nch(f.numSensors()), scratch(f), L(3 * nch), dL(9 * nch), GW(12 * k),
           G(3 * k), dG(9 * k), res(k), J(3 * k) {}
 
@@ -175,10 +194,9 @@ struct Worker {
         std::fill(GW.begin(), GW.end(), 0.0);
         for (std::int64_t i = 0; i < k; ++i) {
             double* out = GW.data() + 12 * i;
-            const double* w = W + i * nch;
-            for (std::int64_t s = 0; s < nch; ++s) {
-                const double ws = w[s];
-                if (ws == 0.0) continue;
+            for (std::int64_t e = W.start[i]; e < W.start[i + 1]; ++e) {
+                const std::int64_t s = W.col[e];
+                const double ws = W.val[e];
                 const double* l = L.data() + 3 * s;
                 out[0] += ws * l[0], out[1] += ws * l[1], out[2] += ws * l[2];
                 if (cols == 12) {
@@ -355,11 +373,12 @@ std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* 
                                         const FitOptions& o, double* predicted) {
     const std::int64_t nch = fwd.numSensors();
     if (k < 3) throw InputError("the whitener has " + std::to_string(k) + " rows; at least 3 are needed");
+    const SparseRows sparseW(W, k, nch);
     // The guesses' decompositions, once for all time points.
     std::vector<double> guessPos;
     std::vector<Decomposition> guessDec;
     {
-        Worker w(fwd, W, k);
+        Worker w(fwd, sparseW, k);
         for (std::size_t g = 0; g + 2 < guesses.size(); g += 3) {
             const double* p = guesses.data() + g;
             if (region.margin(p) < 0 || !w.whiten(p, false)) continue;
@@ -401,6 +420,7 @@ std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* 
         r.guess = static_cast<int>(best);
         if (!w.evaluate(x, B.data(), true)) return;
         double f = w.f;
+        bool atX = true;  // the worker's last evaluation was at x
         std::vector<double> Jkeep(w.J), resKeep(w.res);
         double lambda = 1e-3;
         int it = 0;
@@ -433,20 +453,22 @@ std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* 
                 for (int d = 0; d < 3; ++d) step[d] *= lo, xn[d] = x[d] + step[d];
             }
             const double len = std::sqrt(step[0] * step[0] + step[1] * step[1] + step[2] * step[2]);
+            atX = false;
             if (w.evaluate(xn, B.data(), true) && w.f < f) {
+                atX = true;
                 const double drop = f - w.f;
                 std::copy(xn, xn + 3, x);
                 f = w.f;
                 Jkeep = w.J, resKeep = w.res;
                 lambda = std::max(lambda / 10, 1e-12);
-                if (len < o.stepTolerance || drop <= 1e-12 * f) break;
+                if (len < o.stepTolerance || drop <= 1e-10 * f) break;
             } else {
                 lambda *= 10;
                 if (lambda > 1e12 || len < o.stepTolerance) break;
             }
         }
         // The moment, GOF and confidence at the final position.
-        w.evaluate(x, B.data(), true);
+        if (!atX) w.evaluate(x, B.data(), true);
         r.iterations = it + 1;
         std::copy(x, x + 3, r.position.begin());
         std::copy(w.Q, w.Q + 3, r.moment.begin());
@@ -461,7 +483,7 @@ std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* 
 
     auto work = [&] {
         try {
-            Worker w(fwd, W, k);
+            Worker w(fwd, sparseW, k);
             std::vector<double> B(static_cast<std::size_t>(k)), b(static_cast<std::size_t>(nch));
             for (std::int64_t t; !stop.load() && (t = next.fetch_add(1)) < T;) {
                 fitOne(w, t, B, b);

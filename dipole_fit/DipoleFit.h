@@ -58,8 +58,10 @@ struct FitOptions {
     double guessMinDist = 5.0;
     double guessExclude = 20.0;
     // The fit stops when a step is shorter than this (mm) or the objective
-    // changes by less than a relative 1e-12.
-    double stepTolerance = 1e-5;
+    // changes by less than a relative 1e-10. Gauss-Newton converges
+    // quadratically near the optimum, so the position is then known far
+    // more closely than the last step.
+    double stepTolerance = 1e-3;
     int maxIterations = 200;
     // Degrees of freedom of the whitened data (the whitener's rank); 0 takes
     // its number of rows.

@@ -90,7 +90,8 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
 SourceForward::~SourceForward() { plan_.pShell = nullptr; }
 
 SourceForward::Scratch::Scratch(const SourceForward& f)
-    : grad(f.plan_), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.plan_.numMea))) {}
+    : grad(f.plan_), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.plan_.numMea))),
+      slice(static_cast<std::size_t>(3 * std::max<std::int64_t>(1, f.plan_.numMea))) {}
 
 void SourceForward::toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const {
     flat_.prepare(host, 1, scan, in, mode);
@@ -118,13 +119,13 @@ bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratc
     if (dL) {
         // Each scan-frame derivative as a leadfield of its own through the
         // axis restore and the signs, then the chain rule through A.
-        std::vector<double> slice(static_cast<std::size_t>(3 * ns));
+        double* slice = s.slice.data();
         std::fill(dL, dL + 9 * ns, 0.0);
         for (int k = 0; k < 3; ++k) {
-            for (std::int64_t i = 0; i < 3 * ns; ++i) slice[static_cast<std::size_t>(i)] = dLs[3 * i + k];
-            post_.applyLocal(slice.data(), 1, &mode);
+            for (std::int64_t i = 0; i < 3 * ns; ++i) slice[i] = dLs[3 * i + k];
+            post_.applyLocal(slice, 1, &mode);
             for (std::int64_t i = 0; i < 3 * ns; ++i)
-                for (int m = 0; m < 3; ++m) dL[3 * i + m] += slice[static_cast<std::size_t>(i)] * jacobian_[3 * k + m];
+                for (int m = 0; m < 3; ++m) dL[3 * i + m] += slice[i] * jacobian_[3 * k + m];
         }
     }
     return true;

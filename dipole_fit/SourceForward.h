@@ -49,7 +49,8 @@ public:
     private:
         friend class SourceForward;
         megfwd::fast::GradientScratch grad;
-        std::vector<double> scan;  // numSensors x 12
+        std::vector<double> scan;   // numSensors x 12
+        std::vector<double> slice;  // numSensors x 3
     };
 
     // L (numSensors x 3, may be null) and dL (numSensors x 3 x 3: sensor,

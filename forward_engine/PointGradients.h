@@ -47,21 +47,23 @@ inline bool sarvasAxesNormalGrad(double k, const double* r, const double* r0, co
         for (int i = 0; i < 9; ++i) grad[i] = 0.0;
         return false;
     }
-    const double t = dr / a;
-    const double cr = a * a / rn + t + 2.0 * a + 2.0 * rn;
+    // Three reciprocals; every other quotient is a product with them.
+    const double ia = 1.0 / a, irn = 1.0 / rn, iF = 1.0 / F, iF2 = iF * iF;
+    const double t = dr * ia;
+    const double cr = a * a * irn + t + 2.0 * a + 2.0 * rn;
     const double c0 = a + 2.0 * rn + t;
     const double rnN = dot(r, n), r0N = dot(r0, n);
     const double g = cr * rnN - c0 * r0N;
     double u[3], v[3];
     cross(r0, n, u);
     cross(r0, r, v);
-    const double iF = 1.0 / F, iF2 = iF * iF;
+    const double fa = (2.0 * rn * a + dr) * ia, ta = dr * ia * ia * ia;
     double Fm[3], gm[3];
     for (int m = 0; m < 3; ++m) {
-        Fm[m] = -(2.0 * rn * a + dr) * d[m] / a - a * r[m];
-        const double tm = -r[m] / a + dr * d[m] / (a * a * a);
-        const double crm = -2.0 * d[m] / rn - 2.0 * d[m] / a + tm;
-        const double c0m = -d[m] / a + tm;
+        Fm[m] = -fa * d[m] - a * r[m];
+        const double tm = -r[m] * ia + ta * d[m];
+        const double crm = -2.0 * d[m] * (irn + ia) + tm;
+        const double c0m = -d[m] * ia + tm;
         gm[m] = rnN * crm - r0N * c0m - c0 * n[m];
     }
     for (int j = 0; j < 3; ++j) val[j] = k * (u[j] * iF - g * v[j] * iF2);

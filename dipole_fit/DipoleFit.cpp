@@ -28,11 +28,10 @@ constexpr double kChi2Cubed = 476.379541;
 constexpr double kPinvRtol = 1e-14;
 
 // Eigenvalues (descending) and eigenvectors (columns of V, row-major n x n)
-// of a symmetric n x n matrix by cyclic Jacobi rotations: n <= 6 here,
-// where Jacobi is exact to rounding and needs no library.
-void symmetricEigen(int n, const double* a, double* values, double* V) {
-    double A[36];
-    std::copy(a, a + n * n, A);
+// of a symmetric n x n matrix A (overwritten) by cyclic Jacobi rotations:
+// exact to rounding and without a library, for the fit's 3 x 3 and 6 x 6
+// matrices and a covariance of a few hundred channels.
+void jacobiEigen(int n, double* A, double* values, double* V) {
     for (int i = 0; i < n * n; ++i) V[i] = 0.0;
     for (int i = 0; i < n; ++i) V[i * n + i] = 1.0;
     for (int sweep = 0; sweep < 60; ++sweep) {
@@ -66,17 +65,20 @@ void symmetricEigen(int n, const double* a, double* values, double* V) {
                 }
             }
     }
-    // Sort descending.
-    int order[6] = {0, 1, 2, 3, 4, 5};
-    for (int i = 1; i < n; ++i)  // insertion sort of at most six entries
-        for (int j = i; j > 0 && A[order[j] * n + order[j]] > A[order[j - 1] * n + order[j - 1]]; --j)
-            std::swap(order[j], order[j - 1]);
-    double W[36];
-    std::copy(V, V + n * n, W);
+    std::vector<int> order(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](int x, int y) { return A[x * n + x] > A[y * n + y]; });
+    const std::vector<double> W(V, V + n * n);
     for (int j = 0; j < n; ++j) {
         values[j] = A[order[j] * n + order[j]];
         for (int k = 0; k < n; ++k) V[k * n + j] = W[k * n + order[j]];
     }
+}
+
+// The same with `a` kept.
+void symmetricEigen(int n, const double* a, double* values, double* V) {
+    std::vector<double> A(a, a + n * n);
+    jacobiEigen(n, A.data(), values, V);
 }
 
 // Four running sums, so that the products of a long dot product overlap
@@ -319,6 +321,30 @@ void confidence(Worker& w, const double* p, const FitRegion& region, DipoleFitRe
 }
 
 }  // namespace
+
+std::vector<double> whitenerFromCovariance(const std::vector<double>& cov, std::int64_t n, std::int64_t* rank,
+                                           double rtol) {
+    if (n < 1 || static_cast<std::int64_t>(cov.size()) != n * n)
+        throw InputError("the noise covariance must be a square matrix of the data's " + std::to_string(n) +
+                         " channels");
+    for (std::int64_t i = 0; i < n; ++i)
+        for (std::int64_t j = 0; j < n; ++j) {
+            const double a = cov[i * n + j], b = cov[j * n + i];
+            if (!std::isfinite(a) || std::abs(a - b) > 1e-10 * (std::abs(a) + std::abs(b)))
+                throw InputError("the noise covariance must be finite and symmetric (entry " + std::to_string(i) +
+                                 ", " + std::to_string(j) + ")");
+        }
+    std::vector<double> A(cov), V(static_cast<std::size_t>(n * n)), lambda(static_cast<std::size_t>(n));
+    jacobiEigen(static_cast<int>(n), A.data(), lambda.data(), V.data());
+    if (!(lambda[0] > 0)) throw InputError("the noise covariance has no positive eigenvalue");
+    std::int64_t r = 0;
+    while (r < n && lambda[r] > rtol * lambda[0]) ++r;
+    std::vector<double> W(static_cast<std::size_t>(r * n));
+    for (std::int64_t c = 0; c < r; ++c)
+        for (std::int64_t s = 0; s < n; ++s) W[c * n + s] = V[s * n + c] / std::sqrt(lambda[c]);
+    *rank = r;
+    return W;
+}
 
 double FitRegion::margin(const double p[3]) const {
     if (!surface) {

@@ -84,6 +84,14 @@ struct DipoleFitResult {
     int guess = -1;                    // the guess grid's node it started from
 };
 
+// The whitener of a noise covariance (n x n, symmetric, row-major):
+// W = diag(1/sqrt(lambda)) U^T over the eigenvalues above rtol times the
+// largest, so that W C W^T is the identity. Returns W (rank x n, row-major)
+// and sets *rank. Throws InputError for a matrix that is not symmetric and
+// finite or has no positive eigenvalue.
+std::vector<double> whitenerFromCovariance(const std::vector<double>& cov, std::int64_t n, std::int64_t* rank,
+                                           double rtol = 1e-10);
+
 // The nodes of the guess grid of `region`: a cubic grid of spacing
 // options.guessGrid through the region's centre, every node at least
 // guessMinDist inside and guessExclude away from the centre.

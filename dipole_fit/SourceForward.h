@@ -66,6 +66,10 @@ public:
     void leadfields(const double* host, std::int64_t count, double* out, int threads,
                     std::int32_t* inScan = nullptr) const;
 
+    // The scan sphere (centre x, y, z and radius, host frame, mm): the one
+    // the sphere model selects, as the metadata names it.
+    std::array<double, 4> scanSphere() const;
+
     // The engine and the manager of the prepared geometry, for metadata.
     CMForwardkw& engine() { return engine_; }
     CMDataForwardkw& geometry() { return *geometry_; }

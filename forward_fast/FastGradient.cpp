@@ -33,12 +33,17 @@ std::string gradientRefusal(const CFastLeadfield& plan) {
                "turn with the source";
     if (plan.isGeneric) return "the Grynszpan formulas (coilFwdModel 6) have no analytic gradient here";
     if (!gradientOf(plan.family)) return "the Cuffin formula (CF_FT05) has no analytic gradient here";
-    if (plan.pShell) return "the single shell's gradient needs its correction's second derivatives";
     return {};
 }
 
 GradientScratch::GradientScratch(const CFastLeadfield& plan)
-    : rows(static_cast<std::size_t>((plan.numMea + plan.numRef + 1) * kRowValues)) {}
+    : rows(static_cast<std::size_t>((plan.numMea + plan.numRef + 1) * kRowValues)) {
+    if (plan.pShell) {
+        shell = std::make_unique<head::ShellCorrection::Workspace>(plan.pShell->expansion.order,
+                                                                   plan.pShell->numSensors);
+        basis = std::make_unique<head::SolidHarmonics>(plan.pShell->expansion.order);
+    }
+}
 
 GradientScratch::~GradientScratch() = default;
 
@@ -78,6 +83,10 @@ int leadfieldGradient(const CFastLeadfield& plan, const double* src, double* L, 
         if (!ok) std::fill(v, v + kRowValues, 0.0);
         if (L) std::copy(v, v + 3, L + 3 * m);
         if (dL) std::copy(v + 3, v + kRowValues, dL + 9 * m);
+    }
+    if (ok && plan.pShell) {
+        if (L) plan.pShell->apply(src, L, *s.shell);
+        if (dL) plan.pShell->applyHessian(src, dL, *s.basis, s.hess);
     }
     return ok ? 1 : 0;
 }

@@ -8,7 +8,10 @@
 //// a fixed linear combination of point values, so its derivative is the same
 // combination of the points' derivatives: coil integration, the sensor's
 // coils and the reference correction carry over unchanged, and local
-// spheres only change each point's origin.
+// spheres only change each point's origin. The single shell subtracts the
+// gradient of its fitted potential from each sensor's leadfield, so its
+// derivative subtracts the potential's second derivatives
+// (ShellCorrection::applyHessian).
 //
 // Only three-component leadfields of the Sarvas, Biot-Savart and
 // magnetic-dipole families are differentiated; gradientRefusal names what
@@ -16,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,9 @@ public:
 private:
     friend int leadfieldGradient(const CFastLeadfield&, const double*, double*, double*, GradientScratch&);
     std::vector<double> rows;  // 12 per plan row: value (3), derivative (9)
+    std::unique_ptr<head::ShellCorrection::Workspace> shell;
+    std::unique_ptr<head::SolidHarmonics> basis;
+    std::vector<double> hess;
 };
 
 // For one source (scan frame, as CFastLeadfield::compute takes it):

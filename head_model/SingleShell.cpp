@@ -419,6 +419,30 @@ void ShellCorrection::apply(const double src[3], double* out, Workspace& ws) con
     }
 }
 
+void ShellCorrection::applyHessian(const double src[3], double* out, SolidHarmonics& basis,
+                                   std::vector<double>& hess) const {
+    const int nb = expansion.numBasis();
+    if (nb == 0) return;
+    const double inv = 1.0 / expansion.rho;
+    const double x[3] = {(src[0] - expansion.centre[0]) * inv, (src[1] - expansion.centre[1]) * inv,
+                         (src[2] - expansion.centre[2]) * inv};
+    hess.resize(6 * static_cast<std::size_t>(nb));
+    basis.hessians(x, hess.data());
+    // xx, xy, xz, yy, yz, zz into the symmetric 3 x 3 of each sensor.
+    static constexpr int kSlot[9] = {0, 1, 2, 1, 3, 4, 2, 4, 5};
+    const double inv2 = inv * inv;
+    const std::int64_t ns = numSensors;
+    for (int j = 0; j < nb; ++j) {
+        const double* h = hess.data() + 6 * j;
+        const double* c = coef.data() + j * ns;
+        for (std::int64_t s = 0; s < ns; ++s) {
+            const double w = c[s] * inv2;
+            double* o = out + 9 * s;
+            for (int k = 0; k < 9; ++k) o[k] -= w * h[kSlot[k]];
+        }
+    }
+}
+
 nlohmann::json ShellCorrection::describe() const {
     const ShellExpansion& e = expansion;
     return {{"model", "single shell: the sphere's leadfield minus the gradient of a harmonic expansion fitted to "

@@ -160,6 +160,11 @@ struct ShellCorrection {
     };
     // out (numSensors x 3, sensor-major) -= grad Phi_N at src, every sensor.
     void apply(const double src[3], double* out, Workspace& ws) const;
+    // The correction's derivative in the source position, for leadfield
+    // gradients: out (numSensors x 3 x 3: sensor, component j, d/dsrc_m)
+    // -= d^2 Phi_N / dr_j dr_m at src, every sensor. `hess` holds 6 values
+    // per basis function.
+    void applyHessian(const double src[3], double* out, SolidHarmonics& basis, std::vector<double>& hess) const;
 
     // The facts of the metadata: order, centre and scale (in this frame),
     // fit, condition number, surface size.

@@ -358,7 +358,20 @@ py::tuple fitDipole(const Sensors& s, const py::array_t<double, py::array::c_sty
     dipole::FitOptions opt;
     opt.guessGrid = guessGridMm, opt.guessMinDist = guessMinDistMm, opt.guessExclude = guessExcludeMm;
     opt.rank = rank, opt.threads = std::max(1, threads);
-    opt.progress = p.callback();
+    // Ctrl-C: Python's signal handlers run on the main thread, which fits
+    // time points too; after each one it looks for a pending signal.
+    const ProgressFn user = p.callback();
+    bool interrupted = false;
+    opt.progress = [&](std::int64_t done, std::int64_t total) {
+        {
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) {
+                interrupted = true;
+                return false;
+            }
+        }
+        return user ? user(done, total) : true;
+    };
     std::vector<dipole::DipoleFitResult> res;
     std::vector<double> predicted(static_cast<std::size_t>(nch * T));
     try {
@@ -373,6 +386,7 @@ py::tuple fitDipole(const Sensors& s, const py::array_t<double, py::array::c_sty
         if (guesses.empty()) guesses = dipole::guessGrid(region, opt);
         res = dipole::fitDipoles(fwd, w.data(), k, d.data(), T, guesses, region, opt, predicted.data());
     } catch (...) {
+        if (interrupted) throw py::error_already_set();  // the KeyboardInterrupt
         p.rethrow();
         throw;
     }

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "dipole_fit/DipoleFit.h"
 #include "forward_api/Errors.h"
+#include "forward_api/SensorArrayFile.h"
 #include "support/DemoInputs.h"
+#include "tools/commands/DipoleCommand.h"
+#include "tools/formats/Npy.h"
 
 using namespace megfwd;
 
@@ -147,4 +152,43 @@ TEST(DipoleFit, StopsWhenAskedTo) {
     EXPECT_THROW(dipole::fitDipoles(*s.fwd, s.whitener.data(), s.ns, b.data(), 2, dipole::guessGrid(s.region, o),
                                     s.region, o),
                  Cancelled);
+}
+
+// The command line's table: the fitted positions and moments of exact data
+// in mm and nA m, and data whose rows do not match the channel set refused.
+TEST(DipoleFit, CommandWritesTheTable) {
+    FitSetup s;
+    const std::vector<double> b = s.fields({{20, 30, 10, 0, 0, 40e-9}, {-35, 10, 25, 10e-9, 0, 14e-9}});
+    const std::string dir = ::testing::TempDir();
+    const std::string sensors = dir + "dipole_helmet.json", data = dir + "dipole_data.npy", out = dir + "dipoles.csv";
+    writeSensorArray(*s.sys.trial, sensors);
+    {
+        std::ofstream f(data, std::ios::binary);
+        f << io::npyBytes({s.ns, 2}, b.data());
+    }
+    io::DipoleArgs a;
+    a.sensors = sensors, a.data = data, a.out = out, a.quiet = true;
+    a.request.settings = s.settings;
+    a.sfreq = 1000.0;
+    std::ostringstream report;
+    ASSERT_EQ(io::runDipole(a, report), 0);
+    std::ifstream f(out);
+    std::string header, row;
+    std::getline(f, header);
+    EXPECT_EQ(header.rfind("time_s,x_mm,y_mm,z_mm,qx_nAm", 0), 0u);
+    std::getline(f, row);
+    double t, x, y, z, qx, qy, qz;
+    char c;
+    std::istringstream(row) >> t >> c >> x >> c >> y >> c >> z >> c >> qx >> c >> qy >> c >> qz;
+    EXPECT_NEAR(std::hypot(x - 20, y - 30, z - 10), 0.0, 0.01);
+    // The moment's tangential part is the simulated 40 nA m along z's.
+    const double u[3] = {20 / std::hypot(20, 30, 10), 30 / std::hypot(20, 30, 10), 10 / std::hypot(20, 30, 10)};
+    const double qr = qx * u[0] + qy * u[1] + qz * u[2];
+    EXPECT_NEAR(qz - qr * u[2], 40 - 40 * u[2] * u[2], 0.01);
+
+    {
+        std::ofstream g(data, std::ios::binary);
+        g << io::npyBytes({s.ns - 1, 2}, b.data());
+    }
+    EXPECT_THROW(io::runDipole(a, report), InputError);
 }

@@ -10,6 +10,8 @@
 #include "forward_api/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_engine/PointGradients.h"
+#include "head_model/SingleShell.h"
+#include "head_model/SolidHarmonics.h"
 #include "head_model/ShellSurfaces.h"
 #include "support/DemoInputs.h"
 
@@ -131,4 +133,41 @@ TEST(LeadfieldGradient, RefusesWhatItCannotDifferentiate) {
     req.settings = {};
     req.settings.coilFwdModel = 4;  // Cuffin
     EXPECT_THROW(dipole::computeLeadfieldGradient(in.sys, src, req), InputError);
+}
+
+// The basis' second derivatives against differences of its gradients, at a
+// point inside and one outside the unit ball.
+TEST(LeadfieldGradient, HarmonicHessiansMatchDifferencesOfGradients) {
+    head::SolidHarmonics b(6);
+    const int n = b.count();
+    std::vector<double> h(6 * n), gp(3 * n), gm(3 * n);
+    const int slot[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    for (const auto& x : {std::array<double, 3>{0.3, -0.2, 0.5}, std::array<double, 3>{-0.7, 0.6, 0.4}}) {
+        b.hessians(x.data(), h.data());
+        for (int m = 0; m < 3; ++m) {
+            const double e = 1e-6;
+            auto p = x, q = x;
+            p[m] += e, q[m] -= e;
+            b.gradients(p.data(), gp.data());
+            b.gradients(q.data(), gm.data());
+            for (int j = 0; j < n; ++j)
+                for (int k = 0; k < 3; ++k)
+                    EXPECT_NEAR(h[6 * j + slot[k][m]], (gp[3 * j + k] - gm[3 * j + k]) / (2 * e), 1e-7)
+                        << "basis " << j << ", d2/dx" << k << "dx" << m;
+        }
+    }
+}
+
+TEST(LeadfieldGradient, SingleShellMatchesCentralDifferences) {
+    test::DemoInputs in;
+    head::ShellOptions o;
+    o.order = 8;
+    auto s = shelltest::icosphere(3, {68, 78, 84}, {2, 12, -3});
+    s.label = "skull";
+    LeadfieldRequest req;
+    req.singleShell = std::make_shared<head::SingleShell>(head::SingleShell::make(std::move(s), o));
+    for (int refs : {0, 1}) {
+        req.settings.isUseRefSns = refs;
+        EXPECT_LT(gradientError(in.sys, req), 2e-6);
+    }
 }

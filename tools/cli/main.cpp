@@ -17,6 +17,7 @@
 #include "tools/cli/HelpFormatter.h"
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
+#include "tools/commands/DipoleCommand.h"
 #include "forward_api/Errors.h"
 
 namespace {
@@ -113,7 +114,28 @@ Examples:
   megfwd plot --spheres spheres.json --sensors helmet.json --out spheres.svg
 )HELP";
 
-const char* kCommands = "leadfield, field, spheres, info, plot and demo";
+const char* kDipoleExamples = R"HELP(
+Data: DATA.npy, float64 (channels, times) in tesla, rows in the order of the
+sensor-array file's good measurement channels. --noise-cov C.npy (channels,
+channels) in T^2 whitens data and leadfields; without it every channel
+counts alike. The dipoles stay inside the sphere (--sphere, or the scan
+sphere of the sphere model), or inside the inner skull with --inner-skull,
+--min-dist mm from its surface (nearest vertex); the fit starts from the
+best node of a 20 mm guess grid.
+Output: OUT.csv, one row per time point: time, position (mm, host axes),
+moment (nA m), amplitude, GOF (%, on whitened data), khi2, degrees of
+freedom, and 95 % confidence limits (volume mm^3; depth, long, trans mm;
+qlong, qtrans nA m), as MNE-Python's Dipole defines them. The table is
+printed as well. Ctrl-C stops the fit and writes nothing.
+
+Examples:
+  megfwd dipole --sensors helmet.json --data evoked.npy --sphere 0,40,0,90 \
+                --noise-cov noise.npy --sfreq 1000 --tmin -0.1 --out dipoles.csv
+  megfwd dipole --sensors helmet.json --data evoked.npy \
+                --inner-skull inner_skull.surf --out dipoles.csv
+)HELP";
+
+const char* kCommands = "leadfield, field, dipole, spheres, info, plot and demo";
 
 // A parse error as one line naming the option, the value and what is
 // accepted; CLI11's own wording ("A subcommand is required", "The following
@@ -234,6 +256,10 @@ int main(int argc, char** argv) {
                           "leadfield ... --scheduler ADDR'")
         ->type_name("ADDR")
         ->group("Computation");
+    leadfield->add_flag("--gradient", lf.gradient,
+                        "Write the leadfields' derivatives in the source position instead: (sources, sensors, 3, 3), "
+                        "component then d/dx, d/dy, d/dz, per metre (analytic)")
+        ->group("Forward model");
     leadfield->footer(kLeadfieldExamples);
 
     io::FieldArgs fd;
@@ -320,6 +346,35 @@ int main(int argc, char** argv) {
 
     io::DemoArgs dm;
     std::string dmOrder;
+    io::DipoleArgs dp;
+    cli::ForwardOptions dpOpts;
+    std::string dpMinDist, dpSfreq, dpTmin, dpThreads;
+    auto* dipole = app.add_subcommand("dipole", "One current dipole per time point of recorded data, fitted on the "
+                                                "leadfields of a sensor-array file");
+    dipole->group("Commands");
+    dipole->set_help_flag("-h,--help", "This help");
+    dipole->add_option("--sensors", dp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required()
+        ->group("Input and output");
+    dipole->add_option("--data", dp.data, "Data (channels, times) in tesla (.npy)")->type_name("DATA.npy")->required()
+        ->group("Input and output");
+    dipole->add_option("--noise-cov", dp.noiseCov, "Noise covariance (channels, channels) in T^2 (.npy)")
+        ->type_name("C.npy")->group("Input and output");
+    dipole->add_option("--out", dp.out, "Output table (CSV)")->type_name("OUT.csv")->required()
+        ->group("Input and output");
+    dipole->add_option("--sfreq", dpSfreq, "Sampling frequency of the data in Hz, for the times (default 1)")
+        ->type_name("HZ")->group("Input and output");
+    dipole->add_option("--tmin", dpTmin, "Time of the first sample in s (default 0)")->type_name("S")
+        ->group("Input and output");
+    dipole->add_flag("--quiet,-q", dp.quiet, quietHelp)->group("Input and output");
+    dipole->add_option("--min-dist", dpMinDist, "Least distance of a dipole from the head model's surface, mm "
+                                                "(default 5)")->type_name("MM")->group("Fit");
+    dipole->add_option("--threads", dpThreads, "Threads over time points, 1 to 1024 (default: all cores)")
+        ->type_name("N")->group("Fit");
+    dpOpts.addTo(*dipole, false);
+    cli::ShellOptions dpShell;
+    dpShell.addTo(*dipole);
+    dipole->footer(kDipoleExamples);
+
     auto* demo = app.add_subcommand("demo", "Build the embedded demonstration system, compute its leadfield and draw a map");
     demo->group("Commands");
     demo->set_help_flag("-h,--help", "This help");
@@ -370,6 +425,16 @@ int main(int argc, char** argv) {
             fd.request.settings = fdOpts.toOverrides();
             fd.request.singleShell = fdShell.make();
             return io::runField(fd, std::cout);
+        }
+        if (*dipole) {
+            dp.request.settings = dpOpts.toOverrides();
+            dp.request.singleShell = dpShell.make();
+            if (!dpMinDist.empty()) dp.minDist = cli::numberOption("--min-dist", dpMinDist, 0.0, 1e3, "of millimetres");
+            if (!dpSfreq.empty()) dp.sfreq = cli::numberOption("--sfreq", dpSfreq, 1e-9, 1e12, "of Hz");
+            if (!dpTmin.empty()) dp.tmin = cli::numberOption("--tmin", dpTmin, -1e9, 1e9, "of seconds");
+            if (!dpThreads.empty())
+                dp.threads = static_cast<int>(cli::wholeNumberOption("--threads", dpThreads, 1, 1024, "of threads"));
+            return io::runDipole(dp, std::cout);
         }
         if (*info) return io::runInfo(in, std::cout);
         if (*spheres) {

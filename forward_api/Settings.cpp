@@ -9,14 +9,24 @@
 
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/SettingTable.h"
+#include "forward_engine/FormulaTable.h"
 
 namespace megfwd {
 namespace {
 
 struct Name {
-    const char* name;
+    std::string name;  // lower case
     int code;
 };
+
+// "a, b or c"
+std::string choiceList(const std::vector<Name>& names, const char* last) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == names.size() ? last : ", ") + names[i].name;
+    return out;
+}
 
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -38,41 +48,42 @@ int lookup(const std::string& option, const std::string& text, const std::vector
     int code;
     if (parseInt(t, code) && code >= 0 && code <= maxCode) return code;
     std::string choices;
-    for (const auto& n : names) choices += (choices.empty() ? "" : ", ") + std::string(n.name);
+    for (const auto& n : names) choices += (choices.empty() ? "" : ", ") + n.name;
     throw InputError(option + " '" + text + "': unknown value; choose one of " + choices + " (or the code 0.." +
                      std::to_string(maxCode) + ")");
 }
-
-const char* const kFormulaCodes[8] = {"ST01", "SX02", "SV_CF03", "SV_NT04", "SV_CFT05", "BiotSavart06", "GS07", "DX"};
-
-const std::vector<Name> kCurrentFormulaAliases = {
-    {"st01", 0}, {"sx02", 1}, {"sv_cf03", 2}, {"sv_nt04", 3}, {"sv_cft05", 4}, {"biotsavart06", 5}, {"gs07", 6}, {"dx", 7},
-    {"sarvas-scalar", 0}, {"sarvas-scalar-si", 1}, {"sarvas-ctf", 2}, {"sarvas-nut", 3}, {"sarvas", 3},
-    {"cuffin", 4}, {"biot-savart", 5}, {"infinite-medium", 5}, {"grynszpan", 6}};
-const std::vector<Name> kMagneticAliases = {
-    {"magnetic-dipole", 0}, {"magnetic-dipole-tensor", 1}, {"primary-current", 2}};
 
 }  // namespace
 
 int parseFormula(const std::string& text, bool magnetic) {
     const std::string t = lower(text);
-    for (const auto& n : kMagneticAliases)
+    // The codes' own names are valid in both modes; the descriptive names
+    // of current-dipole formulas are not, and those of magnetic ones only
+    // with magnetic sources.
+    std::vector<Name> codes, currentNames, magneticNames;
+    for (const FormulaRow& row : currentDipoleFormulas()) {
+        codes.push_back({lower(row.name), row.code});
+        for (const char* alias : row.aliases)
+            if (alias) currentNames.push_back({alias, row.code});
+    }
+    for (const FormulaRow& row : magneticFormulas())
+        for (const char* alias : row.aliases)
+            if (alias) magneticNames.push_back({alias, row.code});
+    for (const auto& n : magneticNames)
         if (t == n.name) {
             if (!magnetic) throw InputError("--formula '" + text + "' is a formula for magnetic sources; add --magnetic");
             return n.code;
         }
-    for (const auto& n : kCurrentFormulaAliases)
+    for (const auto& n : currentNames)
         if (t == n.name) {
-            // The codes themselves are valid in both modes; the descriptive
-            // names of current-dipole formulas are not.
-            if (magnetic && std::string(n.name).find_first_of("0123456789") == std::string::npos && t != "dx")
-                throw InputError("--formula '" + text + "' is a current-dipole formula; with --magnetic choose "
-                                 "magnetic-dipole, magnetic-dipole-tensor or primary-current");
+            if (magnetic)
+                throw InputError("--formula '" + text + "' is a current-dipole formula; with --magnetic choose " +
+                                 choiceList(magneticNames, " or "));
             return n.code;
         }
-    std::vector<Name> all = kCurrentFormulaAliases;
-    all.insert(all.end(), kMagneticAliases.begin(), kMagneticAliases.end());
-    return lookup("--formula", text, all, 7);
+    std::vector<Name> all = codes;
+    for (const auto* list : {&currentNames, &magneticNames}) all.insert(all.end(), list->begin(), list->end());
+    return lookup("--formula", text, all, static_cast<int>(currentDipoleFormulas().size()) - 1);
 }
 
 int parseSensorModel(const std::string& text) {
@@ -93,9 +104,9 @@ int parseTangentRule(const std::string& text) {
 }
 
 int parseOrder(int order) {
-    if (order < 1 || order > 7 || order == 6)
-        throw InputError("--order " + std::to_string(order) + ": the coil integration order must be 1, 2, 3, 4, 5 or 7");
-    return order;
+    for (int known : kIntegrationOrders)
+        if (order == known) return order;
+    throw InputError("--order " + std::to_string(order) + ": the coil integration order must be 1, 2, 3, 4, 5 or 7");
 }
 
 double parseScanUnit(const std::string& text) {
@@ -130,26 +141,13 @@ std::array<double, 4> parseSphere(const std::string& text) {
     return s;
 }
 
-std::string formulaCode(int code) { return code >= 0 && code < 8 ? kFormulaCodes[code] : "code " + std::to_string(code); }
-
-std::string formulaDescription(int code, bool magnetic) {
-    if (magnetic) {
-        switch (code) {
-            case 1: return "magnetic dipole, tensor form";
-            case 2: return "primary current (Biot-Savart field of a current element)";
-            default: return "magnetic dipole";
-        }
-    }
-    switch (code) {
-        case 1: return "Sarvas, scalar form, with the fixed factor 1e-7";
-        case 2: return "Sarvas, CTF form";
-        case 3: return "Sarvas, Nut form";
-        case 4: return "Cuffin, FieldTrip form";
-        case 5: return "Biot-Savart in an unbounded medium (no volume currents)";
-        case 6: return "Grynszpan";
-        default: return "Sarvas, scalar form";
-    }
+std::string formulaCode(int code) {
+    const auto rows = currentDipoleFormulas();
+    return code >= 0 && code < static_cast<int>(rows.size()) ? rows[static_cast<std::size_t>(code)].name
+                                                              : "code " + std::to_string(code);
 }
+
+std::string formulaDescription(int code, bool magnetic) { return formulaRow(code, magnetic).description; }
 
 std::string sensorModelName(int code) {
     static const char* names[5] = {"Standard", "CTF", "Neuromag", "BTI", "Yokogawa"};
@@ -185,28 +183,18 @@ void SettingOverrides::applyTo(CMForwardkw& e, CMDataForwardkw& d) const {
         d.spatUnit = 0.001;
         e.mu4PiRatio = 1e-7;
     }
-    if (coilFwdModel) e.coilFwdModel = *coilFwdModel;
-    if (snsFwdModel) e.snsFwdModel = *snsFwdModel;
-    if (orderCoilIntg) e.orderCoilIntg = *orderCoilIntg;
-    if (tangVectMethod) e.tangVectMethod = *tangVectMethod;
-    if (isMagSrc) e.isMagSrc = *isMagSrc;
-    if (isUseRefSns) e.isUseRefSns = *isUseRefSns;
-    if (mu4PiRatio) e.mu4PiRatio = *mu4PiRatio;
-    if (sphereModel) d.sphereModel = *sphereModel;
-    if (userSphere) d.userSphere.setSphere((*userSphere)[0], (*userSphere)[1], (*userSphere)[2], (*userSphere)[3]);
-    if (isCentralizedLf) d.isCentralizedLf = *isCentralizedLf;
-    if (isTangLfd) d.isTangLfd = *isTangLfd;
-    if (isSpatConstrained) d.isSpatConstrained = *isSpatConstrained;
-    if (coordSystem) d.coordSystem = *coordSystem;
-    if (isApplySnsGain) d.isApplySnsGain = *isApplySnsGain;
-    if (isUnitLf) d.isUnitLf = *isUnitLf;
-    if (isUnit2Meter) d.isUnit2Meter = *isUnit2Meter;
-    if (spatUnit) d.spatUnit = *spatUnit;
-    if (minCoilSphDist) d.minCoilSphDist = *minCoilSphDist;
-    if (minCoilSrcDist) d.minCoilSrcDist = *minCoilSrcDist;
-    if (minSrcSphDist) d.minSrcSphDist = *minSrcSphDist;
-    if (isRestoreUnit) d.isRestoreUnit = *isRestoreUnit;
-    if (isRestoreCoord) d.isRestoreCoord = *isRestoreCoord;
+    for (const SettingRow& row : settingRows()) {
+        if (row.overrideWhole && this->*row.overrideWhole) {
+            const int v = *(this->*row.overrideWhole);
+            (row.engineWhole ? e.*row.engineWhole : d.*row.managerWhole) = v;
+        } else if (row.overrideNumber && this->*row.overrideNumber) {
+            const double v = *(this->*row.overrideNumber);
+            (row.engineNumber ? e.*row.engineNumber : d.*row.managerNumber) = v;
+        } else if (row.overrideSphere && this->*row.overrideSphere) {
+            const std::array<double, 4>& s = *(this->*row.overrideSphere);
+            (d.*row.managerSphere).setSphere(s[0], s[1], s[2], s[3]);
+        }
+    }
     if (localSpheres) {
         if (sphereModel && *sphereModel != 2)
             throw InputError("local spheres are one sphere per sensor (the \"Multiple\" model); sphere model " +
@@ -222,66 +210,35 @@ void SettingOverrides::applyTo(CMForwardkw& e, CMDataForwardkw& d) const {
 
 nlohmann::json settingsJson(const CMForwardkw& e, const CMDataForwardkw& d) {
     using nlohmann::json;
-    auto sphere = [](const CSpherekw& s) {
-        return json{{"center_mm", {s.center[0], s.center[1], s.center[2]}}, {"radius_mm", s.radius}};
-    };
-    json engine = {
-        {"coilFwdModel", e.coilFwdModel},
-        {"formula", formulaCode(e.coilFwdModel)},
-        {"formula_description", formulaDescription(e.coilFwdModel, e.isMagSrc != 0)},
-        {"snsFwdModel", e.snsFwdModel},
-        {"sensor_model", sensorModelName(e.snsFwdModel)},
-        {"orderCoilIntg", e.orderCoilIntg},
-        {"tangVectMethod", e.tangVectMethod},
-        {"tangent_rule", tangentRuleName(e.tangVectMethod)},
-        {"isMagSrc", e.isMagSrc},
-        {"isUseRefSns", e.isUseRefSns},
-        {"mu4PiRatio", e.mu4PiRatio},
-        {"isFwdExpress", e.isFwdExpress},
-    };
-    json manager = {
-        {"sphereModel", d.sphereModel},
-        {"sphere_model", sphereModelName(d.sphereModel)},
-        {"userSphere", sphere(d.userSphere)},
-        {"isCentralizedLf", d.isCentralizedLf},
-        {"isTangLfd", d.isTangLfd},
-        {"isSpatConstrained", d.isSpatConstrained},
-        {"isAnaScan", d.isAnaScan},
-        {"coordSystem", d.coordSystem},
-        {"coordinates", coordSystemName(d.coordSystem)},
-        {"isApplySnsGain", d.isApplySnsGain},
-        {"isUnitLf", d.isUnitLf},
-        {"isUnit2Meter", d.isUnit2Meter},
-        {"spatUnit", d.spatUnit},
-        {"scan_unit", d.isUnit2Meter ? scanUnitName(d.spatUnit) : "mm"},
-        {"minCoilSphDist", d.minCoilSphDist},
-        {"minCoilSrcDist", d.minCoilSrcDist},
-        {"minSrcSphDist", d.minSrcSphDist},
-        {"isRestoreUnit", d.isRestoreUnit},
-        {"isRestoreCoord", d.isRestoreCoord},
-    };
+    json engine = json::object(), manager = json::object();
+    for (const SettingRow& row : settingRows()) {
+        const bool ofEngine = row.engineWhole || row.engineNumber;
+        json& out = ofEngine ? engine : manager;
+        if (row.managerSphere) {
+            const CSpherekw& s = d.*row.managerSphere;
+            out[row.member] = {{"center_mm", {s.center[0], s.center[1], s.center[2]}}, {"radius_mm", s.radius}};
+        } else if (row.type == SettingType::Number) {
+            out[row.member] = numberSetting(row, e, d);
+        } else {
+            const int v = wholeSetting(row, e, d);
+            out[row.member] = v;
+            if (row.codeName) out[row.nameKey] = row.codeName(v);
+        }
+    }
+    engine["formula_description"] = formulaDescription(e.coilFwdModel, e.isMagSrc != 0);
+    manager["scan_unit"] = d.isUnit2Meter ? scanUnitName(d.spatUnit) : "mm";
     return {{"engine", engine}, {"manager", manager}};
 }
 
-// The factor in front of each formula's geometric result. The point formulas
-// (field values, and leadfields from unit moments) use mu4PiRatio, except
-// Grynszpan with its fixed 1e-9. The coil-level leadfield formulas use
-// mu4PiRatio except: SX02 (fixed 1e-7), GS07 (1e-9), the magnetic dipole in
-// tensor form (7.957747154594243e-11), and, for two components in the
-// standard sensor models, the scalar Sarvas member that codes 0, 1 and 7 select
-// (fixed 1e-7). The CTF sensor model makes two components from the
+// The factor in front of each formula's geometric result, from the formula
+// table. The CTF sensor model makes two components from the
 // three-component members, so only the standard models reach the
-// two-component members.
+// two-component members and their factors.
 double formulaFactor(const CMForwardkw& e, ScanKind kind, int numComponents) {
-    const int code = e.coilFwdModel;
-    const bool magnetic = e.isMagSrc != 0;
-    if (kind != ScanKind::Lfd) return !magnetic && code == 6 ? 1e-9 : e.mu4PiRatio;
-    if (magnetic) return code == 1 ? 7.957747154594243e-11 : e.mu4PiRatio;
-    if (code == 6) return 1e-9;
-    if (code == 1) return 1e-7;
+    const FormulaRow& row = formulaRow(e.coilFwdModel, e.isMagSrc != 0);
+    if (kind != ScanKind::Lfd) return formulaFactorOr(row.pointFactor, e.mu4PiRatio);
     const bool twoCompStd = numComponents == 2 && e.snsFwdModel != 1;
-    if (twoCompStd && !(code >= 2 && code <= 5)) return 1e-7;
-    return e.mu4PiRatio;
+    return formulaFactorOr(twoCompStd ? row.coilFactor2Standard : row.coilFactor3, e.mu4PiRatio);
 }
 
 ValueUnit valueUnit(const CMForwardkw& e, const CMDataForwardkw& d, ScanKind kind, int numComponents, double divisor) {

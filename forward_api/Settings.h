@@ -52,6 +52,8 @@ int parseSphereModel(const std::string& text);
 int parseCoordSystem(const std::string& text);
 int parseTangentRule(const std::string& text);
 int parseOrder(int order);
+// The coil integration orders with a rule (6 has none).
+inline constexpr std::array<int, 6> kIntegrationOrders = {1, 2, 3, 4, 5, 7};
 // A scan unit: "mm", "cm", "dm", "m" or a factor by which millimetres are
 // multiplied (0.001 for metres).
 double parseScanUnit(const std::string& text);

@@ -1,5 +1,7 @@
 #include "forward_engine/CMForward01Point03Cartesian.h"
 
+#include "forward_engine/FormulaTable.h"
+
 #include "forward_data/CMDataForwardkw.h"
 
 namespace phys = megfwd::phys;
@@ -22,23 +24,23 @@ int CMForward01Point03Cartesian::point14xMf3D_all(const double* r, const double*
 
 int CMForward01Point03Cartesian::point12Q6Mf3D_All(const double* r, const double* r0, const double* Q,
                                                    double* B) const {
-    switch (coilFwdModel) {
-        case 2: return point12Q6Mf3D_02Sarvas01Ctf(r, r0, Q, B);
-        case 3: return point12Q6Mf3D_03Sarvas02Nut(r, r0, Q, B);
-        case 4: return point12Q6Mf3D_04CuffinFieldTrip(r, r0, Q, B);
-        case 5: return point12Q6Mf3D_05BiotSavartCtf(r, r0, Q, B);
-        case 6: return point12Q6Mf3D_06GrynszpanCtf(r, r0, Q, B);
-        default: return point12Q6Mf3D_00sam03Fwd(r, r0, Q, B);
-    }
+    using Self = CMForward01Point03Cartesian;
+    // By current-dipole formula code (FormulaTable.h); SX02 and DX take the scalar form.
+    static constexpr decltype(&Self::point12Q6Mf3D_00sam03Fwd) kMembers[] = {
+        &Self::point12Q6Mf3D_00sam03Fwd,       &Self::point12Q6Mf3D_00sam03Fwd,
+        &Self::point12Q6Mf3D_02Sarvas01Ctf,    &Self::point12Q6Mf3D_03Sarvas02Nut,
+        &Self::point12Q6Mf3D_04CuffinFieldTrip, &Self::point12Q6Mf3D_05BiotSavartCtf,
+        &Self::point12Q6Mf3D_06GrynszpanCtf};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(r, r0, Q, B);
 }
 
 int CMForward01Point03Cartesian::point11MQ6Mf3D_all(const double* r, const double* r0, const double* m,
                                                     double* B) const {
-    switch (coilFwdModel) {
-        case 1: return point11MQ6Mf3D_02Magnetic(r, r0, m, B);
-        case 2: return point11MQ6Mf3D_03PrimaryCurrent(r, r0, m, B);
-        default: return point11MQ6Mf3D_01Magnetic(r, r0, m, B);
-    }
+    using Self = CMForward01Point03Cartesian;
+    // By magnetic-source formula code (FormulaTable.h).
+    static constexpr decltype(&Self::point11MQ6Mf3D_01Magnetic) kMembers[] = {
+        &Self::point11MQ6Mf3D_01Magnetic, &Self::point11MQ6Mf3D_02Magnetic, &Self::point11MQ6Mf3D_03PrimaryCurrent};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(r, r0, m, B);
 }
 
 int CMForward01Point03Cartesian::point12Q6Mf3D_00sam03Fwd(const double* r, const double* r0, const double* Q,

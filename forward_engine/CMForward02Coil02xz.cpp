@@ -1,5 +1,7 @@
 #include "forward_engine/CMForward02Coil02xz.h"
 
+#include "forward_engine/FormulaTable.h"
+
 namespace phys = megfwd::phys;
 
 namespace {
@@ -47,23 +49,25 @@ int CMForward02Coil02xz::coil24xLf2D_all(const double* pt, const double* n, cons
 
 int CMForward02Coil02xz::coil22Q3LfXZaxial_all(const double* pt, const double* n, const R3Q3x3* basis,
                                                double* out) const {
-    switch (coilFwdModel) {
-        case 2: return coil22Q3LfXZaxial_02Sarvas01kw(pt, n, basis, out);
-        case 3: return coil22Q3LfXZaxial_03Sarvas02Nut(pt, n, basis, out);
-        case 4: return coil22Q3LfXZaxial_04CuffinFieldTrip(pt, n, basis, out);
-        case 5: return coil22Q3LfXZaxial_05BiotSavartCtf(pt, n, basis, out);
-        case 6: return coil22Q3LfXZaxial_06GrnszpanCtf(pt, n, basis, out);
-        default: return coil22Q3LfXZaxial_01Sam03kw(pt, n, basis, out);
-    }
+    using Self = CMForward02Coil02xz;
+    // By current-dipole formula code (FormulaTable.h); ST01, SX02 and DX
+    // take the scalar member with its fixed factor.
+    static constexpr decltype(&Self::coil22Q3LfXZaxial_01Sam03kw) kMembers[] = {
+        &Self::coil22Q3LfXZaxial_01Sam03kw,       &Self::coil22Q3LfXZaxial_01Sam03kw,
+        &Self::coil22Q3LfXZaxial_02Sarvas01kw,    &Self::coil22Q3LfXZaxial_03Sarvas02Nut,
+        &Self::coil22Q3LfXZaxial_04CuffinFieldTrip, &Self::coil22Q3LfXZaxial_05BiotSavartCtf,
+        &Self::coil22Q3LfXZaxial_06GrnszpanCtf};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(pt, n, basis, out);
 }
 
 int CMForward02Coil02xz::coil21MQ3LfXZaxial_all(const double* pt, const double* n, const R3Q3x3* basis,
                                                 double* out) const {
-    switch (coilFwdModel) {
-        case 1: return coil21MQ3LfXZaxial_02Magnetic(pt, n, basis, out);
-        case 2: return coil21MQ3LfXZaxial_03PrimaryCurrent(pt, n, basis, out);
-        default: return coil21MQ3LfXZaxial_01Magnetic(pt, n, basis, out);
-    }
+    using Self = CMForward02Coil02xz;
+    // By magnetic-source formula code (FormulaTable.h).
+    static constexpr decltype(&Self::coil21MQ3LfXZaxial_01Magnetic) kMembers[] = {
+        &Self::coil21MQ3LfXZaxial_01Magnetic, &Self::coil21MQ3LfXZaxial_02Magnetic,
+        &Self::coil21MQ3LfXZaxial_03PrimaryCurrent};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(pt, n, basis, out);
 }
 
 int CMForward02Coil02xz::coil22Q3LfXZaxial_01Sam03kw(const double* pt, const double* n, const R3Q3x3* basis,

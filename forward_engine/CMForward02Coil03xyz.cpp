@@ -1,5 +1,7 @@
 #include "forward_engine/CMForward02Coil03xyz.h"
 
+#include "forward_engine/FormulaTable.h"
+
 namespace phys = megfwd::phys;
 
 namespace {
@@ -37,24 +39,24 @@ int CMForward02Coil03xyz::coil26xLf3D_all(const double* pt, const double* n, con
 
 int CMForward02Coil03xyz::coil23Q3LfXYZaxial_all(const double* pt, const double* n, const double* r0,
                                                  double* out) const {
-    switch (coilFwdModel) {
-        case 1: return coil23Q3LfXYZaxial_01Sam03kw(pt, n, r0, out);
-        case 2: return coil23Q3LfXYZaxial_02Sarvas01Ctf(pt, n, r0, out);
-        case 3: return coil23Q3LfXYZaxial_03Sarvas02Nut(pt, n, r0, out);
-        case 4: return coil23Q3LfXYZaxial_04CuffinFieldTrip(pt, n, r0, out);
-        case 5: return coil23Q3LfXYZaxial_05BiotSavartCtf(pt, n, r0, out);
-        case 6: return coil23Q3LfXYZaxial_06GrnszpanCtf(pt, n, r0, out);
-        default: return coil23Q3LfXYZaxial_00Sam02Tangential(pt, n, r0, out);
-    }
+    using Self = CMForward02Coil03xyz;
+    // By current-dipole formula code (FormulaTable.h); DX takes the ST01 member.
+    static constexpr decltype(&Self::coil23Q3LfXYZaxial_00Sam02Tangential) kMembers[] = {
+        &Self::coil23Q3LfXYZaxial_00Sam02Tangential, &Self::coil23Q3LfXYZaxial_01Sam03kw,
+        &Self::coil23Q3LfXYZaxial_02Sarvas01Ctf,     &Self::coil23Q3LfXYZaxial_03Sarvas02Nut,
+        &Self::coil23Q3LfXYZaxial_04CuffinFieldTrip, &Self::coil23Q3LfXYZaxial_05BiotSavartCtf,
+        &Self::coil23Q3LfXYZaxial_06GrnszpanCtf};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(pt, n, r0, out);
 }
 
 int CMForward02Coil03xyz::coil23MQ3LfXYZaxial_all(const double* pt, const double* n, const double* r0,
                                                   double* out) const {
-    switch (coilFwdModel) {
-        case 1: return coil23MQ3LfXYZaxial_02Magnetic(pt, n, r0, out);
-        case 2: return coil23MQ3LfXYZaxial_03PrimaryCurrent(pt, n, r0, out);
-        default: return coil23MQ3LfXYZaxial_01Magnetic(pt, n, r0, out);
-    }
+    using Self = CMForward02Coil03xyz;
+    // By magnetic-source formula code (FormulaTable.h).
+    static constexpr decltype(&Self::coil23MQ3LfXYZaxial_01Magnetic) kMembers[] = {
+        &Self::coil23MQ3LfXYZaxial_01Magnetic, &Self::coil23MQ3LfXYZaxial_02Magnetic,
+        &Self::coil23MQ3LfXYZaxial_03PrimaryCurrent};
+    return (this->*megfwd::memberForCode(kMembers, coilFwdModel))(pt, n, r0, out);
 }
 
 int CMForward02Coil03xyz::coil23Q3LfXYZaxial_00Sam02Tangential(const double* pt, const double* n, const double* r0,

@@ -23,21 +23,7 @@ int CMForward03Snsr01Bpo::numIntgPts(const CMEGSensorkw* sensor) {
 }
 
 int CMForward03Snsr01Bpo::pointBpo(double* r, double* r0, double* Q, double* B) {
-    if (isMagSrc == 0) {
-        switch (coilFwdModel) {
-        case 2: return point12Q6Mf3D_02Sarvas01Ctf(r, r0, Q, B);
-        case 3: return point12Q6Mf3D_03Sarvas02Nut(r, r0, Q, B);
-        case 4: return point12Q6Mf3D_04CuffinFieldTrip(r, r0, Q, B);
-        case 5: return point12Q6Mf3D_05BiotSavartCtf(r, r0, Q, B);
-        case 6: return point12Q6Mf3D_06GrynszpanCtf(r, r0, Q, B);
-        default: return point12Q6Mf3D_00sam03Fwd(r, r0, Q, B);
-        }
-    }
-    switch (coilFwdModel) {
-    case 1: return point11MQ6Mf3D_02Magnetic(r, r0, Q, B);
-    case 2: return point11MQ6Mf3D_03PrimaryCurrent(r, r0, Q, B);
-    default: return point11MQ6Mf3D_01Magnetic(r, r0, Q, B);
-    }
+    return point14xMf3D_all(r, r0, Q, B);
 }
 
 double CMForward03Snsr01Bpo::sns31Q6B1_AllPasSphere(CMEGSensorkw* sensor, MAGFIELD* fld, double* origin, int order) {

@@ -3,26 +3,11 @@
 #include <cmath>
 
 int CMForward03Snsr04LfOpt::coilLf3DOpt(double* pt, double* n, double* r0, double* out3) {
-    switch (coilFwdModel) {
-    case 1: return coil23Q3LfXYZaxial_01Sam03kw(pt, n, r0, out3);
-    case 2: return coil23Q3LfXYZaxial_02Sarvas01Ctf(pt, n, r0, out3);
-    case 3: return coil23Q3LfXYZaxial_03Sarvas02Nut(pt, n, r0, out3);
-    case 4: return coil23Q3LfXYZaxial_04CuffinFieldTrip(pt, n, r0, out3);
-    case 5: return coil23Q3LfXYZaxial_05BiotSavartCtf(pt, n, r0, out3);
-    case 6: return coil23Q3LfXYZaxial_06GrnszpanCtf(pt, n, r0, out3);
-    default: return coil23Q3LfXYZaxial_00Sam02Tangential(pt, n, r0, out3);
-    }
+    return coil23Q3LfXYZaxial_all(pt, n, r0, out3);
 }
 
 int CMForward03Snsr04LfOpt::coilLf2DOpt(double* pt, double* n, R3Q3x3* basis, double* out2) {
-    switch (coilFwdModel) {
-    case 2: return coil22Q3LfXZaxial_02Sarvas01kw(pt, n, basis, out2);
-    case 3: return coil22Q3LfXZaxial_03Sarvas02Nut(pt, n, basis, out2);
-    case 4: return coil22Q3LfXZaxial_04CuffinFieldTrip(pt, n, basis, out2);
-    case 5: return coil22Q3LfXZaxial_05BiotSavartCtf(pt, n, basis, out2);
-    case 6: return coil22Q3LfXZaxial_06GrnszpanCtf(pt, n, basis, out2);
-    default: return coil22Q3LfXZaxial_01Sam03kw(pt, n, basis, out2);
-    }
+    return coil22Q3LfXZaxial_all(pt, n, basis, out2);
 }
 
 void CMForward03Snsr04LfOpt::momCoef2D(const double* mom, const R3Q3x3* basis, double* c2) {

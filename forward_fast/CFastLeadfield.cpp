@@ -9,9 +9,20 @@
 #include <thread>
 #include <vector>
 
+#include "forward_engine/FormulaTable.h"
 #include "forward_engine/PointFormulas.h"
 #include "host_interfaces/Afx.h"
 
+
+// The formula table names the fast path's loops by the same numbers.
+static_assert(static_cast<int>(megfwd::FormulaFamily::Sarvas) == static_cast<int>(megfwd::fast::PointFamily::Sarvas));
+static_assert(static_cast<int>(megfwd::FormulaFamily::Cuffin) == static_cast<int>(megfwd::fast::PointFamily::Cuffin));
+static_assert(static_cast<int>(megfwd::FormulaFamily::BiotSavart) ==
+              static_cast<int>(megfwd::fast::PointFamily::BiotSavart));
+static_assert(static_cast<int>(megfwd::FormulaFamily::MagneticDipole) ==
+              static_cast<int>(megfwd::fast::PointFamily::MagneticDipole));
+static_assert(static_cast<int>(megfwd::FormulaFamily::MagneticTensor) ==
+              static_cast<int>(megfwd::fast::PointFamily::MagneticTensor));
 namespace phys = megfwd::phys;
 using megfwd::fast::PointFamily;
 
@@ -111,30 +122,12 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     // components) or the two-component members (standard model, two
     // components), whose factors and failure rules differ in places.
     const bool std2D = isStdModel && numComp == 2;
-    const double mu = engine.mu4PiRatio;
-    isGeneric = 0;
-    isFailOnNoValue = 0;
-    isUnitDirections = 0;
-    if (engine.isMagSrc == 0) {
-        switch (engine.coilFwdModel) {
-            case 1: family = PointFamily::Sarvas, factor = 1e-7; break;
-            case 2: family = PointFamily::Sarvas, factor = mu, isFailOnNoValue = std2D ? 1 : 0; break;
-            case 3:
-                family = PointFamily::Sarvas, factor = mu, isFailOnNoValue = 1;
-                isUnitDirections = std2D ? 1 : 0;
-                break;
-            case 4: family = PointFamily::Cuffin, factor = mu; break;
-            case 5: family = PointFamily::BiotSavart, factor = mu; break;
-            case 6: isGeneric = 1; break;
-            default: family = PointFamily::Sarvas, factor = std2D ? 1e-7 : mu; break;
-        }
-    } else {
-        switch (engine.coilFwdModel) {
-            case 1: family = PointFamily::MagneticTensor, factor = 7.957747154594243e-11; break;
-            case 2: family = PointFamily::BiotSavart, factor = mu; break;
-            default: family = PointFamily::MagneticDipole, factor = mu; break;
-        }
-    }
+    const megfwd::FormulaRow& formula = megfwd::formulaRow(engine.coilFwdModel, engine.isMagSrc != 0);
+    isGeneric = formula.family == megfwd::FormulaFamily::Generic ? 1 : 0;
+    if (!isGeneric) family = static_cast<PointFamily>(formula.family);
+    factor = megfwd::formulaFactorOr(std2D ? formula.coilFactor2Standard : formula.coilFactor3, engine.mu4PiRatio);
+    isFailOnNoValue = formula.failsOnNoValueAlways || (std2D && formula.failsOnNoValue2Standard) ? 1 : 0;
+    isUnitDirections = std2D && formula.unitDirections2Standard ? 1 : 0;
     if (isForceGeneric) isGeneric = 1;
 
     // Rows: measurement entries, then (with references) reference entries,

@@ -17,9 +17,12 @@ function [Gain, Param] = megfwd_gain(ChannelMat, GridLoc, headmodel, varargin)
 %   GridLoc          N x 3 source positions, metres
 %   headmodel        .HeadCenter (3 x 1, metres): one sphere for every
 %                    channel; or .Param (1 x channels, each with .Center,
-%                    3 x 1): one sphere per channel. An optional .Radius
-%                    (beside HeadCenter or in each Param) is passed on; the
-%                    field outside a sphere does not depend on it.
+%                    3 x 1): one sphere per channel. A reference channel
+%                    ('MEG REF') whose Param has an empty Center takes the
+%                    HeadCenter sphere; a MEG channel without one is an
+%                    error ('megfwd:noSphere'). An optional .Radius (beside
+%                    HeadCenter or in each Param) is passed on; the field
+%                    outside a sphere does not depend on it.
 %   'nthreads', n    threads of the computation (default: every core)
 %
 %   Gain             channels x 3N in T/(A*m): columns 3(s-1)+1:3(s-1)+3
@@ -80,7 +83,7 @@ if isfield(ChannelMat, 'MegRefCoef') && ~isempty(ChannelMat.MegRefCoef)
 end
 
 GridLoc = megfwd_real(GridLoc, 'GridLoc', 3);
-spheres = channel_spheres(headmodel, nchan, isSensor, points);
+spheres = channel_spheres(headmodel, channels, isSensor, isRef, points);
 pointSpheres = spheres(owner, :);
 if all(all(pointSpheres == pointSpheres(1, :)))
   pointSpheres = pointSpheres(1, :);
@@ -157,22 +160,28 @@ if ~isempty(zero)
 end
 end
 
-function spheres = channel_spheres(headmodel, nchan, isSensor, points)
-% One row [centre radius] per channel, metres.
+function spheres = channel_spheres(headmodel, channels, isSensor, isRef, points)
+% One row [centre radius] per channel, metres. Param gives each channel its
+% sphere; a reference channel whose Param has no Center takes the global
+% sphere (HeadCenter), as do all channels without Param.
 if ~isstruct(headmodel)
-  error('megfwd:headmodel', 'headmodel must be a structure with HeadCenter or Param');
+  error('megfwd:headmodel', 'headmodel must be a structure with HeadCenter, Param or InnerSkull');
 end
+nchan = numel(channels);
+global_sphere = [];
 if isfield(headmodel, 'HeadCenter') && ~isempty(headmodel.HeadCenter)
   c = megfwd_real(headmodel.HeadCenter, 'headmodel.HeadCenter');
   if numel(c) ~= 3
     error('megfwd:size', 'headmodel.HeadCenter has %d values; 3 are needed', numel(c));
   end
-  r = radius(megfwd_getopt(headmodel, 'Radius', []), 'headmodel.Radius', c(:)', points);
-  spheres = repmat([c(:)' r], nchan, 1);
-  return;
+  global_sphere = [c(:)' radius(megfwd_getopt(headmodel, 'Radius', []), 'headmodel.Radius', c(:)', points)];
 end
-if ~isfield(headmodel, 'Param')
-  error('megfwd:headmodel', 'headmodel needs HeadCenter (one sphere) or Param (one sphere per channel)');
+if ~isfield(headmodel, 'Param') || isempty(headmodel.Param)
+  if isempty(global_sphere)
+    error('megfwd:headmodel', 'headmodel needs HeadCenter (one sphere) or Param (one sphere per channel)');
+  end
+  spheres = repmat(global_sphere, nchan, 1);
+  return;
 end
 param = headmodel.Param;
 if ~isstruct(param) || numel(param) ~= nchan
@@ -181,11 +190,27 @@ end
 spheres = nan(nchan, 4);
 for i = find(isSensor(:))'
   where = sprintf('headmodel.Param(%d)', i);
-  c = megfwd_real(megfwd_need(param(i), 'Center', where), [where '.Center']);
+  c = megfwd_getopt(param(i), 'Center', []);
+  if isempty(c)
+    if isRef(i) && ~isempty(global_sphere)
+      spheres(i, :) = global_sphere;
+      continue;
+    end
+    error('megfwd:noSphere', '%s.Center (channel ''%s'') is empty; a MEG channel needs its sphere%s', where, ...
+      channels(i).Name, ref_hint(isRef(i)));
+  end
+  c = megfwd_real(c, [where '.Center']);
   if numel(c) ~= 3
     error('megfwd:size', '%s.Center has %d values; 3 are needed', where, numel(c));
   end
   spheres(i, :) = [c(:)' radius(megfwd_getopt(param(i), 'Radius', []), [where '.Radius'], c(:)', points)];
+end
+end
+
+function hint = ref_hint(isRef)
+hint = '';
+if isRef
+  hint = ' (a reference channel takes headmodel.HeadCenter when it is given)';
 end
 end
 

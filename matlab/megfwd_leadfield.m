@@ -21,7 +21,13 @@ function sm = megfwd_leadfield(cfg)
 %                    'localspheres' with .o (n x 3) and .r (n x 1), one row
 %                    per channel named in .label, or one row per coil of
 %                    grad.coilpos (without .label); .unit, when given, must
-%                    be grad.unit
+%                    be grad.unit. Local spheres are taken in FieldTrip's
+%                    order: cfg.channel is selected first, the coils that
+%                    feed no selected channel are dropped, and each other
+%                    coil takes the sphere of the selected channel with the
+%                    largest |tra| in its column; only a selected channel
+%                    needs a sphere (the reference channels of a CTF grad
+%                    need none)
 %   cfg.sourcemodel  .pos (N x 3), .unit (grad.unit), optional .inside
 %                    (logical N x 1, or indices of the sources inside)
 %   cfg.channel      'MEG' (default), 'MEGREF', 'all' or a cell array of
@@ -34,8 +40,8 @@ function sm = megfwd_leadfield(cfg)
 %                    'column' (each column likewise)
 %   cfg.normalizeparam  0.5 (default)
 %   cfg.fallbacksphere  [x y z r] in grad.unit: the sphere of a coil whose
-%                    channel has none in a 'localspheres' head model
-%                    (without it, such a channel is an error)
+%                    selected channel has none in a 'localspheres' head
+%                    model (without it, such a channel is an error)
 %   cfg.nthreads     threads of the computation (default: every core)
 %
 %   sm.pos, sm.unit  the source positions and their unit, as given
@@ -49,8 +55,8 @@ function sm = megfwd_leadfield(cfg)
 %   The value of a channel is sum over coils j of tra(c, j) times the
 %   magnetic field of the dipole at coilpos(j, :) along coilori(j, :), by
 %   the Sarvas formula for a conducting sphere (a coil's sphere in a
-%   'localspheres' model is the one of the channel with the largest |tra| in
-%   its column). Weights are never divided by their sum: a gradiometer of
+%   'localspheres' model is the one of the selected channel with the
+%   largest |tra| in its column). Weights are never divided by their sum: a gradiometer of
 %   two coils with weights +1 and +1 and opposite orientations gives the
 %   difference of the two fields.
 %
@@ -108,8 +114,7 @@ same_unit(sourcemodel, 'cfg.sourcemodel', unit, true);
 
 g = read_grad(grad);
 sel = select_channels(cfg.channel, g.label, grad);
-tra = g.tra(sel, :);
-spheres = megfwd_mm(head_spheres(headmodel, g, tra, cfg.fallbacksphere), mm, 'the spheres [o r] of cfg.headmodel');
+spheres = megfwd_mm(head_spheres(headmodel, g, sel, cfg.fallbacksphere), mm, 'the spheres [o r] of cfg.headmodel');
 
 pos = megfwd_real(megfwd_need(sourcemodel, 'pos', 'cfg.sourcemodel'), 'cfg.sourcemodel.pos', 3);
 npos = size(pos, 1);
@@ -224,7 +229,7 @@ if isempty(sel)
 end
 end
 
-function spheres = head_spheres(headmodel, g, tra, fallback)
+function spheres = head_spheres(headmodel, g, sel, fallback)
 % Spheres in the geometry's unit: 1 x 4, or one row per coil.
 type = megfwd_need(headmodel, 'type', 'cfg.headmodel');
 if ~ischar(type)
@@ -247,7 +252,7 @@ switch type
     end
     spheres = [o r];
   case 'localspheres'
-    spheres = megfwd_coil_spheres(headmodel, o, r, g, tra, fallback);
+    spheres = megfwd_coil_spheres(headmodel, o, r, g, sel, fallback);
   otherwise
     error('megfwd:headmodel', 'cfg.headmodel.type is ''%s''; ''singlesphere'' or ''localspheres'' is needed', type);
 end

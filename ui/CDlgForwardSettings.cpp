@@ -1,47 +1,78 @@
 #include "ui/CDlgForwardSettings.h"
 
+#include <span>
+
+#include "forward_api/SettingTable.h"
 #include "forward_data/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 
-CDlgForwardSettings::CDlgForwardSettings(CWnd* pParent) : CDialog(IDD, pParent) {}
+using megfwd::DialogExchange;
+using megfwd::SettingRow;
+
+namespace {
+
+// The setting table's rows, and the index of one by member name.
+std::span<const SettingRow> rows() { return megfwd::settingRows(); }
+
+std::size_t rowIndex(const char* member) {
+    const SettingRow* row = megfwd::findSetting(member);
+    return static_cast<std::size_t>(row - rows().data());
+}
+
+// The controls of a sphere: four edits in a row, centre x, y, z and radius.
+constexpr int kSphereEdits = 4;
+
+}  // namespace
+
+CDlgForwardSettings::CDlgForwardSettings(CWnd* pParent) : CDialog(IDD, pParent) {
+    staged.resize(rows().size());
+    for (std::size_t i = 0; i < rows().size(); ++i) {
+        staged[i].whole = static_cast<int>(rows()[i].dialogStart);
+        staged[i].number[0] = rows()[i].dialogStart;
+    }
+}
 
 CDlgForwardSettings::~CDlgForwardSettings() = default;
 
+int& CDlgForwardSettings::whole(const char* member) { return staged[rowIndex(member)].whole; }
+
+double& CDlgForwardSettings::number(const char* member, int index) {
+    return staged[rowIndex(member)].number[index];
+}
+
 void CDlgForwardSettings::DoDataExchange(CDataExchange* pDX) {
     CDialog::DoDataExchange(pDX);
-    DDX_Radio(pDX, IDC_RAD_SPHERE_DEFAULT, sphereModel);
-    DDX_Radio(pDX, IDC_RAD_COORD_OPENGL, coordSystem);
-    DDX_Radio(pDX, IDC_RAD_COIL_ST01, coilFwdModel);
-    DDX_Radio(pDX, IDC_RAD_SNS_STANDARD, snsFwdModel);
-    DDX_Check(pDX, IDC_CHK_USE_REF_SNS, isUseRefSns);
-    DDX_Check(pDX, IDC_CHK_TANG_LFD, isTangLfd);
-    DDX_Text(pDX, IDC_EDT_INTG_ORDER, orderCoilIntg);
-    DDX_Check(pDX, IDC_CHK_SNS_GAIN, isApplySnsGain);
-    DDX_Text(pDX, IDC_EDT_MIN_COIL_SPH, minCoilSphDist);
-    DDX_Text(pDX, IDC_EDT_MIN_COIL_SRC, minCoilSrcDist);
-    DDX_Text(pDX, IDC_EDT_SPHERE_X, userSphere[0]);
-    DDX_Text(pDX, IDC_EDT_SPHERE_Y, userSphere[1]);
-    DDX_Text(pDX, IDC_EDT_SPHERE_Z, userSphere[2]);
-    DDX_Text(pDX, IDC_EDT_SPHERE_R, userSphere[3]);
-    DDX_Text(pDX, IDC_EDT_SPAT_UNIT, spatUnit);
-    // A factor of 0 or below cannot be undone by the unit restore.
-    if (isUnitFactorChecked) DDV_GreaterThanDouble(pDX, spatUnit, 0.0);
-    DDX_Check(pDX, IDC_CHK_FWD_EXPRESS, isFwdExpress);
-    DDX_Text(pDX, IDC_LBL_SPAT_UNIT, strSpatUnitLabel);
-    DDX_Check(pDX, IDC_CHK_UNIT2METER, isUnit2Meter);
-    DDX_Check(pDX, IDC_CHK_CENTRALIZED_LF, isCentralizedLf);
-    DDX_Text(pDX, IDC_EDT_MIN_SRC_SPH, minSrcSphDist);
-    DDX_Check(pDX, IDC_CHK_SPAT_CONSTRAINED, isSpatConstrained);
-    DDX_Check(pDX, IDC_CHK_MAG_SRC, isMagSrc);
-    DDX_Check(pDX, IDC_CHK_UNIT_LF, isUnitLf);
-    DDX_Text(pDX, IDC_EDT_MU4PI, mu4PiRatio);
-    DDX_Check(pDX, IDC_CHK_RESTORE_COORD, isRestoreCoord);
-    DDX_Check(pDX, IDC_CHK_RESTORE_UNIT, isRestoreUnit);
-    // The range check of the order comes late in the exchange; pointing it at
-    // the order's edit puts the focus there, not on the check box before it.
-    pDX->PrepareCtrl(IDC_EDT_INTG_ORDER);
-    DDV_MinMaxInt(pDX, orderCoilIntg, 1, 7);
-    DDX_Check(pDX, IDC_CHK_ANA_SCAN, isAnaScan);
+    auto exchange = [&](std::size_t i) {
+        const SettingRow& row = rows()[i];
+        Staged& v = staged[i];
+        switch (row.exchange) {
+            case DialogExchange::Radio: DDX_Radio(pDX, row.dialogControl, v.whole); break;
+            case DialogExchange::Check: DDX_Check(pDX, row.dialogControl, v.whole); break;
+            case DialogExchange::WholeText: DDX_Text(pDX, row.dialogControl, v.whole); break;
+            case DialogExchange::NumberText:
+                DDX_Text(pDX, row.dialogControl, v.number[0]);
+                // A unit factor of 0 or below cannot be undone by the unit restore.
+                if (row.dialogPositive && isUnitFactorChecked) DDV_GreaterThanDouble(pDX, v.number[0], 0.0);
+                if (row.managerNumber == &CMDataForward::spatUnit)
+                    DDX_Text(pDX, IDC_LBL_SPAT_UNIT, strSpatUnitLabel);
+                break;
+            case DialogExchange::SphereText:
+                for (int k = 0; k < kSphereEdits; ++k) DDX_Text(pDX, row.dialogControl + k, v.number[k]);
+                break;
+            case DialogExchange::None: break;
+        }
+    };
+    for (std::size_t i = 0; i < rows().size(); ++i)
+        if (!rows()[i].dialogActsAtOnce) exchange(i);
+    // The range checks come after the other fields are read; pointing each
+    // at its edit puts the focus there, not on the control read before it.
+    for (std::size_t i = 0; i < rows().size(); ++i)
+        if (rows()[i].dialogMin <= rows()[i].dialogMax) {
+            pDX->PrepareCtrl(rows()[i].dialogControl);
+            DDV_MinMaxInt(pDX, staged[i].whole, rows()[i].dialogMin, rows()[i].dialogMax);
+        }
+    for (std::size_t i = 0; i < rows().size(); ++i)
+        if (rows()[i].dialogActsAtOnce) exchange(i);
 }
 
 BEGIN_MESSAGE_MAP(CDlgForwardSettings, CDialog)
@@ -78,32 +109,22 @@ bool CDlgForwardSettings::OnInitDialog() {
 
 int CDlgForwardSettings::readFwdSettings() {
     if (!pFwd) return 0;
-    if (const CMDataForwardkw* d = pFwd->pDataFwd) {
-        sphereModel = d->sphereModel;
-        coordSystem = d->coordSystem;
-        isTangLfd = d->isTangLfd;
-        isApplySnsGain = d->isApplySnsGain;
-        minCoilSphDist = d->minCoilSphDist;
-        minCoilSrcDist = d->minCoilSrcDist;
-        for (int i = 0; i < 3; ++i) userSphere[i] = d->userSphere.center[i];
-        userSphere[3] = d->userSphere.radius;
-        spatUnit = d->spatUnit;
-        isUnit2Meter = d->isUnit2Meter;
-        isCentralizedLf = d->isCentralizedLf;
-        minSrcSphDist = d->minSrcSphDist;
-        isSpatConstrained = d->isSpatConstrained;
-        isUnitLf = d->isUnitLf;
-        isRestoreCoord = d->isRestoreCoord;
-        isRestoreUnit = d->isRestoreUnit;
-        isAnaScan = d->isAnaScan;
+    const CMDataForwardkw* d = pFwd->pDataFwd;
+    for (std::size_t i = 0; i < rows().size(); ++i) {
+        const SettingRow& row = rows()[i];
+        Staged& v = staged[i];
+        if (row.exchange == DialogExchange::None) continue;
+        if (row.engineWhole) v.whole = pFwd->*row.engineWhole;
+        if (row.engineNumber) v.number[0] = pFwd->*row.engineNumber;
+        if (!d) continue;  // the manager's part keeps what it shows
+        if (row.managerWhole) v.whole = d->*row.managerWhole;
+        if (row.managerNumber) v.number[0] = d->*row.managerNumber;
+        if (row.managerSphere) {
+            const CSpherekw& s = d->*row.managerSphere;
+            for (int k = 0; k < 3; ++k) v.number[k] = s.center[k];
+            v.number[3] = s.radius;
+        }
     }
-    coilFwdModel = pFwd->coilFwdModel;
-    snsFwdModel = pFwd->snsFwdModel;
-    isUseRefSns = pFwd->isUseRefSns;
-    orderCoilIntg = pFwd->orderCoilIntg;
-    isFwdExpress = pFwd->isFwdExpress;
-    isMagSrc = pFwd->isMagSrc;
-    mu4PiRatio = pFwd->mu4PiRatio;
     updateSpatUnitLabel();
     UpdateData(false);
     return 1;
@@ -112,38 +133,29 @@ int CDlgForwardSettings::readFwdSettings() {
 int CDlgForwardSettings::writeFwdSettings() {
     if (!UpdateData(true)) return 0;
     if (!pFwd) return 0;
-    if (CMDataForwardkw* d = pFwd->pDataFwd) {
-        d->sphereModel = sphereModel;
-        d->coordSystem = coordSystem;
-        d->isTangLfd = isTangLfd;
-        d->isApplySnsGain = isApplySnsGain;
-        d->minCoilSphDist = minCoilSphDist;
-        d->minCoilSrcDist = minCoilSrcDist;
-        for (int i = 0; i < 3; ++i) d->userSphere.center[i] = userSphere[i];
-        d->userSphere.radius = userSphere[3];
-        d->spatUnit = spatUnit;
-        d->isUnit2Meter = isUnit2Meter;
-        d->isCentralizedLf = isCentralizedLf;
-        d->minSrcSphDist = minSrcSphDist;
-        d->isSpatConstrained = isSpatConstrained;
-        d->isUnitLf = isUnitLf;
-        d->isRestoreCoord = isRestoreCoord;
-        d->isRestoreUnit = isRestoreUnit;
-        d->isAnaScan = isAnaScan;
+    CMDataForwardkw* d = pFwd->pDataFwd;
+    for (std::size_t i = 0; i < rows().size(); ++i) {
+        const SettingRow& row = rows()[i];
+        const Staged& v = staged[i];
+        if (row.exchange == DialogExchange::None) continue;
+        if (row.engineWhole) pFwd->*row.engineWhole = v.whole;
+        if (row.engineNumber) pFwd->*row.engineNumber = v.number[0];
+        if (!d) continue;
+        if (row.managerWhole) d->*row.managerWhole = v.whole;
+        if (row.managerNumber) d->*row.managerNumber = v.number[0];
+        if (row.managerSphere) {
+            CSpherekw& s = d->*row.managerSphere;
+            for (int k = 0; k < 3; ++k) s.center[k] = v.number[k];
+            s.radius = v.number[3];
+        }
     }
-    pFwd->coilFwdModel = coilFwdModel;
-    pFwd->snsFwdModel = snsFwdModel;
-    pFwd->isUseRefSns = isUseRefSns;
-    pFwd->orderCoilIntg = orderCoilIntg;
-    pFwd->isFwdExpress = isFwdExpress;
-    pFwd->isMagSrc = isMagSrc;
-    pFwd->mu4PiRatio = mu4PiRatio;
     return 1;
 }
 
 void CDlgForwardSettings::updateSpatUnitLabel() {
     // The factor multiplies millimetre coordinates: 0.001 gives metres. A
     // factor that is not a number fails every comparison and ends as unknown.
+    const double spatUnit = number("spatUnit");
     if (spatUnit > 1.009)
         strSpatUnitLabel = "Spatial Unit Unknown";
     else if (spatUnit >= 1.0)
@@ -203,7 +215,7 @@ void CDlgForwardSettings::OnBnClickedAnaScan() {
     // The check box is the last control read; when an earlier one does not
     // read, its member is stale and is not written.
     if (!UpdateData(true)) return;
-    if (pFwd && pFwd->pDataFwd) pFwd->pDataFwd->isAnaScan = isAnaScan;
+    if (pFwd && pFwd->pDataFwd) pFwd->pDataFwd->isAnaScan = whole("isAnaScan");
 }
 
 void CDlgForwardSettings::OnCtrlChanged() {

@@ -3,6 +3,8 @@
 // runs single post-processing steps on the manager.
 #pragma once
 
+#include <vector>
+
 #include "ui/AfxWin.h"
 
 class CMForwardkw;
@@ -16,33 +18,18 @@ public:
 
     CMForwardkw* pFwd = nullptr;  // the engine, not owned
 
-    // One member per bound setting, named as the member it mirrors. The
-    // values here are shown until the dialog is first filled from an engine.
-    // Manager settings:
-    int sphereModel = 0;
-    int coordSystem = 0;
-    int isTangLfd = 0;
-    int isApplySnsGain = 0;
-    double minCoilSphDist = 0.0;
-    double minCoilSrcDist = 0.0;
-    double userSphere[4] = {0.0, 0.0, 0.0, 0.0};  // centre x, y, z and radius
-    double spatUnit = 1.0;
-    int isUnit2Meter = 0;
-    int isCentralizedLf = 0;
-    double minSrcSphDist = 1.0;
-    int isSpatConstrained = 0;
-    int isUnitLf = 0;
-    int isRestoreCoord = 0;
-    int isRestoreUnit = 0;
-    int isAnaScan = 0;
-    // Engine settings:
-    int coilFwdModel = 0;
-    int snsFwdModel = 0;
-    int isUseRefSns = 1;
-    int orderCoilIntg = 0;
-    int isFwdExpress = 0;
-    int isMagSrc = 0;
-    double mu4PiRatio = 1.0;
+    // The value each setting shows, one per row of the setting table
+    // (forward_api/SettingTable.h) in its order, exchanged with the row's
+    // controls and copied from and to the engine and the manager. Before the
+    // dialog is first filled they hold the rows' dialog starting values.
+    struct Staged {
+        int whole = 0;                           // Code, Flag and Whole rows
+        double number[4] = {0.0, 0.0, 0.0, 0.0};  // Number rows (one), Sphere rows (centre, radius)
+    };
+    std::vector<Staged> staged;
+    // The staged value of a setting by its member name.
+    int& whole(const char* member);
+    double& number(const char* member, int index = 0);
     // The text of the unit label.
     CString strSpatUnitLabel = "Spatial Unit MM";
 

@@ -18,10 +18,11 @@ from .shell import _head
 from .spheres import LocalSpheres
 
 SENSOR_MODELS = ("ctf", "standard")
-_SENSOR_MODEL_CODES = {"standard": 0, "ctf": 1}
 # The library's coil integration orders (its rules have these numbers of
 # points per coil; 6 has no rule).
-ORDERS = (1, 2, 3, 4, 5, 7)
+ORDERS = tuple(_megfwd.INTEGRATION_ORDERS)
+# The library's member name of each keyword, from its setting table.
+_MEMBER = _megfwd.setting_keywords()
 # Axis orders of a leadfield array: by source, or by sensor (MNE's gain
 # matrix as it stands).
 LAYOUTS = ("sources", "sensors")
@@ -50,21 +51,21 @@ def _settings(sphere, order, sensor_model, formula, refs, tangential, magnetic=F
     _check_option("order", _check_int("order", order), ORDERS)
     s = {
         "si": True,
-        "snsFwdModel": _SENSOR_MODEL_CODES[sensor_model],
-        "orderCoilIntg": int(order),
-        "isUseRefSns": int(_check_bool("refs", refs)),
-        "isTangLfd": int(_check_bool("tangential", tangential)),
-        "isMagSrc": int(_check_bool("magnetic", magnetic)),
+        _MEMBER["sensor_model"]: _megfwd.parse_sensor_model(sensor_model),
+        _MEMBER["order"]: int(order),
+        _MEMBER["refs"]: int(_check_bool("refs", refs)),
+        _MEMBER["tangential"]: int(_check_bool("tangential", tangential)),
+        _MEMBER["magnetic"]: int(_check_bool("magnetic", magnetic)),
     }
     if formula is not None:
         _validate_type(formula, str, "formula", "a formula code such as 'ST01' or 'SV_NT04'")
-        s["coilFwdModel"] = _megfwd.parse_formula(formula, bool(magnetic))
+        s[_MEMBER["formula"]] = _megfwd.parse_formula(formula, bool(magnetic))
     if isinstance(sphere, LocalSpheres):
         # The table in the library's form: one sphere per sensor by name.
         s["localSpheres"] = sphere._text
     elif sphere is not None:
-        s["sphereModel"] = 1
-        s["userSphere"] = _sphere_mm(sphere)
+        s["sphereModel"] = 1  # the single sphere the keyword gives
+        s[_MEMBER["sphere"]] = _sphere_mm(sphere)
     if extra:
         s.update(extra)
     return s
@@ -124,8 +125,10 @@ def leadfield(sensors, sources, *, head=None, sphere=None, order=2, sensor_model
         'ctf' integrates the field over each coil's disk; 'standard' takes
         the coil centres, weighted by the coil weights.
     formula : None | str
-        Leadfield formula code (e.g. 'ST01', 'SV_NT04', 'CF_FT05'); None is
-        the library's default.
+        Leadfield formula: a code ('ST01', 'SX02', 'SV_CF03', 'SV_NT04',
+        'SV_CFT05', 'BiotSavart06', 'GS07', 'DX') or a name ('sarvas',
+        'cuffin', 'biot-savart', 'grynszpan', ...). None is the library's
+        default, 'SV_NT04'.
     refs : bool
         Apply each sensor's reference weights (synthetic gradiometers).
     tangential : bool
@@ -193,6 +196,8 @@ def field(sensors, positions, moments, *, head=None, sphere=None, order=2, senso
     moments : array_like, shape (n_dipoles, 3)
         Dipole moments in A·m (A·m² for magnetic dipoles).
     formula : None | str
+        A code or name as for `leadfield`; with ``magnetic``
+        'magnetic-dipole', 'magnetic-dipole-tensor' or 'primary-current'.
         None takes the scalar Sarvas form 'ST01', whose values scale with
         the moments (the library's default, 'SV_NT04', gives the field of a
         unit moment along Q×r0 whatever the moment's size).

@@ -1,7 +1,8 @@
 """megfwd for MNE-Python users: sensor arrays from any recording MNE reads,
 a drop-in ``make_forward_solution`` for sphere conductor models and local
 spheres (one per sensor, fitted to a BEM surface or the digitised head
-shape) and, with ``head_model='single_shell'``, for the inner skull of a BEM.
+shape) and, with ``head_model='single_shell'``, for the inner skull of a BEM
+in any form (solution, model, surfaces, file).
 
 MNE describes each MEG coil by integration points (position, direction,
 weight); megfwd's "standard" sensor model sums the field at weighted coil
@@ -30,10 +31,11 @@ from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
 from mne.io.pick import pick_info, pick_types
-from mne.bem import _bem_find_surface
+from mne.source_space import _adjust_patch_info
 from mne.transforms import _ensure_trans, _get_trans
 from mne.utils import logger, verbose
 
+from . import _megfwd
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
@@ -207,27 +209,120 @@ def _sphere_of(bem):
         "mne.make_forward_solution.")
 
 
+# The ids MNE gives the surfaces of a BEM.
+_INNER_SKULL, _SCALP = FIFF.FIFFV_BEM_SURF_ID_BRAIN, FIFF.FIFFV_BEM_SURF_ID_HEAD
+
+
+def _is_surface(x):
+    return isinstance(x, dict) and "rr" in x and "tris" in x
+
+
 def _inner_skull(bem):
-    """The conductor model MNE's preparation takes and its inner-skull
-    surface (MRI frame, metres), from a BEM model or solution or from an
-    inner-skull surface dict."""
-    if isinstance(bem, _mne.bem.ConductorModel):
+    """The inner-skull surface dict of a BEM in any form a user holds it, and
+    the scalp's when the BEM has three layers (else None).
+
+    `bem` is a BEM model or solution (mne.bem.ConductorModel), the list of
+    surfaces ``mne.make_bem_model`` returns (one layer or three), one surface
+    dict, or the path of a ``-bem.fif`` or ``-bem-sol.fif`` file (only its
+    surfaces are read, not the solution).
+    """
+    what = "bem"
+    if isinstance(bem, (str, os.PathLike)):
+        what = os.fspath(bem)
+        if not os.path.isfile(what):
+            raise FileNotFoundError(f"bem file {what!r} does not exist.")
+        try:
+            surfs = _mne.read_bem_surfaces(what, verbose=False)
+        except Exception as err:  # MNE says what it could not read
+            raise ValueError(f"bem file {what!r} holds no BEM surfaces MNE can read: {err}") from err
+    elif isinstance(bem, _mne.bem.ConductorModel):
         if bem["is_sphere"]:
-            raise ValueError("head_model='single_shell' needs a BEM model or solution or an inner-skull surface "
-                             "dict, got a sphere model.")
-        surf = _bem_find_surface(bem, "inner_skull")
-        if len(bem["surfs"]) > 1:
-            logger.info("Using the inner skull of the %d-layer BEM as the single shell.", len(bem["surfs"]))
-        return bem, surf
-    if isinstance(bem, dict) and "rr" in bem and "tris" in bem:
-        surf = dict(bem)
-        surf.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
-        surf.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
-        surf.setdefault("sigma", 0.3)
-        surf = _mne.surface.complete_surface_info(surf, copy=False, verbose=False)
-        return _mne.bem.ConductorModel(is_sphere=False, surfs=[surf]), surf
-    raise TypeError(f"bem must be a BEM model or solution (mne.bem.ConductorModel) or an inner-skull surface dict "
-                    f"with 'rr' and 'tris' for head_model='single_shell', got {type(bem).__name__}.")
+            raise ValueError("head_model='single_shell' needs the inner skull of a BEM, got a sphere model.")
+        surfs = list(bem["surfs"])
+    elif _is_surface(bem):
+        surfs = [bem]
+    elif isinstance(bem, (list, tuple)) and len(bem) and all(_is_surface(x) for x in bem):
+        surfs = list(bem)
+    else:
+        raise TypeError(f"bem must be a BEM model or solution (mne.bem.ConductorModel), the list of surfaces "
+                        f"mne.make_bem_model returns, one inner-skull surface dict with 'rr' and 'tris', or the "
+                        f"path of a -bem.fif or -bem-sol.fif file for head_model='single_shell', got "
+                        f"{type(bem).__name__}.")
+    ids = [x.get("id") for x in surfs]
+    if len(surfs) == 1:  # whatever its id says (MNE's downsampling drops it)
+        inner = surfs[0]
+    elif ids.count(_INNER_SKULL) == 1:
+        inner = surfs[ids.index(_INNER_SKULL)]
+    else:
+        raise ValueError(f"{what}: no inner-skull surface (id {int(_INNER_SKULL)}) among the BEM's {len(surfs)} "
+                         f"surfaces (ids {[None if i is None else int(i) for i in ids]}).")
+    if len(surfs) > 1:
+        logger.info("Using the inner skull of the %d-layer BEM as the single shell.", len(surfs))
+    scalp = surfs[ids.index(_SCALP)] if len(surfs) == 3 and _SCALP in ids else None
+    return inner, scalp
+
+
+def _frame_of(surf):
+    frame = surf.get("coord_frame", FIFF.FIFFV_COORD_MRI)
+    if frame not in (FIFF.FIFFV_COORD_MRI, FIFF.FIFFV_COORD_HEAD):
+        raise ValueError(f"the BEM surface has coord_frame {int(frame)}; expected MRI ({int(FIFF.FIFFV_COORD_MRI)}) "
+                         f"or head ({int(FIFF.FIFFV_COORD_HEAD)}) coordinates.")
+    return int(frame)
+
+
+def _in_frame(points, frame, mri_head_t):
+    """Head-frame `points` in `frame`, as MNE brings them back to the MRI frame."""
+    if frame == FIFF.FIFFV_COORD_HEAD:
+        return points
+    return _mne.transforms.apply_trans(_mne.transforms.invert_transform(mri_head_t)["trans"], points)
+
+
+def _select(surf, points, mindist_mm):
+    """The library's status of each point against `surf` (0 kept, 1 outside,
+    2 within `mindist_mm` of a vertex)."""
+    return _megfwd.select_sources(np.asarray(surf["rr"], dtype=np.float64), np.asarray(surf["tris"], dtype=np.int64),
+                                  points, mindist_mm / 1000.0, "the inner-skull surface")
+
+
+def _select_sources(src, inner, scalp, mri_head_t, mindist, coil_centres):
+    """Leaves out, in place, the sources of `src` (head coordinates) outside
+    the inner skull or closer than `mindist` (mm) to one of its vertices, and
+    refuses sensors inside the inner skull (or the scalp of a three-layer
+    BEM), with MNE's rules, messages and updates of each source space
+    (``inuse``, ``nuse``, ``vertno``, the patches). The library tests every
+    source at once, in the surface's frame as MNE does
+    (head/SourceSelection.h)."""
+    frame = _frame_of(inner)
+    used = [np.flatnonzero(s["inuse"]) for s in src]  # as MNE, 'vertno' is not trusted here
+    points = np.concatenate([s["rr"][v] for s, v in zip(src, used)] + [coil_centres])
+    status = _select(inner, _in_frame(points, frame, mri_head_t), mindist)
+    logger.info("Checking that the sources are inside the inner skull%s (megfwd)",
+                f" and at least {mindist:6.1f} mm away" if mindist > 0 else "")
+    start = 0
+    for s, vertno in zip(src, used):
+        here = status[start:start + len(vertno)]
+        start += len(vertno)
+        outside, close = int(np.sum(here == 1)), int(np.sum(here == 2))
+        s["inuse"][vertno[here != 0]] = False
+        s["nuse"] -= outside + close
+        s["vertno"] = np.flatnonzero(s["inuse"])
+        if outside:
+            logger.info("    %d source space point%s omitted because %s outside the inner skull surface.", outside,
+                        *(("s", "they are") if outside > 1 else ("", "it is")))
+        if close:
+            logger.info("    %d source space point%s omitted because of the %6.1f-mm distance limit.", close,
+                        "s" if close > 1 else "", mindist)
+        if outside + close:
+            _adjust_patch_info(s)
+    sensors_in = status[start:] != 1
+    check = "inner skull surface"
+    if scalp is not None:
+        check = "scalp surface"
+        sensors_in = _select(scalp, _in_frame(coil_centres, _frame_of(scalp), mri_head_t), 0.0) != 1
+    if sensors_in.any():
+        n = int(sensors_in.sum())
+        raise RuntimeError(f"Found {n} MEG sensor{'s' if n > 1 else ''} inside the {check}, perhaps coordinate "
+                           f"frames and/or coregistration must be incorrect")
 
 
 def _compute_meg(rr, meg, r0, threads, shell=None):
@@ -260,13 +355,15 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
                           head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
-    """Forward solution of a sphere model, as ``mne.make_forward_solution``.
+    """Forward solution of a sphere model or a single shell, as
+    ``mne.make_forward_solution``.
 
     Takes MNE's arguments with MNE's meaning and returns an ``mne.Forward``
     that MNE's functions accept; the MEG field is computed by megfwd's
     library (``n_jobs`` threads; -1 uses every core). Supports MEG with
     sphere models made by ``mne.make_sphere_model`` (with or without
-    layers) and local spheres; EEG and BEM solutions raise
+    layers), local spheres, and with ``head_model='single_shell'`` the
+    inner skull of a BEM; EEG, and a BEM without ``head_model``, raise
     NotImplementedError.
 
     Parameters
@@ -274,12 +371,16 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     info : mne.Info | path-like
     trans : path-like | dict | mne.transforms.Transform | 'fsaverage' | None
     src : path-like | mne.SourceSpaces
-    bem : mne.bem.ConductorModel | megfwd.LocalSpheres | dict
+    bem : mne.bem.ConductorModel | megfwd.LocalSpheres | list of dict | dict | path-like
         A sphere model, or local spheres (`make_local_spheres`: each MEG
-        channel then has its own sphere); with ``head_model='single_shell'``
-        a BEM model or solution of one or three layers (its inner skull is
-        used) or an inner-skull surface dict (``'rr'`` in metres, MRI
-        coordinates, ``'tris'``).
+        channel then has its own sphere). With ``head_model='single_shell'``
+        anything that holds the inner skull: a BEM solution or model
+        (``mne.make_bem_solution``), the list of surfaces
+        ``mne.make_bem_model`` returns (one layer, or three: the inner skull
+        is used), one surface dict (``'rr'`` in metres, ``'tris'``; MRI
+        coordinates unless its ``'coord_frame'`` says head), or the path of
+        a ``-bem.fif`` or ``-bem-sol.fif`` file. ``mne.make_bem_solution``
+        is never needed for it.
     meg, eeg : bool
         Compute MEG (supported) and EEG (not supported: raises when the Info
         has EEG channels).
@@ -291,8 +392,11 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     head_model : None | 'single_shell'
         'single_shell': the inner skull as one homogeneous conductor, the
         sphere's field corrected by a harmonic expansion fitted to it
-        (`megfwd.SingleShell`). Sources closer than ``mindist`` to it or
-        outside it are left out, as MNE does for a BEM.
+        (`megfwd.SingleShell`). Sources outside it, or closer than
+        ``mindist`` to one of its vertices, are left out with MNE's rules,
+        the library testing them all at once; the returned source spaces
+        are updated as MNE updates them. With three layers, sensors inside
+        the scalp are refused, as MNE does.
     shell_order : int
         Highest degree of the expansion (0 to 20).
     shell_fit : 'galerkin' | 'lsq'
@@ -313,7 +417,7 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
             # sphere model does).
             bem = _mne.make_sphere_model(r0=r0.global_sphere[:3], head_radius=None, verbose=False)
     else:
-        bem, inner = _inner_skull(bem)
+        inner, scalp = _inner_skull(bem)
         r0 = None
     mri_head_t, trans = _get_trans(trans)
     if not isinstance(info, _mne.Info):
@@ -327,19 +431,25 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     if not meg:
         raise NotImplementedError("megfwd computes MEG forward solutions only; meg=False leaves nothing to compute.")
     threads = _n_jobs(n_jobs)
-    # MNE's preparation runs as one job: with a BEM it checks every source
-    # against the inner skull, and with n_jobs it starts worker processes
-    # for that, which took 48 s against 1 s for 5000 sources and 2562
-    # vertices on a loaded 2-core machine (benchmarks/bench_shell_speed.py).
-    sensors, rr, info, update_kwargs, bem = _prepare_for_forward(
-        src, mri_head_t, info, bem, mindist, 1, "instance of ConductorModel", trans, info_extra, True, False,
-        ignore_ref)
-    logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
+    # MNE's preparation of the sensors and sources, one job. With a BEM the
+    # sources are selected here instead, by the library.
+    sensors, rr, info, update_kwargs, _ = _prepare_for_forward(
+        src, mri_head_t, info, bem if inner is None else None, mindist, 1, "instance of ConductorModel", trans,
+        info_extra, True, False, ignore_ref, allow_bem_none=True)
     shell = None
     if inner is not None:
-        head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), inner["rr"])
+        src = update_kwargs["src"]
+        _select_sources(src, inner, scalp, mri_head_t, mindist, np.array([c["r0"] for c in sensors["meg"]["defs"]]))
+        rr = np.concatenate([s["rr"][s["vertno"]] for s in src])
+        if len(rr) < 1:
+            raise RuntimeError("No points left in source space after excluding points close to inner skull.")
+        update_kwargs.update(nsource=len(rr), source_rr=rr, source_nn=np.tile(np.eye(3), (len(rr), 1)))
+        head_rr = np.asarray(inner["rr"], dtype=float)
+        if _frame_of(inner) == FIFF.FIFFV_COORD_MRI:
+            head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), head_rr)
         shell = SingleShell(head_rr, inner["tris"], order=shell_order, fit=shell_fit)
         logger.info("Single shell: %s", shell)
+    logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
     gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)
     fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
     fwd.update(**update_kwargs)

@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -26,8 +27,11 @@
 #include "forward_api/SensorArrayFile.h"
 #include "dipole_fit/DipoleFit.h"
 #include "dipole_fit/SourceForward.h"
+#include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
+#include "forward_engine/FormulaTable.h"
 #include "head_model/SingleShell.h"
+#include "head_model/SourceSelection.h"
 #include "host_interfaces/Afx.h"
 
 namespace py = pybind11;
@@ -103,46 +107,30 @@ Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string
 }
 
 // The library's settings from their member names (forward.py maps the
-// Python keywords to them); an unknown name is a ValueError.
+// Python keywords to them through setting_keywords); an unknown name is a
+// ValueError.
 SettingOverrides overridesFrom(const py::dict& settings) {
     SettingOverrides o;
     for (const auto& item : settings) {
         const std::string key = py::cast<std::string>(item.first);
         const py::handle v = item.second;
-        auto i = [&] { return py::cast<int>(v); };
-        auto d = [&] { return py::cast<double>(v); };
         if (key == "si") o.si = py::cast<bool>(v);
         else if (key == "goodChannelsOnly") o.goodChannelsOnly = py::cast<bool>(v);
-        else if (key == "coilFwdModel") o.coilFwdModel = i();
-        else if (key == "snsFwdModel") o.snsFwdModel = i();
-        else if (key == "orderCoilIntg") o.orderCoilIntg = i();
-        else if (key == "tangVectMethod") o.tangVectMethod = i();
-        else if (key == "isMagSrc") o.isMagSrc = i();
-        else if (key == "isUseRefSns") o.isUseRefSns = i();
-        else if (key == "mu4PiRatio") o.mu4PiRatio = d();
-        else if (key == "sphereModel") o.sphereModel = i();
-        else if (key == "userSphere") o.userSphere = py::cast<std::array<double, 4>>(v);
-        else if (key == "isCentralizedLf") o.isCentralizedLf = i();
-        else if (key == "isTangLfd") o.isTangLfd = i();
-        else if (key == "isSpatConstrained") o.isSpatConstrained = i();
-        else if (key == "coordSystem") o.coordSystem = i();
-        else if (key == "isApplySnsGain") o.isApplySnsGain = i();
-        else if (key == "isUnitLf") o.isUnitLf = i();
-        else if (key == "isUnit2Meter") o.isUnit2Meter = i();
-        else if (key == "isRestoreUnit") o.isRestoreUnit = i();
-        else if (key == "isRestoreCoord") o.isRestoreCoord = i();
-        else if (key == "spatUnit") o.spatUnit = d();
-        else if (key == "minCoilSphDist") o.minCoilSphDist = d();
-        else if (key == "minCoilSrcDist") o.minCoilSrcDist = d();
-        else if (key == "minSrcSphDist") o.minSrcSphDist = d();
         else if (key == "localSpheres") {
             // A local-sphere table as the file's JSON text (mm), checked by
             // the library's reader.
             const std::string text = py::cast<std::string>(v);
             o.localSpheres = std::make_shared<const head::LocalSpheres>(
                 localSpheresFromJson(parseJsonText(text, "local_spheres"), "local_spheres"));
+        } else if (const SettingRow* row = findSetting(key); row && row->overrideWhole) {
+            o.*row->overrideWhole = py::cast<int>(v);
+        } else if (row && row->overrideNumber) {
+            o.*row->overrideNumber = py::cast<double>(v);
+        } else if (row && row->overrideSphere) {
+            o.*row->overrideSphere = py::cast<std::array<double, 4>>(v);
+        } else {
+            throw InputError("unknown setting '" + key + "'");
         }
-        else throw InputError("unknown setting '" + key + "'");
     }
     return o;
 }
@@ -216,23 +204,52 @@ struct Shell {
     std::shared_ptr<const head::SingleShell> model;
 };
 
-Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
-                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
-                const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
+head::TriSurface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                           const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                           const std::string& label) {
     head::TriSurface surface;
-    surface.vertices = rowsOf(verticesMm, 3);
+    surface.vertices = rowsOf(vertices, 3);
     if (triangles.ndim() != 2 || triangles.shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+    surface.triangles.reserve(static_cast<std::size_t>(triangles.size()));
     for (py::ssize_t i = 0; i < triangles.size(); ++i) {
         const std::int64_t v = triangles.data()[i];
         if (v < 0 || v > INT32_MAX) throw InputError("triangles: vertex index " + std::to_string(v) + " is out of range");
         surface.triangles.push_back(static_cast<std::int32_t>(v));
     }
     surface.label = label;
+    return surface;
+}
+
+Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
+                const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
+                const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
+    head::TriSurface surface = surfaceOf(verticesMm, triangles, label);
     head::ShellOptions o;
     o.order = order;
     o.fit = head::parseShellFit(fit, "fit");
     o.centre = centreMm;
     return Shell{std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(surface), o))};
+}
+
+// The status of each point against a closed surface (0 kept, 1 outside, 2
+// closer than min_distance to a vertex): positions and distance in one
+// unit, the surface checked by the library.
+py::array_t<std::uint8_t> selectSources(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                                        const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
+                                        double minDistance, const std::string& label) {
+    head::TriSurface surface = surfaceOf(vertices, triangles, label);
+    const std::vector<double> p = rowsOf(points, 3);
+    head::SourceSelection selection;
+    {
+        py::gil_scoped_release release;  // inputs are copied
+        selection = head::selectSources(head::checkClosedSurface(std::move(surface)), p.data(),
+                                        static_cast<std::int64_t>(p.size() / 3), minDistance);
+    }
+    py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(selection.status.size()));
+    std::transform(selection.status.begin(), selection.status.end(), out.mutable_data(),
+                   [](head::SourceStatus s) { return static_cast<std::uint8_t>(s); });
+    return out;
 }
 
 std::shared_ptr<const head::SingleShell> shellOf(const py::object& shell) {
@@ -522,6 +539,8 @@ PYBIND11_MODULE(_megfwd, m) {
           py::arg("shell"), py::arg("centre_mm"), py::arg("radius_mm"), py::arg("min_dist_mm"), py::arg("guesses_mm"),
           py::arg("guess_grid_mm"), py::arg("guess_min_dist_mm"), py::arg("guess_exclude_mm"), py::arg("rank"),
           py::arg("threads"), py::arg("progress"));
+    m.def("select_sources", &selectSources, py::arg("vertices"), py::arg("triangles"), py::arg("points"),
+          py::arg("min_distance"), py::arg("label"));
     m.def("take_messages", &takeMessages);
     m.def("fit_sphere", [](const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm) {
         const head::SphereFit f = head::fitSphere(pointsOf(pointsMm));
@@ -542,4 +561,24 @@ PYBIND11_MODULE(_megfwd, m) {
     m.def("parse_sensor_model", &parseSensorModel);
     m.def("parse_tangent_rule", &parseTangentRule);
     m.def("parse_order", &parseOrder);
+    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
+    // Python keyword -> the library's member name, from the setting table.
+    m.def("setting_keywords", [] {
+        py::dict out;
+        for (const SettingRow& row : settingRows())
+            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
+        return out;
+    });
+    // The formula table: per code, its name and the descriptive names that
+    // select it, for current dipoles and for magnetic sources.
+    m.def("formula_names", [](bool magnetic) {
+        py::list out;
+        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
+            py::list aliases;
+            for (const char* alias : row.aliases)
+                if (alias) aliases.append(alias);
+            out.append(py::make_tuple(row.code, row.name, aliases));
+        }
+        return out;
+    });
 }

@@ -94,34 +94,42 @@ sm = megfwd_leadfield(cfg);
 t = check(t, 'a source at the centre is 0 and reported', all(sm.leadfield{1}(:) == 0) && ...
   strcmp(id, 'megfwd:sourceAtCentre') && isequal(sm.leadfield{2}, balanced(:, 1:3)));
 
-% --- local spheres: one per MEG channel, the reference channels on the
-% global sphere (the library's rule for references, cfg.fallbacksphere here)
+% --- local spheres for the MEG channels only, as FieldTrip prepares them
+% for a CTF grad: the references need no sphere; a reference coil folded
+% into the balanced channels takes the sphere of the channel that weighs it
+% most, so the balanced values are not the command line's (which gives the
+% reference sensors the global sphere) but Brainstorm's MegRefCoef route is
 if isfield(fx, 'gain_local_balanced')
   cfg = ft;
   cfg.headmodel = struct('type', 'localspheres', 'o', fx.local_centres, 'r', fx.local_radii, ...
     'label', {ft.grad.label(1:nmeg)}, 'unit', 'm');
-  cfg.fallbacksphere = fx.sphere;
   local = gain_of(megfwd_leadfield(cfg));
-  t = check(t, 'local spheres, balancing in tra, vs the command line', ...
-    rel(local, fx.gain_local_balanced) <= 1e-12, rel(local, fx.gain_local_balanced));
+  [~, heaviest] = max(abs(ft.grad.tra(1:nmeg, :)), [], 1);
+  centres = fx.local_centres(heaviest, :);
+  ref = sarvas_gain(fx.coilpos, fx.coilori, ft.grad.tra(1:nmeg, :), fx.sources, centres);
+  t = check(t, 'local spheres, balancing in tra, vs Sarvas sum here', rel(local, ref) <= 1e-10, rel(local, ref));
   plaincfg = cfg;
   plaincfg.grad.tra = fx.tra;
   other = gain_of(megfwd_leadfield(plaincfg));
   t = check(t, 'local spheres, no balancing, vs the command line', ...
     rel(other, fx.gain_local_plain) <= 1e-12, rel(other, fx.gain_local_plain));
-  owner = [repelem((1:nmeg)', sum(fx.tra(1:nmeg, :) ~= 0, 2)); zeros(size(fx.tra, 2) - sum(any(fx.tra(1:nmeg, :), 1)), 1)];
-  centres = repmat(fx.sphere(1:3), size(fx.coilpos, 1), 1);
-  centres(owner > 0, :) = fx.local_centres(owner(owner > 0), :);
-  ref = sarvas_gain(fx.coilpos, fx.coilori, ft.grad.tra(1:nmeg, :), fx.sources, centres);
-  t = check(t, 'local spheres vs Sarvas sum here', rel(local, ref) <= 1e-10, rel(local, ref));
+  [~, heaviest] = max(abs(fx.tra(1:nmeg, :)), [], 1);
+  ref = sarvas_gain(fx.coilpos, fx.coilori, fx.tra(1:nmeg, :), fx.sources, fx.local_centres(heaviest, :));
+  t = check(t, 'local spheres, no balancing, vs Sarvas sum here', rel(other, ref) <= 1e-10, rel(other, ref));
   percoil = cfg;
   percoil.headmodel = struct('type', 'localspheres', 'o', centres, 'r', 0.09 * ones(size(centres, 1), 1), 'unit', 'm');
-  t = check(t, 'one sphere per coil equals one per channel', isequal(gain_of(megfwd_leadfield(percoil)), local));
-  param = struct('Center', num2cell([fx.local_centres; repmat(fx.sphere(1:3), size(fx.tra, 1) - nmeg + 1, 1)]', 1));
-  Gl = megfwd_gain(bs, fx.sources, struct('Param', param));
+  t = check(t, 'one sphere per coil equals one per channel', rel(gain_of(megfwd_leadfield(percoil)), local) <= 1e-14);
+  % Brainstorm: the reference channels' Param without a Center take the
+  % HeadCenter sphere
+  param = struct('Center', [num2cell(fx.local_centres', 1), cell(1, size(fx.tra, 1) - nmeg + 1)]);
+  Gl = megfwd_gain(bs, fx.sources, struct('Param', param, 'HeadCenter', fx.sphere(1:3)'));
   t = check(t, 'Brainstorm Param spheres vs the command line', ...
     rel(Gl(1:nmeg, :), fx.gain_local_balanced) <= 1e-12, rel(Gl(1:nmeg, :), fx.gain_local_balanced));
-  t = check(t, 'local spheres: Brainstorm and FieldTrip paths agree exactly', isequal(Gl(1:nmeg, :), local));
+  param(nmeg + 1).Center = fx.sphere(1:3)';
+  Gl = megfwd_gain(bs, fx.sources, struct('Param', param, 'HeadCenter', [0; 0; 0]));
+  t = check(t, 'Brainstorm: a reference''s own Param wins over HeadCenter', ...
+    rel(Gl(nmeg + 1, :), G(nmeg + 1, :)) <= 1e-14 && rel(Gl(nmeg + 2, :), G(nmeg + 2, :)) > 1e-3, ...
+    rel(Gl(nmeg + 1, :), G(nmeg + 1, :)));
 end
 
 % --- the sensor-array file: the library's own file of this system, and a
@@ -311,6 +319,10 @@ bad = {
   'source 20 m away', @() megfwd_leadfield(c('sourcemodel.pos', [20 0 0])), 'megfwd:range'
   'local spheres for no channel', @() megfwd_leadfield(c('headmodel', struct('type', 'localspheres', ...
     'o', [0 0 0], 'r', 0.09, 'label', {{'XYZ'}}))), 'megfwd:noSphere'
+  'local spheres for the references only', @() megfwd_leadfield(c('headmodel', struct('type', 'localspheres', ...
+    'o', [0 0 0], 'r', 0.09, 'label', {{'REF0'}}))), 'megfwd:noSphere'
+  'a MEG channel''s Param without Center', @() megfwd_gain(bs, fx.sources, struct('HeadCenter', [0; 0; 0], ...
+    'Param', struct('Center', cell(1, numel(bs.Channel))))), 'megfwd:noSphere'
   'MegRefCoef of the wrong size', @() megfwd_gain(setfield(bs, 'MegRefCoef', 1), fx.sources, hm), 'megfwd:size'
   'Orient of the wrong size', @() megfwd_gain(chan(bs, 'Orient', [1; 0; 0]), fx.sources, hm), 'megfwd:size'
   'Weight as text', @() megfwd_gain(chan(bs, 'Weight', 'w'), fx.sources, hm), 'megfwd:type'

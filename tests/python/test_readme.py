@@ -84,6 +84,13 @@ def test_readme_single_shell_example_runs(tmp_path, monkeypatch, capsys):
     assert (tmp_path / "shell.json").stat().st_size > 0
 
 
+def test_readme_single_shell_drop_in_example_runs(capsys):
+    pytest.importorskip("mne")
+    exec(compile(readme_blocks("### The MNE drop-in with a single shell", "python")[0], "README.md", "exec"), {})
+    out = capsys.readouterr().out.splitlines()
+    assert out == ["2553 sources in the ball, 1731 inside the inner skull and 5 mm from it", "(61, 5193)"]
+
+
 def test_readme_local_spheres_example_runs(tmp_path):
     cli = os.environ.get("MEGFWD_CLI")
     if not cli:

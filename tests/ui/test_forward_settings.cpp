@@ -232,7 +232,7 @@ TEST_F(SettingsTest, ChangeNotificationsReportFaultsButNotAUnitFactorBeingTyped)
     dlg().SetDlgItemText(IDC_EDT_SPAT_UNIT, "0.01");
     EXPECT_EQ(rec.texts(), std::vector<std::string>(2, "Please enter an integer."));
     EXPECT_EQ(dlg().GetFocusItem(), dlg().FindItem(IDC_EDT_INTG_ORDER));
-    EXPECT_EQ(dlg().sphereModel, 1);
+    EXPECT_EQ(dlg().whole("sphereModel"), 1);
     EXPECT_EQ(data.sphereModel, 0);
 
     // Typing 0.001 passes through 0 without a word; a factor not above 0,
@@ -242,7 +242,7 @@ TEST_F(SettingsTest, ChangeNotificationsReportFaultsButNotAUnitFactorBeingTyped)
     dlg().SetDlgItemText(IDC_EDT_INTG_ORDER, "3");
     for (const char* typed : {"0", "0.", "0.0", "0.00", "0.001"}) dlg().SetDlgItemText(IDC_EDT_SPAT_UNIT, typed);
     EXPECT_TRUE(rec.messages().empty());
-    EXPECT_EQ(dlg().spatUnit, 0.001);
+    EXPECT_EQ(dlg().number("spatUnit"), 0.001);
     dlg().SetDlgItemText(IDC_EDT_SPAT_UNIT, "-0");
     dlg().ClickDlgButton(IDOK);
     EXPECT_EQ(rec.texts(), std::vector<std::string>(2, "Please enter a number greater than 0."));
@@ -340,7 +340,7 @@ TEST_F(ActionTest, RestoreButtonsBringGeometryBackToHostAxesAndMillimetres) {
     EXPECT_DOUBLE_EQ(src.srcField.pos[0], x / 0.001);
     EXPECT_DOUBLE_EQ(data.singleSphere.radius, 75.0);
     EXPECT_EQ(data.spatUnit, 0.001);
-    EXPECT_EQ(dlg().spatUnit, 0.5);  // the controls were read into the members
+    EXPECT_EQ(dlg().number("spatUnit"), 0.5);  // the controls were read into the members
     EXPECT_TRUE(rec.messages().empty());
 }
 

@@ -336,7 +336,7 @@ TEST_F(QtWindowTest, ClicksAndTypingRunTheDialogsHandlers) {
     unit->selectAll();
     unit->insert(QStringLiteral("0.001"));  // as typed: textEdited
     EXPECT_EQ(engine.pDlgFwdSettings->GetDlgItemText(IDC_EDT_SPAT_UNIT), "0.001");
-    EXPECT_EQ(engine.pDlgFwdSettings->spatUnit, 0.001);  // the change handler read it
+    EXPECT_EQ(engine.pDlgFwdSettings->number("spatUnit"), 0.001);  // the change handler read it
     EXPECT_EQ(engine.coilFwdModel, 3);
 
     widget<QPushButton>(IDC_BTN_APPLY)->click();

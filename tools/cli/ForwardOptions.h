@@ -4,36 +4,27 @@
 
 #include <CLI/CLI.hpp>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
 
 namespace megfwd::cli {
 
-// Numbers given on the command line, read whole (no trailing characters)
-// and checked against [min, max]. An InputError names the option, the value
-// given and what is accepted ("--threads 0: expected a whole number of
-// threads from 1 to 1024"); `what` completes "expected a whole number ..."
-// or "expected a number ...".
-long long wholeNumberOption(const std::string& option, const std::string& text, long long min, long long max,
-                            const std::string& what);
-double numberOption(const std::string& option, const std::string& text, double min, double max,
-                    const std::string& what);
-// --order: 1, 2, 3, 4, 5 or 7.
-int orderOption(const std::string& text);
+// Numbers given on the command line (forward_api/SettingTable.h).
+using megfwd::numberOption;
+using megfwd::orderOption;
+using megfwd::wholeNumberOption;
 
-// Raw option values as the user typed them; converted (and checked) by
-// toOverrides, whose errors are InputErrors.
+// The options of the library's settings come from the setting table (one
+// per row with an option); the others choose units, head models and
+// channels. Values are kept as the user typed them and converted (and
+// checked) by toOverrides, whose errors are InputErrors.
 struct ForwardOptions {
-    std::string formula, sensorModel, tangentRule, sphereModel, sphere, coords, scanUnit;
-    std::string order, mu4pi, minCoilSphere, minCoilSource, minSourceSphere;
     std::string localSpheres;  // --local-spheres FILE
-    bool magnetic = false, si = false, libraryScale = false, tangential = false, unitLf = false, allChannels = false;
-    bool ref = true, stencil = true, centre = true, restoreCoords = true, restoreUnit = true, gains = true;
-
-    // The flags that were given (CLI11 keeps the counts).
-    CLI::Option *oRef = nullptr, *oStencil = nullptr, *oCentre = nullptr, *oRestoreCoords = nullptr,
-                *oRestoreUnit = nullptr, *oGains = nullptr;
+    bool si = false, libraryScale = false, allChannels = false;
 
     // Values are in SI units (the library's si setting) unless --library-scale,
     // --mu4pi or --scan-unit asks for a scale of the library's.
@@ -42,6 +33,16 @@ struct ForwardOptions {
     // is the engine's (SV_NT04), the field command's is ST01.
     void addTo(CLI::App& app, bool leadfield);
     megfwd::SettingOverrides toOverrides() const;
+
+private:
+    // Per row of the setting table: the option (null when the command has
+    // none), its text, and for a flag its value.
+    std::vector<CLI::Option*> options;
+    std::vector<std::string> texts;
+    std::unique_ptr<bool[]> flags;
+
+    bool given(const char* member) const;
+    const std::string& text(const char* member) const;
 };
 
 }  // namespace megfwd::cli

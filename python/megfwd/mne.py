@@ -610,12 +610,19 @@ def fit_dipole(evoked, cov, bem, trans=None, min_dist=5.0, n_jobs=1, *, head_mod
             sphere = (*centre, radius)
         inner = dict(R=radius, r0=np.asarray(centre, float))
     else:
-        bem, surf = _inner_skull(bem)
-        head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), surf["rr"])
+        surf, _ = _inner_skull(bem)
+        to_head = _ensure_trans(mri_head_t, "mri", "head")
+        in_head = _frame_of(surf) == FIFF.FIFFV_COORD_HEAD
+        head_rr = surf["rr"] if in_head else _mne.transforms.apply_trans(to_head, surf["rr"])
         shell = SingleShell(head_rr, surf["tris"], order=shell_order, fit=shell_fit)
-        R, r0 = _fit_sphere(surf["rr"], disp=False)
-        centre = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), r0)
-        inner = surf.copy()
+        # MNE's frame for the confidence axes: the centre of the surface's
+        # fitted sphere.
+        _, r0 = _fit_sphere(surf["rr"], disp=False)
+        centre = r0 if in_head else _mne.transforms.apply_trans(to_head, r0)
+        inner = dict(surf)
+        inner.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
+        inner.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
+        inner = _mne.surface.complete_surface_info(inner, copy=False, verbose=False)
         radius, sphere = 0.0, None
     picks = pick_types(info, meg=True, ref_meg=False, exclude="bads")
     whiten, _, rank = compute_whitener(_ensure_cov(cov), info, picks=picks, rank=rank, return_rank=True,

@@ -75,7 +75,7 @@ FOREIGN_OPTIONS = {"--install", "--prefix", "--sanitize", "--tsan", "--screensho
 
 
 def test_every_option_the_readme_names_is_in_a_help(cli):
-    helps = "".join(_help(cli, c) for c in ("leadfield", "field", "spheres", "info", "plot", "demo"))
+    helps = "".join(_help(cli, c) for c in ("leadfield", "field", "dipole", "spheres", "info", "plot", "demo"))
     env = {**os.environ, "COLUMNS": "200"}
     for args in (["megfwd.dask", "leadfield"], ["megfwd", "convert"]):
         helps += subprocess.run([sys.executable, "-m", *args, "--help"], capture_output=True, text=True,

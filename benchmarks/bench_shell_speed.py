@@ -61,7 +61,7 @@ def main():
     sensors, normals = ref.helmet(rr, 300)
     src = ref.sources(rr, tris, args.sources)
     info = ctf_info(sensors, normals)
-    array = mfm.sensor_array(info)
+    array = mfm.from_mne(info)
     shell = megfwd.SingleShell(rr, tris, order=10)
     sphere = megfwd.SingleShell(rr, tris, order=0)  # the same sphere, uncorrected
 

@@ -135,10 +135,12 @@ std::unique_ptr<SensorArray> loadSensorArray(const std::string& path) {
     return parseSensorArray(readWholeFile(path), path);
 }
 
-std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& file) {
-    const json root = parseJsonText(text, file);
+namespace {
 
-    const Place top{file, {}, 0};
+// The file's format, version and unit; anything else at the top level is
+// noted, and the channels are read by the steps below.
+void readHeader(const json& root, const Place& top, SensorArray& out) {
+    const std::string& file = top.file;
     if (!root.is_object()) throw top.error("the top level must be a JSON object, not " + std::string(typeName(root)));
     if (!root.contains("format"))
         throw top.error(std::string("missing 'format' (a sensor-array file has \"format\": \"") + kSensorArrayFormat + "\")");
@@ -148,25 +150,25 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
     if (!root["version"].is_number_integer() || root["version"].get<long long>() != kSensorArrayVersion)
         throw top.error("unsupported 'version' " + root["version"].dump() + " (this megfwd reads version " +
                         std::to_string(kSensorArrayVersion) + ")");
-
-    auto out = std::make_unique<SensorArray>();
-    out->path = file;
-    noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, file, out->notes);
+    noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, file, out.notes);
     if (root.contains("unit")) {
         const json& u = root["unit"];
         if (!u.is_string() || (u.get<std::string>() != "mm" && u.get<std::string>() != "m"))
             throw top.error("'unit' is " + u.dump() + ", expected \"mm\" or \"m\"");
-        out->unit = u.get<std::string>();
+        out.unit = u.get<std::string>();
     }
-    if (!root.contains("channels")) throw top.error("missing 'channels'");
-    const json& channels = root["channels"];
-    if (!channels.is_array()) throw top.error("'channels' must be an array, not " + std::string(typeName(channels)));
-    if (channels.empty()) throw top.error("'channels' is empty");
+}
 
-    // First pass: names and kinds, so that references can name any channel.
+// Every channel's name and kind, read before anything else so that a
+// reference can name any channel of the file.
+struct ChannelIndex {
     std::vector<std::string> names;
     std::vector<long long> kinds;
     std::map<std::string, std::size_t> byName;
+};
+
+ChannelIndex indexChannels(const json& channels, const std::string& file) {
+    ChannelIndex index;
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const json& ch = channels[i];
         const Place at{file, "channel #" + std::to_string(i + 1), 0};
@@ -179,80 +181,105 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
         if (!ch.contains("kind")) throw named.error("missing 'kind'");
         const long long kind = integer(ch, "kind", named);
         if (kind < INT32_MIN || kind > INT32_MAX) throw named.error("'kind' is out of range");
-        auto [it, fresh] = byName.emplace(name, i);
+        auto [it, fresh] = index.byName.emplace(name, i);
         if (!fresh)
             throw named.error("duplicate channel name (also channel #" + std::to_string(it->second + 1) + ")");
-        names.push_back(name);
-        kinds.push_back(kind);
+        index.names.push_back(name);
+        index.kinds.push_back(kind);
     }
+    return index;
+}
+
+// An MEG sensor's gain and coils.
+CMEGSensorkw readSensor(const json& ch, const std::string& name, const Place& at, SensorArray& out) {
+    const std::string& file = at.file;
+    CMEGSensorkw sensor;
+    sensor.sensorName = name;
+    if (ch.contains("gain")) sensor.sensorGain = finiteNumber(ch, "gain", at);
+    if (!ch.contains("coils")) throw at.error("missing 'coils' (an MEG sensor needs at least one coil)");
+    const json& coils = ch["coils"];
+    if (!coils.is_array()) throw at.error("'coils' must be an array, not " + std::string(typeName(coils)));
+    if (coils.empty()) throw at.error("'coils' is empty (an MEG sensor needs at least one coil)");
+    for (std::size_t j = 0; j < coils.size(); ++j) {
+        const json& c = coils[j];
+        const Place cat{file, at.channel, static_cast<int>(j + 1)};
+        if (!c.is_object()) throw cat.error("must be a JSON object, not " + std::string(typeName(c)));
+        noteUnknownKeys(c, {"position", "normal", "radius", "turns", "weight"},
+                        file + ": " + at.channel + ", coil #" + std::to_string(j + 1), out.notes);
+        double pos[3], normal[3];
+        vector3(c, "position", cat, pos);
+        vector3(c, "normal", cat, normal);
+        if (!c.contains("radius")) throw cat.error("missing 'radius'");
+        const double radius = finiteNumber(c, "radius", cat);
+        long long turns = 1;
+        if (c.contains("turns")) turns = integer(c, "turns", cat);
+        double weight = static_cast<double>(turns);
+        if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
+        sensor.addCoil(checkedCoil(cat, pos, normal, radius, turns, weight, out.unit));
+    }
+    return sensor;
+}
+
+// A channel's reference weights, each naming a reference channel of the file.
+std::vector<REFCOEF> readReferences(const json& refs, const Place& at, const ChannelIndex& index) {
+    if (!refs.is_array()) throw at.error("'references' must be an array, not " + std::string(typeName(refs)));
+    std::vector<REFCOEF> coefs;
+    for (std::size_t r = 0; r < refs.size(); ++r) {
+        const json& ref = refs[r];
+        const Place rat{at.file, at.channel + ", reference #" + std::to_string(r + 1), 0};
+        if (!ref.is_object()) throw rat.error("must be a JSON object, not " + std::string(typeName(ref)));
+        if (!ref.contains("channel")) throw rat.error("missing 'channel'");
+        if (!ref["channel"].is_string()) throw rat.error("'channel' must be a string, not " + std::string(typeName(ref["channel"])));
+        if (!ref.contains("weight")) throw rat.error("missing 'weight'");
+        const std::string refName = ref["channel"].get<std::string>();
+        const double w = finiteNumber(ref, "weight", rat);
+        const auto found = index.byName.find(refName);
+        if (found == index.byName.end()) throw rat.error("names '" + refName + "', which is no channel of this file");
+        coefs.push_back(checkedReference(rat, found->second, index.names, index.kinds, w));
+    }
+    return coefs;
+}
+
+}  // namespace
+
+std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& file) {
+    const json root = parseJsonText(text, file);
+    const Place top{file, {}, 0};
+    auto out = std::make_unique<SensorArray>();
+    out->path = file;
+    readHeader(root, top, *out);
+    if (!root.contains("channels")) throw top.error("missing 'channels'");
+    const json& channels = root["channels"];
+    if (!channels.is_array()) throw top.error("'channels' must be an array, not " + std::string(typeName(channels)));
+    if (channels.empty()) throw top.error("'channels' is empty");
+    const ChannelIndex index = indexChannels(channels, file);
 
     CMDTrialkw trial;
     int goodMeasurement = 0;
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const json& ch = channels[i];
-        const std::string label = channelLabel(names[i], i);
+        const std::string label = channelLabel(index.names[i], i);
         const Place at{file, label, 0};
         noteUnknownKeys(ch, {"name", "kind", "good", "gain", "coils", "references"}, file + ": " + label, out->notes);
 
         CMDChannelkw channel;
-        channel.chnlName = names[i];
-        channel.snsKind = static_cast<int>(kinds[i]);
+        channel.chnlName = index.names[i];
+        channel.snsKind = static_cast<int>(index.kinds[i]);
         if (ch.contains("good")) {
             if (!ch["good"].is_boolean()) throw at.error("'good' must be true or false, not " + std::string(typeName(ch["good"])));
             channel.isGood = ch["good"].get<bool>() ? 1 : 0;
         }
-        const bool measurement = kind::isMeasure(kinds[i]);
-        const bool meg = measurement || kind::isReference(kinds[i]);
+        const bool measurement = kind::isMeasure(index.kinds[i]);
+        const bool meg = measurement || kind::isReference(index.kinds[i]);
         if (measurement && channel.isGood) ++goodMeasurement;
-
         if (meg) {
-            CMEGSensorkw sensor;
-            sensor.sensorName = names[i];
-            if (ch.contains("gain")) sensor.sensorGain = finiteNumber(ch, "gain", at);
-            if (!ch.contains("coils")) throw at.error("missing 'coils' (an MEG sensor needs at least one coil)");
-            const json& coils = ch["coils"];
-            if (!coils.is_array()) throw at.error("'coils' must be an array, not " + std::string(typeName(coils)));
-            if (coils.empty()) throw at.error("'coils' is empty (an MEG sensor needs at least one coil)");
-            for (std::size_t j = 0; j < coils.size(); ++j) {
-                const json& c = coils[j];
-                const Place cat{file, label, static_cast<int>(j + 1)};
-                if (!c.is_object()) throw cat.error("must be a JSON object, not " + std::string(typeName(c)));
-                noteUnknownKeys(c, {"position", "normal", "radius", "turns", "weight"},
-                                file + ": " + label + ", coil #" + std::to_string(j + 1), out->notes);
-                double pos[3], normal[3];
-                vector3(c, "position", cat, pos);
-                vector3(c, "normal", cat, normal);
-                if (!c.contains("radius")) throw cat.error("missing 'radius'");
-                const double radius = finiteNumber(c, "radius", cat);
-                long long turns = 1;
-                if (c.contains("turns")) turns = integer(c, "turns", cat);
-                double weight = static_cast<double>(turns);
-                if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
-                sensor.addCoil(checkedCoil(cat, pos, normal, radius, turns, weight, out->unit));
-            }
-            channel.setSensor(sensor);
+            channel.setSensor(readSensor(ch, index.names[i], at, *out));
         } else if (ch.contains("coils")) {
-            out->notes.push_back(file + ": " + label + ": kind " + std::to_string(kinds[i]) +
+            out->notes.push_back(file + ": " + label + ": kind " + std::to_string(index.kinds[i]) +
                                  " is not an MEG sensor; its coils are ignored");
         }
-
         if (ch.contains("references")) {
-            const json& refs = ch["references"];
-            if (!refs.is_array()) throw at.error("'references' must be an array, not " + std::string(typeName(refs)));
-            std::vector<REFCOEF> coefs;
-            for (std::size_t r = 0; r < refs.size(); ++r) {
-                const json& ref = refs[r];
-                const Place rat{file, label + ", reference #" + std::to_string(r + 1), 0};
-                if (!ref.is_object()) throw rat.error("must be a JSON object, not " + std::string(typeName(ref)));
-                if (!ref.contains("channel")) throw rat.error("missing 'channel'");
-                if (!ref["channel"].is_string()) throw rat.error("'channel' must be a string, not " + std::string(typeName(ref["channel"])));
-                if (!ref.contains("weight")) throw rat.error("missing 'weight'");
-                const std::string refName = ref["channel"].get<std::string>();
-                const double w = finiteNumber(ref, "weight", rat);
-                const auto found = byName.find(refName);
-                if (found == byName.end()) throw rat.error("names '" + refName + "', which is no channel of this file");
-                coefs.push_back(checkedReference(rat, found->second, names, kinds, w));
-            }
+            const std::vector<REFCOEF> coefs = readReferences(ch["references"], at, index);
             if (!coefs.empty() && !measurement)
                 out->notes.push_back(file + ": " + label + ": only measurement sensors use reference weights; these are ignored");
             channel.setRefCoefs(coefs);

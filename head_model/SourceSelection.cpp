@@ -93,6 +93,22 @@ SurfaceQueries::SurfaceQueries(const TriSurface& surface)
                 static_cast<std::int32_t>(i));
         }
     }, boxStart_, boxVertices_);
+
+    for (std::int64_t i = 0; i < nv; ++i)
+        for (int k = 0; k < 3; ++k) centre_[k] += vertices_[3 * i + k];
+    for (double& c : centre_) c /= static_cast<double>(std::max<std::int64_t>(nv, 1));
+    spheres_ = inside(centre_);
+    innerRadius_ = std::numeric_limits<double>::infinity();
+    for (std::int64_t i = 0; i < nv; ++i) {
+        const double r = centreDistance(vertices_.data() + 3 * i);
+        innerRadius_ = std::min(innerRadius_, r);
+        outerRadius_ = std::max(outerRadius_, r);
+    }
+}
+
+double SurfaceQueries::centreDistance(const double p[3]) const {
+    const double d[3] = {p[0] - centre_[0], p[1] - centre_[1], p[2] - centre_[2]};
+    return std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
 }
 
 int SurfaceQueries::side(std::int32_t a, std::int32_t b, const double p[3]) const {
@@ -162,42 +178,22 @@ bool SurfaceQueries::nearVertex(const double p[3], double limit) const {
     return false;
 }
 
-SourceSelection selectSources(const TriSurface& surface, const double* points, std::int64_t count,
-                              double minDistance) {
-    const SurfaceQueries queries(surface);
-    const std::int64_t nv = surface.numVertices();
-    double centre[3] = {0.0, 0.0, 0.0};
-    for (std::int64_t i = 0; i < nv; ++i)
-        for (int k = 0; k < 3; ++k) centre[k] += surface.vertices[3 * i + k];
-    for (double& c : centre) c /= static_cast<double>(nv);
-    auto distance = [&](const double* p) {
-        const double d[3] = {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
-        return std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-    };
-    // MNE's spheres about the vertex mean: inside the smaller one is taken
-    // as inside, outside the larger one as outside (see the header).
-    const bool spheres = queries.inside(centre);
-    double innerRadius = std::numeric_limits<double>::infinity(), outerRadius = 0.0;
-    for (std::int64_t i = 0; i < nv; ++i) {
-        const double r = distance(surface.vertices.data() + 3 * i);
-        innerRadius = std::min(innerRadius, r);
-        outerRadius = std::max(outerRadius, r);
-    }
-
+SourceSelection SurfaceQueries::select(const double* points, std::int64_t count, double minDistance) const {
     SourceSelection out;
     out.status.assign(static_cast<std::size_t>(count), SourceStatus::Kept);
     for (std::int64_t n = 0; n < count; ++n) {
         const double* p = points + 3 * n;
-        const double r = spheres ? distance(p) : 0.0;
-        const bool in = spheres && r < innerRadius ? true
-                        : spheres && r > outerRadius ? false
-                                                     : queries.inside(p);
+        // MNE's spheres about the vertex mean: inside the smaller one is
+        // taken as inside, outside the larger one as outside (see the header).
+        const double r = spheres_ ? centreDistance(p) : 0.0;
+        const bool in = spheres_ && r < innerRadius_   ? true
+                        : spheres_ && r > outerRadius_ ? false
+                                                       : inside(p);
         SourceStatus& s = out.status[static_cast<std::size_t>(n)];
         if (!in) {
             s = SourceStatus::Outside;
             ++out.outside;
-        } else if (minDistance > 0.0 && !(spheres && r < innerRadius - minDistance) &&
-                   queries.nearVertex(p, minDistance)) {
+        } else if (minDistance > 0.0 && !(spheres_ && r < innerRadius_ - minDistance) && nearVertex(p, minDistance)) {
             // Closer than innerRadius - minDistance to the centre, every
             // vertex is farther than minDistance: MNE does not measure
             // those, and neither does this.
@@ -206,6 +202,11 @@ SourceSelection selectSources(const TriSurface& surface, const double* points, s
         }
     }
     return out;
+}
+
+SourceSelection selectSources(const TriSurface& surface, const double* points, std::int64_t count,
+                              double minDistance) {
+    return SurfaceQueries(surface).select(points, count, minDistance);
 }
 
 }  // namespace megfwd::head

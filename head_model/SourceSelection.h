@@ -39,15 +39,26 @@ enum class SourceStatus : std::uint8_t {
     TooClose = 2,  // inside, but closer than the minimum distance to a vertex
 };
 
+struct SourceSelection {
+    std::vector<SourceStatus> status;  // one per point
+    std::int64_t outside = 0;          // how many are Outside
+    std::int64_t tooClose = 0;         // how many are TooClose
+};
+
 // Queries of one closed surface (checked and wound outward, as
-// checkClosedSurface returns it; copied). Built in O(triangles); each query reads
-// only the triangles or vertices near the point, over uniform grids: the
-// triangles by their extent in x and y (the cells a ray along +z crosses
-// are the point's own column), the vertices in 3-D. Read-only after
-// construction, so many threads may query one object.
+// checkClosedSurface returns it; copied). Built in O(triangles); each query
+// reads only the triangles or vertices near the point, over uniform grids:
+// the triangles by their extent in x and y (the cells a ray along +z
+// crosses are the point's own column), the vertices in 3-D. Read-only
+// after construction, so many threads may query one object, and one object
+// serves any number of selections.
 class SurfaceQueries {
 public:
     explicit SurfaceQueries(const TriSurface& surface);
+
+    // The status of each of `count` points (3 coordinates each) with
+    // MNE-Python's rules above. minDistance <= 0 keeps every point inside.
+    SourceSelection select(const double* points, std::int64_t count, double minDistance) const;
 
     // Whether the surface winds once around p (a ray from p along +z leaves
     // it once more than it enters). Points on the surface may go either way.
@@ -67,9 +78,14 @@ private:
     // vertex crosses exactly one triangle there; 0 only when the edge is
     // parallel to z.
     int side(std::int32_t a, std::int32_t b, const double p[3]) const;
+    double centreDistance(const double p[3]) const;
 
     std::vector<double> vertices_;
     std::vector<std::int32_t> triangles_;
+    // MNE's spheres about the vertex mean (used when the mean lies inside).
+    double centre_[3] = {0, 0, 0};
+    double innerRadius_ = 0.0, outerRadius_ = 0.0;
+    bool spheres_ = false;
     // Triangles by cell of the xy grid (compressed rows).
     double xyMin_[2] = {0, 0}, xyCell_[2] = {1, 1};
     int xyCount_[2] = {1, 1};
@@ -81,15 +97,7 @@ private:
     std::vector<std::int32_t> boxStart_, boxVertices_;
 };
 
-struct SourceSelection {
-    std::vector<SourceStatus> status;  // one per point
-    std::int64_t outside = 0;          // how many are Outside
-    std::int64_t tooClose = 0;         // how many are TooClose
-};
-
-// The status of each of `count` points (3 coordinates each) against a
-// closed surface (checked and wound outward), with MNE-Python's rules
-// above. minDistance <= 0 keeps every point inside.
+// SurfaceQueries(surface).select(points, count, minDistance).
 SourceSelection selectSources(const TriSurface& surface, const double* points, std::int64_t count,
                               double minDistance);
 

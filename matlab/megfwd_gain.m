@@ -1,9 +1,9 @@
 function [Gain, Param] = megfwd_gain(ChannelMat, GridLoc, headmodel, varargin)
-%MEGFWD_GAIN  Gain matrix of MEG channels for a spherical head model, from a
-%   Brainstorm-style channel structure.
+%MEGFWD_GAIN  Gain matrix of MEG channels for a spherical or single-shell
+%   head model, from a Brainstorm-style channel structure.
 %
 %   [Gain, Param] = megfwd_gain(ChannelMat, GridLoc, headmodel)
-%   [Gain, Param] = megfwd_gain(..., 'nthreads', n)
+%   [Gain, Param] = megfwd_gain(..., 'nthreads', n, 'order', n, 'fit', f)
 %
 %   ChannelMat.Channel(i)  .Name, .Type ('MEG', 'MEG MAG', 'MEG GRAD',
 %                    'MEG REF', or any other type for channels that are not
@@ -23,13 +23,22 @@ function [Gain, Param] = megfwd_gain(ChannelMat, GridLoc, headmodel, varargin)
 %                    error ('megfwd:noSphere'). An optional .Radius (beside
 %                    HeadCenter or in each Param) is passed on; the field
 %                    outside a sphere does not depend on it.
+%                    .InnerSkull (a tess structure: .Vertices V x 3,
+%                    metres, .Faces T x 3, 1-based, a closed surface): the
+%                    single shell, the leadfield of the spheres above (or,
+%                    without HeadCenter and Param, of the surface's
+%                    least-squares sphere) corrected for the inner skull's
+%                    shape; every MEG point must lie outside it
 %   'nthreads', n    threads of the computation (default: every core)
+%   'order', n       the single shell's highest harmonic degree (default
+%                    the library's, see megfwd_mex('shell_limits'))
+%   'fit', f         the single shell's fit: 'galerkin' (default) or 'lsq'
 %
 %   Gain             channels x 3N in T/(A*m): columns 3(s-1)+1:3(s-1)+3
 %                    hold source s with moments along x, y and z; rows of
 %                    channels that are not MEG sensors are NaN
 %   Param            1 x channels: each channel's sphere, .Center (3 x 1)
-%                    and .Radius, in metres
+%                    and .Radius, in metres (empty for InnerSkull alone)
 %
 %   A channel's value is sum over its points p of Weight(p) times the
 %   magnetic field at Loc(:, p) along Orient(:, p) (taken at its given
@@ -49,7 +58,7 @@ function [Gain, Param] = megfwd_gain(ChannelMat, GridLoc, headmodel, varargin)
 if nargin < 3
   error('megfwd:usage', 'megfwd_gain needs ChannelMat, GridLoc and headmodel');
 end
-nthreads = read_options(varargin);
+[nthreads, order, fit] = read_options(varargin);
 channels = megfwd_need(ChannelMat, 'Channel', 'ChannelMat');
 if ~isstruct(channels) || isempty(channels)
   error('megfwd:type', 'ChannelMat.Channel must be a non-empty structure array');
@@ -83,15 +92,22 @@ if isfield(ChannelMat, 'MegRefCoef') && ~isempty(ChannelMat.MegRefCoef)
 end
 
 GridLoc = megfwd_real(GridLoc, 'GridLoc', 3);
-spheres = channel_spheres(headmodel, channels, isSensor, isRef, points);
-pointSpheres = spheres(owner, :);
-if all(all(pointSpheres == pointSpheres(1, :)))
-  pointSpheres = pointSpheres(1, :);
+shell = inner_skull(headmodel, channels, order, fit);
+if ~isempty(shell) && ~isfield(headmodel, 'HeadCenter') && ~isfield(headmodel, 'Param')
+  % The single shell alone: it corrects its surface's least-squares sphere.
+  spheres = nan(nchan, 4);
+  pointSpheres = zeros(0, 4);
+else
+  spheres = channel_spheres(headmodel, channels, isSensor, isRef, points);
+  pointSpheres = spheres(owner, :);
+  if all(all(pointSpheres == pointSpheres(1, :)))
+    pointSpheres = pointSpheres(1, :);
+  end
 end
 nsrc = size(GridLoc, 1);
-Gain = megfwd_points_gain(megfwd_mm(points, 1000, 'the points of ChannelMat.Channel(:).Loc'), ori, ...
+Gain = megfwd_points_gain('gain', megfwd_mm(points, 1000, 'the points of ChannelMat.Channel(:).Loc'), ori, ...
   megfwd_mm(pointSpheres, 1000, 'the spheres of headmodel'), tra, find(isSensor), ...
-  megfwd_mm(GridLoc, 1000, 'GridLoc'), nthreads, (1:nsrc)');
+  megfwd_mm(GridLoc, 1000, 'GridLoc'), nthreads, shell{:});
 if ~all(isSensor)
   sensorGain = Gain;
   Gain = nan(nchan, 3 * nsrc);
@@ -99,19 +115,52 @@ if ~all(isSensor)
 end
 
 Param = struct('Center', num2cell(spheres(:, 1:3)', 1), 'Radius', num2cell(spheres(:, 4)'));
+if isempty(pointSpheres)
+  Param = struct('Center', cell(1, nchan), 'Radius', cell(1, nchan));
+end
 end
 
-function nthreads = read_options(args)
+function [nthreads, order, fit] = read_options(args)
 nthreads = 0;
+order = [];
+fit = 'galerkin';
 if mod(numel(args), 2) ~= 0
   error('megfwd:usage', 'options come in name, value pairs');
 end
 for k = 1:2:numel(args)
-  if ~ischar(args{k}) || ~strcmp(args{k}, 'nthreads')
-    error('megfwd:usage', 'unknown option; the one option is ''nthreads''');
+  name = args{k};
+  if ~ischar(name) || ~any(strcmp(name, {'nthreads', 'order', 'fit'}))
+    error('megfwd:usage', 'unknown option; the options are ''nthreads'', ''order'' and ''fit''');
   end
-  nthreads = megfwd_threads(args{k + 1}, 'nthreads');
+  switch name
+    case 'nthreads'
+      nthreads = megfwd_threads(args{k + 1}, 'nthreads');
+    case 'order'
+      order = megfwd_real(args{k + 1}, 'order');
+      if ~isscalar(order)
+        error('megfwd:order', 'order must be one whole number');
+      end
+    case 'fit'
+      fit = args{k + 1};
+      if ~ischar(fit)
+        error('megfwd:option', 'fit must be ''galerkin'' or ''lsq''');
+      end
+  end
 end
+end
+
+function opts = inner_skull(headmodel, channels, order, fit)
+% The gateway's options for a single shell from headmodel.InnerSkull (a
+% Brainstorm tess structure, metres), or none.
+if ~isstruct(headmodel) || ~isfield(headmodel, 'InnerSkull') || isempty(headmodel.InnerSkull)
+  opts = {};
+  return;
+end
+tess = headmodel.InnerSkull;
+v = megfwd_real(megfwd_need(tess, 'Vertices', 'headmodel.InnerSkull'), 'headmodel.InnerSkull.Vertices', 3);
+f = megfwd_real(megfwd_need(tess, 'Faces', 'headmodel.InnerSkull'), 'headmodel.InnerSkull.Faces', 3);
+opts = {'surface', megfwd_mm(v, 1000, 'headmodel.InnerSkull.Vertices'), 'triangles', f, 'order', order, ...
+  'fit', fit, 'names', strjoin({channels.Name}, char(10))};
 end
 
 function [points, ori, owner, weight] = channel_points(channels, which)

@@ -1,6 +1,7 @@
 function sm = megfwd_leadfield(cfg)
-%MEGFWD_LEADFIELD  Leadfields of MEG sensors for a spherical head model,
-%   from FieldTrip-style gradiometer, head model and source model structures.
+%MEGFWD_LEADFIELD  Leadfields of MEG sensors for a spherical or single-shell
+%   head model, from FieldTrip-style gradiometer, head model and source
+%   model structures.
 %
 %   sm = megfwd_leadfield(cfg)
 %
@@ -27,7 +28,20 @@ function sm = megfwd_leadfield(cfg)
 %                    coil takes the sphere of the selected channel with the
 %                    largest |tra| in its column; only a selected channel
 %                    needs a sphere (the reference channels of a CTF grad
-%                    need none)
+%                    need none); or 'singleshell' (FieldTrip's realistic
+%                    MEG model) with .bnd.pos (V x 3) and .bnd.tri (T x 3,
+%                    1-based) the inner skull, a closed surface, its unit in
+%                    .bnd.unit or .unit (any of 'm', 'cm', 'mm': it is
+%                    converted), optional .order (the harmonic expansion's
+%                    highest degree; default the library's, see
+%                    megfwd_mex('shell_limits')) and .fit ('galerkin',
+%                    default, or 'lsq', FieldTrip's least-squares fit of the
+%                    normal component). The leadfield of the surface's
+%                    least-squares sphere is corrected for its shape; every
+%                    coil must lie outside it ('megfwd:sensorInside'), the
+%                    surface must be closed ('megfwd:surface') and carry the
+%                    order ('megfwd:order'). megfwd_prepare_headmodel makes
+%                    each of these head models
 %   cfg.sourcemodel  .pos (N x 3), .unit (grad.unit), optional .inside
 %                    (logical N x 1, or indices of the sources inside)
 %   cfg.channel      'MEG' (default), 'MEGREF', 'all' or a cell array of
@@ -109,12 +123,20 @@ nthreads = megfwd_threads(cfg.nthreads, 'cfg.nthreads');
 % the library.
 unit = megfwd_need(grad, 'unit', 'cfg.grad');
 mm = megfwd_unit_mm(unit, 'cfg.grad.unit');
-same_unit(headmodel, 'cfg.headmodel', unit, false);
 same_unit(sourcemodel, 'cfg.sourcemodel', unit, true);
 
 g = read_grad(grad);
 sel = select_channels(cfg.channel, g.label, grad);
-spheres = megfwd_mm(head_spheres(headmodel, g, sel, cfg.fallbacksphere), mm, 'the spheres [o r] of cfg.headmodel');
+if isfield(headmodel, 'type') && strcmp(headmodel.type, 'singleshell')
+  % The surface's own unit, converted: FieldTrip users mix mm meshes with
+  % cm or m sensors.
+  spheres = zeros(0, 4);
+  shell = shell_options(headmodel, g.label);
+else
+  same_unit(headmodel, 'cfg.headmodel', unit, false);
+  spheres = megfwd_mm(head_spheres(headmodel, g, sel, cfg.fallbacksphere), mm, 'the spheres [o r] of cfg.headmodel');
+  shell = {};
+end
 
 pos = megfwd_real(megfwd_need(sourcemodel, 'pos', 'cfg.sourcemodel'), 'cfg.sourcemodel.pos', 3);
 npos = size(pos, 1);
@@ -122,11 +144,9 @@ inside = read_inside(sourcemodel, npos);
 idx = find(inside);
 
 posmm = megfwd_mm(pos, mm, 'cfg.sourcemodel.pos');
-G = megfwd_points_gain(megfwd_mm(g.coilpos, mm, 'cfg.grad.coilpos'), g.coilori, spheres, g.tra, sel, ...
-  posmm(idx, :), nthreads, idx);
-
-lf = cell(1, npos);
-lf(idx) = mat2cell(G, size(G, 1), repmat(3, 1, numel(idx)));
+% The gateway makes FieldTrip's cell of one matrix per position itself.
+lf = megfwd_points_gain('leadfield', megfwd_mm(g.coilpos, mm, 'cfg.grad.coilpos'), g.coilori, spheres, g.tra, ...
+  sel, posmm(idx, :), nthreads, 'inside', idx, 'positions', npos, shell{:});
 if rank < 3 || ~strcmp(normalize, 'no')
   for j = idx(:)'
     L = lf{j};
@@ -254,8 +274,44 @@ switch type
   case 'localspheres'
     spheres = megfwd_coil_spheres(headmodel, o, r, g, sel, fallback);
   otherwise
-    error('megfwd:headmodel', 'cfg.headmodel.type is ''%s''; ''singlesphere'' or ''localspheres'' is needed', type);
+    error('megfwd:headmodel', ['cfg.headmodel.type is ''%s''; ''singlesphere'', ''localspheres'' or ' ...
+      '''singleshell'' is needed'], type);
 end
+end
+
+function opts = shell_options(headmodel, label)
+% The gateway's options for the single shell: the surface in millimetres,
+% its triangles, the order and the fit, and the channel names for messages.
+bnd = megfwd_need(headmodel, 'bnd', 'cfg.headmodel');
+if ~isstruct(bnd) || numel(bnd) ~= 1
+  error('megfwd:headmodel', 'cfg.headmodel.bnd must be one surface (a structure with pos and tri)');
+end
+pos = megfwd_real(megfwd_need(bnd, 'pos', 'cfg.headmodel.bnd'), 'cfg.headmodel.bnd.pos', 3);
+tri = megfwd_real(megfwd_need(bnd, 'tri', 'cfg.headmodel.bnd'), 'cfg.headmodel.bnd.tri', 3);
+if isfield(bnd, 'unit')
+  unit = bnd.unit;
+  if isfield(headmodel, 'unit') && ~isequal(headmodel.unit, unit)
+    error('megfwd:units', 'cfg.headmodel.unit and cfg.headmodel.bnd.unit differ; give the surface''s unit once');
+  end
+elseif isfield(headmodel, 'unit')
+  unit = headmodel.unit;
+else
+  error('megfwd:missingField', 'cfg.headmodel.bnd.unit (or cfg.headmodel.unit) is missing; the surface''s unit is needed');
+end
+mm = megfwd_unit_mm(unit, 'the unit of cfg.headmodel.bnd');
+order = megfwd_getopt(headmodel, 'order', []);
+if ~isempty(order)
+  order = megfwd_real(order, 'cfg.headmodel.order');
+  if ~isscalar(order)
+    error('megfwd:order', 'cfg.headmodel.order must be one whole number');
+  end
+end
+fit = megfwd_getopt(headmodel, 'fit', 'galerkin');
+if ~ischar(fit)
+  error('megfwd:option', 'cfg.headmodel.fit must be ''galerkin'' or ''lsq''');
+end
+opts = {'surface', megfwd_mm(pos, mm, 'cfg.headmodel.bnd.pos'), 'triangles', tri, 'order', order, 'fit', fit, ...
+  'names', strjoin(label(:)', char(10))};
 end
 
 function inside = read_inside(sourcemodel, npos)

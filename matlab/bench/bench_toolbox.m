@@ -18,7 +18,7 @@ hm = struct('HeadCenter', b.sphere(1:3));
 
 % The gateway alone, on the arrays megfwd_leadfield gives it.
 [r, c, w] = find(b.tra);
-mex_args = {b.coilpos * 1000, b.coilori, b.sphere(:)' * 1000, r, c, w, n, (1:n)', b.sources * 1000, b.threads, 0};
+mex_args = {b.coilpos * 1000, b.coilori, b.sphere(:)' * 1000, r, c, w, n, (1:n)', b.sources * 1000, b.threads};
 sm = megfwd_leadfield(cfg);  % warm-up
 t = zeros(b.runs, 3);
 for k = 1:b.runs

@@ -10,9 +10,11 @@
 #include "forward_api/Compute.h"
 #include "forward_api/Errors.h"
 #include "forward_api/FileText.h"
+#include "forward_api/ResultFacts.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Sources.h"
 #include "head_model/LocalSpheres.h"
+#include "head_model/SingleShell.h"
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/Recording.h"
 
@@ -149,9 +151,10 @@ Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::
             if (owner[p] < 0 || std::fabs(w) > std::fabs(ownerWeight[p])) owner[p] = c, ownerWeight[p] = w;
         }
     // Groups by owner and sphere, in the order of their first points.
-    const bool oneSphere = in.numSpheres == 1;
+    const bool oneSphere = in.numSpheres <= 1;
     auto sphereRow = [&](std::size_t p) -> std::int64_t { return oneSphere ? 0 : static_cast<std::int64_t>(p); };
     auto sameSphere = [&](std::int64_t a, std::int64_t b) {
+        if (in.numSpheres == 0) return true;
         for (int k = 0; k < 4; ++k)
             if (at(in.spheres, in.numSpheres, a, k) != at(in.spheres, in.numSpheres, b, k)) return false;
         return true;
@@ -320,6 +323,7 @@ SettingOverrides pointSettings(const PointGainInput& in, const Groups& groups, s
         return std::array<double, 4>{at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
                                      at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)};
     };
+    if (in.numSpheres == 0) return s;  // the shell's least-squares sphere
     if (in.numSpheres == 1) {
         s.sphereModel = 1;
         s.userSphere = sphere(0);
@@ -348,9 +352,14 @@ void checkInput(const PointGainInput& in) {
     if (in.numChannels < 1) throw InputError("there are no channels");
     if (in.numOutputs < 1) throw InputError("no channel is asked for");
     if (in.numSources < 0) throw InputError("the number of sources is negative");
-    if (in.numSpheres != 1 && in.numSpheres != in.numPoints)
+    if (in.numSpheres == 0 && !in.shell)
+        throw InputError("there is no sphere; one sphere, one per point, or a single shell is needed");
+    if (in.numSpheres > 1 && in.numSpheres != in.numPoints)
         throw InputError("there are " + std::to_string(in.numSpheres) + " spheres for " +
                          std::to_string(in.numPoints) + " points; one sphere, or one per point, is needed");
+    if (!in.channelNames.empty() && static_cast<std::int64_t>(in.channelNames.size()) != in.numChannels)
+        throw InputError(std::to_string(in.channelNames.size()) + " channel names for " +
+                         std::to_string(in.numChannels) + " channels");
     for (std::int64_t i = 0; i < in.numPoints; ++i) {
         checkPosition(in.points, in.numPoints, i, "points");
         const double n[3] = {at(in.normals, in.numPoints, i, 0), at(in.normals, in.numPoints, i, 1),
@@ -370,69 +379,99 @@ void checkInput(const PointGainInput& in) {
     for (std::int64_t i = 0; i < in.numSources; ++i) checkPosition(in.sources, in.numSources, i, "sources");
 }
 
+// The library refuses a sensor inside the shell naming its own sensor;
+// the same test is made here first (points farther from the expansion
+// centre than every vertex are outside, the others by their winding
+// number), so that the refusal names the caller's channel.
+void checkOutsideShell(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs) {
+    const head::SingleShell& shell = *in.shell;
+    const std::array<double, 3> c = shell.centre();
+    double reach = 0.0;
+    const std::vector<double>& v = shell.surface.vertices;
+    for (std::size_t i = 0; i + 2 < v.size(); i += 3)
+        reach = std::max(reach, std::hypot(v[i] - c[0], v[i + 1] - c[1], v[i + 2] - c[2]));
+    for (std::int64_t ch : outputs)
+        for (std::int64_t j = rows.start[static_cast<std::size_t>(ch)]; j < rows.start[static_cast<std::size_t>(ch) + 1]; ++j) {
+            const std::int64_t p = rows.point[static_cast<std::size_t>(j)];
+            const double x[3] = {at(in.points, in.numPoints, p, 0), at(in.points, in.numPoints, p, 1),
+                                 at(in.points, in.numPoints, p, 2)};
+            if (std::hypot(x[0] - c[0], x[1] - c[1], x[2] - c[2]) > reach) continue;
+            if (head::windingNumber(shell.surface, x) > 0.25) {
+                const std::string name = in.channelNames.empty() ? "channel " + std::to_string(ch + 1)
+                                                                 : "channel '" + in.channelNames[static_cast<std::size_t>(ch)] + "'";
+                throw SensorInside{name + ": coil point " + std::to_string(p + 1) + " at " +
+                                   detail::positionText({x[0], x[1], x[2]}) + " lies inside or on the inner-skull surface; "
+                                   "the single shell needs every sensor outside it"};
+            }
+        }
+}
+
 }  // namespace
 
-void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& interrupted,
-               std::vector<std::string>& warnings) {
+void pointGain(const PointGainInput& in, double* const* out, std::vector<std::string>& warnings) {
     checkInput(in);
-    const Groups groups = groupPoints(in, weightRows(in), outputRows(in));
+    const WeightRows rows = weightRows(in);
+    const std::vector<std::int64_t> outputs = outputRows(in);
+    if (in.shell) checkOutsideShell(in, rows, outputs);
+    const Groups groups = groupPoints(in, rows, outputs);
     MessageCollector messages(warnings);
     std::unique_ptr<SensorArray> sensors = groupSensors(in, groups);
     const SystemRef system{&sensors->recording, sensors->trial(), sensors->path};
     const std::int64_t numSensors = std::max<std::int64_t>(groups.count(), 2);
     const std::int64_t perSource = numSensors * 3;
     const std::int64_t numChannels = in.numOutputs;
-    const std::int64_t batch = in.batchSources > 0 ? in.batchSources : std::max<std::int64_t>(in.numSources, 1);
-    std::set<std::string> seen;
-    const SettingOverrides settings = pointSettings(in, groups, numSensors);
+    const std::int64_t count = in.numSources;
+    if (count == 0) return;
 
-    for (std::int64_t first = 0; first < in.numSources; first += batch) {
-        if (interrupted && interrupted()) throw Interrupted{};
-        const std::int64_t count = std::min(batch, in.numSources - first);
-        SourceSpec src;
-        src.label = "sources";
-        src.positions.resize(static_cast<std::size_t>(3 * count));
-        for (std::int64_t i = 0; i < count; ++i)
-            for (int k = 0; k < 3; ++k)
-                src.positions[static_cast<std::size_t>(3 * i + k)] = at(in.sources, in.numSources, first + i, k);
+    SourceSpec src;
+    src.label = "sources";
+    src.positions.resize(static_cast<std::size_t>(3 * count));
+    for (std::int64_t i = 0; i < count; ++i)
+        for (int k = 0; k < 3; ++k) src.positions[static_cast<std::size_t>(3 * i + k)] = at(in.sources, count, i, k);
 
-        LeadfieldRequest req;
-        req.settings = settings;
-        req.threads = in.threads;
-        req.command = "toolbox leadfield";
-        req.output.begin = [perSource, count](const std::vector<std::int64_t>& shape) {
-            if (shape.size() != 3 || shape[0] != count || shape[1] * shape[2] != perSource)
-                throw ComputeError("the library's leadfield array does not have one row per sensor");
-        };
-        // From the scan's threads, for separate blocks of whole sources: each
-        // call writes its own columns of the gain matrix.
-        double* batchGain = gain + numChannels * 3 * first;
-        req.output.write = [&groups, perSource, numChannels, batchGain](std::int64_t firstValue, const double* v,
-                                                                          std::int64_t numValues) {
-            const std::int64_t s0 = firstValue / perSource;
-            for (std::int64_t s = 0; s < numValues / perSource; ++s) {
-                const double* vs = v + s * perSource;
-                double* g = batchGain + numChannels * 3 * (s0 + s);
-                for (std::int64_t c = 0; c < numChannels; ++c) {
-                    double a0 = 0.0, a1 = 0.0, a2 = 0.0;
-                    for (std::int64_t j = groups.termStart[static_cast<std::size_t>(c)];
-                         j < groups.termStart[static_cast<std::size_t>(c) + 1]; ++j) {
-                        const double w = groups.termFactor[static_cast<std::size_t>(j)];
-                        const double* p = vs + 3 * groups.termGroup[static_cast<std::size_t>(j)];
-                        a0 += w * p[0];
-                        a1 += w * p[1];
-                        a2 += w * p[2];
-                    }
-                    g[c] = a0;
-                    g[c + numChannels] = a1;
-                    g[c + 2 * numChannels] = a2;
+    LeadfieldRequest req;
+    req.settings = pointSettings(in, groups, numSensors);
+    req.threads = in.threads;
+    req.command = "toolbox leadfield";
+    req.singleShell = in.shell;
+    if (in.cancel) req.progress = [cancel = in.cancel](std::int64_t, std::int64_t) { return !cancel->load(); };
+    req.output.begin = [perSource, count](const std::vector<std::int64_t>& shape) {
+        if (shape.size() != 3 || shape[0] != count || shape[1] * shape[2] != perSource)
+            throw ComputeError("the library's leadfield array does not have one row per sensor");
+    };
+    // From the scan's threads, for separate blocks of whole sources: each
+    // call writes its own sources' blocks.
+    req.output.write = [&groups, perSource, numChannels, out](std::int64_t firstValue, const double* v,
+                                                            std::int64_t numValues) {
+        const std::int64_t s0 = firstValue / perSource;
+        for (std::int64_t s = 0; s < numValues / perSource; ++s) {
+            const double* vs = v + s * perSource;
+            double* g = out[s0 + s];
+            for (std::int64_t c = 0; c < numChannels; ++c) {
+                double a0 = 0.0, a1 = 0.0, a2 = 0.0;
+                for (std::int64_t j = groups.termStart[static_cast<std::size_t>(c)];
+                     j < groups.termStart[static_cast<std::size_t>(c) + 1]; ++j) {
+                    const double w = groups.termFactor[static_cast<std::size_t>(j)];
+                    const double* p = vs + 3 * groups.termGroup[static_cast<std::size_t>(j)];
+                    a0 += w * p[0];
+                    a1 += w * p[1];
+                    a2 += w * p[2];
                 }
+                g[c] = a0;
+                g[c + numChannels] = a1;
+                g[c + 2 * numChannels] = a2;
             }
-        };
-        const ForwardResult r = computeLeadfield(system, src, req);
-        for (const std::string& w : r.warnings)
-            if (seen.insert(w).second) warnings.push_back(w);
+        }
+    };
+    ForwardResult r;
+    try {
+        r = computeLeadfield(system, src, req);
+    } catch (const Cancelled&) {
+        throw Interrupted{};
     }
+    std::set<std::string> seen;
+    for (const std::string& w : r.warnings)
+        if (seen.insert(w).second) warnings.push_back(w);
 }
 
 }  // namespace megfwd::toolbox

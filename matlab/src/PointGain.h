@@ -16,12 +16,22 @@
 //
 // Every source is computed: the library's stencils (near a coil, towards the
 // dewar) are off.
+//
+// With a single shell (head_model/SingleShell.h) the library corrects each
+// of its sensors' sphere leadfields for the shape of the inner skull; the
+// correction is linear in a sensor's leadfields, so the channels' sums of
+// corrected sensor values are the channels' corrected values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace megfwd::head {
+struct SingleShell;
+}
 
 namespace megfwd::toolbox {
 
@@ -32,7 +42,9 @@ struct PointGainInput {
     const double* points = nullptr;   // numPoints x 3
     const double* normals = nullptr;  // numPoints x 3, any length but 0
     // One sphere (centre x, y, z, radius) for every point (numSpheres 1), or
-    // one per point (numSpheres == numPoints).
+    // one per point (numSpheres == numPoints); with a shell also none
+    // (numSpheres 0): the shell then corrects the surface's own
+    // least-squares sphere.
     std::int64_t numSpheres = 0;
     const double* spheres = nullptr;  // numSpheres x 4
     // The non-zero weights: channel and point (1-based, as MATLAB's find
@@ -48,24 +60,35 @@ struct PointGainInput {
     // gives the values the whole system gives.
     std::int64_t numOutputs = 0;
     const double* outputRows = nullptr;
+    // The channels' names (numChannels, or none), for messages.
+    std::vector<std::string> channelNames;
     std::int64_t numSources = 0;
     const double* sources = nullptr;  // numSources x 3
+    // The single-shell model (millimetres, the sensors' frame), or null.
+    std::shared_ptr<const head::SingleShell> shell;
     int threads = 0;                  // 0: every core
-    std::int64_t batchSources = 0;    // sources per call of the library (0: all)
+    // Set by another thread to stop the computation (it then throws
+    // Interrupted within one block of sources).
+    const std::atomic<bool>* cancel = nullptr;
 };
-
-// Called on the caller's thread between batches; true stops the computation
-// (it then throws Interrupted).
-using InterruptCheck = std::function<bool()>;
 
 struct Interrupted {};
 
-// Gain matrix, numOutputs x 3 * numSources, column-major: column 3 s + k is
-// source s, moment along axis k; values in T/(A*m). Throws
-// megfwd::InputError for input the computation cannot take (naming the
-// argument and the row), megfwd::ComputeError when the library refuses, and
-// Interrupted. `warnings` receives the library's messages and warnings.
-void pointGain(const PointGainInput& in, double* gain, const InterruptCheck& interrupted,
-               std::vector<std::string>& warnings);
+// Each source's values go to out[s]: a numOutputs x 3 column-major block
+// (column k the moment along axis k), in T/(A*m); the blocks of a gain
+// matrix (numOutputs x 3 * numSources) are its column triples, so
+// out[s] = gain + 3 * numOutputs * s. Written from the scan's threads, each
+// block once. Throws megfwd::InputError for input the computation cannot
+// take (naming the argument and the row), SensorInside for a coil point
+// inside or on the shell's surface, megfwd::ComputeError when the library
+// refuses, and Interrupted. `warnings` receives the library's messages and
+// warnings.
+void pointGain(const PointGainInput& in, double* const* out, std::vector<std::string>& warnings);
+
+// A coil point inside or on the single shell's surface, named by its
+// channel.
+struct SensorInside {
+    std::string text;
+};
 
 }  // namespace megfwd::toolbox

@@ -47,12 +47,12 @@ def _convert(args):
     if os.path.isdir(args.out):
         raise ValueError(f"{args.out}: is a directory; give the output file's name")
     try:
-        from .mne import sensor_array
+        from .mne import from_mne
     except ImportError as err:
         raise ValueError(str(err)) from None
     info = _read_info(args.recording)
     try:
-        array = sensor_array(info, accuracy=args.accuracy, ignore_ref=args.ignore_ref)
+        array = from_mne(info, accuracy=args.accuracy, ignore_ref=args.ignore_ref)
     except (ValueError, RuntimeError, NotImplementedError) as err:
         raise ValueError(f"{args.recording}: {err}") from None
     array.to_json(args.out)

@@ -38,7 +38,7 @@ import dask.array as da
 from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
-from . import forward
+from . import _megfwd, forward
 from ._check import _check_int, _rows, _to_library
 from .sensors import SensorArray
 from .spheres import LocalSpheres
@@ -379,29 +379,17 @@ def write_zarr(path, sensors, sources, *, chunks=DEFAULT_CHUNKS, compute_kwargs=
 # --- command line ---------------------------------------------------------
 
 def _grid_points(text):
-    """The points of ``--grid xmin,ymin,zmin,xmax,ymax,zmax,step`` (mm), in
-    the order of the megfwd program: x slowest, z fastest."""
-    fields = [f for f in text.replace(";", ",").replace(" ", ",").split(",") if f]
-    if len(fields) != 7:
-        raise ValueError(f'--grid "{text}": expected 7 numbers xmin,ymin,zmin,xmax,ymax,zmax,step, got {len(fields)}')
-    try:
-        v = [float(f) for f in fields]
-    except ValueError:
-        bad = next(f for f in fields if not _is_number(f))
-        raise ValueError(f"--grid \"{text}\": '{bad}' is not a finite number") from None
-    if not np.isfinite(v).all():
-        raise ValueError(f'--grid "{text}": the numbers must be finite')
-    lo, hi, step = np.array(v[:3]), np.array(v[3:6]), v[6]
-    if not step > 0:
-        raise ValueError(f'--grid "{text}": the step must be greater than 0')
-    for a, axis in enumerate("xyz"):
-        if lo[a] > hi[a]:
-            raise ValueError(f'--grid "{text}": {axis}min {lo[a]:g} is greater than {axis}max {hi[a]:g}')
-    counts = (np.floor((hi - lo) / step + 1e-9) + 1).astype(np.int64)
-    if np.prod(counts.astype(float)) > 1e10:
-        raise ValueError(f'--grid "{text}": {np.prod(counts.astype(float)):.4g} points are too many')
-    axes = [lo[a] + np.arange(counts[a]) * step for a in range(3)]
-    return np.array(np.meshgrid(*axes, indexing="ij")).reshape(3, -1).T.copy()
+    """The points of ``--grid xmin,ymin,zmin,xmax,ymax,zmax,step`` (mm), read
+    and checked by the library as the megfwd program reads them: x slowest,
+    z fastest."""
+    return _megfwd.grid_points(text)
+
+
+def _read_rows(path):
+    """Source positions in mm from a .npy array (n, 3) or a text file of
+    x,y,z rows, by the megfwd program's own reader (commas or blanks, lines
+    starting with '#' skipped, an optional header line)."""
+    return _megfwd.read_rows(path, 3)
 
 
 def _is_number(text):
@@ -410,32 +398,6 @@ def _is_number(text):
         return True
     except ValueError:
         return False
-
-
-def _read_rows(path):
-    """Source positions in mm from a .npy array (n, 3) or a text file of
-    x,y,z rows (commas or blanks, '#' comments, an optional header line)."""
-    if path.endswith(".npy"):
-        a = np.load(path, allow_pickle=False)
-        if a.ndim != 2 or a.shape[1] != 3:
-            raise ValueError(f"{path}: expected an array of shape (n, 3), got {a.shape}")
-        return a
-    rows = []
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            fields = [x for x in line.split("#", 1)[0].replace(",", " ").replace(";", " ").split()]
-            if not fields:
-                continue
-            if not all(_is_number(x) for x in fields):
-                if not rows and number == 1:
-                    continue  # a header line
-                raise ValueError(f"{path} line {number}: expected 3 numbers x,y,z in mm, got {line.strip()!r}")
-            if len(fields) != 3:
-                raise ValueError(f"{path} line {number}: expected 3 numbers x,y,z in mm, got {len(fields)}")
-            rows.append([float(x) for x in fields])
-    if not rows:
-        raise ValueError(f"{path}: no source positions")
-    return np.array(rows)
 
 
 def _parser():

@@ -1,5 +1,6 @@
 """MEG sensor arrays: the channels, pickup coils and reference weights of a
 system, as megfwd's library holds them."""
+import importlib
 import numbers
 import os
 
@@ -192,13 +193,9 @@ class SensorArray:
 
     @classmethod
     def from_mne(cls, info, accuracy="accurate", ignore_ref=False):
-        """The MEG channels of an ``mne.Info``, with MNE's coil integration
-        points at `accuracy` ('accurate', 'normal' or 'point') as weighted
-        point coils, in head coordinates, and the data's compensation as
-        reference weights (unless `ignore_ref`). Compute on it with
-        ``sensor_model="standard"`` to get MNE's values. Needs MNE-Python."""
-        from . import mne as _bridge  # raises ImportError naming python3-mne without MNE
-        return _bridge.sensor_array(info, accuracy=accuracy, ignore_ref=ignore_ref)
+        """The MEG channels of an ``mne.Info``: `megfwd.mne.from_mne`, which
+        imports MNE-Python on this first use (ImportError without it)."""
+        return importlib.import_module(".mne", __package__).from_mne(info, accuracy=accuracy, ignore_ref=ignore_ref)
 
     def to_json(self, path):
         """Writes the array as a sensor-array file (millimetres), atomically."""

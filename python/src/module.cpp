@@ -29,6 +29,9 @@
 #include "dipole_fit/SourceForward.h"
 #include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
+#include "forward_api/Sources.h"
+#include "host_interfaces/SourceSpace.h"
+#include "tools/formats/SourceFile.h"
 #include "forward_engine/FormulaTable.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SourceSelection.h"
@@ -231,24 +234,33 @@ Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcec
     return Shell{std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(surface), o))};
 }
 
-// The status of each point against a closed surface (0 kept, 1 outside, 2
-// closer than min_distance to a vertex): positions and distance in one
-// unit, the surface checked by the library.
-py::array_t<std::uint8_t> selectSources(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
-                                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
-                                        const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
-                                        double minDistance, const std::string& label) {
-    head::TriSurface surface = surfaceOf(vertices, triangles, label);
+// A closed surface, checked, ready to select sources against (positions
+// and distances in any one unit).
+struct Selection {
+    std::shared_ptr<const head::SurfaceQueries> queries;
+};
+
+Selection makeSelection(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
+                        const std::string& label) {
+    const head::TriSurface surface = head::checkClosedSurface(surfaceOf(vertices, triangles, label));
+    return Selection{std::make_shared<const head::SurfaceQueries>(surface)};
+}
+
+// The status of each point (0 kept, 1 outside, 2 closer than min_distance
+// to a vertex).
+py::array_t<std::uint8_t> selectPoints(const Selection& s,
+                                       const py::array_t<double, py::array::c_style | py::array::forcecast>& points,
+                                       double minDistance) {
     const std::vector<double> p = rowsOf(points, 3);
     head::SourceSelection selection;
     {
-        py::gil_scoped_release release;  // inputs are copied
-        selection = head::selectSources(head::checkClosedSurface(std::move(surface)), p.data(),
-                                        static_cast<std::int64_t>(p.size() / 3), minDistance);
+        py::gil_scoped_release release;  // the points are copied, the queries read-only
+        selection = s.queries->select(p.data(), static_cast<std::int64_t>(p.size() / 3), minDistance);
     }
     py::array_t<std::uint8_t> out(static_cast<py::ssize_t>(selection.status.size()));
     std::transform(selection.status.begin(), selection.status.end(), out.mutable_data(),
-                   [](head::SourceStatus s) { return static_cast<std::uint8_t>(s); });
+                   [](head::SourceStatus v) { return static_cast<std::uint8_t>(v); });
     return out;
 }
 
@@ -466,6 +478,52 @@ std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::arra
     return localSpheresToJson(table).dump();
 }
 
+
+// Source rows and grids by the command line's own rules, so that
+// megfwd.dask reads a file or a --grid as the megfwd program does.
+void bindReaders(py::module_& m) {
+    m.def("read_rows", [](const std::string& path, int columns) {
+        std::vector<double> rows = io::readRows(path, columns);
+        const std::int64_t n = static_cast<std::int64_t>(rows.size()) / columns;
+        return ownedArray(std::move(rows), {n, columns});
+    }, py::arg("path"), py::arg("columns"));
+    m.def("grid_points", [](const std::string& text) {
+        const GridSpec spec = parseGridSpec(text);
+        const double count = gridPointCount(spec);
+        checkMemory(count * 3 * sizeof(double), "--grid \"" + text + "\": " + exactNumber(count) + " points");
+        CGrid3D grid(spec.minCorner, spec.maxCorner, spec.step);
+        std::vector<double> points(static_cast<std::size_t>(grid.numPoints) * 3);
+        for (std::int64_t i = 0; i < grid.numPoints; ++i) grid.getPoint(i, points.data() + 3 * i);
+        return ownedArray(std::move(points), {grid.numPoints, 3});
+    }, py::arg("text"));
+}
+
+// The names of settings and formulas, from the library's tables.
+void bindTables(py::module_& m) {
+    m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
+    m.def("parse_sensor_model", &parseSensorModel);
+    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
+    // Python keyword -> the library's member name, from the setting table.
+    m.def("setting_keywords", [] {
+        py::dict out;
+        for (const SettingRow& row : settingRows())
+            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
+        return out;
+    });
+    // The formula table: per code, its name and the descriptive names that
+    // select it, for current dipoles and for magnetic sources.
+    m.def("formula_names", [](bool magnetic) {
+        py::list out;
+        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
+            py::list aliases;
+            for (const char* alias : row.aliases)
+                if (alias) aliases.append(alias);
+            out.append(py::make_tuple(row.code, row.name, aliases));
+        }
+        return out;
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_megfwd, m) {
@@ -539,8 +597,9 @@ PYBIND11_MODULE(_megfwd, m) {
           py::arg("shell"), py::arg("centre_mm"), py::arg("radius_mm"), py::arg("min_dist_mm"), py::arg("guesses_mm"),
           py::arg("guess_grid_mm"), py::arg("guess_min_dist_mm"), py::arg("guess_exclude_mm"), py::arg("rank"),
           py::arg("threads"), py::arg("progress"));
-    m.def("select_sources", &selectSources, py::arg("vertices"), py::arg("triangles"), py::arg("points"),
-          py::arg("min_distance"), py::arg("label"));
+    py::class_<Selection>(m, "SurfaceSelection")
+        .def(py::init(&makeSelection), py::arg("vertices"), py::arg("triangles"), py::arg("label"))
+        .def("select", &selectPoints, py::arg("points"), py::arg("min_distance"));
     m.def("take_messages", &takeMessages);
     m.def("fit_sphere", [](const py::array_t<double, py::array::c_style | py::array::forcecast>& pointsMm) {
         const head::SphereFit f = head::fitSphere(pointsOf(pointsMm));
@@ -557,28 +616,6 @@ PYBIND11_MODULE(_megfwd, m) {
     m.def("write_local_spheres", [](const std::string& text, const std::string& path) {
         writeLocalSpheres(localSpheresFromJson(parseJsonText(text, path), path), path);
     });
-    m.def("parse_formula", &parseFormula, py::arg("text"), py::arg("magnetic"));
-    m.def("parse_sensor_model", &parseSensorModel);
-    m.def("parse_tangent_rule", &parseTangentRule);
-    m.def("parse_order", &parseOrder);
-    m.attr("INTEGRATION_ORDERS") = py::tuple(py::cast(std::vector<int>(kIntegrationOrders.begin(), kIntegrationOrders.end())));
-    // Python keyword -> the library's member name, from the setting table.
-    m.def("setting_keywords", [] {
-        py::dict out;
-        for (const SettingRow& row : settingRows())
-            if (row.pythonKeyword) out[row.pythonKeyword] = row.member;
-        return out;
-    });
-    // The formula table: per code, its name and the descriptive names that
-    // select it, for current dipoles and for magnetic sources.
-    m.def("formula_names", [](bool magnetic) {
-        py::list out;
-        for (const FormulaRow& row : magnetic ? magneticFormulas() : currentDipoleFormulas()) {
-            py::list aliases;
-            for (const char* alias : row.aliases)
-                if (alias) aliases.append(alias);
-            out.append(py::make_tuple(row.code, row.name, aliases));
-        }
-        return out;
-    });
+    bindReaders(m);
+    bindTables(m);
 }

@@ -5,7 +5,9 @@ doubles that Octave reads exactly (its JSON reader rounds).
     PYTHONPATH=build/test/python /usr/bin/python3 tests/matlab/make_fixture.py OUT_DIR [MEGFWD_CLI]
 
 With the command-line program, it also computes the system with one sphere
-per measurement sensor (a spheres file, --local-spheres).
+per measurement sensor (a spheres file, --local-spheres). It also computes
+the system with the single shell on an ellipsoid (the accuracy bench's
+mesh).
 
 The system: axial gradiometers of one point per coil and of four
 integration points per coil, magnetometer references of four points, and
@@ -30,6 +32,9 @@ import numpy as np
 
 import megfwd
 from arrays_file import write  # noqa: E402  (beside this script)
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
+from bench_sphere_accuracy import ellipsoid_mesh  # noqa: E402  (the meshes of the accuracy bench)
 
 SPHERE = np.array([0.002, -0.003, 0.041, 0.088])  # centre and radius, metres
 N_GRAD = 18
@@ -115,6 +120,22 @@ def local_spheres(cli, out_dir, rng, src):
     return out
 
 
+def single_shell(sensors, src):
+    """Leadfields with the single shell on an ellipsoid around the sources
+    (its least-squares sphere corrected), with and without the reference
+    correction, and with the normal-component fit at a lower order."""
+    vertices, triangles = ellipsoid_mesh((0.080, 0.086, 0.078), grade=3)  # 1280 triangles
+    vertices = vertices + SPHERE[:3]
+    opts = dict(sensor_model="standard", formula="ST01", _extra={"isSpatConstrained": 0})
+    out = {"shell_vertices": vertices, "shell_triangles": triangles + 1.0}
+    shell = megfwd.SingleShell(vertices, triangles, order=8)
+    for key, refs in (("gain_shell_plain", False), ("gain_shell_balanced", True)):
+        out[key] = gain_layout(megfwd.leadfield(sensors, src, head=shell, refs=refs, **opts))
+    lsq = megfwd.SingleShell(vertices, triangles, order=5, fit="lsq")
+    out["gain_shell_lsq"] = gain_layout(megfwd.leadfield(sensors, src, head=lsq, refs=True, **opts))
+    return out
+
+
 def main(out_dir, cli=None):
     rng = np.random.default_rng(23)
     lib, points, ori, tra, coef = build(rng)
@@ -128,6 +149,7 @@ def main(out_dir, cli=None):
     sensors.to_json(os.path.join(out_dir, "sensors.json"))
     arrays = {"coilpos": points, "coilori": ori, "tra": tra, "refcoef": coef, "sphere": SPHERE, "sources": src,
               "gain_plain": gain_layout(plain), "gain_balanced": gain_layout(balanced)}
+    arrays.update(single_shell(sensors, src))
     if cli:
         arrays.update(local_spheres(cli, out_dir, rng, src))
     write(os.path.join(out_dir, "fixture.bin"), arrays)

@@ -132,6 +132,46 @@ if isfield(fx, 'gain_local_balanced')
     rel(Gl(nmeg + 1, :), G(nmeg + 1, :)));
 end
 
+% --- the single shell: FieldTrip's 'singleshell' and Brainstorm's
+% InnerSkull against the Python package's SingleShell on the same surface;
+% the toolbox's grouped sensors add roundings, hence 1e-9
+shellcfg = ft;
+shellcfg.headmodel = struct('type', 'singleshell', 'bnd', struct('pos', fx.shell_vertices, ...
+  'tri', fx.shell_triangles, 'unit', 'm'), 'order', 8);
+shell = gain_of(megfwd_leadfield(shellcfg));
+t = check(t, 'singleshell, balancing in tra, vs Python', rel(shell, fx.gain_shell_balanced) <= 1e-9, ...
+  rel(shell, fx.gain_shell_balanced));
+t = check(t, 'the shell corrects the sphere by more than 1e-3', rel(shell, balanced) > 1e-3, rel(shell, balanced));
+cfg = shellcfg;
+cfg.grad.tra = fx.tra;
+other = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'singleshell, no balancing, vs Python', rel(other, fx.gain_shell_plain) <= 1e-9, ...
+  rel(other, fx.gain_shell_plain));
+cfg = shellcfg;
+cfg.grad.coilpos = 1000 * cfg.grad.coilpos;
+cfg.grad.unit = 'mm';
+cfg.sourcemodel = struct('pos', 1000 * fx.sources, 'unit', 'mm');
+cfg.headmodel.bnd = struct('pos', 1000 * fx.shell_vertices, 'tri', fx.shell_triangles);
+cfg.headmodel.unit = 'mm';
+other = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'singleshell in mm, unit from headmodel.unit', rel(other, shell) <= 1e-12, rel(other, shell));
+cfg.headmodel.bnd.pos = fx.shell_vertices(:, [1 2 3]);
+cfg.headmodel.bnd.tri = fx.shell_triangles(:, [1 3 2]);  % wound inward: turned
+cfg.headmodel.bnd.unit = 'm';
+cfg.headmodel = rmfield(cfg.headmodel, 'unit');
+other = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'a surface in m with sensors in mm, wound inward', rel(other, shell) <= 1e-12, rel(other, shell));
+cfg = shellcfg;
+cfg.headmodel.order = 5;
+cfg.headmodel.fit = 'lsq';
+other = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'singleshell, lsq fit at order 5, vs Python', rel(other, fx.gain_shell_lsq) <= 1e-9, ...
+  rel(other, fx.gain_shell_lsq));
+skull = struct('InnerSkull', struct('Vertices', fx.shell_vertices, 'Faces', fx.shell_triangles));
+Gs = megfwd_gain(bs, fx.sources, skull, 'order', 8);
+t = check(t, 'InnerSkull in megfwd_gain (MegRefCoef) vs Python', ...
+  rel(Gs(1:nmeg, :), fx.gain_shell_balanced) <= 1e-9, rel(Gs(1:nmeg, :), fx.gain_shell_balanced));
+
 % --- the sensor-array file: the library's own file of this system, and a
 % round trip through the writer
 grad = megfwd_read_sensors(fullfile(fixture_dir, 'sensors.json'));
@@ -157,7 +197,7 @@ if nargin > 1
 end
 
 % --- bad input: each is refused with its identifier, and the next call works
-bad = bad_inputs(ft, bs, fx);
+bad = bad_inputs(ft, bs, fx, shellcfg, skull);
 for k = 1:size(bad, 1)
   id = '';
   try
@@ -294,7 +334,7 @@ for s = 1:size(sources, 1)
 end
 end
 
-function bad = bad_inputs(ft, bs, fx)
+function bad = bad_inputs(ft, bs, fx, shellcfg, skull)
 % name, call, expected identifier
 c = @(varargin) with(ft, varargin{:});
 hm = struct('HeadCenter', fx.sphere(1:3)');
@@ -323,6 +363,14 @@ bad = {
     'o', [0 0 0], 'r', 0.09, 'label', {{'REF0'}}))), 'megfwd:noSphere'
   'a MEG channel''s Param without Center', @() megfwd_gain(bs, fx.sources, struct('HeadCenter', [0; 0; 0], ...
     'Param', struct('Center', cell(1, numel(bs.Channel))))), 'megfwd:noSphere'
+  'an open surface', @() megfwd_leadfield(c('headmodel', setfield(shellcfg.headmodel, 'bnd', ...
+    struct('pos', fx.shell_vertices, 'tri', fx.shell_triangles(2:end, :), 'unit', 'm')))), 'megfwd:surface'
+  'sensors inside the surface', @() megfwd_leadfield(c('headmodel', setfield(shellcfg.headmodel, 'bnd', ...
+    struct('pos', 2 * fx.shell_vertices, 'tri', fx.shell_triangles, 'unit', 'm')))), 'megfwd:sensorInside'
+  'an order the surface cannot carry', @() megfwd_gain(bs, fx.sources, skull, 'order', 25), 'megfwd:order'
+  'a surface without unit', @() megfwd_leadfield(c('headmodel', struct('type', 'singleshell', ...
+    'bnd', struct('pos', fx.shell_vertices, 'tri', fx.shell_triangles)))), 'megfwd:missingField'
+  'an unknown fit', @() megfwd_gain(bs, fx.sources, skull, 'fit', 'bem'), 'megfwd:option'
   'MegRefCoef of the wrong size', @() megfwd_gain(setfield(bs, 'MegRefCoef', 1), fx.sources, hm), 'megfwd:size'
   'Orient of the wrong size', @() megfwd_gain(chan(bs, 'Orient', [1; 0; 0]), fx.sources, hm), 'megfwd:size'
   'Weight as text', @() megfwd_gain(chan(bs, 'Weight', 'w'), fx.sources, hm), 'megfwd:type'
@@ -330,9 +378,9 @@ bad = {
   'GridLoc of 2 columns', @() megfwd_gain(bs, [0 0], hm), 'megfwd:size'
   'gateway given a structure', @() megfwd_mex('gain', struct()), 'megfwd:mexUsage'
   'gateway given int32 points', @() megfwd_mex('gain', int32([0 0 1]), [0 0 1], [0 0 0 1], 1, 1, 1, 1, 1, ...
-    [0 0 0], 0, 0), 'megfwd:mexUsage'
+    [0 0 0], 0), 'megfwd:mexUsage'
   'gateway given a weight index past the points', @() megfwd_mex('gain', [0 0 100; 0 1 100], [0 0 1; 0 0 1], ...
-    [0 0 0 90], 1, 3, 1, 1, 1, [0 0 10], 0, 0), 'megfwd:input'
+    [0 0 0 90], 1, 3, 1, 1, 1, [0 0 10], 0), 'megfwd:input'
   'unknown gateway command', @() megfwd_mex('nothing'), 'megfwd:mexUsage'
   'reading a file that does not exist', @() megfwd_read_sensors(fullfile(tempdir(), 'no-such-file.json')), ...
     'megfwd:input'

@@ -277,7 +277,10 @@ def test_command_line_threads_and_bad_input(helmet, tmp_path):
     group = zarr.open_group(str(tmp_path / "o.zarr"), mode="r")
     assert np.array_equal(group["leadfield"][:], megfwd.leadfield(helmet, pts_mm / 1000.0, tangential=True))
     assert group["in_scan"][:].tolist() == [True, True, False]
+    # Sources are read by the megfwd program's rules: a note after a row is refused there and here.
+    (tmp_path / "noted.csv").write_text("0,10,50 # note\n")
     for args, message in ((["--grid", "1,2,3", "--out", "x.zarr"], "expected 7 numbers"),
+                          (["--sources", str(tmp_path / "noted.csv"), "--out", "y.zarr"], "expected 3 numbers"),
                           (["--sources", str(tmp_path / "src.csv"), "--out", str(tmp_path / "src.csv")],
                            "would overwrite the input")):
         run = subprocess.run(base + args, env=ENV, capture_output=True, text=True, timeout=60, cwd=tmp_path)

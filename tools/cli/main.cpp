@@ -189,6 +189,289 @@ std::string parseErrorText(const CLI::ParseError& e, const CLI::App& app, int ar
     return where + what;
 }
 
+const char* const kQuietHelp = "Print errors and warnings only: no progress, notes or report";
+
+// Each command: its arguments as parsed, the options that are read when it
+// runs, and its subcommand (set when it is added).
+struct LeadfieldCommand {
+    megfwd::io::LeadfieldArgs args;
+    megfwd::cli::ForwardOptions forward;
+    megfwd::cli::ShellOptions shell;
+    std::string threads, dask;
+    CLI::App* app = nullptr;
+};
+
+struct FieldCommand {
+    megfwd::io::FieldArgs args;
+    megfwd::cli::ForwardOptions forward;
+    megfwd::cli::ShellOptions shell;
+    CLI::App* app = nullptr;
+};
+
+struct DipoleCommand {
+    megfwd::io::DipoleArgs args;
+    megfwd::cli::ForwardOptions forward;
+    megfwd::cli::ShellOptions shell;
+    std::string minDist, sfreq, tmin, threads;
+    CLI::App* app = nullptr;
+};
+
+struct PlotCommand {
+    megfwd::io::PlotArgs map;
+    megfwd::io::PlotSpheresArgs spheres;
+    std::string source;
+    CLI::App* app = nullptr;
+};
+
+struct SpheresCommand {
+    megfwd::io::SpheresArgs args;
+    std::string method, radius, minPoints, maxRadius;
+    CLI::App* app = nullptr;
+};
+
+struct DemoCommand {
+    megfwd::io::DemoArgs args;
+    std::string order;
+    CLI::App* app = nullptr;
+};
+
+CLI::App* addCommand(CLI::App& app, const char* name, const char* what) {
+    CLI::App* cmd = app.add_subcommand(name, what);
+    cmd->group("Commands");
+    cmd->set_help_flag("-h,--help", "This help");
+    return cmd;
+}
+
+void addLeadfield(CLI::App& app, LeadfieldCommand& c) {
+    CLI::App* cmd = c.app = addCommand(app, "leadfield", "Leadfields of a source space for the sensors of a sensor-array file");
+    megfwd::io::LeadfieldArgs& lf = c.args;
+    cmd->add_option("--sensors", lf.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required()->group("Input and output");
+    cmd->add_option("--grid", lf.grid, "Source grid xmin,ymin,zmin,xmax,ymax,zmax,step in mm")
+        ->type_name("BOX")
+        ->group("Input and output");
+    cmd->add_option("--sources", lf.sources, "Source positions: text x,y,z rows in mm, or .npy (n, 3)")
+        ->type_name("FILE")
+        ->group("Input and output");
+    cmd->add_option("--out", lf.out, "Output array OUT.npy (metadata in OUT.json)")
+        ->type_name("OUT.npy")
+        ->required()
+        ->group("Input and output");
+    cmd->add_flag("--quiet,-q", lf.quiet, kQuietHelp)->group("Input and output");
+    cmd->add_flag("--lfx", lf.request.unitMomentScan,
+                  "Compute the leadfield as field values of unit moments (gridDewarLfx)")->group("Forward model");
+    c.forward.addTo(*cmd, true);
+    c.shell.addTo(*cmd);
+    cmd->add_flag("--rms", lf.request.rmsNormalise, "Divide all values by their root mean square (after the above)")
+        ->group("Post-processing");
+    cmd->add_option("--threads", c.threads, "Threads of the scan, 1 to 1024 (default: all cores)")
+        ->type_name("N")
+        ->group("Computation");
+    cmd->add_flag("--out-of-core", lf.outOfCore,
+                  "With --unit-lf or --rms, hand the pages of OUT.npy back to the system as they are written "
+                  "instead of holding them until the end (chosen by itself when the array would take more than "
+                  "half of the memory); without them values never stay in memory")
+        ->group("Computation");
+    cmd->add_flag("--record-scan", lf.request.recordScan,
+                  "Scan record by record through the library's grid-scan chain instead of the fast path "
+                  "(same numbers to rounding, single thread, more memory)")
+        ->group("Computation");
+    // Scans on a Dask cluster run from the Python package, which speaks
+    // Dask's own protocol; this program does not embed Python, so it names
+    // that command instead of failing with "unknown option".
+    cmd->add_option("--dask", c.dask,
+                    "Not run by this program: a scan on a Dask scheduler is '/usr/bin/python3 -m megfwd.dask "
+                    "leadfield ... --scheduler ADDR'")
+        ->type_name("ADDR")
+        ->group("Computation");
+    cmd->add_flag("--gradient", lf.gradient,
+                  "Write the leadfields' derivatives in the source position instead: (sources, sensors, 3, 3), "
+                  "component then d/dx, d/dy, d/dz, per metre (analytic)")
+        ->group("Forward model");
+    cmd->footer(kLeadfieldExamples);
+}
+
+int runLeadfield(LeadfieldCommand& c) {
+    if (!c.dask.empty())
+        throw megfwd::InputError("--dask " + c.dask +
+                                 ": this program does not run scans on Dask; run /usr/bin/python3 -m "
+                                 "megfwd.dask leadfield with the same options and --scheduler " + c.dask);
+    if (!c.threads.empty())
+        c.args.request.threads = static_cast<int>(megfwd::cli::wholeNumberOption("--threads", c.threads, 1, 1024, "of threads"));
+    c.args.request.settings = c.forward.toOverrides();
+    c.args.request.singleShell = c.shell.make();
+    return megfwd::io::runLeadfield(c.args, std::cout);
+}
+
+void addField(CLI::App& app, FieldCommand& c) {
+    CLI::App* cmd = c.app = addCommand(app, "field", "Field values of given dipoles in the sensors of a sensor-array file");
+    megfwd::io::FieldArgs& fd = c.args;
+    cmd->add_option("--sensors", fd.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required()->group("Input and output");
+    cmd->add_option("--dipoles", fd.dipoles, "Dipoles: text rows x,y,z,qx,qy,qz (mm, moment), or .npy (n, 6)")
+        ->type_name("FILE")
+        ->required()
+        ->group("Input and output");
+    cmd->add_option("--out", fd.out, "Output array OUT.npy (metadata in OUT.json)")
+        ->type_name("OUT.npy")
+        ->required()
+        ->group("Input and output");
+    cmd->add_flag("--quiet,-q", fd.quiet, kQuietHelp)->group("Input and output");
+    c.forward.addTo(*cmd, false);
+    c.shell.addTo(*cmd);
+    cmd->footer(kFieldExamples);
+}
+
+int runField(FieldCommand& c) {
+    c.args.request.settings = c.forward.toOverrides();
+    c.args.request.singleShell = c.shell.make();
+    return megfwd::io::runField(c.args, std::cout);
+}
+
+void addDipole(CLI::App& app, DipoleCommand& c) {
+    CLI::App* cmd = c.app = addCommand(app, "dipole", "One current dipole per time point of recorded data, fitted on "
+                                                      "the leadfields of a sensor-array file");
+    megfwd::io::DipoleArgs& dp = c.args;
+    cmd->add_option("--sensors", dp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required()
+        ->group("Input and output");
+    cmd->add_option("--data", dp.data, "Data (channels, times) in tesla (.npy)")->type_name("DATA.npy")->required()
+        ->group("Input and output");
+    cmd->add_option("--noise-cov", dp.noiseCov, "Noise covariance (channels, channels) in T^2 (.npy)")
+        ->type_name("C.npy")
+        ->group("Input and output");
+    cmd->add_option("--out", dp.out, "Output table (CSV)")->type_name("OUT.csv")->required()->group("Input and output");
+    cmd->add_option("--sfreq", c.sfreq, "Sampling frequency of the data in Hz, for the times (default 1)")
+        ->type_name("HZ")
+        ->group("Input and output");
+    cmd->add_option("--tmin", c.tmin, "Time of the first sample in s (default 0)")->type_name("S")->group("Input and output");
+    cmd->add_flag("--quiet,-q", dp.quiet, kQuietHelp)->group("Input and output");
+    cmd->add_option("--min-dist", c.minDist, "Least distance of a dipole from the head model's surface, mm (default 5)")
+        ->type_name("MM")
+        ->group("Fit");
+    cmd->add_option("--threads", c.threads, "Threads over time points, 1 to 1024 (default: all cores)")
+        ->type_name("N")
+        ->group("Fit");
+    c.forward.addTo(*cmd, false);
+    c.shell.addTo(*cmd);
+    cmd->footer(kDipoleExamples);
+}
+
+int runDipole(DipoleCommand& c) {
+    using megfwd::cli::numberOption;
+    megfwd::io::DipoleArgs& dp = c.args;
+    dp.request.settings = c.forward.toOverrides();
+    dp.request.singleShell = c.shell.make();
+    if (!c.minDist.empty()) dp.minDist = numberOption("--min-dist", c.minDist, 0.0, 1e3, "of millimetres");
+    if (!c.sfreq.empty()) dp.sfreq = numberOption("--sfreq", c.sfreq, 1e-9, 1e12, "of Hz");
+    if (!c.tmin.empty()) dp.tmin = numberOption("--tmin", c.tmin, -1e9, 1e9, "of seconds");
+    if (!c.threads.empty())
+        dp.threads = static_cast<int>(megfwd::cli::wholeNumberOption("--threads", c.threads, 1, 1024, "of threads"));
+    return megfwd::io::runDipole(dp, std::cout);
+}
+
+CLI::App* addInfo(CLI::App& app, megfwd::io::InfoArgs& in) {
+    CLI::App* cmd = addCommand(app, "info", "What a sensor-array file holds, and the problems found in it");
+    cmd->add_option("--sensors", in.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
+    cmd->footer(kInfoExamples);
+    return cmd;
+}
+
+void addPlot(CLI::App& app, PlotCommand& c) {
+    CLI::App* cmd = c.app = addCommand(app, "plot", "A topographic map (SVG) of one source's leadfield over the helmet");
+    megfwd::io::PlotArgs& pl = c.map;
+    cmd->add_option("array", pl.input, "Array written by leadfield, field or demo (.npy)")->type_name("ARRAY.npy");
+    cmd->add_option("--source", c.source, "Source (or dipole) index, from 0")->type_name("INDEX");
+    cmd->add_option("--component", pl.component, "Component index from 0, or 'norm' (default: the strongest)")
+        ->type_name("INDEX");
+    cmd->add_option("--out", pl.out, "Output map (.svg)")->type_name("MAP.svg")->required();
+    cmd->add_option("--sensors", pl.sensors, "Sensor-array file for the positions (instead of the .json metadata)")
+        ->type_name("FILE");
+    cmd->add_flag("--all-channels", pl.allChannels, "With --sensors: the array was made with --all-channels");
+    cmd->add_flag("--quiet,-q", pl.quiet, kQuietHelp);
+    cmd->add_option("--spheres", c.spheres.spheres, "Draw a local-sphere file instead of a leadfield (needs --sensors)")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    cmd->add_option("--surface", c.spheres.surface, "With --spheres: head points to draw (as for 'spheres --surface')")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    cmd->add_option("--triangles", c.spheres.triangles, "With --surface .npy vertices: their triangles (.npy)")
+        ->type_name("FILE")
+        ->group("Local spheres");
+    cmd->add_option("--surface-unit", c.spheres.surfaceUnit, "Unit of --surface: mm (default) or m")
+        ->type_name("UNIT")
+        ->group("Local spheres");
+    cmd->footer(kPlotExamples);
+}
+
+// A leadfield map needs its array and source; a picture of local spheres
+// needs neither.
+void checkPlotArguments(const PlotCommand& c) {
+    if (!*c.app || !c.spheres.spheres.empty()) return;
+    if (c.map.input.empty()) throw CLI::RequiredError("array");
+    if (c.source.empty()) throw CLI::RequiredError("--source");
+}
+
+int runPlot(PlotCommand& c) {
+    if (!c.spheres.spheres.empty()) {
+        c.spheres.sensors = c.map.sensors;
+        c.spheres.out = c.map.out;
+        c.spheres.quiet = c.map.quiet;
+        return megfwd::io::runPlotSpheres(c.spheres, std::cout);
+    }
+    c.map.source = megfwd::cli::wholeNumberOption("--source", c.source, 0, LLONG_MAX, "(a source index)");
+    return megfwd::io::runPlot(c.map, std::cout);
+}
+
+void addSpheres(CLI::App& app, SpheresCommand& c) {
+    CLI::App* cmd = c.app =
+        addCommand(app, "spheres", "Local spheres, one per sensor, fitted to a head surface or head-shape points");
+    megfwd::io::SpheresArgs& sp = c.args;
+    cmd->add_option("--sensors", sp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
+    cmd->add_option("--surface", sp.surface, "Head surface: FreeSurfer surface, .npy vertices (n, 3) or x,y,z text rows")
+        ->type_name("FILE")
+        ->required();
+    cmd->add_option("--triangles", sp.triangles, "Triangles (m, 3) of .npy vertices, 0-based (.npy)")->type_name("FILE");
+    cmd->add_option("--surface-unit", sp.surfaceUnit, "Unit of the surface: mm (default) or m; FreeSurfer surfaces are mm")
+        ->type_name("UNIT");
+    cmd->add_option("--method", c.method, "nearby (default) or weighted")->type_name("NAME");
+    cmd->add_option("--radius", c.radius, "Points within this distance of a sensor are fitted (default 85 mm)")
+        ->type_name("MM");
+    cmd->add_option("--min-points", c.minPoints, "Fewer points: the global sphere (default 11)")->type_name("N");
+    cmd->add_option("--max-radius", c.maxRadius, "A larger fitted sphere: the global sphere (default 200 mm)")
+        ->type_name("MM");
+    cmd->add_flag("--all-channels", sp.allChannels, "Fit spheres for bad channels too");
+    cmd->add_option("--out", sp.out, "Local-sphere file to write (.json)")->type_name("OUT.json")->required();
+    cmd->add_flag("--quiet,-q", sp.quiet, kQuietHelp);
+    cmd->footer(kSpheresExamples);
+}
+
+int runSpheres(SpheresCommand& c) {
+    using megfwd::cli::numberOption;
+    using megfwd::cli::wholeNumberOption;
+    megfwd::head::LocalSphereOptions& o = c.args.options;
+    if (!c.method.empty()) o.method = megfwd::head::parseMethod(c.method);
+    if (!c.radius.empty()) o.radius = numberOption("--radius", c.radius, 1e-3, 1e4, "of millimetres");
+    if (!c.minPoints.empty())
+        o.minPoints = static_cast<int>(wholeNumberOption("--min-points", c.minPoints, 4, 1000000000, "of points"));
+    if (!c.maxRadius.empty()) o.maxRadius = numberOption("--max-radius", c.maxRadius, 1e-3, 1e6, "of millimetres");
+    return megfwd::io::runSpheres(c.args, std::cout);
+}
+
+void addDemo(CLI::App& app, DemoCommand& c) {
+    CLI::App* cmd = c.app =
+        addCommand(app, "demo", "Build the embedded demonstration system, compute its leadfield and draw a map");
+    cmd->add_option("--out-dir", c.args.outDir, "Output directory (default ./megfwd-demo-output)")->type_name("DIR");
+    cmd->add_option("--write-sensors", c.args.writeSensors, "Only write the default system as a sensor-array file")
+        ->type_name("FILE");
+    cmd->add_option("--order", c.order, "Coil integration order 1, 2, 3, 4, 5 or 7 (default 2)")->type_name("N");
+    cmd->add_flag("--quiet,-q", c.args.quiet, kQuietHelp);
+    cmd->footer(kDemoExamples);
+}
+
+int runDemo(DemoCommand& c, const char* program) {
+    if (!c.order.empty()) c.args.order = megfwd::cli::orderOption(c.order);
+    c.args.program = megfwd::io::programForHints(program ? program : "");
+    return megfwd::io::runDemo(c.args, std::cout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -205,194 +488,25 @@ int main(int argc, char** argv) {
     app.add_flag("--yes", yes,
                  "Answer Yes to the library's Yes/No question (whether to go on although MEG and MRI are not "
                  "coregistered); the default answer is No, which stops the computation");
-    const char* quietHelp = "Print errors and warnings only: no progress, notes or report";
 
-    io::LeadfieldArgs lf;
-    cli::ForwardOptions lfOpts;
-    std::string lfThreads;
-    auto* leadfield = app.add_subcommand("leadfield", "Leadfields of a source space for the sensors of a sensor-array file");
-    leadfield->group("Commands");
-    leadfield->set_help_flag("-h,--help", "This help");
-    leadfield->add_option("--sensors", lf.sensors, "Sensor-array file (JSON)")
-        ->type_name("FILE")
-        ->required()
-        ->group("Input and output");
-    leadfield->add_option("--grid", lf.grid, "Source grid xmin,ymin,zmin,xmax,ymax,zmax,step in mm")
-        ->type_name("BOX")
-        ->group("Input and output");
-    leadfield->add_option("--sources", lf.sources, "Source positions: text x,y,z rows in mm, or .npy (n, 3)")
-        ->type_name("FILE")
-        ->group("Input and output");
-    leadfield->add_option("--out", lf.out, "Output array OUT.npy (metadata in OUT.json)")
-        ->type_name("OUT.npy")
-        ->required()
-        ->group("Input and output");
-    leadfield->add_flag("--quiet,-q", lf.quiet, quietHelp)->group("Input and output");
-    leadfield->add_flag("--lfx", lf.request.unitMomentScan,
-                        "Compute the leadfield as field values of unit moments (gridDewarLfx)")->group("Forward model");
-    lfOpts.addTo(*leadfield, true);
-    cli::ShellOptions lfShell;
-    lfShell.addTo(*leadfield);
-    leadfield->add_flag("--rms", lf.request.rmsNormalise, "Divide all values by their root mean square (after the above)")
-        ->group("Post-processing");
-    leadfield->add_option("--threads", lfThreads, "Threads of the scan, 1 to 1024 (default: all cores)")
-        ->type_name("N")
-        ->group("Computation");
-    leadfield->add_flag("--out-of-core", lf.outOfCore,
-                        "With --unit-lf or --rms, hand the pages of OUT.npy back to the system as they are written "
-                        "instead of holding them until the end (chosen by itself when the array would take more than "
-                        "half of the memory); without them values never stay in memory")
-        ->group("Computation");
-    leadfield->add_flag("--record-scan", lf.request.recordScan,
-                        "Scan record by record through the library's grid-scan chain instead of the fast path "
-                        "(same numbers to rounding, single thread, more memory)")
-        ->group("Computation");
-    // Scans on a Dask cluster run from the Python package, which speaks
-    // Dask's own protocol; this program does not embed Python, so it names
-    // that command instead of failing with "unknown option".
-    std::string lfDask;
-    leadfield->add_option("--dask", lfDask,
-                          "Not run by this program: a scan on a Dask scheduler is '/usr/bin/python3 -m megfwd.dask "
-                          "leadfield ... --scheduler ADDR'")
-        ->type_name("ADDR")
-        ->group("Computation");
-    leadfield->add_flag("--gradient", lf.gradient,
-                        "Write the leadfields' derivatives in the source position instead: (sources, sensors, 3, 3), "
-                        "component then d/dx, d/dy, d/dz, per metre (analytic)")
-        ->group("Forward model");
-    leadfield->footer(kLeadfieldExamples);
-
-    io::FieldArgs fd;
-    cli::ForwardOptions fdOpts;
-    auto* field = app.add_subcommand("field", "Field values of given dipoles in the sensors of a sensor-array file");
-    field->group("Commands");
-    field->set_help_flag("-h,--help", "This help");
-    field->add_option("--sensors", fd.sensors, "Sensor-array file (JSON)")
-        ->type_name("FILE")
-        ->required()
-        ->group("Input and output");
-    field->add_option("--dipoles", fd.dipoles, "Dipoles: text rows x,y,z,qx,qy,qz (mm, moment), or .npy (n, 6)")
-        ->type_name("FILE")
-        ->required()
-        ->group("Input and output");
-    field->add_option("--out", fd.out, "Output array OUT.npy (metadata in OUT.json)")
-        ->type_name("OUT.npy")
-        ->required()
-        ->group("Input and output");
-    field->add_flag("--quiet,-q", fd.quiet, quietHelp)->group("Input and output");
-    fdOpts.addTo(*field, false);
-    cli::ShellOptions fdShell;
-    fdShell.addTo(*field);
-    field->footer(kFieldExamples);
-
-    io::InfoArgs in;
-    auto* info = app.add_subcommand("info", "What a sensor-array file holds, and the problems found in it");
-    info->group("Commands");
-    info->set_help_flag("-h,--help", "This help");
-    info->add_option("--sensors", in.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
-    info->footer(kInfoExamples);
-
-    io::PlotArgs pl;
-    std::string plSource;
-    auto* plot = app.add_subcommand("plot", "A topographic map (SVG) of one source's leadfield over the helmet");
-    plot->group("Commands");
-    plot->set_help_flag("-h,--help", "This help");
-    io::PlotSpheresArgs ps;
-    plot->add_option("array", pl.input, "Array written by leadfield, field or demo (.npy)")->type_name("ARRAY.npy");
-    plot->add_option("--source", plSource, "Source (or dipole) index, from 0")->type_name("INDEX");
-    plot->add_option("--component", pl.component, "Component index from 0, or 'norm' (default: the strongest)")
-        ->type_name("INDEX");
-    plot->add_option("--out", pl.out, "Output map (.svg)")->type_name("MAP.svg")->required();
-    plot->add_option("--sensors", pl.sensors, "Sensor-array file for the positions (instead of the .json metadata)")
-        ->type_name("FILE");
-    plot->add_flag("--all-channels", pl.allChannels, "With --sensors: the array was made with --all-channels");
-    plot->add_flag("--quiet,-q", pl.quiet, quietHelp);
-    plot->add_option("--spheres", ps.spheres, "Draw a local-sphere file instead of a leadfield (needs --sensors)")
-        ->type_name("FILE")
-        ->group("Local spheres");
-    plot->add_option("--surface", ps.surface, "With --spheres: head points to draw (as for 'spheres --surface')")
-        ->type_name("FILE")
-        ->group("Local spheres");
-    plot->add_option("--triangles", ps.triangles, "With --surface .npy vertices: their triangles (.npy)")
-        ->type_name("FILE")
-        ->group("Local spheres");
-    plot->add_option("--surface-unit", ps.surfaceUnit, "Unit of --surface: mm (default) or m")
-        ->type_name("UNIT")
-        ->group("Local spheres");
-    plot->footer(kPlotExamples);
-
-    io::SpheresArgs sp;
-    std::string spMethod, spRadius, spMinPoints, spMaxRadius;
-    auto* spheres = app.add_subcommand("spheres", "Local spheres, one per sensor, fitted to a head surface or head-shape points");
-    spheres->group("Commands");
-    spheres->set_help_flag("-h,--help", "This help");
-    spheres->add_option("--sensors", sp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required();
-    spheres->add_option("--surface", sp.surface, "Head surface: FreeSurfer surface, .npy vertices (n, 3) or x,y,z text rows")
-        ->type_name("FILE")
-        ->required();
-    spheres->add_option("--triangles", sp.triangles, "Triangles (m, 3) of .npy vertices, 0-based (.npy)")->type_name("FILE");
-    spheres->add_option("--surface-unit", sp.surfaceUnit, "Unit of the surface: mm (default) or m; FreeSurfer surfaces are mm")
-        ->type_name("UNIT");
-    spheres->add_option("--method", spMethod, "nearby (default) or weighted")->type_name("NAME");
-    spheres->add_option("--radius", spRadius, "Points within this distance of a sensor are fitted (default 85 mm)")
-        ->type_name("MM");
-    spheres->add_option("--min-points", spMinPoints, "Fewer points: the global sphere (default 11)")->type_name("N");
-    spheres->add_option("--max-radius", spMaxRadius, "A larger fitted sphere: the global sphere (default 200 mm)")
-        ->type_name("MM");
-    spheres->add_flag("--all-channels", sp.allChannels, "Fit spheres for bad channels too");
-    spheres->add_option("--out", sp.out, "Local-sphere file to write (.json)")->type_name("OUT.json")->required();
-    spheres->add_flag("--quiet,-q", sp.quiet, quietHelp);
-    spheres->footer(kSpheresExamples);
-
-    io::DemoArgs dm;
-    std::string dmOrder;
-    io::DipoleArgs dp;
-    cli::ForwardOptions dpOpts;
-    std::string dpMinDist, dpSfreq, dpTmin, dpThreads;
-    auto* dipole = app.add_subcommand("dipole", "One current dipole per time point of recorded data, fitted on the "
-                                                "leadfields of a sensor-array file");
-    dipole->group("Commands");
-    dipole->set_help_flag("-h,--help", "This help");
-    dipole->add_option("--sensors", dp.sensors, "Sensor-array file (JSON)")->type_name("FILE")->required()
-        ->group("Input and output");
-    dipole->add_option("--data", dp.data, "Data (channels, times) in tesla (.npy)")->type_name("DATA.npy")->required()
-        ->group("Input and output");
-    dipole->add_option("--noise-cov", dp.noiseCov, "Noise covariance (channels, channels) in T^2 (.npy)")
-        ->type_name("C.npy")->group("Input and output");
-    dipole->add_option("--out", dp.out, "Output table (CSV)")->type_name("OUT.csv")->required()
-        ->group("Input and output");
-    dipole->add_option("--sfreq", dpSfreq, "Sampling frequency of the data in Hz, for the times (default 1)")
-        ->type_name("HZ")->group("Input and output");
-    dipole->add_option("--tmin", dpTmin, "Time of the first sample in s (default 0)")->type_name("S")
-        ->group("Input and output");
-    dipole->add_flag("--quiet,-q", dp.quiet, quietHelp)->group("Input and output");
-    dipole->add_option("--min-dist", dpMinDist, "Least distance of a dipole from the head model's surface, mm "
-                                                "(default 5)")->type_name("MM")->group("Fit");
-    dipole->add_option("--threads", dpThreads, "Threads over time points, 1 to 1024 (default: all cores)")
-        ->type_name("N")->group("Fit");
-    dpOpts.addTo(*dipole, false);
-    cli::ShellOptions dpShell;
-    dpShell.addTo(*dipole);
-    dipole->footer(kDipoleExamples);
-
-    auto* demo = app.add_subcommand("demo", "Build the embedded demonstration system, compute its leadfield and draw a map");
-    demo->group("Commands");
-    demo->set_help_flag("-h,--help", "This help");
-    demo->add_option("--out-dir", dm.outDir, "Output directory (default ./megfwd-demo-output)")->type_name("DIR");
-    demo->add_option("--write-sensors", dm.writeSensors, "Only write the default system as a sensor-array file")
-        ->type_name("FILE");
-    demo->add_option("--order", dmOrder, "Coil integration order 1, 2, 3, 4, 5 or 7 (default 2)")->type_name("N");
-    demo->add_flag("--quiet,-q", dm.quiet, quietHelp);
-    demo->footer(kDemoExamples);
+    LeadfieldCommand leadfield;
+    FieldCommand field;
+    DipoleCommand dipole;
+    io::InfoArgs infoArgs;
+    PlotCommand plot;
+    SpheresCommand spheres;
+    DemoCommand demo;
+    addLeadfield(app, leadfield);
+    addField(app, field);
+    addDipole(app, dipole);
+    CLI::App* info = addInfo(app, infoArgs);
+    addPlot(app, plot);
+    addSpheres(app, spheres);
+    addDemo(app, demo);
 
     try {
         app.parse(argc, argv);
-        // A leadfield map needs its array and source; a picture of local
-        // spheres needs neither.
-        if (*plot && ps.spheres.empty()) {
-            if (pl.input.empty()) throw CLI::RequiredError("array");
-            if (plSource.empty()) throw CLI::RequiredError("--source");
-        }
+        checkPlotArguments(plot);
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
@@ -410,54 +524,12 @@ int main(int argc, char** argv) {
     // temporary file removed.
     std::signal(SIGXFSZ, SIG_IGN);
     return io::runGuarded([&]() -> int {
-        if (*leadfield) {
-            if (!lfDask.empty())
-                throw megfwd::InputError("--dask " + lfDask +
-                                         ": this program does not run scans on Dask; run /usr/bin/python3 -m "
-                                         "megfwd.dask leadfield with the same options and --scheduler " + lfDask);
-            if (!lfThreads.empty())
-                lf.request.threads = static_cast<int>(cli::wholeNumberOption("--threads", lfThreads, 1, 1024, "of threads"));
-            lf.request.settings = lfOpts.toOverrides();
-            lf.request.singleShell = lfShell.make();
-            return io::runLeadfield(lf, std::cout);
-        }
-        if (*field) {
-            fd.request.settings = fdOpts.toOverrides();
-            fd.request.singleShell = fdShell.make();
-            return io::runField(fd, std::cout);
-        }
-        if (*dipole) {
-            dp.request.settings = dpOpts.toOverrides();
-            dp.request.singleShell = dpShell.make();
-            if (!dpMinDist.empty()) dp.minDist = cli::numberOption("--min-dist", dpMinDist, 0.0, 1e3, "of millimetres");
-            if (!dpSfreq.empty()) dp.sfreq = cli::numberOption("--sfreq", dpSfreq, 1e-9, 1e12, "of Hz");
-            if (!dpTmin.empty()) dp.tmin = cli::numberOption("--tmin", dpTmin, -1e9, 1e9, "of seconds");
-            if (!dpThreads.empty())
-                dp.threads = static_cast<int>(cli::wholeNumberOption("--threads", dpThreads, 1, 1024, "of threads"));
-            return io::runDipole(dp, std::cout);
-        }
-        if (*info) return io::runInfo(in, std::cout);
-        if (*spheres) {
-            if (!spMethod.empty()) sp.options.method = head::parseMethod(spMethod);
-            if (!spRadius.empty()) sp.options.radius = cli::numberOption("--radius", spRadius, 1e-3, 1e4, "of millimetres");
-            if (!spMinPoints.empty())
-                sp.options.minPoints = static_cast<int>(cli::wholeNumberOption("--min-points", spMinPoints, 4, 1000000000, "of points"));
-            if (!spMaxRadius.empty())
-                sp.options.maxRadius = cli::numberOption("--max-radius", spMaxRadius, 1e-3, 1e6, "of millimetres");
-            return io::runSpheres(sp, std::cout);
-        }
-        if (*plot && !ps.spheres.empty()) {
-            ps.sensors = pl.sensors;
-            ps.out = pl.out;
-            ps.quiet = pl.quiet;
-            return io::runPlotSpheres(ps, std::cout);
-        }
-        if (*plot) {
-            pl.source = cli::wholeNumberOption("--source", plSource, 0, LLONG_MAX, "(a source index)");
-            return io::runPlot(pl, std::cout);
-        }
-        if (!dmOrder.empty()) dm.order = cli::orderOption(dmOrder);
-        dm.program = io::programForHints(argc > 0 ? argv[0] : "");
-        return io::runDemo(dm, std::cout);
+        if (*leadfield.app) return runLeadfield(leadfield);
+        if (*field.app) return runField(field);
+        if (*dipole.app) return runDipole(dipole);
+        if (*info) return io::runInfo(infoArgs, std::cout);
+        if (*spheres.app) return runSpheres(spheres);
+        if (*plot.app) return runPlot(plot);
+        return runDemo(demo, argc > 0 ? argv[0] : nullptr);
     });
 }

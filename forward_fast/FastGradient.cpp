@@ -39,9 +39,9 @@ std::string gradientRefusal(const CFastLeadfield& plan) {
 GradientScratch::GradientScratch(const CFastLeadfield& plan)
     : rows(static_cast<std::size_t>((plan.numMea + plan.numRef + 1) * kRowValues)) {
     if (plan.pShell) {
-        shell = std::make_unique<head::ShellCorrection::Workspace>(plan.pShell->expansion.order,
+        shell = std::make_unique<head::ShellCorrection::Workspace>(plan.pShell->expansion->order,
                                                                    plan.pShell->numSensors);
-        basis = std::make_unique<head::SolidHarmonics>(plan.pShell->expansion.order);
+        basis = std::make_unique<head::SolidHarmonics>(plan.pShell->expansion->order);
     }
 }
 

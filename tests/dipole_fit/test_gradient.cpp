@@ -166,8 +166,12 @@ TEST(LeadfieldGradient, SingleShellMatchesCentralDifferences) {
     s.label = "skull";
     LeadfieldRequest req;
     req.singleShell = std::make_shared<head::SingleShell>(head::SingleShell::make(std::move(s), o));
-    for (int refs : {0, 1}) {
-        req.settings.isUseRefSns = refs;
-        EXPECT_LT(gradientError(in.sys, req), 2e-6);
-    }
+    // SI scans in metres: the correction's frame then scales as well.
+    for (int refs : {0, 1})
+        for (bool si : {false, true}) {
+            SCOPED_TRACE(std::string(refs ? "references" : "no references") + (si ? ", SI" : ""));
+            req.settings.isUseRefSns = refs;
+            req.settings.si = si;
+            EXPECT_LT(gradientError(in.sys, req), 2e-6);
+        }
 }

@@ -23,19 +23,19 @@ except ImportError as err:  # pragma: no cover - depends on the installation
         "(apt-get install python3-mne)."
     ) from err
 
-import collections
-import hashlib
 import os
 import threading
 
 import numpy as np
-from mne.forward._make_forward import _create_meg_coils, _prepare_for_forward, _read_coil_defs, _to_forward_dict
+from mne.forward import _make_forward
+from mne.forward._make_forward import _prepare_for_forward, _read_coil_defs, _to_forward_dict
 from mne.forward.forward import _merge_fwds
 from mne.io.compensator import get_current_comp, make_compensator
 from mne.io.constants import FIFF, FWD
-from mne.io.pick import pick_info, pick_types
-from mne.source_space import _adjust_patch_info
-from mne.transforms import _ensure_trans, _get_trans
+from mne.io.pick import _has_kit_refs, pick_info, pick_types
+from mne.io.tag import _loc_to_coil_trans
+from mne.source_space import _adjust_patch_info, _ensure_src
+from mne.transforms import _ensure_trans, _get_trans, transform_surface_to
 from mne.utils import logger, verbose
 
 from . import _megfwd
@@ -87,6 +87,47 @@ def _point_coils(coil):
     half = (1.0 - total) / 2.0
     return (np.concatenate([rmag[:1], rmag[:1], rmag]), np.concatenate([cosmag[:1], -cosmag[:1], cosmag]),
             np.concatenate([[half, half], w]))
+
+
+_TEMPLATES = {}
+
+
+def _coil_templates(accuracy):
+    """MNE's coil definitions at `accuracy` by coil type, read once (again
+    under ``mne.use_coil_def``, whose definitions come first, as in MNE)."""
+    key = (accuracy, _make_forward._extra_coil_def_fname)
+    if key not in _TEMPLATES:
+        found = {}
+        for d in _read_coil_defs(verbose=False):
+            if d["accuracy"] == accuracy:
+                found.setdefault(d["coil_type"], d)
+        _TEMPLATES[key] = found
+    return _TEMPLATES[key]
+
+
+def _meg_coils(chs, accuracy, dev_head_t):
+    """The coils of MEG channels `chs` as MNE's _create_meg_coils makes them
+    (integration points 'rmag', directions 'cosmag' and weights 'w' in head
+    coordinates, 'coil_class', centre 'r0'), the points of each coil type
+    moved for all its channels at once rather than channel by channel."""
+    templates = _coil_templates(accuracy)
+    types = np.array([int(ch["coil_type"]) & 0xFFFF for ch in chs])
+    for ch, t in zip(chs, types.tolist()):
+        if t not in templates:
+            raise RuntimeError(f"Desired coil definition not found (type = {t} acc = {accuracy}) for channel "
+                               f"{ch['ch_name']!r}")
+    head = np.eye(4) if dev_head_t is None else dev_head_t["trans"]
+    trans = np.matmul(head, _loc_to_coil_trans(np.array([ch["loc"][:12] for ch in chs], dtype=float)))
+    coils = [None] * len(chs)
+    for t in np.unique(types).tolist():
+        d = templates[t]
+        idx = np.flatnonzero(types == t)
+        rot, centre = trans[idx, :3, :3], trans[idx, :3, 3]
+        rmag = np.einsum("nij,pj->npi", rot, d["rmag"]) + centre[:, None, :]
+        cosmag = np.einsum("nij,pj->npi", rot, d["cosmag"])
+        for k, i in enumerate(idx.tolist()):
+            coils[i] = dict(rmag=rmag[k], cosmag=cosmag[k], w=d["w"], coil_class=d["coil_class"], r0=centre[k])
+    return coils
 
 
 def _reference_columns(comp, names, is_ref):
@@ -190,10 +231,8 @@ def from_mne(info, accuracy="accurate", ignore_ref=False):
     info_meg = pick_info(info, picks, verbose=False)
     _check_locations(info_meg["chs"])
     _check_coil_types(info_meg["chs"], accuracy)
-    dev_head_t = info["dev_head_t"]
-    if dev_head_t is None:  # no head position: the device frame is the head frame
-        dev_head_t = _mne.transforms.Transform("meg", "head")
-    coils = _create_meg_coils(info_meg["chs"], _ACCURACY_CODES[accuracy], dev_head_t)
+    dev_head_t = info["dev_head_t"]  # None (no head position): the device frame is the head frame
+    coils = _meg_coils(info_meg["chs"], _ACCURACY_CODES[accuracy], dev_head_t)
     compensator = None
     grade = get_current_comp(info_meg)
     if grade and not ignore_ref and len(pick_types(info_meg, meg=False, ref_meg=True, exclude=[])):
@@ -285,30 +324,24 @@ def _in_frame(points, frame, mri_head_t):
 # called again with the same inner skull (another recording, another grid)
 # neither checks the surface nor fits its part of the shell again. A shell
 # at order 20 on 5120 triangles keeps some 40 MB.
-_KEPT = collections.OrderedDict()
+_KEPT = []  # (kind, options, arrays, object), the latest last
 _KEEP = 4
 _KEPT_LOCK = threading.Lock()
 
 
-def _kept(make, kind, *parts):
-    """make(), or what it made before for the same `kind` and `parts`
-    (arrays by their bytes, other parts by their repr)."""
-    digest = hashlib.blake2b(kind.encode(), digest_size=20)
-    for part in parts:
-        if isinstance(part, np.ndarray):
-            digest.update(f"{part.dtype}{part.shape}".encode())
-            digest.update(np.ascontiguousarray(part).tobytes())
-        else:
-            digest.update(repr(part).encode())
-    key = digest.digest()
+def _kept(make, kind, arrays, options=()):
+    """make(), or what it made before for the same `kind`, equal `arrays`
+    and `options`."""
+    def same(entry):
+        return (entry[0] == kind and entry[1] == options and len(entry[2]) == len(arrays)
+                and all(a.shape == b.shape and np.array_equal(a, b) for a, b in zip(entry[2], arrays)))
     with _KEPT_LOCK:
-        made = _KEPT.pop(key, None)
-    if made is None:
-        made = make()
+        found = next((e for e in _KEPT if same(e)), None)
+    made = make() if found is None else found[3]
     with _KEPT_LOCK:
-        _KEPT[key] = made
-        while len(_KEPT) > _KEEP:
-            _KEPT.popitem(last=False)
+        _KEPT[:] = [e for e in _KEPT if e is not found]
+        _KEPT.append((kind, options, [a.copy() for a in arrays] if found is None else found[2], made))
+        del _KEPT[:-_KEEP]
     return made
 
 
@@ -316,7 +349,7 @@ def _select(surf, points, mindist_mm):
     """The library's status of each point against `surf` (0 kept, 1 outside,
     2 within `mindist_mm` of a vertex)."""
     rr, tris = np.asarray(surf["rr"], dtype=np.float64), np.asarray(surf["tris"], dtype=np.int64)
-    selection = _kept(lambda: _megfwd.SurfaceSelection(rr, tris, "the inner-skull surface"), "selection", rr, tris)
+    selection = _kept(lambda: _megfwd.SurfaceSelection(rr, tris, "the inner-skull surface"), "selection", [rr, tris])
     return selection.select(points, mindist_mm / 1000.0)
 
 
@@ -359,6 +392,51 @@ def _select_sources(src, inner, scalp, mri_head_t, mindist, coil_centres):
         n = int(sensors_in.sum())
         raise RuntimeError(f"Found {n} MEG sensor{'s' if n > 1 else ''} inside the {check}, perhaps coordinate "
                            f"frames and/or coregistration must be incorrect")
+
+
+def _prepare_meg_and_sources(src, mri_head_t, info, trans, info_extra, bem_extra, mindist, ignore_ref):
+    """What MNE's _prepare_for_forward gives for MEG without a conductor
+    model (the source spaces in head coordinates, the forward's Info, the
+    MEG coils and compensation), without its repeated checks and copies:
+    the channels are picked once, the Info is checked once, and the coils
+    are built by coil type (`_meg_coils`)."""
+    src = _ensure_src(src).copy()
+    if sum(s["nuse"] for s in src) == 0:
+        raise RuntimeError('No sources are active in these source spaces. "do_all" option should be used.')
+    for key in ("working_dir", "command_line"):
+        src.info.pop(key, None)
+    cmd = "make_forward_solution(%s)" % ", ".join(str(a) for a in [info_extra, trans, src, bem_extra, True, False,
+                                                                     mindist, 1, None])
+    full = _mne.Info(chs=info["chs"], comps=info["comps"], dev_head_t=info["dev_head_t"],
+                     mri_file=os.fspath(trans) if isinstance(trans, os.PathLike) else trans,
+                     mri_id=dict(machid=np.zeros(2, np.int32), version=0, secs=0, usecs=0), meas_file=info_extra,
+                     meas_id=None, working_dir=os.getcwd(), command_line=cmd, bads=info["bads"],
+                     mri_head_t=mri_head_t)
+    full._update_redundant()
+    full._check_consistency()
+    kinds = np.array([ch["kind"] for ch in full["chs"]])
+    meg, ref = kinds == FIFF.FIFFV_MEG_CH, (kinds == FIFF.FIFFV_REF_MEG_CH) & (not ignore_ref)
+    if not meg.any():
+        raise RuntimeError("No MEG or EEG channels found.")
+    picks = np.flatnonzero(meg | ref)
+    compensator = None
+    if ref.any():
+        if _has_kit_refs(full, np.flatnonzero(ref)):
+            raise NotImplementedError('Cannot create forward solution with KIT reference channels. Consider using '
+                                      '"ignore_ref=True" in calculation')
+        grade = get_current_comp(full)
+        if grade:
+            compensator = make_compensator(pick_info(full, picks, verbose=False), 0, grade, exclude_comp_chs=False)
+    chs = [full["chs"][i] for i in picks.tolist()]
+    coils = _meg_coils(chs, FWD.COIL_ACCURACY_ACCURATE, full["dev_head_t"])
+    sensors = dict(info=dict(chs=chs), defs=coils, compensator=compensator,
+                   ch_names=[full["ch_names"][i] for i in np.flatnonzero(meg).tolist()])
+    out_info = pick_info(full, np.flatnonzero(meg), verbose=False)
+    for s in src:
+        transform_surface_to(s, "head", mri_head_t)
+    update_kwargs = dict(nchan=len(out_info["ch_names"]), info=out_info, src=src, surf_ori=False,
+                         mri_head_t=mri_head_t)
+    return sensors, update_kwargs
 
 
 def _compute_meg(rr, meg, r0, threads, shell=None):
@@ -467,15 +545,21 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
     if not meg:
         raise NotImplementedError("megfwd computes MEG forward solutions only; meg=False leaves nothing to compute.")
     threads = _n_jobs(n_jobs)
-    # MNE's preparation of the sensors and sources, one job. With a BEM the
-    # sources are selected here instead, by the library.
-    sensors, rr, info, update_kwargs, _ = _prepare_for_forward(
-        src, mri_head_t, info, bem if inner is None else None, mindist, 1, "instance of ConductorModel", trans,
-        info_extra, True, False, ignore_ref, allow_bem_none=True)
     shell = None
-    if inner is not None:
+    if inner is None:
+        # MNE's preparation of the sensors and sources, one job.
+        sensors, rr, info, update_kwargs, _ = _prepare_for_forward(
+            src, mri_head_t, info, bem, mindist, 1, "instance of ConductorModel", trans, info_extra, True, False,
+            ignore_ref)
+        meg_sensors = sensors["meg"]
+    else:
+        # The same preparation, leaner, and the sources selected by the
+        # library.
+        meg_sensors, update_kwargs = _prepare_meg_and_sources(
+            src, mri_head_t, info, trans, info_extra, os.fspath(bem) if isinstance(bem, (str, os.PathLike))
+            else "instance of ConductorModel", mindist, ignore_ref)
         src = update_kwargs["src"]
-        _select_sources(src, inner, scalp, mri_head_t, mindist, np.array([c["r0"] for c in sensors["meg"]["defs"]]))
+        _select_sources(src, inner, scalp, mri_head_t, mindist, np.array([c["r0"] for c in meg_sensors["defs"]]))
         rr = np.concatenate([s["rr"][s["vertno"]] for s in src])
         if len(rr) < 1:
             raise RuntimeError("No points left in source space after excluding points close to inner skull.")
@@ -484,12 +568,12 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         if _frame_of(inner) == FIFF.FIFFV_COORD_MRI:
             head_rr = _mne.transforms.apply_trans(_ensure_trans(mri_head_t, "mri", "head"), head_rr)
         tris = np.asarray(inner["tris"], dtype=np.int64)
-        shell = _kept(lambda: SingleShell(head_rr, tris, order=shell_order, fit=shell_fit), "shell", head_rr, tris,
-                      shell_order, shell_fit)
+        shell = _kept(lambda: SingleShell(head_rr, tris, order=shell_order, fit=shell_fit), "shell", [head_rr, tris],
+                      (shell_order, shell_fit))
         logger.info("Single shell: %s", shell)
     logger.info("Computing MEG at %d source locations with megfwd (free orientations)...", len(rr))
-    gain = _compute_meg(rr, sensors["meg"], r0, threads, shell)
-    fwd = _merge_fwds({"meg": _to_forward_dict(gain, sensors["meg"]["ch_names"])}, verbose=False)
+    gain = _compute_meg(rr, meg_sensors, r0, threads, shell)
+    fwd = _merge_fwds({"meg": _to_forward_dict(gain, meg_sensors["ch_names"])}, verbose=False)
     fwd.update(**update_kwargs)
     logger.info("Finished.")
     return fwd

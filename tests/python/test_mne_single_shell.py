@@ -9,7 +9,10 @@ import pytest
 
 mne = pytest.importorskip("mne")
 
+import megfwd  # noqa: E402
 import megfwd.mne as mfm  # noqa: E402
+from mne.utils import object_diff  # noqa: E402
+from test_mne import _assert_same_gain, make_info  # noqa: E402
 from mne.forward._make_forward import _prepare_for_forward  # noqa: E402
 from mne.io.constants import FIFF  # noqa: E402
 from mne.transforms import _ensure_trans, apply_trans  # noqa: E402
@@ -82,6 +85,28 @@ def test_selection_and_src_equal_mne(skull, mindist):
     assert src[0]["nuse"] == grid[0]["nuse"] and src[0]["coord_frame"] == FIFF.FIFFV_COORD_MRI  # the caller's copy
     np.testing.assert_array_equal(fwd["source_rr"], want["source_rr"])
     assert fwd["nsource"] == want["nsource"] and fwd["sol"]["data"].shape == (40, 3 * want["nsource"])
+    for key in ("chs", "ch_names", "bads", "comps", "dev_head_t", "mri_head_t", "nchan"):
+        assert object_diff(fwd["info"][key], want["info"][key]) == "", key
+    assert fwd["info"]["chs"][0] is not info["chs"][0]
+
+
+def test_sensors_and_compensation_equal_mne_at_order_zero(skull):
+    """At order 0 the shell is its surface's least-squares sphere: the
+    drop-in's gain, from its own coils and CTF compensation, is MNE's sphere
+    model gain about that centre."""
+    surf, trans = skull
+    info = make_info("ctf")
+    with info._unlock():  # the helmet over fsaverage's head
+        info["dev_head_t"]["trans"][:3, 3] += [0.0, 0.01, 0.005]
+    src = mne.setup_volume_source_space(pos=15.0, sphere=(0.0, 0.0, 0.04, 0.06), verbose=False)
+    fwd = mfm.make_forward_solution(info, trans, src, surf, head_model="single_shell", shell_order=0, verbose=False)
+    centre = apply_trans(_ensure_trans(trans, "mri", "head"), surf["rr"])
+    sphere = mne.make_sphere_model(r0=megfwd.SingleShell(centre, surf["tris"], order=0).centre, head_radius=None,
+                                   verbose=False)
+    kept = mne.setup_volume_source_space(pos=dict(rr=fwd["source_rr"], nn=fwd["source_nn"][::3]), verbose=False)
+    want = mne.make_forward_solution(info, None, kept, sphere, eeg=False, verbose=False)  # head = MRI frame
+    assert info["comps"] and fwd["nsource"] > 20
+    _assert_same_gain(fwd["sol"]["data"], want["sol"]["data"])
 
 
 def test_every_bem_form_gives_the_same_gain(skull, tmp_path):
@@ -115,6 +140,10 @@ def test_every_bem_form_gives_the_same_gain(skull, tmp_path):
     assert np.abs(want).max() > 0
     for form in (solution, three, one, str(tmp_path / "x-bem.fif"), tmp_path / "x-bem-sol.fif"):
         np.testing.assert_array_equal(gain(form), want, err_msg=type(form).__name__)
+    # The drop-in keeps the last surfaces it checked and fitted: another one
+    # is not taken for them.
+    skull_layer = [s for s in three if s["id"] == FIFF.FIFFV_BEM_SURF_ID_SKULL][0]
+    assert np.abs(gain(skull_layer) - want).max() > 1e-3 * np.abs(want).max()
     # Sensors between the inner skull and the scalp: refused with three layers.
     inside = _info(one[0], trans, 0.006, n=12)
     with pytest.raises(RuntimeError, match="12 MEG sensors inside the scalp surface"):

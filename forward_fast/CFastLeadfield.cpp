@@ -56,6 +56,12 @@ struct Owned {
 constexpr std::int64_t kSourcesPerTask = 8;
 // Points of one run of the point loop (more when one sensor has more).
 constexpr std::int64_t kPointsPerChunk = 256;
+// Measurement rows corrected together by the shared reference weights:
+// three running values each stay in vector registers.
+constexpr std::int64_t kRefBlock = 8;
+// At most this many shared reference rows take that route (their values
+// sit on the stack); CTF systems have 29.
+constexpr std::int64_t kMaxSharedRefs = 256;
 
 }  // namespace
 
@@ -75,7 +81,9 @@ struct CFastLeadfield::Scratch {
 CFastLeadfield::~CFastLeadfield() { clean(); }
 
 int CFastLeadfield::clean() {
-    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &rn, &rinv, &pn, &wk, &refCoef}) release(*a);
+    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &rn, &rinv, &pn, &wk, &refCoef, &sharedRefCoef})
+        release(*a);
+    numSharedRefs = sharedRefStride = 0;
     release(rowStart);
     release(refStart);
     release(refRow);
@@ -287,8 +295,96 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     refStart = rStart.take();
     refRow = rRow.take();
     refCoef = rCoef.take();
+    shareReferenceWeights();
     isBuilt = 1;
     return 1;
+}
+
+void CFastLeadfield::shareReferenceWeights() {
+    const std::int64_t count = numMea > 0 ? refStart[1] - refStart[0] : 0;
+    if (count < 1 || count > kMaxSharedRefs) return;
+    for (std::int64_t m = 1; m < numMea; ++m) {
+        if (refStart[m + 1] - refStart[m] != count) return;
+        for (std::int64_t w = 0; w < count; ++w)
+            if (refRow[refStart[m] + w] != refRow[w]) return;
+    }
+    const std::int64_t stride = (numMea + kRefBlock - 1) / kRefBlock * kRefBlock;
+    double* coef = megfwd::newArray<double>(count * stride);
+    if (!coef) return;  // the general loop then does the work
+    for (std::int64_t w = 0; w < count; ++w)
+        for (std::int64_t m = 0; m < stride; ++m) coef[w * stride + m] = m < numMea ? refCoef[refStart[m] + w] : 0.0;
+    sharedRefCoef = coef;
+    numSharedRefs = count;
+    sharedRefStride = stride;
+}
+
+namespace {
+
+// The correction with shared reference rows over one block of kRefBlock
+// measurement rows (v: the block's three values per row, component-major),
+// one reference after another: refs holds each reference row's three
+// values, coef its coefficients for the block's rows. Built for AVX-512,
+// AVX2 and plain x86-64, chosen when the program loads; none of the builds
+// fuses a multiply and a subtraction (the file is built with
+// -ffp-contract=off: an FMA rounds once), so all give the general loop's bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void subtractReferences(double* v, const double* refs, const double* coef, std::int64_t numRefs,
+                        std::int64_t stride) {
+    double v0[kRefBlock], v1[kRefBlock], v2[kRefBlock];
+    for (std::int64_t k = 0; k < kRefBlock; ++k) v0[k] = v[k], v1[k] = v[kRefBlock + k], v2[k] = v[2 * kRefBlock + k];
+    for (std::int64_t w = 0; w < numRefs; ++w) {
+        const double r0 = refs[3 * w], r1 = refs[3 * w + 1], r2 = refs[3 * w + 2];
+        const double* c = coef + w * stride;
+        for (std::int64_t k = 0; k < kRefBlock; ++k) {
+            v0[k] -= r0 * c[k];
+            v1[k] -= r1 * c[k];
+            v2[k] -= r2 * c[k];
+        }
+    }
+    for (std::int64_t k = 0; k < kRefBlock; ++k) v[k] = v0[k], v[kRefBlock + k] = v1[k], v[2 * kRefBlock + k] = v2[k];
+}
+
+}  // namespace
+
+// Each measurement row's three values less coef x the values of the
+// reference rows it names, in the order of its weights, into out (numComp
+// values per row). The running values are named scalars or fixed-size
+// blocks, so that they stay in registers.
+void CFastLeadfield::correctByReferences(const double* R, double* out) const {
+    if (sharedRefCoef) {
+        // The shared reference rows' values side by side, then blocks of rows.
+        double refs[3 * kMaxSharedRefs];
+        for (std::int64_t w = 0; w < numSharedRefs; ++w)
+            for (int c = 0; c < 3; ++c) refs[3 * w + c] = R[3 * refRow[w] + c];
+        for (std::int64_t m0 = 0; m0 < numMea; m0 += kRefBlock) {
+            const std::int64_t n = std::min(kRefBlock, numMea - m0);
+            double v[3 * kRefBlock];
+            for (std::int64_t k = 0; k < kRefBlock; ++k) {
+                const std::int64_t m = k < n ? m0 + k : m0;  // padding lanes repeat a row and are dropped
+                for (int c = 0; c < 3; ++c) v[c * kRefBlock + k] = R[3 * m + c];
+            }
+            subtractReferences(v, refs, sharedRefCoef + m0, numSharedRefs, sharedRefStride);
+            for (std::int64_t k = 0; k < n; ++k) {
+                double* o = out + (m0 + k) * numComp;
+                o[0] = v[k], o[1] = v[kRefBlock + k];
+                if (numComp == 3) o[2] = v[2 * kRefBlock + k];
+            }
+        }
+        return;
+    }
+    for (std::int64_t m = 0; m < numMea; ++m) {
+        double v0 = R[3 * m], v1 = R[3 * m + 1], v2 = R[3 * m + 2];
+        for (std::int64_t w = refStart[m]; w < refStart[m + 1]; ++w) {
+            const double* ref = R + 3 * refRow[w];
+            const double c = refCoef[w];
+            v0 -= ref[0] * c, v1 -= ref[1] * c, v2 -= ref[2] * c;
+        }
+        double* o = out + m * numComp;
+        o[0] = v0, o[1] = v1;
+        if (numComp == 3) o[2] = v2;
+    }
 }
 
 megfwd::fast::PointArrays CFastLeadfield::pointArrays() const {
@@ -353,21 +449,8 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
     }
     R[3 * nRows] = R[3 * nRows + 1] = R[3 * nRows + 2] = 0.0;
 
-    // Reference correction and the output block. The three running values
-    // are named scalars, so that they stay in registers: through an array
-    // indexed by a run-time component count they went back to memory on
-    // every weight. (The third component of a two-component row is 0.)
-    for (std::int64_t m = 0; m < numMea; ++m) {
-        double v0 = R[3 * m], v1 = R[3 * m + 1], v2 = R[3 * m + 2];
-        for (std::int64_t w = refStart[m]; w < refStart[m + 1]; ++w) {
-            const double* ref = R + 3 * refRow[w];
-            const double c = refCoef[w];
-            v0 -= ref[0] * c, v1 -= ref[1] * c, v2 -= ref[2] * c;
-        }
-        double* o = out + m * numComp;
-        o[0] = v0, o[1] = v1;
-        if (numComp == 3) o[2] = v2;
-    }
+    // Reference correction and the output block.
+    correctByReferences(R, out);
     if (pShell && numComp == 3) pShell->apply(src, out, *s.shell);
     return 1;
 }

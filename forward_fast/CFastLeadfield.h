@@ -88,6 +88,16 @@ public:
     std::int64_t* refRow = nullptr;
     double* refCoef = nullptr;
     std::int64_t numRefWeights = 0;
+    // When every measurement row names the same reference rows in the same
+    // order (a CTF system's synthetic gradiometers), the coefficients again
+    // by weight: sharedRefCoef[w * sharedRefStride + m] for the w-th
+    // reference row refRow[w], rows padded with zeros to a whole block.
+    // The correction then runs over blocks of measurement rows, one
+    // reference at a time, which the compiler vectorises; each row still
+    // subtracts its weights in their order, so the values are the same bits.
+    double* sharedRefCoef = nullptr;
+    std::int64_t numSharedRefs = 0;
+    std::int64_t sharedRefStride = 0;
     CSpherekw basisSphere;         // the sphere of the tangential directions
     const CMForwardkw* pEngine = nullptr;  // not owned: bases and coil members
 
@@ -136,6 +146,8 @@ private:
     struct Scratch;
     int buildPlan(CMForwardkw& engine, CMDataForwardkw& data);
     int computeOne(const double* src, Scratch& s, double* out) const;
+    void shareReferenceWeights();
+    void correctByReferences(const double* rows, double* out) const;
 };
 
 namespace megfwd::fast {

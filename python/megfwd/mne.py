@@ -42,7 +42,7 @@ from . import _megfwd
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
-from .shell import SingleShell
+from .shell import DEFAULT_ORDER, SingleShell
 from .spheres import METHODS, LocalSpheres
 
 __all__ = ["from_mne", "make_forward_solution", "make_local_spheres", "fit_dipole", "ACCURACIES"]
@@ -468,7 +468,7 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
+                          head_model=None, shell_order=DEFAULT_ORDER, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model or a single shell, as
     ``mne.make_forward_solution``.
 
@@ -512,7 +512,8 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         are updated as MNE updates them. With three layers, sensors inside
         the scalp are refused, as MNE does.
     shell_order : int
-        Highest degree of the expansion (0 to 20).
+        Highest degree of the expansion, 0 to ``megfwd.shell.MAX_ORDER``;
+        default ``megfwd.shell.DEFAULT_ORDER``, as `megfwd.SingleShell`.
     shell_fit : 'galerkin' | 'lsq'
         How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None

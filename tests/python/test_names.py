@@ -71,7 +71,7 @@ def test_every_formula_of_the_table_is_in_the_help(cli):
 # Options the README gives programs other than megfwd and its Python
 # modules: CMake, run.sh, the benches and the settings window.
 FOREIGN_OPTIONS = {"--install", "--prefix", "--sanitize", "--tsan", "--screenshot", "--runs", "--mesh-error",
-                   "--write-fixture", "--benchmark_enable_random_interleaving"}
+                   "--write-fixture", "--benchmark_enable_random_interleaving", "--check-selection", "--profile"}
 
 
 def test_every_option_the_readme_names_is_in_a_help(cli):

@@ -397,6 +397,45 @@ void ShellCorrection::apply(std::int64_t count, const double* src, double* const
     }
 }
 
+void ShellCorrection::applyHessian(const double src[3], double* out, SolidHarmonics& basis,
+                                   std::vector<double>& hess) const {
+    const ShellExpansion& e = *expansion;
+    const int nb = e.numBasis();
+    if (nb == 0) return;
+    const double inv = 1.0 / e.rho;
+    const auto p = frame.toSurface(src);
+    const double x[3] = {(p[0] - e.centre[0]) * inv, (p[1] - e.centre[1]) * inv, (p[2] - e.centre[2]) * inv};
+    hess.resize(6 * static_cast<std::size_t>(nb));
+    basis.hessians(x, hess.data());
+    // The surface frame's axes in the scan's (R's columns): apply() turns a
+    // gradient g into R g / rho, and the scaled point moves by R^T / (rho
+    // scale) per unit of the scan's frame, so a matrix of second
+    // derivatives H turns into R H R^T / (rho^2 scale).
+    double R[3][3];
+    for (int a = 0; a < 3; ++a) {
+        const double unit[3] = {a == 0 ? 1.0 : 0.0, a == 1 ? 1.0 : 0.0, a == 2 ? 1.0 : 0.0};
+        const auto c = frame.rotate(unit);
+        for (int k = 0; k < 3; ++k) R[k][a] = c[k];
+    }
+    // xx, xy, xz, yy, yz, zz into the symmetric 3 x 3 of each function.
+    static constexpr int kSlot[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    const double inv2 = inv * inv / frame.scale;
+    const std::int64_t ns = numSensors;
+    for (int j = 0; j < nb; ++j) {
+        const double* h = hess.data() + 6 * j;
+        double RH[3][3], Hs[9];
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) RH[a][b] = R[a][0] * h[kSlot[0][b]] + R[a][1] * h[kSlot[1][b]] + R[a][2] * h[kSlot[2][b]];
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) Hs[3 * a + b] = inv2 * (RH[a][0] * R[b][0] + RH[a][1] * R[b][1] + RH[a][2] * R[b][2]);
+        const double* c = coef.data() + j * ns;
+        for (std::int64_t s = 0; s < ns; ++s) {
+            double* o = out + 9 * s;
+            for (int k = 0; k < 9; ++k) o[k] -= c[s] * Hs[k];
+        }
+    }
+}
+
 nlohmann::json ShellCorrection::describe() const {
     const ShellExpansion& e = *expansion;
     const auto c = frame.toScan(e.centre.data());

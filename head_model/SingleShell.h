@@ -229,6 +229,11 @@ struct ShellCorrection {
     // every sensor. Any count; blocks of kBlock are one product each.
     void apply(std::int64_t count, const double* src, double* const* out, Workspace& ws) const;
     void apply(const double src[3], double* out, Workspace& ws) const { apply(1, src, &out, ws); }
+    // The correction's derivative in the source position, for leadfield
+    // gradients: out (numSensors x 3 x 3: sensor, component j, d/dsrc_m)
+    // -= d^2 Phi_N / dr_j dr_m at src, every sensor. `hess` holds 6 values
+    // per basis function.
+    void applyHessian(const double src[3], double* out, SolidHarmonics& basis, std::vector<double>& hess) const;
 
     // The facts of the metadata: order, centre and scale (in the scan's
     // frame), fit, condition number, surface size.

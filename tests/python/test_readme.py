@@ -103,3 +103,8 @@ def test_readme_local_spheres_example_runs(tmp_path):
     assert "fell back to the global sphere: 0" in run.stdout, run.stdout
     for name in ["spheres.json", "lf_local.npy", "lf_local.json", "spheres.svg"]:
         assert (tmp_path / name).stat().st_size > 0, name
+
+
+def test_readme_dipole_example_runs(capsys):
+    exec(compile(readme_blocks("## Dipole fitting", "python")[0], "README.md", "exec"), {})
+    assert capsys.readouterr().out.splitlines() == ["[20.2  9.9 79.2] 30.6 nA m, GOF 99 %", "(1, 60, 3, 3)"]

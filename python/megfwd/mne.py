@@ -42,7 +42,7 @@ from . import _megfwd
 from ._check import _check_bool, _check_option, _n_jobs
 from .forward import leadfield
 from .sensors import SensorArray
-from .shell import DEFAULT_ORDER, SingleShell
+from .shell import SingleShell
 from .spheres import METHODS, LocalSpheres
 
 __all__ = ["from_mne", "make_forward_solution", "make_local_spheres", "fit_dipole", "ACCURACIES"]
@@ -658,7 +658,7 @@ def _meg_only_radius(info, r0):
 
 @verbose
 def fit_dipole(evoked, cov, bem, trans=None, min_dist=5.0, n_jobs=1, *, head_model=None, rank=None,
-               accuracy="normal", shell_order=10, shell_fit="galerkin", verbose=None):
+               accuracy="normal", shell_order=None, shell_fit="galerkin", verbose=None):
     """Fit a dipole per time point, as ``mne.fit_dipole``, with megfwd.
 
     Takes MNE's arguments with MNE's meaning: the same channels, whitener

@@ -37,7 +37,8 @@ function headmodel = megfwd_prepare_headmodel(cfg)
 %
 %   'singleshell': the mesh checked (closed, of one piece, consistently
 %   wound; triangles wound inward are turned) and kept with cfg.order (the
-%   harmonic expansion's highest degree, default the library's) and cfg.fit
+%   harmonic expansion's highest degree; without it the library chooses by the
+%   mesh's triangles, see megfwd_mex('shell_limits')) and cfg.fit
 %   ('galerkin', default, or 'lsq'); headmodel.bnd (.pos, .tri, .unit),
 %   .order, .fit, .unit.
 %
@@ -77,10 +78,14 @@ switch method
     if isempty(tri)
       error('megfwd:surface', 'cfg.headshape must be a mesh (pos and tri) for the single shell');
     end
-    limits = megfwd_mex('shell_limits');
-    order = megfwd_getopt(cfg, 'order', limits(1));
+    % Without cfg.order, .order stays empty: the library chooses it from
+    % the mesh's triangles when the leadfield is computed.
+    order = megfwd_getopt(cfg, 'order', []);
+    if ~isempty(order)
+      order = megfwd_real(order, 'cfg.order');
+    end
     fit = megfwd_getopt(cfg, 'fit', 'galerkin');
-    tri = megfwd_mex('check_surface', posmm, tri, megfwd_real(order, 'cfg.order'), fit);
+    tri = megfwd_mex('check_surface', posmm, tri, order, fit);
     headmodel = struct('type', 'singleshell', 'bnd', struct('pos', pos, 'tri', tri, 'unit', unit), ...
       'order', order, 'fit', fit, 'unit', unit);
   case 'localspheres'

@@ -488,10 +488,10 @@ void bindReaders(py::module_& m) {
         return ownedArray(std::move(rows), {n, columns});
     }, py::arg("path"), py::arg("columns"));
     m.def("grid_points", [](const std::string& text) {
-        const GridSpec spec = parseGridSpec(text);
-        const double count = gridPointCount(spec);
+        const GridSpec box = parseGridSpec(text);
+        const double count = gridPointCount(box);
         checkMemory(count * 3 * sizeof(double), "--grid \"" + text + "\": " + exactNumber(count) + " points");
-        CGrid3D grid(spec.minCorner, spec.maxCorner, spec.step);
+        CGrid3D grid(box.minCorner, box.maxCorner, box.step);
         std::vector<double> points(static_cast<std::size_t>(grid.numPoints) * 3);
         for (std::int64_t i = 0; i < grid.numPoints; ++i) grid.getPoint(i, points.data() + 3 * i);
         return ownedArray(std::move(points), {grid.numPoints, 3});

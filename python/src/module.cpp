@@ -278,20 +278,47 @@ py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>
     return py::make_tuple(values, maskArray(r.inScan), warnings, r.notes, meta);
 }
 
-py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
-                    const py::dict& settings, int threads, const py::object& progress, bool withMeta,
-                    const std::string& label, bool sensorMajor, const py::object& shell) {
-    SourceSpec src;
-    src.positions = rowsOf(sourcesMm, 3);
-    src.label = label;
+// The request of one Python call: settings, threads (0: every core), the
+// single shell if any, and progress through p, which must outlive it.
+LeadfieldRequest requestOf(const py::dict& settings, const char* command, int threads, const py::object& shell,
+                           PythonProgress& p) {
     LeadfieldRequest req;
     req.settings = overridesFrom(settings);
     req.threads = threads;
-    req.command = "python leadfield";
-    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
+    req.command = command;
     req.singleShell = shellOf(shell);
-    PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
+    return req;
+}
+
+SourceSpec sourcesOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& positionsMm,
+                     const std::string& label) {
+    SourceSpec src;
+    src.positions = rowsOf(positionsMm, 3);
+    src.label = label;
+    return src;
+}
+
+// Runs a computation without the GIL (its inputs are copied and it touches
+// no Python object); an exception the progress callback raised wins.
+template <class Compute>
+ForwardResult withoutGil(PythonProgress& p, Compute&& compute) {
+    try {
+        py::gil_scoped_release release;
+        return compute();
+    } catch (...) {
+        p.rethrow();
+        throw;
+    }
+}
+
+py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
+                    const py::dict& settings, int threads, const py::object& progress, bool withMeta,
+                    const std::string& label, bool sensorMajor, const py::object& shell) {
+    const SourceSpec src = sourcesOf(sourcesMm, label);
+    PythonProgress p{progress, std::nullopt};
+    LeadfieldRequest req = requestOf(settings, "python leadfield", threads, shell, p);
+    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
     // The fast route writes every value, so its array is taken without
     // filling it first: a vector would write each value twice, the first
     // time in one pass under the scan's lock.
@@ -306,14 +333,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     };
     req.output.description = "the returned NumPy array, written in place";
     req.output.inMemory = true;
-    ForwardResult r;
-    try {
-        py::gil_scoped_release release;  // inputs are copied; the computation touches no Python object
-        r = computeLeadfield(s.system(), src, req);
-    } catch (...) {
-        p.rethrow();
-        throw;
-    }
+    ForwardResult r = withoutGil(p, [&] { return computeLeadfield(s.system(), src, req); });
     return resultTuple(r, withMeta, std::move(written));
 }
 
@@ -321,20 +341,9 @@ py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style |
                 const py::dict& settings, const py::object& progress, bool withMeta, const std::string& label,
                 const py::object& shell) {
     const std::vector<double> dipoles = rowsOf(dipolesMm, 6);
-    LeadfieldRequest req;
-    req.settings = overridesFrom(settings);
-    req.command = "python field";
-    req.singleShell = shellOf(shell);
     PythonProgress p{progress, std::nullopt};
-    req.progress = p.callback();
-    ForwardResult r;
-    try {
-        py::gil_scoped_release release;
-        r = computeField(s.system(), dipoles, label, req);
-    } catch (...) {
-        p.rethrow();
-        throw;
-    }
+    const LeadfieldRequest req = requestOf(settings, "python field", 0, shell, p);
+    ForwardResult r = withoutGil(p, [&] { return computeField(s.system(), dipoles, label, req); });
     return resultTuple(r, withMeta);
 }
 
@@ -343,24 +352,10 @@ py::tuple leadfieldGradient(const Sensors& s,
                             const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
                             const py::dict& settings, int threads, const py::object& progress, bool withMeta,
                             const std::string& label, const py::object& shell) {
-    SourceSpec src;
-    src.positions = rowsOf(sourcesMm, 3);
-    src.label = label;
-    LeadfieldRequest req;
-    req.settings = overridesFrom(settings);
-    req.threads = threads;
-    req.command = "python leadfield_gradient";
-    req.singleShell = shellOf(shell);
+    const SourceSpec src = sourcesOf(sourcesMm, label);
     PythonProgress p{progress, std::nullopt};
-    req.progress = p.callback();
-    ForwardResult r;
-    try {
-        py::gil_scoped_release release;
-        r = dipole::computeLeadfieldGradient(s.system(), src, req);
-    } catch (...) {
-        p.rethrow();
-        throw;
-    }
+    const LeadfieldRequest req = requestOf(settings, "python leadfield_gradient", threads, shell, p);
+    ForwardResult r = withoutGil(p, [&] { return dipole::computeLeadfieldGradient(s.system(), src, req); });
     return resultTuple(r, withMeta);
 }
 

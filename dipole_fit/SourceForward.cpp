@@ -43,18 +43,8 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
     if (settings.isUnitLf.value_or(0))
         throw InputError("gradients and dipole fits take leadfields in physical units; the unit leadfield "
                          "(isUnitLf) is refused");
-    geometry_ = megfwd::fast::prepareFlatGeometry(
-        [&](CMDataForwardkw& d) {
-            settings.applyTo(engine_, d);
-            CVirtSnsPOXlistkw one;
-            one.addPosition(0.0, 0.0, 0.0);
-            return d.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0,
-                                engine_.isUseRefSns ? 1 : 0) &&
-                           d.initFwdPosVsp(&one)
-                       ? 1
-                       : 0;
-        },
-        flat_);
+    const double origin[3] = {0.0, 0.0, 0.0};
+    geometry_ = prepareSensorGeometry(engine_, sys, settings, origin, flat_);
     if (!geometry_)
         throw ComputeError(sys.label + ": preparing the sensors failed (channel set, spheres or settings; see the "
                            "library's message, if any)");

@@ -320,8 +320,8 @@ SettingOverrides pointSettings(const PointGainInput& in, const Groups& groups, s
     s.isUseRefSns = 0;         // reference weights are part of the caller's weights
     s.isSpatConstrained = 0;   // every source is computed
     auto sphere = [&](std::int64_t row) {
-        return std::array<double, 4>{at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
-                                     at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)};
+        return Sphere::fromArray({at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
+                                  at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)});
     };
     if (in.numSpheres == 0) return s;  // the shell's least-squares sphere
     if (in.numSpheres == 1) {

@@ -130,7 +130,7 @@ SettingOverrides overridesFrom(const py::dict& settings) {
         } else if (row && row->overrideNumber) {
             o.*row->overrideNumber = py::cast<double>(v);
         } else if (row && row->overrideSphere) {
-            o.*row->overrideSphere = py::cast<std::array<double, 4>>(v);
+            o.*row->overrideSphere = Sphere::fromArray(py::cast<std::array<double, 4>>(v));
         } else {
             throw InputError("unknown setting '" + key + "'");
         }
@@ -207,26 +207,29 @@ struct Shell {
     std::shared_ptr<const head::SingleShell> model;
 };
 
-head::TriSurface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
-                           const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
-                           const std::string& label) {
-    head::TriSurface surface;
-    surface.vertices = rowsOf(vertices, 3);
-    if (triangles.ndim() != 2 || triangles.shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
-    surface.triangles.reserve(static_cast<std::size_t>(triangles.size()));
-    for (py::ssize_t i = 0; i < triangles.size(); ++i) {
-        const std::int64_t v = triangles.data()[i];
-        if (v < 0 || v > INT32_MAX) throw InputError("triangles: vertex index " + std::to_string(v) + " is out of range");
-        surface.triangles.push_back(static_cast<std::int32_t>(v));
-    }
+// A surface from the Python layer's arrays (vertices in mm, triangles
+// 0-based or none), checked by the library's one surface check.
+head::Surface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>* triangles,
+                        const std::string& label) {
+    head::Surface surface;
     surface.label = label;
+    surface.vertices = rowsOf(vertices, 3);
+    if (triangles) {
+        if (triangles->ndim() != 2 || triangles->shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+        surface.triangles.resize(static_cast<std::size_t>(triangles->size()));
+        for (std::size_t k = 0; k < surface.triangles.size(); ++k)
+            surface.triangles[k] = head::vertexIndex(static_cast<double>(triangles->data()[k]),
+                                                     static_cast<std::int64_t>(k / 3), surface.numVertices(), label);
+    }
+    head::checkSurface(surface);
     return surface;
 }
 
 Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
                 const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
                 const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
-    head::TriSurface surface = surfaceOf(verticesMm, triangles, label);
+    head::Surface surface = surfaceOf(verticesMm, &triangles, label);
     head::ShellOptions o;
     o.order = order;
     o.fit = head::parseShellFit(fit, "fit");
@@ -243,7 +246,7 @@ struct Selection {
 Selection makeSelection(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
                         const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
                         const std::string& label) {
-    const head::TriSurface surface = head::checkClosedSurface(surfaceOf(vertices, triangles, label));
+    const head::Surface surface = head::checkClosedSurface(surfaceOf(vertices, &triangles, label));
     return Selection{std::make_shared<const head::SurfaceQueries>(surface)};
 }
 
@@ -443,24 +446,7 @@ std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::arra
                             const std::optional<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>& triangles,
                             const std::string& method, double radiusMm, int minPoints, double maxRadiusMm,
                             const std::string& label, bool goodOnly) {
-    head::Surface surface;
-    surface.points = pointsOf(pointsMm);
-    surface.label = label;
-    if (triangles) {
-        if (triangles->ndim() != 2 || triangles->shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
-        const std::int64_t* t = triangles->data();
-        for (py::ssize_t i = 0; i < triangles->shape(0); ++i) {
-            std::array<int, 3> tri{};
-            for (int k = 0; k < 3; ++k) {
-                const std::int64_t v = t[3 * i + k];
-                if (v < 0 || v >= static_cast<std::int64_t>(surface.points.size()))
-                    throw InputError("triangles[" + std::to_string(i) + "] names vertex " + std::to_string(v) +
-                                     "; there are " + std::to_string(surface.points.size()) + " vertices (0-based)");
-                tri[static_cast<std::size_t>(k)] = static_cast<int>(v);
-            }
-            surface.triangles.push_back(tri);
-        }
-    }
+    const head::Surface surface = surfaceOf(pointsMm, triangles ? &*triangles : nullptr, label);
     head::LocalSphereOptions o;
     o.method = head::parseMethod(method);
     o.radius = radiusMm, o.minPoints = minPoints, o.maxRadius = maxRadiusMm;

@@ -24,6 +24,7 @@
 #include "forward_api/FileText.h"
 #include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
+#include "forward_api/PointSensors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "dipole_fit/DipoleFit.h"
 #include "dipole_fit/SourceForward.h"
@@ -107,6 +108,47 @@ Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string
     c.referenceWeights = spanOf(referenceWeights);
     c.unit = unit;
     return Sensors{sensorArrayFromColumns(c, name)};
+}
+
+// Sensors made of weighted points (megfwd/mne.py, from MNE's coil
+// definitions): one entry per sensor, per point (points in sensor order) and
+// per reference weight, the library's type built from them and turned into
+// its sensors by the library.
+Sensors sensorsFromPoints(const std::string& name, const std::vector<std::string>& names, const Column<int>& kinds,
+                          const Column<std::uint8_t>& reference, const Column<std::uint8_t>& good,
+                          const Column<std::int64_t>& pointCounts, const Column<double>& positions,
+                          const Column<double>& normals, const Column<double>& weights,
+                          const Column<std::int64_t>& referenceCounts, const Column<std::int64_t>& referenceChannels,
+                          const Column<double>& referenceWeights, const std::string& unit) {
+    const std::size_t n = names.size();
+    for (const auto* a : {&pointCounts, &referenceCounts})
+        if (static_cast<std::size_t>(a->size()) != n) throw InputError(name + ": one count per sensor is needed");
+    if (static_cast<std::size_t>(kinds.size()) != n || static_cast<std::size_t>(reference.size()) != n ||
+        static_cast<std::size_t>(good.size()) != n)
+        throw InputError(name + ": one kind, reference flag and good flag per sensor is needed");
+    std::int64_t points = 0, refs = 0;
+    for (std::size_t i = 0; i < n; ++i) points += pointCounts.data()[i], refs += referenceCounts.data()[i];
+    if (positions.size() != 3 * points || normals.size() != 3 * points || weights.size() != points ||
+        referenceChannels.size() != refs || referenceWeights.size() != refs)
+        throw InputError(name + ": the point and reference arrays do not match the counts");
+    std::vector<PointSensor> sensors(n);
+    std::int64_t p = 0, r = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        PointSensor& s = sensors[i];
+        s.name = names[i];
+        s.kind = kinds.data()[i];
+        s.reference = reference.data()[i] != 0;
+        s.good = good.data()[i] != 0;
+        const std::int64_t np = pointCounts.data()[i], nr = referenceCounts.data()[i];
+        if (np < 0 || nr < 0) throw InputError(name + ": a negative count");
+        s.positions.assign(positions.data() + 3 * p, positions.data() + 3 * (p + np));
+        s.normals.assign(normals.data() + 3 * p, normals.data() + 3 * (p + np));
+        s.weights.assign(weights.data() + p, weights.data() + p + np);
+        for (std::int64_t k = r; k < r + nr; ++k)
+            s.references.emplace_back(referenceChannels.data()[k], referenceWeights.data()[k]);
+        p += np, r += nr;
+    }
+    return Sensors{pointSensorArray(sensors, name, unit)};
 }
 
 // The library's settings from their member names (forward.py maps the
@@ -526,6 +568,10 @@ PYBIND11_MODULE(_megfwd, m) {
                     py::arg("normals"), py::arg("radii"), py::arg("turns"), py::arg("weights"),
                     py::arg("reference_counts"), py::arg("reference_channels"), py::arg("reference_weights"),
                     py::arg("unit"))
+        .def_static("from_point_sensors", &sensorsFromPoints, py::arg("name"), py::arg("names"), py::arg("kinds"),
+                    py::arg("reference"), py::arg("good"), py::arg("point_counts"), py::arg("positions"),
+                    py::arg("normals"), py::arg("weights"), py::arg("reference_counts"), py::arg("reference_channels"),
+                    py::arg("reference_weights"), py::arg("unit"))
         .def("text", [](const Sensors& s) { return sensorArrayText(*s.array->trial()); })
         .def("write", [](const Sensors& s, const std::string& path) { writeSensorArray(*s.array->trial(), path); })
         .def_property_readonly("label", [](const Sensors& s) { return s.array->path; })

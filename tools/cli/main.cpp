@@ -17,7 +17,7 @@
 #include "tools/cli/HelpFormatter.h"
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace {
 

@@ -1,0 +1,45 @@
+# Fails when a library folder includes a header of a folder above it.
+#
+#   cmake -DSOURCE_DIR=<root> [-DSTAMP=<file>] -P cmake/CheckLayers.cmake
+#
+# The library's folders are layers, from the bottom up; a file may include
+# headers of its own layer and of those below it. Every folder is compiled
+# against the whole source tree ("forward_api/Compute.h"), so the compiler
+# alone would accept an upward include; this check, which the build runs
+# before the library, refuses it with the file, the line and the rule.
+set(MEGFWD_LAYERS base host_interfaces head_model forward_data forward_process forward_engine forward_fast
+    forward_api ui)
+# The one allowed upward tie: the engine facade shows the settings dialog.
+set(MEGFWD_LAYER_EXCEPTIONS "forward_engine/CMForwardkw.cpp:ui/CDlgForwardSettings.h")
+
+if(NOT SOURCE_DIR)
+  message(FATAL_ERROR "CheckLayers.cmake: give -DSOURCE_DIR=<the source tree>")
+endif()
+set(problems "")
+list(LENGTH MEGFWD_LAYERS count)
+math(EXPR last "${count} - 1")
+foreach(level RANGE ${last})
+  list(GET MEGFWD_LAYERS ${level} layer)
+  file(GLOB files ${SOURCE_DIR}/${layer}/*.h ${SOURCE_DIR}/${layer}/*.cpp)
+  foreach(file ${files})
+    file(STRINGS ${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[A-Za-z_0-9]+/")
+    get_filename_component(name ${file} NAME)
+    foreach(line ${includes})
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"(([A-Za-z_0-9]+)/[^\"]*)\".*$" "\\1" header "${line}")
+      string(REGEX REPLACE "/.*$" "" target "${header}")
+      list(FIND MEGFWD_LAYERS ${target} targetLevel)
+      if(targetLevel GREATER level)
+        list(FIND MEGFWD_LAYER_EXCEPTIONS "${layer}/${name}:${header}" allowed)
+        if(allowed EQUAL -1)
+          string(APPEND problems "  ${layer}/${name} includes \"${header}\": ${target} is above ${layer}\n")
+        endif()
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(problems)
+  message(FATAL_ERROR "Upward includes (the layers, bottom up: ${MEGFWD_LAYERS}):\n${problems}")
+endif()
+if(STAMP)
+  file(TOUCH ${STAMP})
+endif()

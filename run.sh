@@ -12,7 +12,7 @@ PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-jso
           libcli11-dev qt6-base-dev fonts-dejavu-core python3-numpy python3-dev pybind11-dev
           python3-pytest python3-setuptools python3-wheel python3-venv python3-pip
           python3-mne python3-numba python3-dask python3-distributed python3-zarr
-          octave liboctave-dev)
+          octave liboctave-dev libopenblas-dev liblapacke-dev)
 
 usage() {
     echo "usage: ./run.sh demo|test|matlab [--sanitize | --tsan] [extra arguments for the demo or ctest]" >&2
@@ -82,6 +82,10 @@ case "$cmd" in
             BUILD_TARGETS="megfwd test_forward_fast test_matlab" configure_build "$dir" -DMEGFWD_TSAN=ON \
                 -DMEGFWD_BUILD_TESTS=ON -DMEGFWD_BUILD_QT=OFF -DMEGFWD_BUILD_BENCH=OFF
             export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+            # OpenBLAS without its own threads from the start: the library
+            # asks for one thread per scan thread anyway, and the pool that
+            # OpenBLAS starts when it loads is code ThreadSanitizer cannot see.
+            export OPENBLAS_NUM_THREADS=1
             # Without address-space randomisation: ThreadSanitizer's fixed
             # memory layout can clash with the randomised one of newer kernels.
             norand=()

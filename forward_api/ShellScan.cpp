@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "head_model/DenseAlgebra.h"
 
 namespace megfwd {
 
@@ -54,12 +55,10 @@ head::ShellCorrection fitShellToPlan(const head::SingleShell& model, const CFast
         frame.prepare(host.data(), n, out.data(), in.data(), modes.data());
         return out;
     };
-    head::TriSurface surface = model.surface;
-    surface.vertices = toScan(model.surface.vertices);
-    // An axis change that mirrors the frame turns the winding: check again.
-    surface = head::checkClosedSurface(std::move(surface));
-    const std::array<double, 3> hostCentre = model.centre();
-    const std::vector<double> c = toScan({hostCentre[0], hostCentre[1], hostCentre[2]});
+    const head::ShellFrame shellFrame = head::ShellFrame::fromMap([&](const std::array<double, 3>& p) {
+        const std::vector<double> q = toScan({p[0], p[1], p[2]});
+        return std::array<double, 3>{q[0], q[1], q[2]};
+    });
 
     std::vector<double> points(3 * static_cast<std::size_t>(plan.numPts));
     for (std::int64_t i = 0; i < plan.numPts; ++i)
@@ -77,8 +76,7 @@ head::ShellCorrection fitShellToPlan(const head::SingleShell& model, const CFast
             throw ComputeError("the sphere's leadfields at the inner-skull surface " + model.surface.label +
                                " could not be computed (at its triangle " + std::to_string(failed) + ")");
     };
-    return head::fitShellCorrection(surface, {c[0], c[1], c[2]}, model.options.order, model.options.fit, points,
-                                    pointSensor, plan.numMea, leadfield);
+    return head::fitShellCorrection(model, shellFrame, points, pointSensor, plan.numMea, leadfield);
 }
 
 head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const SystemRef& sys,
@@ -106,23 +104,44 @@ head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const 
 }
 
 void applyShellToRecords(const head::ShellCorrection& correction, CMDataForwardkw& data, ScanKind kind) {
-    head::ShellCorrection::Workspace ws(correction.expansion.order, correction.numSensors);
-    std::vector<double> grad(static_cast<std::size_t>(3 * data.numSns));
-    for (std::int64_t i = 0; i < data.numSrc; ++i) {
-        CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
-        if (rec.isVoxIn != 1) continue;
+    head::ShellCorrection::Workspace ws(correction.expansion->order, correction.numSensors);
+    head::OneBlasThread oneThread;
+    // The sources in scan, a block at a time: each one's -grad(Phi) at every
+    // sensor, then added to its records.
+    constexpr int kBlock = head::ShellCorrection::kBlock;
+    std::vector<double> grad(static_cast<std::size_t>(kBlock * 3 * data.numSns));
+    std::vector<double> pos(3 * kBlock);
+    std::vector<double*> rows(kBlock);
+    std::vector<std::int64_t> block;
+    auto flush = [&] {
+        const auto n = static_cast<std::int64_t>(block.size());
         std::fill(grad.begin(), grad.end(), 0.0);
-        correction.apply(rec.srcField.pos, grad.data(), ws);  // grad = -grad(Phi)
-        for (std::int64_t j = 0; j < data.numSns; ++j) {
-            const double* g = grad.data() + 3 * j;
-            if (kind == ScanKind::Bcmp) {
-                const double* q = rec.srcField.mom;
-                rec.pSnsLf[j].bcmp += g[0] * q[0] + g[1] * q[1] + g[2] * q[2];
-            } else {
-                for (int k = 0; k < 3 && k < data.numLf; ++k) rec.pSnsLf[j].pLf[k] += g[k];
+        for (std::int64_t b = 0; b < n; ++b) {
+            std::copy(data.pVoxSnsLfx[block[b]].srcField.pos, data.pVoxSnsLfx[block[b]].srcField.pos + 3,
+                      pos.begin() + 3 * b);
+            rows[b] = grad.data() + b * 3 * data.numSns;
+        }
+        correction.apply(n, pos.data(), rows.data(), ws);  // grad = -grad(Phi)
+        for (std::int64_t b = 0; b < n; ++b) {
+            CFISrcSnsLf& rec = data.pVoxSnsLfx[block[b]];
+            for (std::int64_t j = 0; j < data.numSns; ++j) {
+                const double* g = rows[b] + 3 * j;
+                if (kind == ScanKind::Bcmp) {
+                    const double* q = rec.srcField.mom;
+                    rec.pSnsLf[j].bcmp += g[0] * q[0] + g[1] * q[1] + g[2] * q[2];
+                } else {
+                    for (int k = 0; k < 3 && k < data.numLf; ++k) rec.pSnsLf[j].pLf[k] += g[k];
+                }
             }
         }
+        block.clear();
+    };
+    for (std::int64_t i = 0; i < data.numSrc; ++i) {
+        if (data.pVoxSnsLfx[i].isVoxIn != 1) continue;
+        block.push_back(i);
+        if (static_cast<int>(block.size()) == kBlock) flush();
     }
+    if (!block.empty()) flush();
 }
 
 nlohmann::json shellJson(const head::SingleShell& model, const head::ShellCorrection& correction) {

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "forward_engine/FormulaTable.h"
 #include "forward_engine/PointFormulas.h"
+#include "head_model/DenseAlgebra.h"
 #include "host_interfaces/Afx.h"
 
 
@@ -52,8 +54,12 @@ struct Owned {
     }
 };
 
-// Sources handed to one thread at a time.
+// Sources handed to one thread at a time; with the single shell, one
+// block of its correction (a matrix product, faster per source on more
+// rows). Tasks are fixed ranges of the source list, so a source meets the
+// same neighbours in its product whatever the number of threads.
 constexpr std::int64_t kSourcesPerTask = 8;
+constexpr std::int64_t kShellSourcesPerTask = megfwd::head::ShellCorrection::kBlock;
 // Points of one run of the point loop (more when one sensor has more).
 constexpr std::int64_t kPointsPerChunk = 256;
 // Measurement rows corrected together by the shared reference weights:
@@ -72,7 +78,7 @@ struct CFastLeadfield::Scratch {
         : vx(plan.chunkPoints()), vy(plan.chunkPoints()), vz(plan.chunkPoints()),
           rows((plan.numMea + plan.numRef + 1) * 3) {
         if (plan.pShell)
-            shell = std::make_unique<megfwd::head::ShellCorrection::Workspace>(plan.pShell->expansion.order,
+            shell = std::make_unique<megfwd::head::ShellCorrection::Workspace>(plan.pShell->expansion->order,
                                                                                plan.pShell->numSensors);
     }
     bool ok() const { return vx.p && vy.p && vz.p && rows.p; }
@@ -451,7 +457,6 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
 
     // Reference correction and the output block.
     correctByReferences(R, out);
-    if (pShell && numComp == 3) pShell->apply(src, out, *s.shell);
     return 1;
 }
 
@@ -464,12 +469,23 @@ int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::
     std::atomic<std::int64_t> firstFail{std::numeric_limits<std::int64_t>::max()};
     std::atomic<std::int64_t> done{0};
 
+    const bool withShell = pShell && numComp == 3;
+    const std::int64_t perTask = withShell ? kShellSourcesPerTask : kSourcesPerTask;
+    // The shell's products on the scan's threads, one BLAS thread each.
+    std::optional<megfwd::head::OneBlasThread> oneBlasThread;
+    if (withShell) oneBlasThread.emplace();
+
     auto work = [&]() {
         std::unique_ptr<Scratch> scratch;
+        std::vector<double> shellPos;
+        std::vector<double*> shellOut;
+        if (withShell) shellPos.reserve(3 * perTask), shellOut.reserve(perTask);
         for (;;) {
-            const std::int64_t b = next.fetch_add(kSourcesPerTask);
+            const std::int64_t b = next.fetch_add(perTask);
             if (b >= count) return;
-            const std::int64_t e = std::min(count, b + kSourcesPerTask);
+            const std::int64_t e = std::min(count, b + perTask);
+            shellPos.clear();
+            shellOut.clear();
             for (std::int64_t i = b; i < e; ++i) {
                 double* o = out + i * per;
                 bool ok = true;
@@ -483,6 +499,10 @@ int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::
                         if (scratch && !scratch->ok()) scratch.reset();
                     }
                     ok = scratch && computeOne(pos + 3 * i, *scratch, o);
+                    if (ok && withShell) {
+                        shellPos.insert(shellPos.end(), pos + 3 * i, pos + 3 * i + 3);
+                        shellOut.push_back(o);
+                    }
                 }
                 if (!ok) {
                     std::fill(o, o + per, 0.0);
@@ -490,15 +510,18 @@ int CFastLeadfield::compute(const double* pos, const std::int32_t* inScan, std::
                     while (i < cur && !firstFail.compare_exchange_weak(cur, i)) {
                     }
                 }
-                done.fetch_add(1);
             }
+            if (!shellOut.empty())
+                pShell->apply(static_cast<std::int64_t>(shellOut.size()), shellPos.data(), shellOut.data(),
+                              *scratch->shell);
+            done.fetch_add(e - b);
         }
     };
 
     std::vector<std::thread> helpers;
     const int extra = std::max(0, std::min<int>(nThreads, 256) - 1);
     try {
-        for (int t = 0; t < extra && static_cast<std::int64_t>(t + 1) * kSourcesPerTask < count; ++t)
+        for (int t = 0; t < extra && static_cast<std::int64_t>(t + 1) * perTask < count; ++t)
             helpers.emplace_back(work);
     } catch (const std::system_error&) {
         // Fewer threads than asked: the others share the work.

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/Errors.h"
+#include "head_model/DenseAlgebra.h"
 #include "head_model/SphereFit.h"
 
 namespace megfwd::head {
@@ -32,69 +33,6 @@ std::string pointText(const double* p) {
     o.precision(6);
     o << "(" << p[0] << ", " << p[1] << ", " << p[2] << ")";
     return o.str();
-}
-
-// In-place Cholesky factor (lower triangle) of the n x n symmetric matrix
-// a; false when a pivot is not positive.
-bool cholesky(std::vector<double>& a, int n) {
-    for (int j = 0; j < n; ++j) {
-        double d = a[j * n + j];
-        for (int k = 0; k < j; ++k) d -= a[j * n + k] * a[j * n + k];
-        if (!(d > 0.0)) return false;
-        d = std::sqrt(d);
-        a[j * n + j] = d;
-        for (int i = j + 1; i < n; ++i) {
-            double v = a[i * n + j];
-            for (int k = 0; k < j; ++k) v -= a[i * n + k] * a[j * n + k];
-            a[i * n + j] = v / d;
-        }
-    }
-    return true;
-}
-
-// Solves (L L^T) x = b in place with the factor of cholesky().
-void choleskySolve(const std::vector<double>& l, int n, double* b) {
-    for (int i = 0; i < n; ++i) {
-        double v = b[i];
-        for (int k = 0; k < i; ++k) v -= l[i * n + k] * b[k];
-        b[i] = v / l[i * n + i];
-    }
-    for (int i = n - 1; i >= 0; --i) {
-        double v = b[i];
-        for (int k = i + 1; k < n; ++k) v -= l[k * n + i] * b[k];
-        b[i] = v / l[i * n + i];
-    }
-}
-
-// The 2-norm condition number of the symmetric positive definite matrix a
-// (n x n) with Cholesky factor l: its largest eigenvalue by power iteration,
-// its smallest by inverse iteration. An estimate from below, to a few per
-// cent after these iterations, which is all the metadata needs.
-double conditionEstimate(const std::vector<double>& a, const std::vector<double>& l, int n) {
-    if (n == 0) return 1.0;
-    constexpr int kIterations = 100;
-    std::vector<double> x(n), y(n);
-    auto normalise = [&](std::vector<double>& v) {
-        const double s = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
-        for (double& e : v) e /= s;
-        return s;
-    };
-    for (int i = 0; i < n; ++i) x[i] = 1.0 + 0.1 * std::sin(1.0 + i);
-    normalise(x);
-    double hi = 0.0;
-    for (int it = 0; it < kIterations; ++it) {
-        for (int i = 0; i < n; ++i) y[i] = std::inner_product(a.begin() + i * n, a.begin() + (i + 1) * n, x.begin(), 0.0);
-        hi = normalise(y);
-        std::swap(x, y);
-    }
-    for (int i = 0; i < n; ++i) x[i] = 1.0 + 0.1 * std::cos(2.0 + i);
-    normalise(x);
-    double inv = 0.0;
-    for (int it = 0; it < kIterations; ++it) {
-        choleskySolve(l, n, x.data());
-        inv = normalise(x);
-    }
-    return hi * inv;
 }
 
 }  // namespace
@@ -254,13 +192,26 @@ std::array<double, 3> SingleShell::centre() const {
     return {s[0], s[1], s[2]};
 }
 
+std::shared_ptr<const ShellExpansion> SingleShell::expansion() const {
+    constexpr std::size_t kEntries = 4;
+    std::lock_guard<std::mutex> lock(cache->mutex);
+    for (const Cache::Entry& e : cache->entries)
+        if (e.options == options && e.vertices == surface.vertices && e.triangles == surface.triangles)
+            return e.expansion;
+    auto built = std::make_shared<const ShellExpansion>(
+        ShellExpansion::build(surface, centre(), options.order, options.fit));
+    if (cache->entries.size() == kEntries) cache->entries.erase(cache->entries.begin());
+    cache->entries.push_back({options, surface.vertices, surface.triangles, built});
+    return built;
+}
+
 ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
                                      ShellFit fit) {
     ShellExpansion e;
     e.order = order;
     e.fit = fit;
     e.centre = centre;
-    e.surface = surface;
+    e.numVertices = surface.numVertices();
     const std::int64_t nq = surface.numTriangles();
     e.numQuad = nq;
     e.quadPos.resize(3 * nq);
@@ -288,12 +239,15 @@ ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array
     }
     const int nb = e.numBasis();
     if (nb == 0) return e;
+    OneBlasThread oneThread;
 
     // Per quadrature point: the test function (B_j for the energy fit, the
     // normal derivative for the normal-component fit) and the normal
     // derivative, both in the frame's units (the gradient in scaled
-    // coordinates divided by rho).
-    std::vector<double> test(static_cast<std::size_t>(nq) * nb), normalDeriv(static_cast<std::size_t>(nq) * nb);
+    // coordinates divided by rho). The test functions are kept weighted:
+    // row q of `test` is w_q T_q.
+    const auto nqs = static_cast<std::size_t>(nq);
+    std::vector<double> test(nqs * nb), normalDeriv(nqs * nb);
     SolidHarmonics basis(order);
     std::vector<double> grad(3 * static_cast<std::size_t>(nb));
     for (std::int64_t q = 0; q < nq; ++q) {
@@ -303,31 +257,25 @@ ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array
         const double* n = e.quadNormal.data() + 3 * q;
         double* d = normalDeriv.data() + q * nb;
         for (int j = 0; j < nb; ++j) d[j] = dot(n, grad.data() + 3 * j) / e.rho;
+        double* t = test.data() + q * nb;
         if (fit == ShellFit::Galerkin)
-            basis.values(x, test.data() + q * nb);
+            basis.values(x, t);
         else
-            std::copy(d, d + nb, test.data() + q * nb);
+            std::copy(d, d + nb, t);
+        for (int j = 0; j < nb; ++j) t[j] *= e.quadWeight[q];
     }
     // M = T^T W D, symmetrised (for the energy fit it is symmetric only to
     // the quadrature's error).
     std::vector<double> m(static_cast<std::size_t>(nb) * nb, 0.0);
-    for (std::int64_t q = 0; q < nq; ++q) {
-        const double w = e.quadWeight[q];
-        const double* t = test.data() + q * nb;
-        const double* d = normalDeriv.data() + q * nb;
-        for (int j = 0; j < nb; ++j) {
-            const double wt = w * t[j];
-            double* row = m.data() + j * nb;
-            for (int k = 0; k < nb; ++k) row[k] += wt * d[k];
-        }
-    }
+    matrixProduct(true, nb, nb, nq, 1.0, test.data(), nb, normalDeriv.data(), nb, 0.0, m.data(), nb);
     for (int j = 0; j < nb; ++j)
         for (int k = j + 1; k < nb; ++k) {
             const double v = 0.5 * (m[j * nb + k] + m[k * nb + j]);
             m[j * nb + k] = m[k * nb + j] = v;
         }
     // Diagonal scaling, so that the factorisation and the condition number
-    // see the basis' shape, not the sizes of its functions.
+    // see the basis' shape, not the sizes of its functions (which fall as
+    // |x|^l on the surface's nearer parts).
     std::vector<double> scale(nb);
     for (int j = 0; j < nb; ++j) {
         if (!(m[j * nb + j] > 0.0))
@@ -338,130 +286,171 @@ ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array
     for (int j = 0; j < nb; ++j)
         for (int k = 0; k < nb; ++k) m[j * nb + k] *= scale[j] * scale[k];
     std::vector<double> l = m;
-    if (!cholesky(l, nb))
+    if (!choleskyFactor(l.data(), nb))
         throw InputError("single-shell order " + std::to_string(order) + " is too high for " + surface.label +
                          ": the " + shellFitName(fit) + " matrix is singular on its quadrature");
-    e.conditionNumber = conditionEstimate(m, l, nb);
+    e.conditionNumber = head::conditionNumber(m.data(), l.data(), nb);
     e.factor = std::move(l);
     e.scale = std::move(scale);
-    e.rhsWeights.resize(static_cast<std::size_t>(nq) * nb);
-    for (std::int64_t q = 0; q < nq; ++q)
-        for (int j = 0; j < nb; ++j) e.rhsWeights[q * nb + j] = e.quadWeight[q] * e.scale[j] * test[q * nb + j];
+    e.rhsWeights.resize(nqs * nb);
+    for (int j = 0; j < nb; ++j)
+        for (std::int64_t q = 0; q < nq; ++q) e.rhsWeights[j * nqs + q] = e.scale[j] * test[q * nb + j];
     return e;
 }
 
 std::vector<double> ShellExpansion::coefficients(const double* normalValues, std::int64_t numSensors) const {
-    // F = (s T^T W) (normal values), point by point, so that each point's
-    // row of values is read once and F (numBasis x numSensors) stays in the
-    // cache; then the triangular solves, row operations over all sensors.
+    // F = (s T^T W) (normal values), the triangular solves on all sensors
+    // at once, and back from the scaled unknowns.
     const int nb = numBasis();
     const std::int64_t ns = numSensors;
     std::vector<double> c(static_cast<std::size_t>(nb) * ns, 0.0);
-    for (std::int64_t q = 0; q < numQuad; ++q) {
-        const double* v = normalValues + q * ns;
-        const double* w = rhsWeights.data() + q * nb;
-        for (int j = 0; j < nb; ++j) {
-            const double f = w[j];
-            double* row = c.data() + j * ns;
-            for (std::int64_t s = 0; s < ns; ++s) row[s] += f * v[s];
-        }
-    }
-    for (int i = 0; i < nb; ++i) {  // L y = F
-        double* row = c.data() + i * ns;
-        for (int k = 0; k < i; ++k) {
-            const double f = factor[i * nb + k];
-            const double* other = c.data() + k * ns;
-            for (std::int64_t s = 0; s < ns; ++s) row[s] -= f * other[s];
-        }
-        const double d = 1.0 / factor[i * nb + i];
-        for (std::int64_t s = 0; s < ns; ++s) row[s] *= d;
-    }
-    for (int i = nb - 1; i >= 0; --i) {  // L^T x = y
-        double* row = c.data() + i * ns;
-        for (int k = i + 1; k < nb; ++k) {
-            const double f = factor[k * nb + i];
-            const double* other = c.data() + k * ns;
-            for (std::int64_t s = 0; s < ns; ++s) row[s] -= f * other[s];
-        }
-        const double d = 1.0 / factor[i * nb + i];
-        for (std::int64_t s = 0; s < ns; ++s) row[s] *= d;
-    }
-    for (int j = 0; j < nb; ++j)  // back from the scaled unknowns
+    if (nb == 0 || ns == 0) return c;
+    OneBlasThread oneThread;
+    matrixProduct(false, nb, ns, numQuad, 1.0, rhsWeights.data(), numQuad, normalValues, ns, 0.0, c.data(), ns);
+    choleskySolve(factor.data(), nb, c.data(), ns);
+    for (int j = 0; j < nb; ++j)
         for (std::int64_t s = 0; s < ns; ++s) c[j * ns + s] *= scale[j];
     return c;
 }
 
-void ShellCorrection::apply(const double src[3], double* out, Workspace& ws) const {
-    const int nb = expansion.numBasis();
-    if (nb == 0) return;
-    const double inv = 1.0 / expansion.rho;
-    const double x[3] = {(src[0] - expansion.centre[0]) * inv, (src[1] - expansion.centre[1]) * inv,
-                         (src[2] - expansion.centre[2]) * inv};
-    ws.basis.gradients(x, ws.grad.data());
-    // Sums over the basis into three contiguous rows (loops the compiler
-    // vectorises), then one pass into the sensor-major output.
-    const std::int64_t ns = numSensors;
-    double* t0 = ws.sums.data();
-    double* t1 = t0 + ns;
-    double* t2 = t1 + ns;
-    std::fill(t0, t0 + 3 * ns, 0.0);
-    for (int j = 0; j < nb; ++j) {
-        const double g0 = ws.grad[3 * j] * inv, g1 = ws.grad[3 * j + 1] * inv, g2 = ws.grad[3 * j + 2] * inv;
-        const double* c = coef.data() + j * ns;
-        for (std::int64_t s = 0; s < ns; ++s) t0[s] += g0 * c[s];
-        for (std::int64_t s = 0; s < ns; ++s) t1[s] += g1 * c[s];
-        for (std::int64_t s = 0; s < ns; ++s) t2[s] += g2 * c[s];
+ShellFrame ShellFrame::fromMap(const std::function<std::array<double, 3>(const std::array<double, 3>&)>& toScan) {
+    ShellFrame f;
+    f.shift = toScan({0.0, 0.0, 0.0});
+    std::array<double, 3> col[3];
+    for (int k = 0; k < 3; ++k) {
+        std::array<double, 3> unit{0.0, 0.0, 0.0};
+        unit[k] = 1.0;
+        col[k] = toScan(unit);
+        for (int i = 0; i < 3; ++i) col[k][i] -= f.shift[i];
     }
-    for (std::int64_t s = 0; s < ns; ++s) {
-        out[3 * s] -= t0[s];
-        out[3 * s + 1] -= t1[s];
-        out[3 * s + 2] -= t2[s];
+    f.scale = norm(col[0].data());
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 3; ++i) f.axes[3 * i + k] = col[k][i] / f.scale;
+    // Orthonormal columns, or the map is no similarity.
+    for (int a = 0; a < 3; ++a)
+        for (int b = 0; b < 3; ++b) {
+            const double d = f.axes[a] * f.axes[b] + f.axes[3 + a] * f.axes[3 + b] + f.axes[6 + a] * f.axes[6 + b];
+            if (!(std::abs(d - (a == b ? 1.0 : 0.0)) < 1e-9))
+                throw InputError("the scan's frame is not a shift, turn and scaling of the surface's frame");
+        }
+    return f;
+}
+
+std::array<double, 3> ShellFrame::rotate(const double* v) const {
+    return {axes[0] * v[0] + axes[1] * v[1] + axes[2] * v[2], axes[3] * v[0] + axes[4] * v[1] + axes[5] * v[2],
+            axes[6] * v[0] + axes[7] * v[1] + axes[8] * v[2]};
+}
+
+std::array<double, 3> ShellFrame::toScan(const double* p) const {
+    const auto r = rotate(p);
+    return {scale * r[0] + shift[0], scale * r[1] + shift[1], scale * r[2] + shift[2]};
+}
+
+std::array<double, 3> ShellFrame::toSurface(const double* p) const {
+    const double d[3] = {(p[0] - shift[0]) / scale, (p[1] - shift[1]) / scale, (p[2] - shift[2]) / scale};
+    // The inverse of orthogonal axes is their transpose.
+    return {axes[0] * d[0] + axes[3] * d[1] + axes[6] * d[2], axes[1] * d[0] + axes[4] * d[1] + axes[7] * d[2],
+            axes[2] * d[0] + axes[5] * d[1] + axes[8] * d[2]};
+}
+
+void ShellCorrection::apply(std::int64_t count, const double* src, double* const* out, Workspace& ws) const {
+    const ShellExpansion& e = *expansion;
+    const int nb = e.numBasis();
+    if (nb == 0 || count <= 0) return;
+    const std::int64_t ns = numSensors;
+    const double inv = 1.0 / e.rho;
+    for (std::int64_t b0 = 0; b0 < count; b0 += kBlock) {
+        const int nsrc = static_cast<int>(std::min<std::int64_t>(kBlock, count - b0));
+        // Each source's gradients in scaled coordinates, divided by rho and
+        // turned to the scan's axes: three rows of the block.
+        for (int i = 0; i < nsrc; ++i) {
+            const auto p = frame.toSurface(src + 3 * (b0 + i));
+            const double x[3] = {(p[0] - e.centre[0]) * inv, (p[1] - e.centre[1]) * inv, (p[2] - e.centre[2]) * inv};
+            ws.basis.gradients(x, ws.grad.data());
+            double* rows = ws.gradients.data() + static_cast<std::size_t>(3 * i) * nb;
+            for (int j = 0; j < nb; ++j) {
+                const auto g = frame.rotate(ws.grad.data() + 3 * j);
+                rows[j] = g[0] * inv, rows[nb + j] = g[1] * inv, rows[2 * nb + j] = g[2] * inv;
+            }
+        }
+        matrixProduct(false, 3 * nsrc, ns, nb, 1.0, ws.gradients.data(), nb, coef.data(), ns, 0.0, ws.product.data(),
+                      ns);
+        for (int i = 0; i < nsrc; ++i) {
+            const double* t0 = ws.product.data() + static_cast<std::size_t>(3 * i) * ns;
+            const double* t1 = t0 + ns;
+            const double* t2 = t1 + ns;
+            double* o = out[b0 + i];
+            for (std::int64_t s = 0; s < ns; ++s) {
+                o[3 * s] -= t0[s];
+                o[3 * s + 1] -= t1[s];
+                o[3 * s + 2] -= t2[s];
+            }
+        }
     }
 }
 
 nlohmann::json ShellCorrection::describe() const {
-    const ShellExpansion& e = expansion;
+    const ShellExpansion& e = *expansion;
+    const auto c = frame.toScan(e.centre.data());
     return {{"model", "single shell: the sphere's leadfield minus the gradient of a harmonic expansion fitted to "
                       "the surface"},
             {"order", e.order},
             {"basis_functions", e.numBasis()},
             {"fit", shellFitName(e.fit)},
-            {"centre_scan_frame", {e.centre[0], e.centre[1], e.centre[2]}},
-            {"scale_scan_frame", e.rho},
+            {"centre_scan_frame", {c[0], c[1], c[2]}},
+            {"scale_scan_frame", e.rho * frame.scale},
             {"condition_number", e.conditionNumber},
-            {"condition_number_of", "the fit's matrix after diagonal scaling (power-iteration estimate)"},
-            {"surface_vertices", e.surface.numVertices()},
-            {"surface_triangles", e.surface.numTriangles()},
+            {"condition_number_of", "the fit's matrix after diagonal scaling (1-norm, LAPACK's estimate)"},
+            {"surface_vertices", e.numVertices},
+            {"surface_triangles", e.numQuad},
             {"quadrature", "triangle centroids, weighted by area"}};
 }
 
 ShellCorrection fitShellCorrection(
-    const TriSurface& surface, const std::array<double, 3>& centre, int order, ShellFit fit,
-    const std::vector<double>& points, const std::function<std::string(std::int64_t point)>& pointSensor,
-    std::int64_t numSensors,
+    const SingleShell& model, const ShellFrame& frame, const std::vector<double>& points,
+    const std::function<std::string(std::int64_t point)>& pointSensor, std::int64_t numSensors,
     const std::function<void(const double* pos, std::int64_t count, double* out)>& leadfield) {
     ShellCorrection c;
-    c.expansion = ShellExpansion::build(surface, centre, order, fit);
+    c.frame = frame;
     c.numSensors = numSensors;
-    const ShellExpansion& e = c.expansion;
     // Points beyond the vertices' farthest distance from the centre are
-    // outside; the others are checked by their winding number.
-    for (std::size_t i = 0; i + 2 < points.size(); i += 3) {
+    // outside; the others are checked by their winding number. Checked
+    // before the expansion is built, so a misplaced helmet is named first.
+    const std::array<double, 3> centre = model.centre();
+    double rho = 0.0;
+    for (std::int64_t i = 0; i < model.surface.numVertices(); ++i) {
         double d[3];
-        sub(points.data() + i, centre.data(), d);
-        if (norm(d) > e.rho) continue;
-        if (windingNumber(e.surface, points.data() + i) > 0.25)
-            throw InputError(pointSensor(static_cast<std::int64_t>(i / 3)) +
-                             ": an integration point lies inside or on the inner-skull surface (" + surface.label +
-                             "); the single-shell model needs every sensor outside it");
+        sub(vtx(model.surface, i), centre.data(), d);
+        rho = std::max(rho, norm(d));
     }
+    for (std::size_t i = 0; i + 2 < points.size(); i += 3) {
+        const auto p = frame.toSurface(points.data() + i);
+        double d[3];
+        sub(p.data(), centre.data(), d);
+        if (norm(d) > rho) continue;
+        if (windingNumber(model.surface, p.data()) > 0.25)
+            throw InputError(pointSensor(static_cast<std::int64_t>(i / 3)) +
+                             ": an integration point lies inside or on the inner-skull surface (" +
+                             model.surface.label + "); the single-shell model needs every sensor outside it");
+    }
+    c.expansion = model.expansion();
+    const ShellExpansion& e = *c.expansion;
     if (e.numBasis() == 0) return c;
+    // The quadrature in the scan's frame: points mapped, normals turned.
+    std::vector<double> pos(3 * static_cast<std::size_t>(e.numQuad)), normals(pos.size());
+    for (std::int64_t q = 0; q < e.numQuad; ++q) {
+        const auto p = frame.toScan(e.quadPos.data() + 3 * q);
+        const auto n = frame.rotate(e.quadNormal.data() + 3 * q);
+        std::copy(p.begin(), p.end(), pos.begin() + 3 * q);
+        std::copy(n.begin(), n.end(), normals.begin() + 3 * q);
+    }
     std::vector<double> lf(static_cast<std::size_t>(e.numQuad * numSensors * 3));
-    leadfield(e.quadPos.data(), e.numQuad, lf.data());
+    leadfield(pos.data(), e.numQuad, lf.data());
     std::vector<double> normal(static_cast<std::size_t>(e.numQuad * numSensors));
     for (std::int64_t q = 0; q < e.numQuad; ++q) {
-        const double* n = e.quadNormal.data() + 3 * q;
-        for (std::int64_t s = 0; s < numSensors; ++s) normal[q * numSensors + s] = dot(n, lf.data() + (q * numSensors + s) * 3);
+        const double* n = normals.data() + 3 * q;
+        for (std::int64_t s = 0; s < numSensors; ++s)
+            normal[q * numSensors + s] = dot(n, lf.data() + (q * numSensors + s) * 3);
     }
     c.coef = e.coefficients(normal.data(), numSensors);
     return c;

@@ -22,19 +22,27 @@
 // The energy fit keeps the creases of a real skull base from leaking into
 // the low orders, where the normal-component fit lets them through.
 //
-// Everything that depends on the surface alone is done once: the basis at
-// the quadrature points and the factorised matrix, kept as the operator
-// that turns normal values at the quadrature points into coefficients.
-// Per sensor set only n . L_sphere at the quadrature points (the
+// Everything that depends on the surface alone is done once per model, in
+// the surface's own frame: the basis at the quadrature points and the
+// factorised matrix, kept as the operator that turns normal values at the
+// quadrature points into coefficients (ShellExpansion, cached by the
+// SingleShell). A scan's frame differs from the surface's by a shift, an
+// orthogonal change of axes and a unit (ShellFrame); gradients of a
+// harmonic function stay gradients of a harmonic function under such a
+// map, so the expansion is used as it is and only points and vectors are
+// mapped. Per sensor set only n . L_sphere at the quadrature points (the
 // library's own sensor-level leadfields of those points, so that coils,
 // gradiometers and reference weights combine as they do for sources) and
-// one product remain. Per source the correction is the 3 x J gradient of
-// the basis times the J x sensors coefficients.
+// one product remain. The correction of a block of sources is one matrix
+// product: their basis gradients (3 per source x J) times the J x sensors
+// coefficients.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -82,6 +90,7 @@ struct ShellOptions {
     int order = kDefaultShellOrder;                 // 0 .. kMaxHarmonicOrder
     std::optional<std::array<double, 3>> centre;    // surface's frame; default: its least-squares sphere
     ShellFit fit = ShellFit::Galerkin;
+    bool operator==(const ShellOptions&) const = default;
 };
 
 // The fewest triangles a surface needs for an expansion of `order`: its
@@ -89,6 +98,8 @@ struct ShellOptions {
 // them per degree, (N + 1)^2 in all) twice over, or the matrix loses rank
 // and the fit follows the mesh instead of the potential.
 std::int64_t minTrianglesForOrder(int order);
+
+struct ShellExpansion;
 
 // The model as a user gives it: a checked surface (host frame,
 // millimetres) and the options.
@@ -107,10 +118,31 @@ struct SingleShell {
     // The sphere whose leadfields are corrected when the caller gives none:
     // the surface's least-squares sphere (centre, radius).
     std::array<double, 4> fittedSphere() const;
+    // The expansion of the surface with the options, built on the first
+    // call and kept: every later call (any thread, any sensor set, every
+    // copy of this model) gets the same one. Throws InputError when the
+    // surface cannot carry the order.
+    std::shared_ptr<const ShellExpansion> expansion() const;
+
+private:
+    // Shared by the copies of a model. A copy whose surface or options were
+    // changed after make() finds its own entry (a few are kept).
+    struct Cache {
+        struct Entry {
+            ShellOptions options;
+            std::vector<double> vertices;
+            std::vector<std::int32_t> triangles;
+            std::shared_ptr<const ShellExpansion> expansion;
+        };
+        std::mutex mutex;
+        std::vector<Entry> entries;
+    };
+    std::shared_ptr<Cache> cache = std::make_shared<Cache>();
 };
 
-// The fitted expansion in one frame (the scan's): quadrature, basis and the
-// operator from normal values to coefficients.
+// The fitted expansion of a surface in its own frame: quadrature, basis
+// and the operator from normal values to coefficients. It depends on the
+// surface and the options alone.
 struct ShellExpansion {
     int order = 0;
     ShellFit fit = ShellFit::Galerkin;
@@ -118,21 +150,20 @@ struct ShellExpansion {
     double rho = 1.0;                       // scale: the largest vertex distance from the centre
     double conditionNumber = 1.0;           // of the factorised matrix (after diagonal scaling)
     std::int64_t numQuad = 0;
+    std::int64_t numVertices = 0;
     std::vector<double> quadPos, quadNormal, quadWeight;   // 3, 3 and 1 per point
-    // The right-hand side's weights, numQuad x numBasis: w_q s_j T_qj, with
+    // The right-hand side's weights, numBasis x numQuad: s_j w_q T_qj, with
     // T the test functions (B_j for the energy fit, dB_j/dn for the
     // normal-component fit) and s_j the diagonal scaling.
     std::vector<double> rhsWeights;
     std::vector<double> factor;             // Cholesky factor of the scaled matrix, numBasis^2
     std::vector<double> scale;              // s_j
-    TriSurface surface;                     // in this frame, wound outward
 
     int numBasis() const { return harmonicCount(order); }
 
-    // Builds the expansion of `surface` (checked, wound outward, in the
-    // frame where the leadfields will be given) about `centre`. Throws
-    // InputError when the matrix cannot be factorised (an order the surface
-    // cannot carry).
+    // Builds the expansion of `surface` (checked, wound outward) about
+    // `centre`. Throws InputError when the matrix cannot be factorised (an
+    // order the surface cannot carry).
     static ShellExpansion build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
                                 ShellFit fit);
 
@@ -142,33 +173,59 @@ struct ShellExpansion {
     std::vector<double> coefficients(const double* normalValues, std::int64_t numSensors) const;
 };
 
-// The correction of one sensor set: the expansion and its coefficients.
-// apply() only reads it, so many threads may use one correction, each
-// with its own Workspace.
+// A similarity map from the surface's frame to a scan's:
+//   x_scan = scale * axes x_surface + shift,
+// with `axes` orthogonal (a rotation, or a mirror).
+struct ShellFrame {
+    double scale = 1.0;
+    std::array<double, 9> axes{1, 0, 0, 0, 1, 0, 0, 0, 1};  // row-major
+    std::array<double, 3> shift{};
+
+    // The map given as a function of points: read off the images of the
+    // origin and the unit vectors. Throws InputError when it is no
+    // similarity.
+    static ShellFrame fromMap(const std::function<std::array<double, 3>(const std::array<double, 3>&)>& toScan);
+    std::array<double, 3> toScan(const double* p) const;
+    std::array<double, 3> toSurface(const double* p) const;
+    std::array<double, 3> rotate(const double* v) const;   // axes v
+};
+
+// The correction of one sensor set: the expansion, the frame and the
+// coefficients. apply() only reads it, so many threads may use one
+// correction, each with its own Workspace.
 struct ShellCorrection {
-    ShellExpansion expansion;
+    std::shared_ptr<const ShellExpansion> expansion;
+    ShellFrame frame;
     std::int64_t numSensors = 0;
     std::vector<double> coef;   // numBasis x numSensors
+
+    // Sources corrected by one product.
+    static constexpr int kBlock = 32;
 
     struct Workspace {
         Workspace(int order, std::int64_t numSensors)
             : basis(order), grad(3 * static_cast<std::size_t>(harmonicCount(order))),
-              sums(3 * static_cast<std::size_t>(numSensors)) {}
+              gradients(3 * static_cast<std::size_t>(kBlock) * static_cast<std::size_t>(harmonicCount(order))),
+              product(3 * static_cast<std::size_t>(kBlock) * static_cast<std::size_t>(numSensors)) {}
         SolidHarmonics basis;
-        std::vector<double> grad;
-        std::vector<double> sums;  // the three components' sums, one sensor after another per component
+        std::vector<double> grad;       // one source's basis gradients
+        std::vector<double> gradients;  // the block's, scan axes: 3 rows per source, numBasis columns
+        std::vector<double> product;    // gradients x coef
     };
-    // out (numSensors x 3, sensor-major) -= grad Phi_N at src, every sensor.
-    void apply(const double src[3], double* out, Workspace& ws) const;
+    // For each of `count` sources (positions src, 3 each, scan frame):
+    // out[i] (numSensors x 3, sensor-major) -= grad Phi_N at the source,
+    // every sensor. Any count; blocks of kBlock are one product each.
+    void apply(std::int64_t count, const double* src, double* const* out, Workspace& ws) const;
+    void apply(const double src[3], double* out, Workspace& ws) const { apply(1, src, &out, ws); }
 
-    // The facts of the metadata: order, centre and scale (in this frame),
-    // fit, condition number, surface size.
+    // The facts of the metadata: order, centre and scale (in the scan's
+    // frame), fit, condition number, surface size.
     nlohmann::json describe() const;
 };
 
 // Fits the correction for one sensor set.
-//   surface:   checked and wound outward, already in the scan's frame;
-//   centre:    the expansion centre in that frame;
+//   model:     the surface and options (its cached expansion is used);
+//   frame:     the map from the surface's frame to the scan's;
 //   points:    every integration point of every sensor (3 each, scan frame),
 //              with pointSensor naming each point's sensor for the refusal;
 //   leadfield: the sphere leadfields of the sensor set at given positions
@@ -177,9 +234,8 @@ struct ShellCorrection {
 // Throws InputError when an integration point lies inside or on the
 // surface, naming the sensor.
 ShellCorrection fitShellCorrection(
-    const TriSurface& surface, const std::array<double, 3>& centre, int order, ShellFit fit,
-    const std::vector<double>& points, const std::function<std::string(std::int64_t point)>& pointSensor,
-    std::int64_t numSensors,
+    const SingleShell& model, const ShellFrame& frame, const std::vector<double>& points,
+    const std::function<std::string(std::int64_t point)>& pointSensor, std::int64_t numSensors,
     const std::function<void(const double* pos, std::int64_t count, double* out)>& leadfield);
 
 }  // namespace megfwd::head

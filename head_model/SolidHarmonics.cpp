@@ -12,7 +12,7 @@ SolidHarmonics::SolidHarmonics(int order)
     im.assign(n, 0.0);
     schmidt.assign(n, 1.0);
     // sqrt(2 (l + m)! (l - m)!) from factorials built as products of
-    // doubles: (l + m)! reaches 40!, beyond the exact range of a double (a
+    // doubles: (l + m)! reaches 60!, beyond the exact range of a double (a
     // few units of rounding) but far inside its exponent range. Not through
     // std::lgamma, which writes the global signgam and so races when scans
     // on several threads build their workspaces at once.

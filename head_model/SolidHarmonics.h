@@ -28,7 +28,7 @@
 namespace megfwd::head {
 
 // The largest degree the basis takes.
-constexpr int kMaxHarmonicOrder = 20;
+constexpr int kMaxHarmonicOrder = 30;
 
 // Number of basis functions of degrees 1..order: order (order + 2).
 constexpr int harmonicCount(int order) { return order * (order + 2); }

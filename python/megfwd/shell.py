@@ -2,8 +2,11 @@
 shape of the inner skull by a harmonic expansion fitted to it (the library's
 head_model/SingleShell.h has the physics). Positions in metres, in the
 sensors' frame."""
+import collections
+import hashlib
 import json
 import os
+import threading
 
 import numpy as np
 
@@ -11,7 +14,8 @@ from . import _megfwd
 from ._check import _check_int, _check_option, _rows, _to_library, _validate_type
 
 FITS = ("galerkin", "lsq")
-MAX_ORDER = 20
+DEFAULT_ORDER = _megfwd.SHELL_DEFAULT_ORDER
+MAX_ORDER = _megfwd.SHELL_MAX_ORDER
 _FORMAT = "megfwd-single-shell"
 
 
@@ -29,8 +33,9 @@ class SingleShell:
         Vertex indices of each triangle. The surface must be closed, of one
         piece and consistently wound; triangles wound inward are turned.
     order : int
-        Highest degree N of the harmonic expansion, 0 to 20 (0: the sphere
-        itself). The surface needs at least 2 (N + 1)^2 triangles.
+        Highest degree N of the harmonic expansion, 0 to ``MAX_ORDER`` (30;
+        0: the sphere itself); default ``DEFAULT_ORDER``. The surface needs
+        at least 2 (N + 1)^2 triangles.
     fit : 'galerkin' | 'lsq'
         'galerkin' minimises the expansion's error energy inside the
         surface (robust on real skulls); 'lsq' fits the normal component on
@@ -44,9 +49,17 @@ class SingleShell:
     ValueError
         For a surface that is open, not manifold or in pieces, an order out
         of range or too high for the surface, or a centre outside it.
+
+    Notes
+    -----
+    The surface's part of the fit (the basis at the surface's quadrature
+    points and the factorised matrix) is computed on first use and kept:
+    every later call, sensor set and Dask block reuses it. Pickled, the
+    model carries its surface and options only; each process rebuilds it
+    once (unpickling the same model again gives the object already there).
     """
 
-    def __init__(self, surface, triangles=None, *, order=10, fit="galerkin", centre=None):
+    def __init__(self, surface, triangles=None, *, order=DEFAULT_ORDER, fit="galerkin", centre=None):
         if isinstance(surface, dict):
             if triangles is not None:
                 raise ValueError("triangles must be None when surface is an MNE surface dict (it has 'tris').")
@@ -131,9 +144,32 @@ class SingleShell:
         with open(path) as f:
             return cls._from_state(json.load(f), path)
 
-    # Pickled as its surface and options (for Dask), rebuilt on loading.
+    # Pickled as its surface and options (for Dask), rebuilt on loading once
+    # per process.
     def __reduce__(self):
-        return (SingleShell._from_state, (self._state(),))
+        return (_unpickle, (self._state(),))
+
+
+# The models unpickled in this process, by content, so that the Dask blocks
+# a worker receives share one model and its fit. A few are kept.
+_UNPICKLED = collections.OrderedDict()
+_UNPICKLED_LOCK = threading.Lock()
+_UNPICKLED_KEEP = 4
+
+
+def _unpickle(state):
+    key = hashlib.sha256(json.dumps(state, sort_keys=True).encode()).hexdigest()
+    with _UNPICKLED_LOCK:
+        model = _UNPICKLED.get(key)
+        if model is not None:
+            _UNPICKLED.move_to_end(key)
+            return model
+    model = SingleShell._from_state(state)
+    with _UNPICKLED_LOCK:
+        model = _UNPICKLED.setdefault(key, model)
+        while len(_UNPICKLED) > _UNPICKLED_KEEP:
+            _UNPICKLED.popitem(last=False)
+    return model
 
 
 def _head(head, sphere):

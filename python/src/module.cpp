@@ -474,6 +474,9 @@ PYBIND11_MODULE(_megfwd, m) {
             return leadfieldShape(s.system(), src, req);
         });
 
+    // The single shell's order: the library's default and largest.
+    m.attr("SHELL_DEFAULT_ORDER") = head::kDefaultShellOrder;
+    m.attr("SHELL_MAX_ORDER") = head::kMaxHarmonicOrder;
     py::class_<Shell>(m, "SingleShell")
         .def(py::init(&makeShell), py::arg("vertices_mm"), py::arg("triangles"), py::arg("order"), py::arg("fit"),
              py::arg("centre_mm"), py::arg("label"))

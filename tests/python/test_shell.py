@@ -73,6 +73,26 @@ def test_file_pickle_and_inward_winding_keep_the_model(fixture, tmp_path):
                                atol=1e-12 * np.abs(ref).max())
 
 
+def test_fitted_once_and_bits_of_a_fresh_model_across_sensor_sets_and_pickling(fixture):
+    v, t = fixture["vertices"], fixture["triangles"]
+    shell = megfwd.SingleShell(v, t, order=8)
+    src = fixture["sources"][:40]
+    # Another sensor set: every other channel, 5 mm further out.
+    channels = [{"name": "N%03d" % i, "kind": 100,
+                 "coils": [{"position": s[:3] * 1.05, "normal": s[3:], "radius": 0.0}]}
+                for i, s in enumerate(fixture["sensors"][::2])]
+    other = megfwd.SensorArray(channels, name="half the magnetometers")
+    megfwd.leadfield(fixture["array"], src, head=shell)  # builds the surface's part
+    cached = megfwd.leadfield(other, src, head=shell)
+    fresh = megfwd.leadfield(other, src, head=megfwd.SingleShell(v, t, order=8))
+    np.testing.assert_array_equal(cached, fresh)
+    # A process unpickles one model once; its values are the original's.
+    again = pickle.loads(pickle.dumps(shell))
+    assert pickle.loads(pickle.dumps(shell)) is again
+    np.testing.assert_array_equal(megfwd.leadfield(other, src, head=again), fresh)
+    assert pickle.loads(pickle.dumps(megfwd.SingleShell(v, t, order=7))) is not again
+
+
 def test_refusals_name_what_is_wrong(fixture):
     v, t = fixture["vertices"], fixture["triangles"]
     with pytest.raises(ValueError, match="the surface is open"):

@@ -50,7 +50,7 @@ TEST(ShellCli, BadShellOptionsAreRefusedByName) {
     writeFile(f.dir / "open.npy", io::npyBytes({t.shape[0] - 1, 3}, open.data()));
     const std::string base = "leadfield -q" + f.sensors() + " --grid 0,0,0,10,10,10,10 --out " + quote(f.dir / "x.npy");
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {f.skull + " --shell-order 21", "--shell-order 21: expected a whole number from 0 to 20"},
+        {f.skull + " --shell-order 31", "--shell-order 31: expected a whole number from 0 to 30"},
         {f.skull + " --shell-fit energy", "--shell-fit \"energy\": expected galerkin or lsq"},
         {" --shell-order 6", "--shell-order needs --inner-skull"},
         {" --inner-skull " + quote(shellData("vertices")) + " --inner-skull-triangles " + quote(f.dir / "open.npy") +

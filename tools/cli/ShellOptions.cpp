@@ -19,7 +19,9 @@ void ShellOptions::addTo(CLI::App& app) {
     app.add_option("--inner-skull-unit", unit, "Unit of a .npy surface: mm (default) or m")
         ->type_name("UNIT")
         ->group(group);
-    app.add_option("--shell-order", order, "Highest degree of the correction's expansion, 0 to 20 (default 10)")
+    app.add_option("--shell-order", order,
+                   "Highest degree of the correction's expansion, 0 to " + std::to_string(head::kMaxHarmonicOrder) +
+                       " (default " + std::to_string(head::kDefaultShellOrder) + ")")
         ->type_name("N")
         ->group(group);
     app.add_option("--shell-fit", fit, "galerkin (default: the energy fit) or lsq (the normal component)")
@@ -38,7 +40,7 @@ std::shared_ptr<const head::SingleShell> ShellOptions::make() const {
     head::ShellOptions o;
     if (!order.empty())
         o.order = static_cast<int>(wholeNumberOption("--shell-order", order, 0, head::kMaxHarmonicOrder,
-                                                     "from 0 to 20"));
+                                                     "from 0 to " + std::to_string(head::kMaxHarmonicOrder)));
     if (!fit.empty()) o.fit = head::parseShellFit(fit, "--shell-fit");
     const io::SurfaceRead read = io::readSurface(innerSkull, triangles, unit);
     if (read.surface.triangles.empty())

@@ -1,0 +1,80 @@
+#include "head_model/DenseAlgebra.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include <cblas.h>
+#include <lapacke.h>
+
+// OpenBLAS's thread control (declared here, not taken from OpenBLAS's own
+// cblas.h, so that any cblas.h the system selects will do).
+extern "C" {
+void openblas_set_num_threads(int numThreads);
+int openblas_get_num_threads(void);
+}
+
+namespace megfwd::head {
+namespace {
+
+std::mutex blasThreadsMutex;
+int blasThreadsUsers = 0;
+int blasThreadsSaved = 1;
+
+}  // namespace
+
+OneBlasThread::OneBlasThread() {
+    std::lock_guard<std::mutex> lock(blasThreadsMutex);
+    if (blasThreadsUsers++ == 0) {
+        blasThreadsSaved = openblas_get_num_threads();
+        if (blasThreadsSaved != 1) openblas_set_num_threads(1);
+    }
+}
+
+OneBlasThread::~OneBlasThread() {
+    std::lock_guard<std::mutex> lock(blasThreadsMutex);
+    if (--blasThreadsUsers == 0 && blasThreadsSaved != 1) openblas_set_num_threads(blasThreadsSaved);
+}
+
+void matrixProduct(bool transA, std::int64_t m, std::int64_t n, std::int64_t k, double alpha, const double* a,
+                   std::int64_t lda, const double* b, std::int64_t ldb, double beta, double* c, std::int64_t ldc) {
+    if (m == 0 || n == 0) return;
+    cblas_dgemm(CblasRowMajor, transA ? CblasTrans : CblasNoTrans, CblasNoTrans, static_cast<int>(m),
+                static_cast<int>(n), static_cast<int>(k), alpha, a, static_cast<int>(lda), b, static_cast<int>(ldb),
+                beta, c, static_cast<int>(ldc));
+}
+
+// A symmetric matrix reads the same row-major and column-major, so LAPACK
+// factorises it in place without a copy: the column-major upper factor U
+// (a = U^T U) is, read row-major, the lower factor L = U^T.
+bool choleskyFactor(double* a, int n) {
+    if (n == 0) return true;
+    return LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'U', n, a, n) == 0;
+}
+
+void choleskySolve(const double* factor, int n, double* b, std::int64_t nrhs) {
+    if (n == 0 || nrhs == 0) return;
+    // L y = b, then L^T x = y, on all right-hand sides at once.
+    cblas_dtrsm(CblasRowMajor, CblasLeft, CblasLower, CblasNoTrans, CblasNonUnit, n, static_cast<int>(nrhs), 1.0,
+                factor, n, b, static_cast<int>(nrhs));
+    cblas_dtrsm(CblasRowMajor, CblasLeft, CblasLower, CblasTrans, CblasNonUnit, n, static_cast<int>(nrhs), 1.0,
+                factor, n, b, static_cast<int>(nrhs));
+}
+
+double conditionNumber(const double* a, const double* factor, int n) {
+    if (n == 0) return 1.0;
+    double norm1 = 0.0;  // symmetric: the largest row sum is the largest column sum
+    for (int i = 0; i < n; ++i) {
+        double s = 0.0;
+        for (int j = 0; j < n; ++j) s += std::abs(a[static_cast<std::size_t>(i) * n + j]);
+        norm1 = std::max(norm1, s);
+    }
+    double rcond = 0.0;
+    if (LAPACKE_dpocon(LAPACK_COL_MAJOR, 'U', n, factor, n, norm1, &rcond) != 0 || !(rcond > 0.0))
+        return std::numeric_limits<double>::infinity();
+    return 1.0 / rcond;
+}
+
+}  // namespace megfwd::head

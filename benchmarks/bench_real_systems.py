@@ -14,7 +14,7 @@ selection, 5 mm or more from it: 1820 sources) with
              below which no figure means anything;
   shell      megfwd's single shell on the ico-4 surface, at the default
              settings and at orders 10 to 30, with the same coils and
-             compensation (megfwd.mne.sensor_array, sensor_model="standard");
+             compensation (megfwd.SensorArray.from_mne, sensor_model="standard");
 
 and prints the error |G - G_BEM| / |G_BEM| over the whole gain and per
 channel kind (planar gradiometers, magnetometers, axial gradiometers, OPM
@@ -47,13 +47,13 @@ class Case:
     """One system over the ico-4 inner skull, with its sources."""
 
     def __init__(self, name, src):
-        import megfwd.mne as mfm
+        import megfwd
         self.name = name
         self.info = rs.system(name)
         self.src = src
         self.kinds = rs.channel_kinds(self.info)
         self.rr_head = rs.to_head(src[0]["rr"][src[0]["vertno"]])
-        self.array = mfm.sensor_array(self.info)
+        self.array = megfwd.SensorArray.from_mne(self.info)
         self.skull = rs.inner_skull(4)
         self.skull_head = rs.to_head(self.skull["rr"])
 

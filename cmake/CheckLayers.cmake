@@ -2,15 +2,11 @@
 #
 #   cmake -DSOURCE_DIR=<root> [-DSTAMP=<file>] -P cmake/CheckLayers.cmake
 #
-# The library's folders are layers, from the bottom up; a file may include
-# headers of its own layer and of those below it. Every folder is compiled
+# The layers and their one exception are listed in Layers.cmake. Every folder is compiled
 # against the whole source tree ("forward_api/Compute.h"), so the compiler
 # alone would accept an upward include; this check, which the build runs
 # before the library, refuses it with the file, the line and the rule.
-set(MEGFWD_LAYERS base host_interfaces head_model forward_data forward_process forward_engine forward_fast
-    forward_api ui)
-# The one allowed upward tie: the engine facade shows the settings dialog.
-set(MEGFWD_LAYER_EXCEPTIONS "forward_engine/CMForwardkw.cpp:ui/CDlgForwardSettings.h")
+include(${CMAKE_CURRENT_LIST_DIR}/Layers.cmake)
 
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "CheckLayers.cmake: give -DSOURCE_DIR=<the source tree>")

@@ -348,19 +348,8 @@ struct FastGeometry {
 void prepareGeometry(FastGeometry& g, const SystemRef& sys, const LeadfieldRequest& req,
                      const std::vector<std::array<double, 3>>& hostPos) {
     const double t0 = now();
-    const bool goodOnly = req.settings.goodChannelsOnly;
-    g.manager = megfwd::fast::prepareFlatGeometry(
-        [&](CMDataForwardkw& d) {
-            CMForwardkw scratch;
-            req.settings.applyTo(scratch, d);
-            CVirtSnsPOXlistkw one;
-            one.addPosition(hostPos[0][0], hostPos[0][1], hostPos[0][2]);
-            return d.initFwdChn(sys.recording, sys.trial, 0, goodOnly ? 1 : 0, scratch.isUseRefSns ? 1 : 0) &&
-                           d.initFwdPosVsp(&one)
-                       ? 1
-                       : 0;
-        },
-        g.flat);
+    CMForwardkw scratch;
+    g.manager = prepareSensorGeometry(scratch, sys, req.settings, hostPos[0].data(), g.flat);
     if (!g.manager)
         throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
                            "message, if any)");

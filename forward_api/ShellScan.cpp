@@ -79,16 +79,14 @@ head::ShellCorrection fitShellToPlan(const head::SingleShell& model, const CFast
     return head::fitShellCorrection(model, shellFrame, points, pointSensor, plan.numMea, leadfield);
 }
 
-head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const SystemRef& sys,
-                                          const SettingOverrides& settings, int threads) {
-    CMForwardkw engine;
-    CFlatSources flat;
-    const std::vector<double>& v = model.surface.vertices;
-    std::unique_ptr<CMDataForwardkw> geometry = megfwd::fast::prepareFlatGeometry(
+std::unique_ptr<CMDataForwardkw> prepareSensorGeometry(CMForwardkw& engine, const SystemRef& sys,
+                                                       const SettingOverrides& settings, const double probe[3],
+                                                       CFlatSources& flat) {
+    return megfwd::fast::prepareFlatGeometry(
         [&](CMDataForwardkw& d) {
             settings.applyTo(engine, d);
             CVirtSnsPOXlistkw one;
-            one.addPosition(v[0], v[1], v[2]);
+            one.addPosition(probe[0], probe[1], probe[2]);
             return d.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0,
                                 engine.isUseRefSns ? 1 : 0) &&
                            d.initFwdPosVsp(&one)
@@ -96,6 +94,14 @@ head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const 
                        : 0;
         },
         flat);
+}
+
+head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const SystemRef& sys,
+                                          const SettingOverrides& settings, int threads) {
+    CMForwardkw engine;
+    CFlatSources flat;
+    const std::vector<double>& v = model.surface.vertices;
+    std::unique_ptr<CMDataForwardkw> geometry = prepareSensorGeometry(engine, sys, settings, v.data(), flat);
     if (!geometry) throw ComputeError("preparing the single-shell fit failed (channel set, spheres or settings)");
     checkShellSettings(engine, *geometry);
     CFastLeadfield plan;

@@ -333,7 +333,9 @@ namespace {
 // AVX2 and plain x86-64, chosen when the program loads; none of the builds
 // fuses a multiply and a subtraction (the file is built with
 // -ffp-contract=off: an FMA rounds once), so all give the general loop's bits.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the loader runs the choosing function before
+// the sanitizer's runtime is set up, and the program crashes at start.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 void subtractReferences(double* v, const double* refs, const double* coef, std::int64_t numRefs,

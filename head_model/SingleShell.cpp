@@ -156,17 +156,25 @@ ShellFit parseShellFit(const std::string& text, const std::string& option) {
 
 std::int64_t minTrianglesForOrder(int order) { return 2 * static_cast<std::int64_t>(order + 1) * (order + 1); }
 
+int defaultShellOrder(std::int64_t numTriangles) {
+    int order = kDefaultShellOrder;
+    while (order > 0 && 2 * minTrianglesForOrder(order) > numTriangles) --order;
+    return order;
+}
+
 SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
     SingleShell m;
     m.surface = checkClosedSurface(std::move(surface), &m.wasTurned);
     m.options = options;
+    if (options.order == kAutoShellOrder) m.options.order = defaultShellOrder(m.surface.numTriangles());
     const std::string& name = m.surface.label;
-    if (options.order < 0 || options.order > kMaxHarmonicOrder)
-        throw InputError("single-shell order " + std::to_string(options.order) + ": expected 0 to " +
+    const int order = m.options.order;
+    if (order < 0 || order > kMaxHarmonicOrder)
+        throw InputError("single-shell order " + std::to_string(order) + ": expected 0 to " +
                          std::to_string(kMaxHarmonicOrder));
-    if (m.surface.numTriangles() < minTrianglesForOrder(options.order))
-        throw InputError("single-shell order " + std::to_string(options.order) + " is too high for " + name + ": it needs " +
-                         std::to_string(minTrianglesForOrder(options.order)) + " triangles or more, the surface has " +
+    if (m.surface.numTriangles() < minTrianglesForOrder(order))
+        throw InputError("single-shell order " + std::to_string(order) + " is too high for " + name + ": it needs " +
+                         std::to_string(minTrianglesForOrder(order)) + " triangles or more, the surface has " +
                          std::to_string(m.surface.numTriangles()));
     if (options.centre) {
         const auto& c = *options.centre;
@@ -385,6 +393,45 @@ void ShellCorrection::apply(std::int64_t count, const double* src, double* const
                 o[3 * s + 1] -= t1[s];
                 o[3 * s + 2] -= t2[s];
             }
+        }
+    }
+}
+
+void ShellCorrection::applyHessian(const double src[3], double* out, SolidHarmonics& basis,
+                                   std::vector<double>& hess) const {
+    const ShellExpansion& e = *expansion;
+    const int nb = e.numBasis();
+    if (nb == 0) return;
+    const double inv = 1.0 / e.rho;
+    const auto p = frame.toSurface(src);
+    const double x[3] = {(p[0] - e.centre[0]) * inv, (p[1] - e.centre[1]) * inv, (p[2] - e.centre[2]) * inv};
+    hess.resize(6 * static_cast<std::size_t>(nb));
+    basis.hessians(x, hess.data());
+    // The surface frame's axes in the scan's (R's columns): apply() turns a
+    // gradient g into R g / rho, and the scaled point moves by R^T / (rho
+    // scale) per unit of the scan's frame, so a matrix of second
+    // derivatives H turns into R H R^T / (rho^2 scale).
+    double R[3][3];
+    for (int a = 0; a < 3; ++a) {
+        const double unit[3] = {a == 0 ? 1.0 : 0.0, a == 1 ? 1.0 : 0.0, a == 2 ? 1.0 : 0.0};
+        const auto c = frame.rotate(unit);
+        for (int k = 0; k < 3; ++k) R[k][a] = c[k];
+    }
+    // xx, xy, xz, yy, yz, zz into the symmetric 3 x 3 of each function.
+    static constexpr int kSlot[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+    const double inv2 = inv * inv / frame.scale;
+    const std::int64_t ns = numSensors;
+    for (int j = 0; j < nb; ++j) {
+        const double* h = hess.data() + 6 * j;
+        double RH[3][3], Hs[9];
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) RH[a][b] = R[a][0] * h[kSlot[0][b]] + R[a][1] * h[kSlot[1][b]] + R[a][2] * h[kSlot[2][b]];
+        for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) Hs[3 * a + b] = inv2 * (RH[a][0] * R[b][0] + RH[a][1] * R[b][1] + RH[a][2] * R[b][2]);
+        const double* c = coef.data() + j * ns;
+        for (std::int64_t s = 0; s < ns; ++s) {
+            double* o = out + 9 * s;
+            for (int k = 0; k < 9; ++k) o[k] -= c[s] * Hs[k];
         }
     }
 }

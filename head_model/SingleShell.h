@@ -84,10 +84,19 @@ std::string shellFitName(ShellFit fit);  // "galerkin", "lsq"
 // and the choices otherwise.
 ShellFit parseShellFit(const std::string& text, const std::string& option = "--shell-fit");
 
-constexpr int kDefaultShellOrder = 10;
+// The order when none is given: kDefaultShellOrder, or the highest order
+// the surface's triangles carry with a margin (twice minTrianglesForOrder:
+// at the bare minimum the energy fit's matrix was singular on a 1280-triangle
+// surface at order 24) when that is lower.
+// On MNE's average inner skull (ico-4, 5120 triangles) with real-style
+// SQUID helmets and an OPM cap the error against a one-layer BEM falls from
+// about 5 % at order 10 to 1.6-1.9 % (SQUIDs) and 2.4 % (OPMs) at 25
+// (benchmarks/bench_real_systems.py).
+constexpr int kDefaultShellOrder = 25;
+constexpr int kAutoShellOrder = -1;   // ShellOptions::order: choose by the rule above
 
 struct ShellOptions {
-    int order = kDefaultShellOrder;                 // 0 .. kMaxHarmonicOrder
+    int order = kAutoShellOrder;                    // 0 .. kMaxHarmonicOrder, or kAutoShellOrder
     std::optional<std::array<double, 3>> centre;    // surface's frame; default: its least-squares sphere
     ShellFit fit = ShellFit::Galerkin;
     bool operator==(const ShellOptions&) const = default;
@@ -98,6 +107,8 @@ struct ShellOptions {
 // them per degree, (N + 1)^2 in all) twice over, or the matrix loses rank
 // and the fit follows the mesh instead of the potential.
 std::int64_t minTrianglesForOrder(int order);
+// The default order for a surface of `numTriangles` (the rule above).
+int defaultShellOrder(std::int64_t numTriangles);
 
 struct ShellExpansion;
 
@@ -110,7 +121,8 @@ struct SingleShell {
 
     // Checks the surface and the options (order range, the order against the
     // surface's triangles, a finite centre inside the surface) and throws
-    // InputError naming what is wrong.
+    // InputError naming what is wrong. An order of kAutoShellOrder becomes
+    // defaultShellOrder of the surface.
     static SingleShell make(TriSurface surface, const ShellOptions& options);
     // The expansion centre in the surface's frame: the given one, or the
     // centre of the surface's least-squares sphere.
@@ -217,6 +229,11 @@ struct ShellCorrection {
     // every sensor. Any count; blocks of kBlock are one product each.
     void apply(std::int64_t count, const double* src, double* const* out, Workspace& ws) const;
     void apply(const double src[3], double* out, Workspace& ws) const { apply(1, src, &out, ws); }
+    // The correction's derivative in the source position, for leadfield
+    // gradients: out (numSensors x 3 x 3: sensor, component j, d/dsrc_m)
+    // -= d^2 Phi_N / dr_j dr_m at src, every sensor. `hess` holds 6 values
+    // per basis function.
+    void applyHessian(const double src[3], double* out, SolidHarmonics& basis, std::vector<double>& hess) const;
 
     // The facts of the metadata: order, centre and scale (in the scan's
     // frame), fit, condition number, surface size.

@@ -85,4 +85,48 @@ void SolidHarmonics::gradients(const double x[3], double* grad) {
     }
 }
 
+std::complex<double> SolidHarmonics::harmonic(int l, int m) const {
+    if (l < 0 || m > l) return 0.0;
+    if (m < 0) return l < 1 ? 0.0 : -std::conj(std::complex<double>(re[at(l, 1)], im[at(l, 1)]));
+    return {re[at(l, m)], im[at(l, m)]};
+}
+
+// With A = R_{l-1}^{m-1} and B = R_{l-1}^{m+1}: d/dz R_l^m = R_{l-1}^m,
+// d/dx = (A - B)/2 and d/dy = i (A + B)/2, from (d/dx - i d/dy) R_l^m = A
+// and (d/dx + i d/dy) R_l^m = -B.
+std::complex<double> SolidHarmonics::derivative(int l, int m, int axis) const {
+    if (axis == 2) return harmonic(l - 1, m);
+    const std::complex<double> A = harmonic(l - 1, m - 1), B = harmonic(l - 1, m + 1);
+    return axis == 0 ? 0.5 * (A - B) : std::complex<double>(0.0, 0.5) * (A + B);
+}
+
+// The same rule applied to the first derivative's terms; the term of order
+// -1 is -conj(R^1), whose derivative is -conj of R^1's (the operators are
+// real).
+std::complex<double> SolidHarmonics::secondDerivative(int l, int m, int axis, int second) const {
+    auto d = [&](int k, int mm) {
+        if (mm < 0) return -std::conj(derivative(k, 1, second));
+        return mm > k ? std::complex<double>(0.0) : derivative(k, mm, second);
+    };
+    if (axis == 2) return d(l - 1, m);
+    const std::complex<double> A = d(l - 1, m - 1), B = d(l - 1, m + 1);
+    return axis == 0 ? 0.5 * (A - B) : std::complex<double>(0.0, 0.5) * (A + B);
+}
+
+void SolidHarmonics::hessians(const double x[3], double* hess) {
+    complexUpTo(x, maxOrder > 1 ? maxOrder - 2 : 0);
+    static constexpr int kPairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+    double* h = hess;
+    for (int l = 1; l <= maxOrder; ++l)
+        for (int m = 0; m <= l; ++m) {
+            const double s = m == 0 ? 1.0 : schmidt[at(l, m)];
+            for (int p = 0; p < 6; ++p) {
+                const std::complex<double> v = l < 2 ? 0.0 : secondDerivative(l, m, kPairs[p][0], kPairs[p][1]);
+                h[p] = s * v.real();
+                if (m > 0) h[6 + p] = s * v.imag();
+            }
+            h += m == 0 ? 6 : 12;
+        }
+}
+
 }  // namespace megfwd::head

@@ -23,6 +23,7 @@
 // so degrees 1..N give N (N + 2) functions.
 #pragma once
 
+#include <complex>
 #include <vector>
 
 namespace megfwd::head {
@@ -46,6 +47,10 @@ public:
     void values(const double x[3], double* values);
     // grad[3 * j + k]: d/dx_k of basis function j at x.
     void gradients(const double x[3], double* grad);
+    // hess[6 * j + k]: the second derivatives of basis function j at x, in
+    // the order xx, xy, xz, yy, yz, zz (the derivative rules applied twice:
+    // they are degree l - 2 harmonics).
+    void hessians(const double x[3], double* hess);
 
 private:
     int maxOrder;
@@ -53,6 +58,13 @@ private:
     std::vector<double> schmidt;    // the Schmidt factor of (l, m), same index
     void complexUpTo(const double x[3], int degree);
     static int at(int l, int m) { return l * (l + 1) / 2 + m; }
+    // R_l^m for -1 <= m (0 above l or below degree 0), with R_l^{-1} =
+    // -conj(R_l^1), from the arrays complexUpTo filled.
+    std::complex<double> harmonic(int l, int m) const;
+    // d/dx_axis of R_l^m, and the second derivative along `second` then
+    // `axis`, from the derivative rules.
+    std::complex<double> derivative(int l, int m, int axis) const;
+    std::complex<double> secondDerivative(int l, int m, int axis, int second) const;
 };
 
 }  // namespace megfwd::head

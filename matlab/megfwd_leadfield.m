@@ -126,7 +126,7 @@ mm = megfwd_unit_mm(unit, 'cfg.grad.unit');
 same_unit(sourcemodel, 'cfg.sourcemodel', unit, true);
 
 g = read_grad(grad);
-sel = select_channels(cfg.channel, g.label, grad);
+sel = megfwd_select_channels(cfg.channel, g.label, grad);
 if isfield(headmodel, 'type') && strcmp(headmodel.type, 'singleshell')
   % The surface's own unit, converted: FieldTrip users mix mm meshes with
   % cm or m sensors.
@@ -208,44 +208,6 @@ end
 zero = find(sum(g.coilori .^ 2, 2) == 0, 1);
 if ~isempty(zero)
   error('megfwd:coilori', 'cfg.grad.coilori row %d is zero; a coil needs an orientation', zero);
-end
-end
-
-function sel = select_channels(channel, label, grad)
-if iscellstr(channel)
-  [found, sel] = ismember(channel(:), label);
-  if ~all(found)
-    missing = channel(~found);
-    error('megfwd:channel', 'cfg.channel names ''%s'', which is not in cfg.grad.label', missing{1});
-  end
-  sel = sort(sel);
-  return;
-end
-if ~ischar(channel)
-  error('megfwd:channel', 'cfg.channel must be ''MEG'', ''MEGREF'', ''all'' or a cell array of labels');
-end
-switch upper(channel)
-  case 'ALL'
-    sel = (1:numel(label))';
-    return;
-  case 'MEG'
-    types = {'megmag', 'megaxial', 'megplanar', 'meggrad'};
-  case 'MEGREF'
-    types = {'refmag', 'refgrad', 'refplanar'};
-  otherwise
-    sel = find(strcmp(label, channel));
-    if isempty(sel)
-      error('megfwd:channel', 'cfg.channel is ''%s'': neither ''MEG'', ''MEGREF'', ''all'' nor a label', channel);
-    end
-    return;
-end
-chantype = megfwd_need(grad, 'chantype', 'cfg.grad');
-if ~iscellstr(chantype) || numel(chantype) ~= numel(label)
-  error('megfwd:type', 'cfg.grad.chantype must be a cell array with one type per label');
-end
-sel = find(ismember(lower(chantype(:)), types));
-if isempty(sel)
-  error('megfwd:channel', 'cfg.channel ''%s'' selects no channel of cfg.grad (by cfg.grad.chantype)', channel);
 end
 end
 

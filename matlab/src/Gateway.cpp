@@ -134,8 +134,9 @@ void runInterruptible(Fn fn, std::atomic<bool>& cancel, const std::function<bool
 
 // --- the single shell
 
+// No order given: the library chooses it from the surface's triangles.
 int shellOrder(const Arg* a) {
-    if (!a || a->numel() == 0) return head::kDefaultShellOrder;
+    if (!a || a->numel() == 0) return head::kAutoShellOrder;
     const double v = scalar(*a, "order");
     if (!(v >= 0 && v <= head::kMaxHarmonicOrder && v == std::floor(v)))
         throw GatewayError{"megfwd:order", "the single shell's order is " + exactNumber(v) + "; 0 to " +
@@ -170,7 +171,7 @@ head::SingleShell makeShell(const Arg& vertices, const Arg& triangles, int order
                                                          std::to_string(vertices.rows)};
             s.triangles.push_back(static_cast<std::int32_t>(x) - 1);
         }
-    if (triangles.rows < head::minTrianglesForOrder(order))
+    if (order != head::kAutoShellOrder && triangles.rows < head::minTrianglesForOrder(order))
         throw GatewayError{"megfwd:order", "the single shell's order " + std::to_string(order) + " needs " +
                                                std::to_string(head::minTrianglesForOrder(order)) +
                                                " triangles or more; the surface has " + std::to_string(triangles.rows)};

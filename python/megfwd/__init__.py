@@ -16,12 +16,14 @@ spreads a scan over a Dask cluster. Both are imported on first use, so
 import importlib
 
 from ._megfwd import __version__
+from .dipole import DipoleFit, fit_dipole, leadfield_gradient
 from .forward import field, leadfield
 from .sensors import SensorArray
 from .shell import SingleShell
 from .spheres import LocalSpheres, fit_sphere
 
-__all__ = ["SensorArray", "SingleShell", "LocalSpheres", "leadfield", "field", "fit_sphere", "__version__"]
+__all__ = ["SensorArray", "SingleShell", "LocalSpheres", "leadfield", "leadfield_gradient", "field", "fit_dipole",
+           "DipoleFit", "fit_sphere", "__version__"]
 
 _SUBMODULES = ("mne", "dask")
 

@@ -45,7 +45,7 @@ from .sensors import SensorArray
 from .shell import SingleShell
 from .spheres import METHODS, LocalSpheres
 
-__all__ = ["from_mne", "make_forward_solution", "make_local_spheres", "ACCURACIES"]
+__all__ = ["from_mne", "make_forward_solution", "make_local_spheres", "fit_dipole", "ACCURACIES"]
 
 ACCURACIES = ("accurate", "normal", "point")
 # MNE's coil definitions come at three accuracies. MNE's own code names two
@@ -468,7 +468,7 @@ def _compute_meg(rr, meg, r0, threads, shell=None):
 
 @verbose
 def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist=0.0, ignore_ref=False, n_jobs=1,
-                          head_model=None, shell_order=10, shell_fit="galerkin", verbose=None):
+                          head_model=None, shell_order=None, shell_fit="galerkin", verbose=None):
     """Forward solution of a sphere model or a single shell, as
     ``mne.make_forward_solution``.
 
@@ -511,8 +511,9 @@ def make_forward_solution(info, trans, src, bem, meg=True, eeg=False, *, mindist
         the library testing them all at once; the returned source spaces
         are updated as MNE updates them. With three layers, sensors inside
         the scalp are refused, as MNE does.
-    shell_order : int
-        Highest degree of the expansion (0 to 20).
+    shell_order : int | None
+        Highest degree of the expansion (0 to 30); None: the default of
+        `megfwd.SingleShell`.
     shell_fit : 'galerkin' | 'lsq'
         How the expansion is fitted (see `megfwd.SingleShell`).
     verbose : bool | str | int | None
@@ -645,3 +646,127 @@ def make_local_spheres(info, surface, *, trans=None, method="nearby", radius=0.0
     points, tris = _surface_points(surface, trans, info)
     return LocalSpheres.fit(from_mne(info), points, triangles=tris, method=method, radius=radius,
                             min_points=min_points, max_radius=max_radius)
+
+
+def _meg_only_radius(info, r0):
+    """MNE's bound for a sphere model without layers: the least distance
+    from the centre to a MEG sensor (mne.fit_dipole does the same)."""
+    r0_dev = np.dot(np.linalg.inv(info["dev_head_t"]["trans"]), np.hstack([r0, [1.0]]))[:3]
+    locs = np.array([info["chs"][p]["loc"][:3] for p in pick_types(info, meg=True, exclude=[])])
+    return float(np.min(np.linalg.norm(r0_dev - locs, axis=1)))
+
+
+@verbose
+def fit_dipole(evoked, cov, bem, trans=None, min_dist=5.0, n_jobs=1, *, head_model=None, rank=None,
+               accuracy="normal", shell_order=None, shell_fit="galerkin", verbose=None):
+    """Fit a dipole per time point, as ``mne.fit_dipole``, with megfwd.
+
+    Takes MNE's arguments with MNE's meaning: the same channels, whitener
+    (``mne.cov.compute_whitener``), guess grid (20 mm, MNE's own nodes) and
+    constraint (``min_dist`` in mm inside the sphere or the inner skull);
+    the goodness of fit and confidence limits are defined as MNE's. The
+    fields come from megfwd (MNE's coil integration points), the position
+    from Levenberg-Marquardt with analytic gradients.
+
+    Parameters
+    ----------
+    evoked : mne.Evoked
+        MEG data (EEG channels are not fitted).
+    cov : str | mne.Covariance
+    bem : mne.bem.ConductorModel | megfwd.LocalSpheres | dict
+        A sphere model (``mne.make_sphere_model``) or local spheres; with
+        ``head_model='single_shell'`` a BEM model or solution or an
+        inner-skull surface dict.
+    trans : path-like | dict | mne.transforms.Transform | None
+    min_dist : float
+        Least distance from the sphere's surface or the inner skull, mm.
+    n_jobs : int | None
+        Threads over time points (-1: every core).
+    head_model : None | 'single_shell'
+    rank : None | dict | 'info' | 'full'
+        As for ``mne.fit_dipole``.
+    accuracy : 'normal' | 'accurate'
+        MNE's coil definitions.
+    shell_order, shell_fit
+        As for `make_forward_solution`.
+    verbose : bool | str | int | None
+
+    Returns
+    -------
+    dip : mne.Dipole
+    residual : mne.Evoked
+        The data less the fitted dipoles' fields (projections applied).
+    """
+    from mne.bem import _fit_sphere
+    from mne.cov import _ensure_cov, compute_whitener
+    from mne.dipole import Dipole, _make_guesses
+    from mne.io.proj import make_projector
+    from mne.surface import transform_surface_to
+
+    from .dipole import _NO_STENCIL, _fit
+    from .forward import _settings
+
+    _check_option("head_model", head_model, (None, "single_shell"))
+    _check_option("accuracy", accuracy, ("normal", "accurate"))
+    if min_dist < 0:
+        raise ValueError(f"min_dist should be positive. Got {min_dist}")
+    info = evoked.info
+    data = evoked.data
+    if not np.isfinite(data).all():
+        raise ValueError("Evoked data must be finite")
+    if len(pick_types(info, meg=False, eeg=True, exclude="bads")):
+        raise NotImplementedError("megfwd fits MEG only; pick the MEG channels (evoked.copy().pick('meg')).")
+    mri_head_t, _ = _get_trans(trans)
+    min_dist_m = min_dist / 1000.0
+    shell = None
+    if head_model is None:
+        r0 = _sphere_of(bem)
+        local = isinstance(r0, LocalSpheres)
+        if local:
+            centre, radius = r0.global_sphere[:3], r0.global_sphere[3]
+            sphere = r0
+        else:
+            centre = r0
+            radius = bem["layers"][0]["rad"] if len(bem.get("layers", [])) else _meg_only_radius(info, r0)
+            # Only the centre shapes the field of a sphere; megfwd's sphere
+            # still needs a radius, which the fit's region gives.
+            sphere = (*centre, radius)
+        inner = dict(R=radius, r0=np.asarray(centre, float))
+    else:
+        surf, _ = _inner_skull(bem)
+        to_head = _ensure_trans(mri_head_t, "mri", "head")
+        in_head = _frame_of(surf) == FIFF.FIFFV_COORD_HEAD
+        head_rr = surf["rr"] if in_head else _mne.transforms.apply_trans(to_head, surf["rr"])
+        shell = SingleShell(head_rr, surf["tris"], order=shell_order, fit=shell_fit)
+        # MNE's frame for the confidence axes: the centre of the surface's
+        # fitted sphere.
+        _, r0 = _fit_sphere(surf["rr"], disp=False)
+        centre = r0 if in_head else _mne.transforms.apply_trans(to_head, r0)
+        inner = dict(surf)
+        inner.setdefault("id", FIFF.FIFFV_BEM_SURF_ID_BRAIN)
+        inner.setdefault("coord_frame", FIFF.FIFFV_COORD_MRI)
+        inner = _mne.surface.complete_surface_info(inner, copy=False, verbose=False)
+        radius, sphere = 0.0, None
+    picks = pick_types(info, meg=True, ref_meg=False, exclude="bads")
+    whiten, _, rank = compute_whitener(_ensure_cov(cov), info, picks=picks, rank=rank, return_rank=True,
+                                       verbose=False)
+    guesses = _make_guesses(inner, 0.02, 0.02, max(0.005, min_dist_m), verbose=False)[0]
+    if shell is not None:
+        transform_surface_to(guesses, "head", mri_head_t)
+    array = from_mne(info, accuracy=accuracy)
+    names = array.measurement_names
+    ch_names = [info["ch_names"][p] for p in picks]
+    if names != ch_names:
+        raise RuntimeError(f"megfwd's channels differ from MNE's: {names[:5]}... vs {ch_names[:5]}...")
+    settings = _settings(sphere, 2, "standard", None, True, False, extra=_NO_STENCIL)
+    fit = _fit(array._handle, data[picks], whiten, rank, sphere=sphere, shell=shell, settings=settings,
+               times=evoked.times.copy(), min_dist=min_dist_m, guesses=guesses["rr"], guess_grid=0.02,
+               guess_mindist=0.005, guess_exclude=0.02, centre_mm=[float(c) * 1000.0 for c in centre],
+               radius_mm=float(radius) * 1000.0, threads=_n_jobs(n_jobs) or (os.cpu_count() or 1), progress=None)
+    logger.info("%d time points fitted", len(fit.times))
+    dip = Dipole(fit.times, fit.pos, fit.amplitude, fit.ori, fit.gof, evoked.comment, fit.conf, fit.khi2,
+                 fit.nfree)
+    residual = evoked.copy().apply_proj()
+    proj_op = make_projector(info["projs"], ch_names, info["bads"])[0]
+    residual.data[picks] = np.dot(proj_op, fit.residual)
+    return dip, residual

@@ -32,10 +32,12 @@ class SingleShell:
     triangles : array_like of int, shape (n_triangles, 3) | None
         Vertex indices of each triangle. The surface must be closed, of one
         piece and consistently wound; triangles wound inward are turned.
-    order : int
+    order : int | None
         Highest degree N of the harmonic expansion, 0 to ``MAX_ORDER`` (30;
-        0: the sphere itself); default ``DEFAULT_ORDER``. The surface needs
-        at least 2 (N + 1)^2 triangles.
+        0: the sphere itself). The surface needs at least 2 (N + 1)^2
+        triangles. None (the default): ``DEFAULT_ORDER`` (25), or the
+        highest order N with 4 (N + 1)^2 triangles or fewer when that is
+        lower.
     fit : 'galerkin' | 'lsq'
         'galerkin' minimises the expansion's error energy inside the
         surface (robust on real skulls); 'lsq' fits the normal component on
@@ -59,7 +61,7 @@ class SingleShell:
     once (unpickling the same model again gives the object already there).
     """
 
-    def __init__(self, surface, triangles=None, *, order=DEFAULT_ORDER, fit="galerkin", centre=None):
+    def __init__(self, surface, triangles=None, *, order=None, fit="galerkin", centre=None):
         if isinstance(surface, dict):
             if triangles is not None:
                 raise ValueError("triangles must be None when surface is an MNE surface dict (it has 'tris').")
@@ -73,9 +75,10 @@ class SingleShell:
         if tris.ndim != 2 or tris.shape[1] != 3 or not np.issubdtype(tris.dtype, np.integer):
             raise ValueError(f"triangles must be an integer array of shape (n_triangles, 3), got "
                              f"{tris.dtype} {tris.shape}.")
-        order = _check_int("order", order, low=0)
-        if order > MAX_ORDER:
-            raise ValueError(f"order must be 0 to {MAX_ORDER}, got {order}.")
+        if order is not None:
+            order = _check_int("order", order, low=0)
+            if order > MAX_ORDER:
+                raise ValueError(f"order must be 0 to {MAX_ORDER}, got {order}.")
         _check_option("fit", fit, FITS)
         centre_m = None
         if centre is not None:
@@ -85,10 +88,12 @@ class SingleShell:
             centre_m = c[0].astype(float)
         self._vertices = vertices
         self._triangles = np.array(tris, dtype=np.int64)
-        self.order, self.fit, self._centre = order, fit, centre_m
-        self._handle = _megfwd.SingleShell(_to_library(vertices, 1000.0), self._triangles, order, fit,
+        self.fit, self._centre = fit, centre_m
+        self._handle = _megfwd.SingleShell(_to_library(vertices, 1000.0), self._triangles,
+                                           _megfwd.SHELL_AUTO_ORDER if order is None else order, fit,
                                            None if centre_m is None else [float(x) * 1000.0 for x in centre_m],
                                            "given as arrays")
+        self.order = self._handle.order  # as chosen when None
 
     @property
     def vertices(self):

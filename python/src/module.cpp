@@ -25,6 +25,8 @@
 #include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
+#include "dipole_fit/DipoleFit.h"
+#include "dipole_fit/SourceForward.h"
 #include "forward_api/SettingTable.h"
 #include "forward_api/Settings.h"
 #include "forward_api/Sources.h"
@@ -276,20 +278,47 @@ py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>
     return py::make_tuple(values, maskArray(r.inScan), warnings, r.notes, meta);
 }
 
-py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
-                    const py::dict& settings, int threads, const py::object& progress, bool withMeta,
-                    const std::string& label, bool sensorMajor, const py::object& shell) {
-    SourceSpec src;
-    src.positions = rowsOf(sourcesMm, 3);
-    src.label = label;
+// The request of one Python call: settings, threads (0: every core), the
+// single shell if any, and progress through p, which must outlive it.
+LeadfieldRequest requestOf(const py::dict& settings, const char* command, int threads, const py::object& shell,
+                           PythonProgress& p) {
     LeadfieldRequest req;
     req.settings = overridesFrom(settings);
     req.threads = threads;
-    req.command = "python leadfield";
-    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
+    req.command = command;
     req.singleShell = shellOf(shell);
-    PythonProgress p{progress, std::nullopt};
     req.progress = p.callback();
+    return req;
+}
+
+SourceSpec sourcesOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& positionsMm,
+                     const std::string& label) {
+    SourceSpec src;
+    src.positions = rowsOf(positionsMm, 3);
+    src.label = label;
+    return src;
+}
+
+// Runs a computation without the GIL (its inputs are copied and it touches
+// no Python object); an exception the progress callback raised wins.
+template <class Compute>
+ForwardResult withoutGil(PythonProgress& p, Compute&& compute) {
+    try {
+        py::gil_scoped_release release;
+        return compute();
+    } catch (...) {
+        p.rethrow();
+        throw;
+    }
+}
+
+py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
+                    const py::dict& settings, int threads, const py::object& progress, bool withMeta,
+                    const std::string& label, bool sensorMajor, const py::object& shell) {
+    const SourceSpec src = sourcesOf(sourcesMm, label);
+    PythonProgress p{progress, std::nullopt};
+    LeadfieldRequest req = requestOf(settings, "python leadfield", threads, shell, p);
+    req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
     // The fast route writes every value, so its array is taken without
     // filling it first: a vector would write each value twice, the first
     // time in one pass under the scan's lock.
@@ -304,14 +333,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     };
     req.output.description = "the returned NumPy array, written in place";
     req.output.inMemory = true;
-    ForwardResult r;
-    try {
-        py::gil_scoped_release release;  // inputs are copied; the computation touches no Python object
-        r = computeLeadfield(s.system(), src, req);
-    } catch (...) {
-        p.rethrow();
-        throw;
-    }
+    ForwardResult r = withoutGil(p, [&] { return computeLeadfield(s.system(), src, req); });
     return resultTuple(r, withMeta, std::move(written));
 }
 
@@ -319,21 +341,92 @@ py::tuple field(const Sensors& s, const py::array_t<double, py::array::c_style |
                 const py::dict& settings, const py::object& progress, bool withMeta, const std::string& label,
                 const py::object& shell) {
     const std::vector<double> dipoles = rowsOf(dipolesMm, 6);
-    LeadfieldRequest req;
-    req.settings = overridesFrom(settings);
-    req.command = "python field";
-    req.singleShell = shellOf(shell);
     PythonProgress p{progress, std::nullopt};
-    req.progress = p.callback();
-    ForwardResult r;
+    const LeadfieldRequest req = requestOf(settings, "python field", 0, shell, p);
+    ForwardResult r = withoutGil(p, [&] { return computeField(s.system(), dipoles, label, req); });
+    return resultTuple(r, withMeta);
+}
+
+// Leadfield gradients, (sources, sensors, 3, 3) per mm of source position.
+py::tuple leadfieldGradient(const Sensors& s,
+                            const py::array_t<double, py::array::c_style | py::array::forcecast>& sourcesMm,
+                            const py::dict& settings, int threads, const py::object& progress, bool withMeta,
+                            const std::string& label, const py::object& shell) {
+    const SourceSpec src = sourcesOf(sourcesMm, label);
+    PythonProgress p{progress, std::nullopt};
+    const LeadfieldRequest req = requestOf(settings, "python leadfield_gradient", threads, shell, p);
+    ForwardResult r = withoutGil(p, [&] { return dipole::computeLeadfieldGradient(s.system(), src, req); });
+    return resultTuple(r, withMeta);
+}
+
+// One dipole per time point. data: (channels, times) in T; whitener:
+// (k, channels); guesses: (n, 3) mm or empty for the region's grid. Returns
+// positions (mm), moments, GOF, khi2, nfree, confidence limits, the fitted
+// field (channels, times), iterations and the guesses used.
+py::tuple fitDipole(const Sensors& s, const py::array_t<double, py::array::c_style | py::array::forcecast>& data,
+                    const py::array_t<double, py::array::c_style | py::array::forcecast>& whitener,
+                    const py::dict& settings, const py::object& shell, const std::array<double, 3>& centreMm,
+                    double radiusMm, double minDistMm,
+                    const py::array_t<double, py::array::c_style | py::array::forcecast>& guessesMm,
+                    double guessGridMm, double guessMinDistMm, double guessExcludeMm, int rank, int threads,
+                    const py::object& progress) {
+    if (data.ndim() != 2 || whitener.ndim() != 2 || whitener.shape(1) != data.shape(0))
+        throw InputError("data must be (channels, times) and the whitener (k, channels)");
+    const std::int64_t nch = data.shape(0), T = data.shape(1), k = whitener.shape(0);
+    const std::vector<double> d(data.data(), data.data() + data.size());
+    const std::vector<double> w(whitener.data(), whitener.data() + whitener.size());
+    std::vector<double> guesses = guessesMm.size() ? rowsOf(guessesMm, 3) : std::vector<double>{};
+    const auto model = shellOf(shell);
+    const SettingOverrides o = overridesFrom(settings);
+    PythonProgress p{progress, std::nullopt};
+    dipole::FitOptions opt;
+    opt.guessGrid = guessGridMm, opt.guessMinDist = guessMinDistMm, opt.guessExclude = guessExcludeMm;
+    opt.rank = rank, opt.threads = std::max(1, threads);
+    // Ctrl-C: Python's signal handlers run on the main thread, which fits
+    // time points too; after each one it looks for a pending signal.
+    const ProgressFn user = p.callback();
+    bool interrupted = false;
+    opt.progress = [&](std::int64_t done, std::int64_t total) {
+        {
+            py::gil_scoped_acquire gil;
+            if (PyErr_CheckSignals() != 0) {
+                interrupted = true;
+                return false;
+            }
+        }
+        return user ? user(done, total) : true;
+    };
+    std::vector<dipole::DipoleFitResult> res;
+    std::vector<double> predicted(static_cast<std::size_t>(nch * T));
     try {
         py::gil_scoped_release release;
-        r = computeField(s.system(), dipoles, label, req);
+        dipole::SourceForward fwd(s.system(), o, model, opt.threads);
+        if (fwd.numSensors() != nch)
+            throw InputError("data has " + std::to_string(nch) + " channels but the sensors have " +
+                             std::to_string(fwd.numSensors()) + " measurement channels");
+        dipole::FitRegion region;
+        region.centre = centreMm, region.radius = radiusMm, region.minDist = minDistMm;
+        if (model) region.surface = &model->surface;
+        if (guesses.empty()) guesses = dipole::guessGrid(region, opt);
+        res = dipole::fitDipoles(fwd, w.data(), k, d.data(), T, guesses, region, opt, predicted.data());
     } catch (...) {
+        if (interrupted) throw py::error_already_set();  // the KeyboardInterrupt
         p.rethrow();
         throw;
     }
-    return resultTuple(r, withMeta);
+    std::vector<double> pos, mom, gof, khi2, conf;
+    std::vector<std::int64_t> nfree, iters;
+    for (const auto& r : res) {
+        pos.insert(pos.end(), r.position.begin(), r.position.end());
+        mom.insert(mom.end(), r.moment.begin(), r.moment.end());
+        conf.insert(conf.end(), r.confidence.begin(), r.confidence.end());
+        gof.push_back(r.gof), khi2.push_back(r.khi2), nfree.push_back(r.nfree), iters.push_back(r.iterations);
+    }
+    return py::make_tuple(ownedArray(std::move(pos), {T, 3}), ownedArray(std::move(mom), {T, 3}),
+                          ownedArray(std::move(gof), {T}), ownedArray(std::move(khi2), {T}), py::cast(nfree),
+                          ownedArray(std::move(conf), {T, 6}), ownedArray(std::move(predicted), {nch, T}),
+                          py::cast(iters), ownedArray(std::move(guesses), {static_cast<std::int64_t>(guesses.size() / 3), 3}),
+                          takeMessages());
 }
 
 std::vector<head::Point3> pointsOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& a) {
@@ -390,10 +483,10 @@ void bindReaders(py::module_& m) {
         return ownedArray(std::move(rows), {n, columns});
     }, py::arg("path"), py::arg("columns"));
     m.def("grid_points", [](const std::string& text) {
-        const GridSpec spec = parseGridSpec(text);
-        const double count = gridPointCount(spec);
+        const GridSpec box = parseGridSpec(text);
+        const double count = gridPointCount(box);
         checkMemory(count * 3 * sizeof(double), "--grid \"" + text + "\": " + exactNumber(count) + " points");
-        CGrid3D grid(spec.minCorner, spec.maxCorner, spec.step);
+        CGrid3D grid(box.minCorner, box.maxCorner, box.step);
         std::vector<double> points(static_cast<std::size_t>(grid.numPoints) * 3);
         for (std::int64_t i = 0; i < grid.numPoints; ++i) grid.getPoint(i, points.data() + 3 * i);
         return ownedArray(std::move(points), {grid.numPoints, 3});
@@ -476,11 +569,13 @@ PYBIND11_MODULE(_megfwd, m) {
 
     // The single shell's order: the library's default and largest.
     m.attr("SHELL_DEFAULT_ORDER") = head::kDefaultShellOrder;
+    m.attr("SHELL_AUTO_ORDER") = head::kAutoShellOrder;
     m.attr("SHELL_MAX_ORDER") = head::kMaxHarmonicOrder;
     py::class_<Shell>(m, "SingleShell")
         .def(py::init(&makeShell), py::arg("vertices_mm"), py::arg("triangles"), py::arg("order"), py::arg("fit"),
              py::arg("centre_mm"), py::arg("label"))
         .def_property_readonly("was_turned", [](const Shell& s) { return s.model->wasTurned; })
+        .def_property_readonly("order", [](const Shell& s) { return s.model->options.order; })
         .def_property_readonly("centre_mm", [](const Shell& s) { return s.model->centre(); })
         .def_property_readonly("triangles", [](const Shell& s) {
             // As checked: wound outward.
@@ -495,6 +590,13 @@ PYBIND11_MODULE(_megfwd, m) {
           py::arg("sensor_major") = false, py::arg("shell") = py::none());
     m.def("field", &field, py::arg("sensors"), py::arg("dipoles_mm"), py::arg("settings"), py::arg("progress"),
           py::arg("with_meta"), py::arg("label"), py::arg("shell") = py::none());
+    m.def("leadfield_gradient", &leadfieldGradient, py::arg("sensors"), py::arg("sources_mm"), py::arg("settings"),
+          py::arg("threads"), py::arg("progress"), py::arg("with_meta"), py::arg("label"),
+          py::arg("shell") = py::none());
+    m.def("fit_dipole", &fitDipole, py::arg("sensors"), py::arg("data"), py::arg("whitener"), py::arg("settings"),
+          py::arg("shell"), py::arg("centre_mm"), py::arg("radius_mm"), py::arg("min_dist_mm"), py::arg("guesses_mm"),
+          py::arg("guess_grid_mm"), py::arg("guess_min_dist_mm"), py::arg("guess_exclude_mm"), py::arg("rank"),
+          py::arg("threads"), py::arg("progress"));
     py::class_<Selection>(m, "SurfaceSelection")
         .def(py::init(&makeSelection), py::arg("vertices"), py::arg("triangles"), py::arg("label"))
         .def("select", &selectPoints, py::arg("points"), py::arg("min_distance"));

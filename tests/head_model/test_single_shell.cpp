@@ -317,6 +317,26 @@ TEST(SingleShell, RefusesWhatItCannotTakeByName) {
 
 namespace {
 
+// Without an order the model takes the default, lowered to the highest
+// order the surface's triangles carry; the same surface always gets the
+// same order, and a given order is kept.
+TEST(SingleShell, DefaultOrderIsTheDefaultOrWhatTheSurfaceCarries) {
+    using megfwd::head::defaultShellOrder;
+    using megfwd::head::kDefaultShellOrder;
+    EXPECT_EQ(defaultShellOrder(5120), kDefaultShellOrder);  // MNE's ico-4 skull
+    EXPECT_EQ(defaultShellOrder(1280), 16);                  // ico-3: 4 * 17^2 = 1156 triangles fit, 4 * 18^2 do not
+    EXPECT_EQ(defaultShellOrder(1155), 15);
+    EXPECT_EQ(defaultShellOrder(4), 0);
+    const TriSurface ico3 = shelltest::icosphere(3, {0.072, 0.082, 0.070});
+    const auto a = megfwd::head::SingleShell::make(ico3, {});
+    EXPECT_EQ(a.options.order, 16);
+    EXPECT_EQ(megfwd::head::SingleShell::make(ico3, {}).options, a.options);
+    EXPECT_EQ(megfwd::head::SingleShell::make(shelltest::icosphere(4), {}).options.order, kDefaultShellOrder);
+    megfwd::head::ShellOptions given;
+    given.order = 7;
+    EXPECT_EQ(megfwd::head::SingleShell::make(ico3, given).options.order, 7);
+}
+
 // The library's route (the fit's products, LAPACK's factorisation and
 // solve, the block product of the correction) against a plain scalar
 // route written here from the same quadrature: the same numbers to 1e-12.

@@ -77,13 +77,19 @@ def main(octave, toolbox, fixture):
         proc.stdin.flush()
         read_until(proc, "ready", 60)
         for name, call in SCANS.items():
-            latency, out = interrupt(proc, call)
-            # Within a second of Ctrl-C, with time to spare for a loaded
-            # machine's pipes; each scan alone would take about ten.
-            ok = "finished" not in out and latency < 1.0 and "next call 2 x 30" in out
+            # Within a second of Ctrl-C; each scan alone would take about
+            # ten. A second try when only the time was missed: on a machine
+            # loaded many times over its cores a process can wait that long
+            # for a core (seen once at load 13 on 2 cores, 1.2 s).
+            for attempt in (1, 2):
+                latency, out = interrupt(proc, call)
+                works = "finished" not in out and "next call 2 x 30" in out
+                ok = works and latency < 1.0
+                print(f"interrupt, {name}: {'passed' if ok else 'FAILED'}, stopped {latency:.2f} s after Ctrl-C "
+                      f"({out.strip()!r})")
+                if ok or not works:
+                    break
             failed += not ok
-            print(f"interrupt, {name}: {'passed' if ok else 'FAILED'}, stopped {latency:.2f} s after Ctrl-C "
-                  f"({out.strip()!r})")
         proc.stdin.write("exit(0)\n")
         proc.stdin.flush()
         proc.wait(timeout=30)

@@ -133,6 +133,12 @@ def single_shell(sensors, src):
         out[key] = gain_layout(megfwd.leadfield(sensors, src, head=shell, refs=refs, **opts))
     lsq = megfwd.SingleShell(vertices, triangles, order=5, fit="lsq")
     out["gain_shell_lsq"] = gain_layout(megfwd.leadfield(sensors, src, head=lsq, refs=True, **opts))
+    # Head models fitted to the same surface, as a head shape: one sphere,
+    # and local spheres by the weighted fit (the MEG sensors' entries).
+    centre, radius, _ = megfwd.fit_sphere(vertices)
+    out["fit_sphere"] = np.r_[centre, radius]
+    fitted = megfwd.LocalSpheres.fit(sensors, vertices, triangles=triangles, method="weighted")
+    out["fit_local_centres"], out["fit_local_radii"] = fitted.centres, fitted.radii
     return out
 
 

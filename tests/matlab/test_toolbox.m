@@ -172,6 +172,36 @@ Gs = megfwd_gain(bs, fx.sources, skull, 'order', 8);
 t = check(t, 'InnerSkull in megfwd_gain (MegRefCoef) vs Python', ...
   rel(Gs(1:nmeg, :), fx.gain_shell_balanced) <= 1e-9, rel(Gs(1:nmeg, :), fx.gain_shell_balanced));
 
+% --- head models fitted by megfwd_prepare_headmodel against the Python
+% package's fits of the same surface
+mesh = struct('pos', fx.shell_vertices, 'tri', fx.shell_triangles, 'unit', 'm');
+hm = megfwd_prepare_headmodel(struct('method', 'singlesphere', 'headshape', 1000 * fx.shell_vertices, 'unit', 'mm'));
+t = check(t, 'prepared single sphere (points in mm) vs Python', ...
+  rel([hm.o hm.r] / 1000, fx.fit_sphere(:)') <= 1e-12 && strcmp(hm.unit, 'mm'), rel([hm.o hm.r] / 1000, fx.fit_sphere(:)'));
+cfg = ft;
+cfg.method = 'localspheres';
+cfg.headshape = mesh;
+hm = megfwd_prepare_headmodel(cfg);
+t = check(t, 'prepared local spheres vs LocalSpheres.fit', isequal(hm.label, ft.grad.label(1:nmeg)) && ...
+  rel([hm.o hm.r], [fx.fit_local_centres fx.fit_local_radii(:)]) <= 1e-12, ...
+  rel([hm.o hm.r], [fx.fit_local_centres fx.fit_local_radii(:)]));
+cfg.radius = 0.002;
+lastwarn('');
+far = megfwd_prepare_headmodel(cfg);
+[~, id] = lastwarn();
+t = check(t, 'too few points near a channel: the global sphere, reported', all(far.fallback) && ...
+  strcmp(id, 'megfwd:fallback') && ~any(hm.fallback));
+cfg = ft;
+cfg.headmodel = hm;
+t = check(t, 'prepared local spheres pass to megfwd_leadfield', isequal(size(gain_of(megfwd_leadfield(cfg))), size(balanced)));
+hm = megfwd_prepare_headmodel(struct('method', 'singleshell', 'headshape', ...
+  setfield(mesh, 'tri', fx.shell_triangles(:, [1 3 2])), 'order', 8));
+cfg = ft;
+cfg.headmodel = hm;
+other = gain_of(megfwd_leadfield(cfg));
+t = check(t, 'prepared single shell (wound inward: turned) vs Python', isequal(hm.bnd.tri, fx.shell_triangles) && ...
+  rel(other, fx.gain_shell_balanced) <= 1e-9, rel(other, fx.gain_shell_balanced));
+
 % --- the sensor-array file: the library's own file of this system, and a
 % round trip through the writer
 grad = megfwd_read_sensors(fullfile(fixture_dir, 'sensors.json'));
@@ -371,6 +401,10 @@ bad = {
   'a surface without unit', @() megfwd_leadfield(c('headmodel', struct('type', 'singleshell', ...
     'bnd', struct('pos', fx.shell_vertices, 'tri', fx.shell_triangles)))), 'megfwd:missingField'
   'an unknown fit', @() megfwd_gain(bs, fx.sources, skull, 'fit', 'bem'), 'megfwd:option'
+  'preparing a single shell on an open mesh', @() megfwd_prepare_headmodel(struct('method', 'singleshell', ...
+    'headshape', struct('pos', fx.shell_vertices, 'tri', fx.shell_triangles(2:end, :), 'unit', 'm'))), 'megfwd:surface'
+  'preparing an unknown method', @() megfwd_prepare_headmodel(struct('method', 'bem', 'headshape', fx.sources)), ...
+    'megfwd:method'
   'MegRefCoef of the wrong size', @() megfwd_gain(setfield(bs, 'MegRefCoef', 1), fx.sources, hm), 'megfwd:size'
   'Orient of the wrong size', @() megfwd_gain(chan(bs, 'Orient', [1; 0; 0]), fx.sources, hm), 'megfwd:size'
   'Weight as text', @() megfwd_gain(chan(bs, 'Weight', 'w'), fx.sources, hm), 'megfwd:type'

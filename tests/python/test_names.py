@@ -71,11 +71,11 @@ def test_every_formula_of_the_table_is_in_the_help(cli):
 # Options the README gives programs other than megfwd and its Python
 # modules: CMake, run.sh, the benches and the settings window.
 FOREIGN_OPTIONS = {"--install", "--prefix", "--sanitize", "--tsan", "--screenshot", "--runs", "--mesh-error",
-                   "--write-fixture", "--benchmark_enable_random_interleaving"}
+                   "--write-fixture", "--benchmark_enable_random_interleaving", "--check-selection", "--profile"}
 
 
 def test_every_option_the_readme_names_is_in_a_help(cli):
-    helps = "".join(_help(cli, c) for c in ("leadfield", "field", "spheres", "info", "plot", "demo"))
+    helps = "".join(_help(cli, c) for c in ("leadfield", "field", "dipole", "spheres", "info", "plot", "demo"))
     env = {**os.environ, "COLUMNS": "200"}
     for args in (["megfwd.dask", "leadfield"], ["megfwd", "convert"]):
         helps += subprocess.run([sys.executable, "-m", *args, "--help"], capture_output=True, text=True,

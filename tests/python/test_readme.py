@@ -79,7 +79,7 @@ def test_readme_single_shell_example_runs(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)  # the example writes shell.json
     exec(compile(readme_blocks("## Single-shell head model (inner skull)", "python")[0], "README.md", "exec"), {})
     out = capsys.readouterr().out.splitlines()
-    assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 10, galerkin fit, centre (")
+    assert out[0].startswith("<SingleShell | 2562 vertices, 5120 triangles, order 25, galerkin fit, centre (")
     assert out[1] == "(3, 60, 3) galerkin"
     assert (tmp_path / "shell.json").stat().st_size > 0
 
@@ -103,3 +103,8 @@ def test_readme_local_spheres_example_runs(tmp_path):
     assert "fell back to the global sphere: 0" in run.stdout, run.stdout
     for name in ["spheres.json", "lf_local.npy", "lf_local.json", "spheres.svg"]:
         assert (tmp_path / name).stat().st_size > 0, name
+
+
+def test_readme_dipole_example_runs(capsys):
+    exec(compile(readme_blocks("## Dipole fitting", "python")[0], "README.md", "exec"), {})
+    assert capsys.readouterr().out.splitlines() == ["[20.2  9.9 79.2] 30.6 nA m, GOF 99 %", "(1, 60, 3, 3)"]

@@ -453,7 +453,7 @@ TEST(Help, ParseErrorsNameTheProblemInOneLine) {
     ScratchDir dir;
     const std::string small = "leadfield" + kSensors + " --grid 0,0,0,1,1,1,1";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, spheres, info, plot and demo\n"},
+        {"frobnicate", "megfwd: unknown command 'frobnicate': the commands are leadfield, field, dipole, spheres, info, plot and demo\n"},
         {"", "megfwd: no command given: the commands are leadfield"},
         {small + " --out x.npy --bogus", "megfwd: leadfield: unknown option --bogus\n"},
         {small + " --out", "megfwd: leadfield: --out needs a value"},

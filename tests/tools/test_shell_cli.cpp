@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ToolTestSupport.h"
+#include "head_model/SingleShell.h"
 #include "tools/formats/Npy.h"
 
 using namespace megfwd;
@@ -39,7 +40,7 @@ TEST(ShellCli, LeadfieldAndFieldTakeTheInnerSkull) {
                                        " --out " + quote(f.dir / "b.npy"),
                                    f.dir);
     ASSERT_EQ(field.code, 0) << field.err;
-    EXPECT_EQ(nlohmann::json::parse(readFile(f.dir / "b.json"))["single_shell"]["order"], 10);
+    EXPECT_EQ(nlohmann::json::parse(readFile(f.dir / "b.json"))["single_shell"]["order"], megfwd::head::kDefaultShellOrder);
 }
 
 TEST(ShellCli, BadShellOptionsAreRefusedByName) {

@@ -21,7 +21,8 @@ void ShellOptions::addTo(CLI::App& app) {
         ->group(group);
     app.add_option("--shell-order", order,
                    "Highest degree of the correction's expansion, 0 to " + std::to_string(head::kMaxHarmonicOrder) +
-                       " (default " + std::to_string(head::kDefaultShellOrder) + ")")
+                       " (default " + std::to_string(head::kDefaultShellOrder) +
+                       ", lowered to what the surface's triangles carry)")
         ->type_name("N")
         ->group(group);
     app.add_option("--shell-fit", fit, "galerkin (default: the energy fit) or lsq (the normal component)")

@@ -14,6 +14,7 @@
 
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/DefaultSystem.h"
+#include "dipole_fit/SourceForward.h"
 #include "forward_api/AtomicFile.h"
 #include "base/Errors.h"
 #include "base/FileText.h"
@@ -303,6 +304,35 @@ void writeSourcesCsv(const ForwardResult& r, const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// leadfield --gradient: the analytic derivatives, per metre with SI values
+// (the positions are millimetres, the values T/(A m)).
+int writeGradient(const LeadfieldArgs& a, const SystemRef& sys, const SourceSpec& sources, OutputPair& output,
+                  std::ostream& out) {
+    std::vector<std::int64_t> shape = leadfieldShape(sys, sources, a.request);
+    shape.push_back(3);
+    output.checkRoom(shape, 96.0);
+    LeadfieldRequest req = a.request;
+    req.command = "leadfield --gradient";
+    Progress progress(sources.count(), "sources", a.quiet);
+    req.progress = progress.callback();
+    ForwardResult r = dipole::computeLeadfieldGradient(sys, sources, req);
+    progress.finish();
+    if (req.settings.si) {
+        for (double& v : r.values) v *= 1000.0;
+        r.meta["array"]["derivatives"] = "d/dx, d/dy, d/dz of the source position (host axes), per metre";
+        r.meta["values"]["unit"] = r.unit.label + "/m";
+    }
+    output.write(r);
+    printWarnings(r, a.quiet);
+    out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath
+        << "\n";
+    return kExitOk;
+}
+
+}  // namespace
+
 int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     std::ostream& out = reportStream(stdOut, a.quiet);
     refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
@@ -317,6 +347,7 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
                              "unit moment along e x r0 (the Nut form normalises Q x r0)\n");
     OutputPair output(a.out);
     const SystemRef sys{&sensors->recording, sensors->trial(), a.sensors};
+    if (a.gradient) return writeGradient(a, sys, sources, output, out);
     output.checkRoom(leadfieldShape(sys, sources, a.request), 96.0);
     // The fast route writes its values into the output file as blocks are
     // finished (pwrite), and each block starts going to the disk while later

@@ -30,6 +30,9 @@ struct LeadfieldArgs {
     // Write the values into the output file as they are computed instead of
     // holding them in memory; also chosen when they would not fit in memory.
     bool outOfCore = false;
+    // Derivatives of the leadfields in the source position instead:
+    // (sources, sensors, 3, 3), per metre (per mm with the library's scale).
+    bool gradient = false;
 };
 
 struct FieldArgs {

@@ -1,0 +1,99 @@
+// A system's forward model at arbitrary source positions: leadfields and
+// their derivatives with respect to the source position, in the host frame
+// (millimetres), for the dipole fit and for leadfield gradients.
+//
+// The geometry is prepared once, as the fast leadfield route prepares it
+// (forward_fast/FlatSources.h): a plan of the sensors' integration points,
+// the sources' frame change (centre shift, axes, scan unit) and the
+// post-processing's axis restore and sensor signs. The frame change is
+// affine, p_scan = A p_host + b, so with the restore R of the components
+// (the identity, or the inverse axis change) the host-frame gradient is
+//   dL_host/dp_host = R (dL_scan/dp_scan) A,
+// A read off the preparation itself, so that it follows every setting.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "forward_api/Compute.h"
+#include "forward_fast/CFastLeadfield.h"
+#include "forward_fast/FastGradient.h"
+#include "forward_fast/FlatPostProcess.h"
+#include "forward_fast/FlatSources.h"
+#include "head_model/SingleShell.h"
+
+namespace megfwd::dipole {
+
+class SourceForward {
+public:
+    // Prepares the system with `settings` (three components; no unit
+    // leadfield). With `shell` the correction is fitted here (`threads` for
+    // that fit). Throws InputError for settings the gradient cannot serve
+    // (naming the setting) and ComputeError when the preparation fails.
+    SourceForward(const SystemRef& system, const SettingOverrides& settings,
+                  std::shared_ptr<const head::SingleShell> shell = nullptr, int threads = 1);
+    ~SourceForward();
+    SourceForward(const SourceForward&) = delete;
+    SourceForward& operator=(const SourceForward&) = delete;
+
+    std::int64_t numSensors() const { return plan_.numMea; }
+
+    // Per-thread working memory.
+    class Scratch {
+    public:
+        explicit Scratch(const SourceForward& f);
+
+    private:
+        friend class SourceForward;
+        megfwd::fast::GradientScratch grad;
+        std::vector<double> scan;   // numSensors x 12
+        std::vector<double> slice;  // numSensors x 3
+    };
+
+    // L (numSensors x 3, may be null) and dL (numSensors x 3 x 3: sensor,
+    // moment component, d/dx_host; may be null) of the source at `host`
+    // (mm). Values in the settings' unit (T/(A m) with SI settings), the
+    // derivatives per mm. False (values zero) for a source out of the scan
+    // or where the formula has no value.
+    bool evaluate(const double host[3], double* L, double* dL, Scratch& s) const;
+
+    // Leadfields only, of `count` sources (host mm) into out (count x
+    // numSensors x 3), with `threads` threads; inScan (count, may be null)
+    // gets 1 for a source in the scan.
+    void leadfields(const double* host, std::int64_t count, double* out, int threads,
+                    std::int32_t* inScan = nullptr) const;
+
+    // The scan sphere (centre x, y, z and radius, host frame, mm): the one
+    // the sphere model selects, as the metadata names it.
+    std::array<double, 4> scanSphere() const;
+
+    // The engine and the manager of the prepared geometry, for metadata.
+    CMForwardkw& engine() { return engine_; }
+    CMDataForwardkw& geometry() { return *geometry_; }
+    const std::optional<head::ShellCorrection>& shell() const { return shell_; }
+    double fitSeconds() const { return shellSeconds_; }
+
+private:
+    CMForwardkw engine_;
+    std::unique_ptr<CMDataForwardkw> geometry_;
+    CFlatSources flat_;
+    CFastLeadfield plan_;
+    CFlatPostProcess post_;
+    std::optional<head::ShellCorrection> shell_;
+    double shellSeconds_ = 0.0;
+    double jacobian_[9] = {};  // A: d p_scan / d p_host, row-major
+    std::string refusal_;      // why gradients cannot be made (leadfields still can)
+    void toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const;
+};
+
+// Leadfield gradients of every source: shape (sources, sensors, 3, 3),
+// sensor order and value unit as computeLeadfield's, per millimetre of host
+// position; sources out of the scan are zero. Threads over sources
+// (request.threads, 0 all cores); the progress callback may cancel.
+ForwardResult computeLeadfieldGradient(const SystemRef& system, const SourceSpec& sources,
+                                       const LeadfieldRequest& request);
+
+}  // namespace megfwd::dipole

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"

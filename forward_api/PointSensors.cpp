@@ -1,6 +1,6 @@
 #include "forward_api/PointSensors.h"
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd {
 namespace {

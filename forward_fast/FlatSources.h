@@ -34,7 +34,7 @@
 #include <memory>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 class CFlatSources {
 public:

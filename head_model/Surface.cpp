@@ -3,8 +3,8 @@
 #include <cmath>
 #include <utility>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 
 namespace megfwd::head {
 

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "forward_fast/CFastBlockScan.h"
 #include "forward_fast/FlatSources.h"

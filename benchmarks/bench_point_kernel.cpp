@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "forward_fast/CFastLeadfield.h"
 #include "host_interfaces/DefaultSystem.h"

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <thread>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd::dipole {
 
@@ -394,125 +394,172 @@ std::vector<double> guessGrid(const FitRegion& region, const FitOptions& o) {
     return out;
 }
 
-std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* W, std::int64_t k, const double* data,
-                                        std::int64_t T, const std::vector<double>& guesses, const FitRegion& region,
-                                        const FitOptions& o, double* predicted) {
-    const std::int64_t nch = fwd.numSensors();
-    if (k < 3) throw InputError("the whitener has " + std::to_string(k) + " rows; at least 3 are needed");
-    const SparseRows sparseW(W, k, nch);
-    // The guesses' decompositions, once for all time points.
-    std::vector<double> guessPos;
-    std::vector<Decomposition> guessDec;
-    {
-        Worker w(fwd, sparseW, k);
+namespace {
+
+// The guess grid's nodes inside the region with their decompositions, made
+// once for all time points.
+struct GuessSet {
+    std::vector<double> pos;
+    std::vector<Decomposition> dec;
+
+    GuessSet(const SourceForward& fwd, const SparseRows& W, std::int64_t k, const std::vector<double>& guesses,
+             const FitRegion& region) {
+        Worker w(fwd, W, k);
         for (std::size_t g = 0; g + 2 < guesses.size(); g += 3) {
             const double* p = guesses.data() + g;
             if (region.margin(p) < 0 || !w.whiten(p, false)) continue;
             Decomposition d;
             d.make(w.G.data(), k);
             if (d.ncomp == 0) continue;
-            guessPos.insert(guessPos.end(), p, p + 3);
-            guessDec.push_back(std::move(d));
+            pos.insert(pos.end(), p, p + 3);
+            dec.push_back(std::move(d));
+        }
+        if (dec.empty())
+            throw InputError("no node of the guess grid lies in the region the dipoles may take (" +
+                             std::to_string(guesses.size() / 3) + " nodes given)");
+    }
+
+    // The node with the best goodness of fit to the whitened data B
+    // (|B|^2 = B2).
+    std::size_t best(const double* B, std::int64_t k, double B2) const {
+        double bestGof = -1, a[3];
+        std::size_t at = 0;
+        for (std::size_t g = 0; g < dec.size(); ++g) {
+            const double gof = dec[g].project(B, k, a) / B2;
+            if (gof > bestGof) bestGof = gof, at = g;
+        }
+        return at;
+    }
+};
+
+// Shortens a step from x that leaves the region to the largest fraction
+// that stays inside, found by bisection.
+void cutToRegion(const double x[3], double step[3], const FitRegion& region) {
+    double lo = 0, hi = 1;
+    for (int s = 0; s < 40; ++s) {
+        const double mid = 0.5 * (lo + hi);
+        const double xm[3] = {x[0] + mid * step[0], x[1] + mid * step[1], x[2] + mid * step[2]};
+        (region.margin(xm) >= 0 ? lo : hi) = mid;
+    }
+    for (int d = 0; d < 3; ++d) step[d] *= lo;
+}
+
+// Levenberg-Marquardt from x (moved to the optimum found) on the whitened
+// data B, with the analytic Jacobian the worker has just evaluated at x.
+// Returns the number of iterations; the worker is left evaluated at x.
+int refine(Worker& w, const double* B, double x[3], const FitRegion& region, const FitOptions& o) {
+    const std::int64_t k = w.k;
+    double f = w.f;
+    bool atX = true;  // the worker's last evaluation was at x
+    std::vector<double> J(w.J), res(w.res);
+    double lambda = 1e-3;
+    int it = 0;
+    for (; it < o.maxIterations; ++it) {
+        double A[9], g[3];
+        for (int a = 0; a < 3; ++a) {
+            g[a] = dot(J.data() + a * k, res.data(), k);
+            for (int b = 0; b < 3; ++b) A[3 * a + b] = dot(J.data() + a * k, J.data() + b * k, k);
+        }
+        double M[9];
+        std::copy(A, A + 9, M);
+        for (int d = 0; d < 3; ++d) M[4 * d] += lambda * A[4 * d];
+        const double rhs[3] = {-g[0], -g[1], -g[2]};
+        double step[3];
+        if (!solve3(M, rhs, step)) {
+            lambda *= 10;
+            if (lambda > 1e12) break;
+            continue;
+        }
+        if (const double xs[3] = {x[0] + step[0], x[1] + step[1], x[2] + step[2]}; region.margin(xs) < 0)
+            cutToRegion(x, step, region);
+        const double xn[3] = {x[0] + step[0], x[1] + step[1], x[2] + step[2]};
+        const double len = std::sqrt(step[0] * step[0] + step[1] * step[1] + step[2] * step[2]);
+        atX = false;
+        if (w.evaluate(xn, B, true) && w.f < f) {
+            atX = true;
+            const double drop = f - w.f;
+            std::copy(xn, xn + 3, x);
+            f = w.f;
+            J = w.J, res = w.res;
+            lambda = std::max(lambda / 10, 1e-12);
+            if (len < o.stepTolerance || drop <= 1e-10 * f) break;
+        } else {
+            lambda *= 10;
+            if (lambda > 1e12 || len < o.stepTolerance) break;
         }
     }
-    if (guessDec.empty())
-        throw InputError("no node of the guess grid lies in the region the dipoles may take (" +
-                         std::to_string(guesses.size() / 3) + " nodes given)");
+    if (!atX) w.evaluate(x, B, true);
+    return it + 1;
+}
 
+// Everything one fit shares across its time points and threads.
+struct FitContext {
+    const SourceForward& fwd;
+    const double* W;
+    const SparseRows& sparseW;
+    std::int64_t k, nch, T;
+    const double* data;
+    const GuessSet& guesses;
+    const FitRegion& region;
+    const FitOptions& o;
+    int rank;
+    double* predicted;
+};
+
+// Fits time point t: whitens it, starts from the best guess, refines, and
+// fills r (and the predicted column when asked). b and B are scratch of nch
+// and k values.
+void fitTimePoint(const FitContext& c, Worker& w, std::int64_t t, std::vector<double>& b, std::vector<double>& B,
+                  DipoleFitResult& r) {
+    const std::int64_t nch = c.nch, k = c.k, T = c.T;
+    for (std::int64_t s = 0; s < nch; ++s) b[s] = c.data[s * T + t];
+    for (std::int64_t i = 0; i < k; ++i) B[i] = dot(c.W + i * nch, b.data(), nch);
+    const double B2 = dot(B.data(), B.data(), k);
+    if (c.predicted)
+        for (std::int64_t s = 0; s < nch; ++s) c.predicted[s * T + t] = 0.0;
+    if (B2 == 0) return;
+    const std::size_t best = c.guesses.best(B.data(), k, B2);
+    double x[3] = {c.guesses.pos[3 * best], c.guesses.pos[3 * best + 1], c.guesses.pos[3 * best + 2]};
+    r.guess = static_cast<int>(best);
+    if (!w.evaluate(x, B.data(), true)) return;
+    r.iterations = refine(w, B.data(), x, c.region, c.o);
+    // The moment, GOF and confidence at the final position.
+    std::copy(x, x + 3, r.position.begin());
+    std::copy(w.Q, w.Q + 3, r.moment.begin());
+    r.gof = w.projected / B2;
+    r.khi2 = (1 - r.gof) * B2;
+    r.nfree = c.rank - w.dec.ncomp;
+    confidence(w, x, c.region, r);
+    if (c.predicted)
+        for (std::int64_t s = 0; s < nch; ++s)
+            c.predicted[s * T + t] = w.L[3 * s] * w.Q[0] + w.L[3 * s + 1] * w.Q[1] + w.L[3 * s + 2] * w.Q[2];
+}
+
+}  // namespace
+
+std::vector<DipoleFitResult> fitDipoles(const SourceForward& fwd, const double* W, std::int64_t k, const double* data,
+                                        std::int64_t T, const std::vector<double>& guesses, const FitRegion& region,
+                                        const FitOptions& o, double* predicted) {
+    const std::int64_t nch = fwd.numSensors();
+    if (k < 3) throw InputError("the whitener has " + std::to_string(k) + " rows; at least 3 are needed");
+    const SparseRows sparseW(W, k, nch);
+    const GuessSet guessSet(fwd, sparseW, k, guesses, region);
+    const FitContext context{fwd,  W,        sparseW, k, nch, T, data, guessSet, region, o,
+                             o.rank > 0 ? o.rank : static_cast<int>(k), predicted};
+
+    // Threads take time points in turn; progress is reported one call at a
+    // time, and the first error or a refusal of progress stops them all.
     std::vector<DipoleFitResult> results(static_cast<std::size_t>(T));
-    const int rank = o.rank > 0 ? o.rank : static_cast<int>(k);
     std::atomic<std::int64_t> next{0}, done{0};
     std::atomic<bool> stop{false};
     std::mutex lock;
     std::exception_ptr error;
-
-    auto fitOne = [&](Worker& w, std::int64_t t, std::vector<double>& B, std::vector<double>& b) {
-        DipoleFitResult& r = results[static_cast<std::size_t>(t)];
-        for (std::int64_t s = 0; s < nch; ++s) b[s] = data[s * T + t];
-        for (std::int64_t i = 0; i < k; ++i) B[i] = dot(W + i * nch, b.data(), nch);
-        const double B2 = dot(B.data(), B.data(), k);
-        if (predicted)
-            for (std::int64_t s = 0; s < nch; ++s) predicted[s * T + t] = 0.0;
-        if (B2 == 0) return;
-        // The best guess.
-        double bestGof = -1;
-        std::size_t best = 0;
-        double a[3];
-        for (std::size_t g = 0; g < guessDec.size(); ++g) {
-            const double gof = guessDec[g].project(B.data(), k, a) / B2;
-            if (gof > bestGof) bestGof = gof, best = g;
-        }
-        double x[3] = {guessPos[3 * best], guessPos[3 * best + 1], guessPos[3 * best + 2]};
-        r.guess = static_cast<int>(best);
-        if (!w.evaluate(x, B.data(), true)) return;
-        double f = w.f;
-        bool atX = true;  // the worker's last evaluation was at x
-        std::vector<double> Jkeep(w.J), resKeep(w.res);
-        double lambda = 1e-3;
-        int it = 0;
-        for (; it < o.maxIterations; ++it) {
-            double A[9], g[3];
-            for (int a2 = 0; a2 < 3; ++a2) {
-                g[a2] = dot(Jkeep.data() + a2 * k, resKeep.data(), k);
-                for (int b2 = 0; b2 < 3; ++b2) A[3 * a2 + b2] = dot(Jkeep.data() + a2 * k, Jkeep.data() + b2 * k, k);
-            }
-            double M[9];
-            std::copy(A, A + 9, M);
-            for (int d = 0; d < 3; ++d) M[4 * d] += lambda * A[4 * d];
-            const double rhs[3] = {-g[0], -g[1], -g[2]};
-            double step[3];
-            if (!solve3(M, rhs, step)) {
-                lambda *= 10;
-                if (lambda > 1e12) break;
-                continue;
-            }
-            double xn[3] = {x[0] + step[0], x[1] + step[1], x[2] + step[2]};
-            if (region.margin(xn) < 0) {
-                // Cut the step back to the boundary: the largest feasible
-                // fraction, by bisection.
-                double lo = 0, hi = 1;
-                for (int s = 0; s < 40; ++s) {
-                    const double mid = 0.5 * (lo + hi);
-                    const double xm[3] = {x[0] + mid * step[0], x[1] + mid * step[1], x[2] + mid * step[2]};
-                    (region.margin(xm) >= 0 ? lo : hi) = mid;
-                }
-                for (int d = 0; d < 3; ++d) step[d] *= lo, xn[d] = x[d] + step[d];
-            }
-            const double len = std::sqrt(step[0] * step[0] + step[1] * step[1] + step[2] * step[2]);
-            atX = false;
-            if (w.evaluate(xn, B.data(), true) && w.f < f) {
-                atX = true;
-                const double drop = f - w.f;
-                std::copy(xn, xn + 3, x);
-                f = w.f;
-                Jkeep = w.J, resKeep = w.res;
-                lambda = std::max(lambda / 10, 1e-12);
-                if (len < o.stepTolerance || drop <= 1e-10 * f) break;
-            } else {
-                lambda *= 10;
-                if (lambda > 1e12 || len < o.stepTolerance) break;
-            }
-        }
-        // The moment, GOF and confidence at the final position.
-        if (!atX) w.evaluate(x, B.data(), true);
-        r.iterations = it + 1;
-        std::copy(x, x + 3, r.position.begin());
-        std::copy(w.Q, w.Q + 3, r.moment.begin());
-        r.gof = w.projected / B2;
-        r.khi2 = (1 - r.gof) * B2;
-        r.nfree = rank - w.dec.ncomp;
-        confidence(w, x, region, r);
-        if (predicted)
-            for (std::int64_t s = 0; s < nch; ++s)
-                predicted[s * T + t] = w.L[3 * s] * w.Q[0] + w.L[3 * s + 1] * w.Q[1] + w.L[3 * s + 2] * w.Q[2];
-    };
-
     auto work = [&] {
         try {
             Worker w(fwd, sparseW, k);
             std::vector<double> B(static_cast<std::size_t>(k)), b(static_cast<std::size_t>(nch));
             for (std::int64_t t; !stop.load() && (t = next.fetch_add(1)) < T;) {
-                fitOne(w, t, B, b);
+                fitTimePoint(context, w, t, b, B, results[static_cast<std::size_t>(t)]);
                 const std::int64_t d = done.fetch_add(1) + 1;
                 if (o.progress) {
                     std::lock_guard<std::mutex> g(lock);

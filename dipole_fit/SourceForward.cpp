@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/ResultFacts.h"
 #include "forward_api/SensorPlan.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd {
 namespace {

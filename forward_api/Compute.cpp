@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"

@@ -23,7 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_api/Settings.h"
 #include "forward_api/ValueStats.h"
 #include "forward_api/Sources.h"

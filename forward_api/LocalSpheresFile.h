@@ -21,7 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "head_model/LocalSpheres.h"
 
 namespace megfwd {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "host_interfaces/Afx.h"
 
 namespace megfwd {

@@ -5,8 +5,8 @@
 #include <set>
 
 #include "forward_api/AtomicFile.h"
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/Sources.h"
 
 namespace megfwd {

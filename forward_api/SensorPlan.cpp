@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/ShellScan.h"
 

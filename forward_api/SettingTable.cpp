@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/Sources.h"
 #include "forward_engine/FormulaTable.h"
-#include "ui/resource.h"
+#include "base/DialogResources.h"
 
 namespace megfwd {
 namespace {

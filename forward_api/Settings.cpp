@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/SettingTable.h"
 #include "forward_engine/FormulaTable.h"
 

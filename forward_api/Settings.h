@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "head_model/LocalSpheres.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/SensorPlan.h"
 #include "head_model/DenseAlgebra.h"
 

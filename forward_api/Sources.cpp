@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 
 namespace megfwd {
 

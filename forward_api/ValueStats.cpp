@@ -6,7 +6,7 @@
 #include <string>
 
 #include "forward_api/Compute.h"
-#include "forward_api/FileText.h"
+#include "base/FileText.h"
 #include "forward_api/ResultFacts.h"
 
 namespace megfwd {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 class CMDataForwardkw;
 

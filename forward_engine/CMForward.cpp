@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/PointFormulas.h"
 #include "host_interfaces/Afx.h"
 

@@ -2,7 +2,7 @@
 
 #include "forward_engine/FormulaTable.h"
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 namespace phys = megfwd::phys;
 

@@ -1,6 +1,6 @@
 #include "forward_engine/CMForward03Snsr06LfOpt.h"
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 double CMForward03Snsr06LfOpt::sns36Q6LfOpt(CMEGSensorkw* sensor, MAGFIELD* fld, int order, double* origin,
                                            R3Q3x3* basis, int nComp) {

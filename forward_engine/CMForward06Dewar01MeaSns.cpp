@@ -1,6 +1,6 @@
 #include "forward_engine/CMForward06Dewar01MeaSns.h"
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 void CMForward06Dewar01MeaSns::setAxes4Basis(R3Q3x3* basis) {
     for (int j = 0; j < 3; ++j)

@@ -1,6 +1,6 @@
 #include "forward_engine/CMForward06Dewar06MeaRefSns.h"
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 void CMForward06Dewar06MeaRefSns::subtractRefs(const CForwardC0SnsCoilskw& e, double** R, std::int64_t numChnl,
                                                int nComp, double* val) {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 int CMForward08Grid01Bcmp::gridCheckManager(CMDataForwardkw* fwd) {
     if (!fwd) return 0;

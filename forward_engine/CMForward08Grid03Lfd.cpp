@@ -1,6 +1,6 @@
 #include "forward_engine/CMForward08Grid03Lfd.h"
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 int CMForward08Grid03Lfd::gridDewarLfd(CMDataForwardkw* fwd) { return gridDewarLf(fwd, false); }
 

@@ -17,6 +17,14 @@
 
 namespace megfwd::phys {
 
+// A point where the formula has no value (the source on the sensor, or a
+// non-finite input): zero value and gradient, and false.
+inline bool noValue(double* val, double* grad) {
+    zero(val);
+    for (int i = 0; i < 9; ++i) grad[i] = 0.0;
+    return false;
+}
+
 // ---------------------------------------------------------------- Sarvas
 //
 // Sarvas (1987, Phys. Med. Biol. 32:11-22), one axis at a time
@@ -42,11 +50,7 @@ inline bool sarvasAxesNormalGrad(double k, const double* r, const double* r0, co
     const double rn = norm(r);
     const double dr = dot(d, r);
     const double F = a * (rn * a + dr);
-    if (F == 0.0 || !std::isfinite(F)) {
-        zero(val);
-        for (int i = 0; i < 9; ++i) grad[i] = 0.0;
-        return false;
-    }
+    if (F == 0.0 || !std::isfinite(F)) return noValue(val, grad);
     // Three reciprocals; every other quotient is a product with them.
     const double ia = 1.0 / a, irn = 1.0 / rn, iF = 1.0 / F, iF2 = iF * iF;
     const double t = dr * ia;
@@ -89,11 +93,7 @@ inline bool biotSavartAxesNormalGrad(double k, const double* r, const double* r0
     sub(r, r0, d);
     const double a2 = dot(d, d);
     const double a = std::sqrt(a2);
-    if (a == 0.0 || !std::isfinite(a)) {
-        zero(val);
-        for (int i = 0; i < 9; ++i) grad[i] = 0.0;
-        return false;
-    }
+    if (a == 0.0 || !std::isfinite(a)) return noValue(val, grad);
     const double i3 = k / (a2 * a), i5 = 3.0 * i3 / a2;
     double dn[3];
     cross(d, n, dn);
@@ -115,11 +115,7 @@ inline bool magneticDipoleAxesNormalGrad(double k, const double* r, const double
     sub(r, r0, d);
     const double a2 = dot(d, d);
     const double a = std::sqrt(a2);
-    if (a == 0.0 || !std::isfinite(a)) {
-        zero(val);
-        for (int i = 0; i < 9; ++i) grad[i] = 0.0;
-        return false;
-    }
+    if (a == 0.0 || !std::isfinite(a)) return noValue(val, grad);
     const double i5 = k / (a2 * a2 * a), i7 = 5.0 * i5 / a2;
     const double dn = dot(d, n);
     for (int j = 0; j < 3; ++j) val[j] = i5 * (3.0 * dn * d[j] - a2 * n[j]);

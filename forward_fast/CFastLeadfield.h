@@ -41,7 +41,7 @@
 
 #include <cstdint>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "forward_fast/FastPointKernels.h"
 #include "head_model/SingleShell.h"

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 class CFlatPostProcess {
 public:

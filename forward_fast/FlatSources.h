@@ -31,7 +31,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 class CFlatSources {
 public:

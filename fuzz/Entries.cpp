@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
 #include "tools/formats/Npy.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "fuzz/Entries.h"
 #include "host_interfaces/Afx.h"
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 
 namespace megfwd::head {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <utility>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "head_model/DenseAlgebra.h"
 #include "head_model/SphereFit.h"
 

@@ -21,7 +21,7 @@
 
 #include "host_interfaces/Afx.h"
 #include "ui/DialogTemplate.h"
-#include "ui/resource.h"
+#include "base/DialogResources.h"
 
 // ShowWindow commands.
 constexpr int SW_HIDE = 0;

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "forward_api/SettingTable.h"
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 
 using megfwd::DialogExchange;

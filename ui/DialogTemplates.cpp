@@ -1,6 +1,6 @@
 // The library's dialog resources.
 #include "ui/DialogTemplate.h"
-#include "ui/resource.h"
+#include "base/DialogResources.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #include "PointGain.h"
 #include "SensorTables.h"
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "head_model/LocalSpheres.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SphereFit.h"

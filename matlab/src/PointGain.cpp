@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/ResultFacts.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Sources.h"

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/SensorArrayFile.h"
 #include "host_interfaces/Recording.h"
 

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"

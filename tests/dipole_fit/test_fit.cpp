@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "dipole_fit/DipoleFit.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "support/DemoInputs.h"
 #include "tools/commands/DipoleCommand.h"

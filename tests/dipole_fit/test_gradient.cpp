@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "dipole_fit/SourceForward.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_engine/PointGradients.h"
 #include "head_model/SingleShell.h"

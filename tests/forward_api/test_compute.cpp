@@ -9,11 +9,11 @@
 #include <mutex>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_fast/FastTestSupport.h"
 #include "support/DemoInputs.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_fast/FastPointKernels.h"
 #include "forward_fast/FastTestSupport.h"
 #include "support/DemoInputs.h"

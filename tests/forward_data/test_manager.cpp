@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "Builders.h"
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "support/MessageRecorder.h"
 
 namespace {

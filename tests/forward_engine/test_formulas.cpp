@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForward02Coil08QornSph.h"
 #include "support/MessageRecorder.h"
 

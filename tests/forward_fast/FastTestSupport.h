@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
 

@@ -11,7 +11,7 @@
 #include "host_interfaces/DefaultSystem.h"
 #include "tools/ToolTestSupport.h"
 #include "tools/commands/Commands.h"
-#include "forward_api/FileText.h"
+#include "base/FileText.h"
 #include "tools/formats/Npy.h"
 #include "forward_api/SensorArrayFile.h"
 

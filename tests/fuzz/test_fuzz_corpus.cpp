@@ -11,7 +11,7 @@
 #include <limits>
 #include <string>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/Sources.h"
 #include "fuzz/Entries.h"
 #include "tools/formats/Npy.h"

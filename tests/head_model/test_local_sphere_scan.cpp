@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_fast/FastTestSupport.h"
 #include "head_model/ShellSurfaces.h"

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "head_model/ShellSurfaces.h"
 #include "head_model/SingleShell.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <random>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "head_model/ShellSurfaces.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SolidHarmonics.h"

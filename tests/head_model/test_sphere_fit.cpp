@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "head_model/LocalSpheres.h"
 #include "head_model/ShellSurfaces.h"
 

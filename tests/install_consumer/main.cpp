@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "host_interfaces/Afx.h"
 #include "host_interfaces/DefaultSystem.h"
 

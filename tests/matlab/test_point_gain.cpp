@@ -13,7 +13,7 @@
 
 #include "PointGain.h"
 #include "SensorTables.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace tb = megfwd::toolbox;
 

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ToolTestSupport.h"
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "tools/formats/Npy.h"

@@ -13,7 +13,7 @@
 #include "ToolTestSupport.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "forward_api/AtomicFile.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "tools/formats/MappedNpy.h"
 #include "tools/formats/Npy.h"
 #include "tools/commands/Progress.h"

@@ -7,7 +7,7 @@
 #include <functional>
 #include <map>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "tools/ToolTestSupport.h"
 #include "tools/formats/Npy.h"

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "support/MessageRecorder.h"
 #include "ui/CDlgForwardSettings.h"

@@ -1,6 +1,6 @@
 #include "tools/cli/ForwardOptions.h"
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 
 namespace megfwd::cli {

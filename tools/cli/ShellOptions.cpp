@@ -1,6 +1,6 @@
 #include "tools/cli/ShellOptions.h"
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "tools/cli/ForwardOptions.h"
 #include "tools/formats/SurfaceFile.h"
 

@@ -17,8 +17,8 @@
 #include "tools/cli/HelpFormatter.h"
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
+#include "base/Errors.h"
 #include "tools/commands/DipoleCommand.h"
-#include "forward_api/Errors.h"
 
 namespace {
 

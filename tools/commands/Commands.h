@@ -10,7 +10,7 @@
 #include <string>
 
 #include "forward_api/Compute.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "head_model/LocalSpheres.h"
 
 namespace megfwd::io {

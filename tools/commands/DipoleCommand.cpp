@@ -11,7 +11,7 @@
 #include "dipole_fit/DipoleFit.h"
 #include "dipole_fit/SourceForward.h"
 #include "forward_api/AtomicFile.h"
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "tools/commands/Commands.h"
 #include "tools/commands/Progress.h"

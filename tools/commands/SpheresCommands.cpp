@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "forward_api/AtomicFile.h"
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/SensorArrayFile.h"
 #include "tools/commands/Commands.h"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "tools/formats/Npy.h"
 #include "tools/formats/OutputSpace.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd::io {
 namespace {

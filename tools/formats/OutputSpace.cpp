@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 #include "forward_api/Sources.h"
 
 namespace megfwd::io {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "forward_api/Sources.h"
 #include "tools/formats/Npy.h"
 

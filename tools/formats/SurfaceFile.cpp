@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "forward_api/Errors.h"
-#include "forward_api/FileText.h"
+#include "base/Errors.h"
+#include "base/FileText.h"
 #include "tools/formats/Npy.h"
 #include "tools/formats/SourceFile.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd::io {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
 #include "ui/CDlgForwardSettings.h"

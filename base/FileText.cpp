@@ -1,4 +1,4 @@
-#include "forward_api/FileText.h"
+#include "base/FileText.h"
 
 #include <cerrno>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "forward_api/Errors.h"
+#include "base/Errors.h"
 
 namespace megfwd {
 

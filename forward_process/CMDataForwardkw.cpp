@@ -1,4 +1,4 @@
-#include "forward_data/CMDataForwardkw.h"
+#include "forward_process/CMDataForwardkw.h"
 
 #include <algorithm>
 #include <cmath>

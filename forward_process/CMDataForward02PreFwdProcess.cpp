@@ -371,22 +371,25 @@ std::int64_t CMDataForward02PreFwdProcess::unitCoordCount() const {
 int CMDataForward02PreFwdProcess::_08changeSpatUnit4SrcSnsSphere_Meter() {
     if (!pFwdChnl || !pVoxSnsLfx || !pFwdPos) return 0;
     if (anyInUnitMode(0) && !isUsableUnit(spatUnit)) return 0;
-    const UnitChange u{spatUnit, false};
+    return convertUnitMode(0, 2, UnitChange{spatUnit, false});
+}
+
+int CMDataForward02PreFwdProcess::convertUnitMode(int from, int to, const UnitChange& u) {
     const std::int64_t dims = unitCoordCount();
     for (std::int64_t i = 0; i < numSrc; ++i) {
         CFISrcSnsLf& src = pVoxSnsLfx[i];
-        if (src.unitMode != 0) continue;
+        if (src.unitMode != from) continue;
         for (std::int64_t a = 0; a < dims; ++a) src.srcField.pos[a] = u.apply(src.srcField.pos[a]);
-        src.unitMode = 2;
+        src.unitMode = to;
     }
-    if (pFwdChnl->unitMode == 0) {
+    if (pFwdChnl->unitMode == from) {
         if (!megfwd::geom::hasEntries(pFwdChnl)) return 0;
         megfwd::geom::forEachSensor(*pFwdChnl, [&u](CMEGSensorkw& s) { megfwd::geom::changeUnit(s, u); });
-        pFwdChnl->unitMode = 2;
+        pFwdChnl->unitMode = to;
     }
-    if (singleSphere.unitMode == 0) {
+    if (singleSphere.unitMode == from) {
         megfwd::geom::changeUnit(singleSphere, u);
-        singleSphere.unitMode = 2;
+        singleSphere.unitMode = to;
     }
     return 1;
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "forward_process/CMDataForward01BscPrcs.h"
+#include "forward_process/SensorGeometry.h"
 #include "host_interfaces/AnaVolume.h"
 
 class CMDataForward02PreFwdProcess : public CMDataForward01BscPrcs {
@@ -80,6 +81,10 @@ protected:
     // Number of position coordinates a unit change scales (the source list's
     // coordinate count, limited to 0..3 as every position holds three).
     std::int64_t unitCoordCount() const;
+    // Converts every source record, the channel set and singleSphere that is
+    // in unit mode `from` by u and marks it `to`; 0 when the channel set has
+    // no entries to convert. The caller checks the pointers and the factor.
+    int convertUnitMode(int from, int to, const megfwd::geom::UnitChange& u);
 
 private:
     friend struct CMDataForward02PreFwdProcessProbe;  // unit tests reach the private step through it

@@ -95,24 +95,7 @@ int CMDataForward03PostFwdProcess::_28changeSpatUnit4SrcSnsSphere_MilliMeter() {
     // matter then, and refusing it would stop postScanLfProcess before the
     // sensor gains and the unit leadfield.
     if (anyInUnitMode(2) && !isUsableUnit(spatUnit)) return 0;
-    const UnitChange u{spatUnit, true};
-    const std::int64_t dims = unitCoordCount();
-    for (std::int64_t i = 0; i < numSrc; ++i) {
-        CFISrcSnsLf& src = pVoxSnsLfx[i];
-        if (src.unitMode != 2) continue;
-        for (std::int64_t a = 0; a < dims; ++a) src.srcField.pos[a] = u.apply(src.srcField.pos[a]);
-        src.unitMode = 0;
-    }
-    if (pFwdChnl->unitMode == 2) {
-        if (!megfwd::geom::hasEntries(pFwdChnl)) return 0;
-        megfwd::geom::forEachSensor(*pFwdChnl, [&u](CMEGSensorkw& s) { megfwd::geom::changeUnit(s, u); });
-        pFwdChnl->unitMode = 0;
-    }
-    if (singleSphere.unitMode == 2) {
-        megfwd::geom::changeUnit(singleSphere, u);
-        singleSphere.unitMode = 0;
-    }
-    return 1;
+    return convertUnitMode(2, 0, UnitChange{spatUnit, true});
 }
 
 int CMDataForward03PostFwdProcess::_28changeCoord4SrcSnsSphere_openGL() {

@@ -8,10 +8,10 @@
 //   scan_s     the fast path alone (plan and loops, sums, reference
 //              correction) over one prepared manager of all sources
 //   Gpt/s      sources x (integration points of all sensors) / time, 1e9
-//   wall_s     the scan in blocks (CFastBlockScan::runFlat, 256 sources
-//              each, sources prepared on flat arrays in parallel) from the
-//              geometry's preparation to the finished array: what the
-//              command-line program does
+//   wall_s     the scan in blocks (CFastBlockScan, 256 sources each,
+//              sources prepared on flat arrays in parallel) from the
+//              sensors' preparation (CFastScanPlan) to the finished array:
+//              what the command-line program does
 //   prep_cpu, scan_cpu  thread-seconds of the sources' preparation and the loops
 //   peakMB     VmHWM of the run in blocks; outMB the output array; ratio
 //              their quotient
@@ -75,6 +75,18 @@ struct Result {
     int ok = 0;
 };
 
+// The blocks' values in one array, left uninitialised: the scan writes
+// every value.
+struct OneArray : CFastBlockSink {
+    std::int64_t size, perSource;
+    std::unique_ptr<double[]> values;
+    OneArray(std::int64_t size, std::int64_t perSource)
+        : size(size), perSource(perSource), values(new double[static_cast<std::size_t>(size)]) {}
+    double* blockTarget(std::int64_t first, std::int64_t) override { return values.get() + first * perSource; }
+    bool blockFinished(std::int64_t, std::int64_t, const double*, const std::int32_t*) override { return true; }
+    bool blockDone(std::int64_t, std::int64_t) override { return true; }
+};
+
 Result runOnce(const Config& c) {
     Result r;
     const double t0 = now();
@@ -132,43 +144,27 @@ Result runOnce(const Config& c) {
         r.scan = now() - ts;
         r.sources = n, r.sensors = data.numSns, r.points = plan.numPts;
     } else {
-        CMDataForwardkw unused;
-        settings(engine, unused);
-        // As the command does: the geometry on managers of one source, the
-        // sources on flat arrays, block by block.
+        // As the command does: the sensors prepared once on a manager of
+        // one source, the sources on flat arrays, block by block.
         std::vector<double> host;
         for (std::int64_t i = 0; i < n; ++i) host.insert(host.end(), list.entries[i].pos, list.entries[i].pos + 3);
-        CFlatSources flat;
+        const double tw = now();
+        std::unique_ptr<CMDataForwardkw> manager(new CMDataForwardkw);
+        settings(engine, *manager);
         CVirtSnsPOXlistkw one;
         one.addPosition(host[0], host[1], host[2]);
-        std::unique_ptr<CMDataForwardkw> geometry = megfwd::fast::prepareFlatGeometry(
-            [&](CMDataForwardkw& d) {
-                CMForwardkw scratch;
-                settings(scratch, d);
-                return d.initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0) && d.initFwdPosVsp(&one) ? 1 : 0;
-            },
-            flat);
+        CFastScanPlan plan;
+        r.ok = manager->initFwdChn(&recording, trial, 0, 1, c.refs ? 1 : 0) && manager->initFwdPosVsp(&one) &&
+               plan.prepare(engine, std::move(manager));
+        OneArray sink(n * plan.numSensors() * plan.numComponents(), plan.numSensors() * plan.numComponents());
+        std::vector<std::int32_t> in(static_cast<std::size_t>(n));
         CFastBlockScan scan;
         scan.numThreads = c.threads;
-        std::unique_ptr<double[]> out;  // left uninitialised: the scan writes every value
-        std::int64_t outSize = 0;
-        r.ok = geometry && scan.runFlat(
-            engine, std::move(geometry), n,
-            [&](std::int64_t first, std::int64_t count, double* pos, std::int32_t* in, std::int32_t* modes) {
-                flat.prepare(host.data() + 3 * first, count, pos, in, modes);
-                return 1;
-            },
-            [&](std::int64_t first, std::int64_t) {
-                if (!out) {
-                    outSize = n * scan.numSns * scan.numLf;
-                    out.reset(new double[static_cast<std::size_t>(outSize)]);
-                }
-                return out.get() + first * scan.numSns * scan.numLf;
-            });
-        r.wall = scan.wallSeconds;
+        r.ok = r.ok && scan.run(plan, host.data(), n, sink, in.data());
+        r.wall = now() - tw;
         r.prep = scan.prepareSeconds, r.scan = scan.computeSeconds;
-        r.sources = n, r.sensors = scan.numSns, r.points = scan.plan.numPts;
-        r.outMB = static_cast<double>(outSize) * 8.0 / (1024.0 * 1024.0);
+        r.sources = n, r.sensors = plan.numSensors(), r.points = plan.leadfield().numPts;
+        r.outMB = static_cast<double>(sink.size) * 8.0 / (1024.0 * 1024.0);
     }
     r.total = now() - t0;
     r.peak = peakMB();

@@ -10,6 +10,7 @@
 #include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/ResultFacts.h"
+#include "forward_api/SensorPlan.h"
 #include "forward_api/ShellScan.h"
 
 namespace megfwd::dipole {
@@ -44,30 +45,12 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
         throw InputError("gradients and dipole fits take leadfields in physical units; the unit leadfield "
                          "(isUnitLf) is refused");
     const double origin[3] = {0.0, 0.0, 0.0};
-    geometry_ = prepareSensorGeometry(engine_, sys, settings, origin, flat_);
-    if (!geometry_)
-        throw ComputeError(sys.label + ": preparing the sensors failed (channel set, spheres or settings; see the "
-                           "library's message, if any)");
-    if (geometry_->numSns < 2)
-        throw InputError(sys.label + ": " + std::to_string(geometry_->numSns) +
-                         " measurement sensor(s) in the channel set; at least 2 are needed");
-    checkLocalSpheres(*geometry_);
-    if (!plan_.build(engine_, *geometry_))
-        throw ComputeError(sys.label + ": the sensors' integration points could not be prepared (see the library's "
-                           "message, if any)");
-    if (!post_.read(*geometry_)) throw ComputeError(sys.label + ": the sensor signs could not be read");
-    if (shell) {
-        checkShellSettings(engine_, *geometry_);
-        const double t0 = now();
-        shell_ = fitShellToPlan(*shell, plan_, flat_, *geometry_, sys, std::max(1, threads));
-        plan_.pShell = &*shell_;
-        shellSeconds_ = now() - t0;
-    }
-    refusal_ = megfwd::fast::gradientRefusal(plan_);
+    prepareSensorPlan(plan_, engine_, sys, settings, origin, shell.get(), std::max(1, threads));
+    refusal_ = megfwd::fast::gradientRefusal(plan_.leadfield());
 
     // A, column by column: the frame change of the axes' unit vectors less
     // that of the origin (the change is affine; the stencil is left out).
-    CFlatSources frame = flat_;
+    CFlatSources frame = plan_.sources();
     frame.isSpatConstrained = 0;
     const double pts[12] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
     double out[12];
@@ -77,18 +60,18 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
         for (int k = 0; k < 3; ++k) jacobian_[3 * k + m] = out[3 * (m + 1) + k] - out[k];
 }
 
-SourceForward::~SourceForward() { plan_.pShell = nullptr; }
+SourceForward::~SourceForward() = default;
 
 SourceForward::Scratch::Scratch(const SourceForward& f)
-    : grad(f.plan_), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.plan_.numMea))),
-      slice(static_cast<std::size_t>(3 * std::max<std::int64_t>(1, f.plan_.numMea))) {}
+    : grad(f.plan_.leadfield()), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.numSensors()))),
+      slice(static_cast<std::size_t>(3 * std::max<std::int64_t>(1, f.numSensors()))) {}
 
 void SourceForward::toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const {
-    flat_.prepare(host, 1, scan, in, mode);
+    plan_.sources().prepare(host, 1, scan, in, mode);
 }
 
 bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratch& s) const {
-    const std::int64_t ns = plan_.numMea;
+    const std::int64_t ns = numSensors();
     auto clear = [&] {
         if (L) std::fill(L, L + 3 * ns, 0.0);
         if (dL) std::fill(dL, dL + 9 * ns, 0.0);
@@ -101,10 +84,10 @@ bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratc
     if (in != 1) return clear();
     double* Ls = s.scan.data();          // numMea x 3
     double* dLs = Ls + 3 * ns;           // numMea x 3 x 3 (component, d/dscan)
-    if (!megfwd::fast::leadfieldGradient(plan_, pos, Ls, dLs, s.grad)) return clear();
+    if (!megfwd::fast::leadfieldGradient(plan_.leadfield(), pos, Ls, dLs, s.grad)) return clear();
     if (L) {
         std::copy(Ls, Ls + 3 * ns, L);
-        post_.applyLocal(L, 1, &mode);
+        plan_.post().applyLocal(L, 1, &mode);
     }
     if (dL) {
         // Each scan-frame derivative as a leadfield of its own through the
@@ -113,7 +96,7 @@ bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratc
         std::fill(dL, dL + 9 * ns, 0.0);
         for (int k = 0; k < 3; ++k) {
             for (std::int64_t i = 0; i < 3 * ns; ++i) slice[i] = dLs[3 * i + k];
-            post_.applyLocal(slice, 1, &mode);
+            plan_.post().applyLocal(slice, 1, &mode);
             for (std::int64_t i = 0; i < 3 * ns; ++i)
                 for (int m = 0; m < 3; ++m) dL[3 * i + m] += slice[i] * jacobian_[3 * k + m];
         }
@@ -125,17 +108,17 @@ void SourceForward::leadfields(const double* host, std::int64_t count, double* o
                                std::int32_t* inScan) const {
     std::vector<double> pos(static_cast<std::size_t>(3 * count));
     std::vector<std::int32_t> in(static_cast<std::size_t>(count)), modes(static_cast<std::size_t>(count));
-    flat_.prepare(host, count, pos.data(), in.data(), modes.data());
+    plan_.sources().prepare(host, count, pos.data(), in.data(), modes.data());
     std::int64_t failed = -1;
-    if (!plan_.compute(pos.data(), in.data(), count, out, std::max(1, threads), &failed))
+    if (!plan_.leadfield().compute(pos.data(), in.data(), count, out, std::max(1, threads), &failed))
         throw ComputeError("the leadfield of source " + std::to_string(failed) +
                            " could not be computed: the formula has no value there");
-    post_.applyLocal(out, count, modes.data());
+    plan_.post().applyLocal(out, count, modes.data());
     if (inScan) std::copy(in.begin(), in.end(), inScan);
 }
 
 Sphere SourceForward::scanSphere() const {
-    const nlohmann::json j = detail::scanSphereJson(*geometry_);
+    const nlohmann::json j = detail::scanSphereJson(plan_.geometry());
     const auto& c = j.at("center_mm");
     return {{c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>()}, j.at("radius_mm").get<double>()};
 }

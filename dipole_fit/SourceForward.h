@@ -2,8 +2,8 @@
 // their derivatives with respect to the source position, in the host frame
 // (millimetres), for the dipole fit and for leadfield gradients.
 //
-// The geometry is prepared once, as the fast leadfield route prepares it
-// (forward_fast/FlatSources.h): a plan of the sensors' integration points,
+// The sensors are prepared once, as the fast leadfield route prepares them
+// (forward_fast/CFastScanPlan.h): a plan of the sensors' integration points,
 // the sources' frame change (centre shift, axes, scan unit) and the
 // post-processing's axis restore and sensor signs. The frame change is
 // affine, p_scan = A p_host + b, so with the restore R of the components
@@ -19,10 +19,8 @@
 #include <vector>
 
 #include "forward_api/Compute.h"
-#include "forward_fast/CFastLeadfield.h"
+#include "forward_fast/CFastScanPlan.h"
 #include "forward_fast/FastGradient.h"
-#include "forward_fast/FlatPostProcess.h"
-#include "forward_fast/FlatSources.h"
 #include "head_model/SingleShell.h"
 
 namespace megfwd::dipole {
@@ -39,7 +37,7 @@ public:
     SourceForward(const SourceForward&) = delete;
     SourceForward& operator=(const SourceForward&) = delete;
 
-    std::int64_t numSensors() const { return plan_.numMea; }
+    std::int64_t numSensors() const { return plan_.numSensors(); }
 
     // Per-thread working memory.
     class Scratch {
@@ -72,18 +70,13 @@ public:
 
     // The engine and the manager of the prepared geometry, for metadata.
     CMForwardkw& engine() { return engine_; }
-    CMDataForwardkw& geometry() { return *geometry_; }
-    const std::optional<head::ShellCorrection>& shell() const { return shell_; }
-    double fitSeconds() const { return shellSeconds_; }
+    CMDataForwardkw& geometry() { return plan_.geometry(); }
+    const std::optional<head::ShellCorrection>& shell() const { return plan_.shell(); }
+    double fitSeconds() const { return plan_.shellSeconds(); }
 
 private:
-    CMForwardkw engine_;
-    std::unique_ptr<CMDataForwardkw> geometry_;
-    CFlatSources flat_;
-    CFastLeadfield plan_;
-    CFlatPostProcess post_;
-    std::optional<head::ShellCorrection> shell_;
-    double shellSeconds_ = 0.0;
+    CMForwardkw engine_;  // before the plan, which reads it to the end
+    CFastScanPlan plan_;
     double jacobian_[9] = {};  // A: d p_scan / d p_host, row-major
     std::string refusal_;      // why gradients cannot be made (leadfields still can)
     void toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const;

@@ -8,15 +8,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/OutputRoutes.h"
 #include "forward_api/ResultFacts.h"
+#include "forward_api/SensorPlan.h"
 #include "forward_api/ShellScan.h"
 #include "forward_fast/CFastBlockScan.h"
-#include "forward_fast/FlatSources.h"
 #include "host_interfaces/VectorOps.h"
 
 // The whole-computation API: the steps shared by every computation, the
@@ -34,20 +35,6 @@ using nlohmann::json;
 double now() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Builds the channel set and the source positions and applies the settings;
-// the first steps of every computation.
-void setUp(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys, const SettingOverrides& settings) {
-    settings.applyTo(engine, data);
-    // Reference sensors join the channel set only when reference correction
-    // is on: without them the correction has nothing to subtract.
-    if (!data.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0, engine.isUseRefSns ? 1 : 0))
-        throw ComputeError(sys.label + ": the forward channel set could not be built (fewer than 2 channels?)");
-    if (data.numSns < 2)
-        throw InputError(sys.label + ": " + std::to_string(data.numSns) +
-                         " measurement sensor(s) in the channel set; at least 2 are needed");
-    checkLocalSpheres(data);
 }
 
 void setSources(CMDataForwardkw& data, const SourceSpec& src) {
@@ -183,28 +170,25 @@ std::string scanFailure(const char* quantity, const ForwardResult& r, std::int64
 }
 
 // The reason a fast scan stopped, with the source it stopped at.
-std::string fastScanFailure(const CFastBlockScan& scan, const std::vector<std::array<double, 3>>& hostPos) {
-    const std::string what = scan.failure ? scan.failure : "scan";
+std::string fastScanFailure(const CFastBlockScan& scan, const CFastScanPlan& plan,
+                            const std::vector<std::array<double, 3>>& hostPos) {
     const std::int64_t i = scan.failedSource;
     const bool known = i >= 0 && static_cast<std::size_t>(i) < hostPos.size();
     const std::string at =
         known ? "source " + std::to_string(i) + " at " + positionText(hostPos[static_cast<std::size_t>(i)]) : "";
-    if (what == "preparation")
-        return known ? "preparing the block of sources from " + at +
-                           " failed (channel set, spheres or source records; see the library's message, if any)"
-                     : "preparing the scan failed (channel set, spheres or source records; see the library's "
-                       "message, if any)";
-    if (what == "plan")
-        return "the scan's plan could not be built (the sensors' integration points, the integration order, or "
-               "memory; see the library's message, if any)";
-    if (what == "target") return "no storage for the values of the block from " + at;
-    if (scan.plan.numBrokenSensor)
+    switch (scan.failure) {
+        case CFastBlockScan::Failure::Preparation:
+            return "no memory for the block of sources" + (known ? " from " + at : std::string());
+        case CFastBlockScan::Failure::Target: return "no storage for the values of the block from " + at;
+        case CFastBlockScan::Failure::Sink: return "the values of the block from " + at + " could not be kept";
+        default: break;
+    }
+    if (plan.leadfield().numBrokenSensor)
         return "the leadfield of " + at + " could not be computed: a sensor's integration points could not be made";
     return "the leadfield of " + (known ? at : std::string("a source")) +
            " could not be computed: the formula has no value there (a source on a coil's axis through the sphere "
            "centre, or its tangential basis undefined)";
 }
-
 
 // Reorders a source-major result to the sensor-major layout.
 void toSensorMajor(ForwardResult& r) {
@@ -229,7 +213,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     checkMemory(estimateBytes(src.count(), expectedSensors, 3),
                 src.label + ": " + std::to_string(src.count()) + " sources x " + std::to_string(expectedSensors) +
                     " sensors");
-    setUp(engine, data, sys, req.settings);
+    setUpChannels(engine, data, sys, req.settings);
     setSources(data, src);
 
     const int requested = data.isTangLfd ? 2 : 3;
@@ -335,87 +319,38 @@ void checkFastMemory(const SourceSpec& src, const LeadfieldRequest& req, std::in
                     " sensors");
 }
 
-// The geometry of a fast computation, prepared once by the manager's own
-// steps on a manager of one source; the stencil, the shift and the frame
-// changes of the sources are then done on flat arrays (CFlatSources), on
-// the worker threads, block by block: no source or sensor record is built.
-struct FastGeometry {
-    std::unique_ptr<CMDataForwardkw> manager;
-    CFlatSources flat;
-    double seconds = 0.0;
-};
-
-void prepareGeometry(FastGeometry& g, const SystemRef& sys, const LeadfieldRequest& req,
-                     const std::vector<std::array<double, 3>>& hostPos) {
-    const double t0 = now();
-    CMForwardkw scratch;
-    g.manager = prepareSensorGeometry(scratch, sys, req.settings, hostPos[0].data(), g.flat);
-    if (!g.manager)
-        throw ComputeError("preparing the scan failed (channel set, spheres or settings; see the library's "
-                           "message, if any)");
-    g.seconds = now() - t0;
-}
-
-// Runs the block scan into the route: each block's figures are gathered,
-// and the route's work on a finished block done, on its worker's thread
-// outside the scan's lock, so that one block is summed and written while
-// another is computed. Fills the result's scan flags and time; throws when a
-// block was refused, the caller cancelled or a source failed.
-void runBlocks(CFastBlockScan& scan, CMForwardkw& engine, FastGeometry& geometry, OutputRoute& route,
-               ValueStats& stats, const LeadfieldRequest& req, const std::vector<std::array<double, 3>>& hostPos,
-               ForwardResult& r) {
-    const std::int64_t n = static_cast<std::int64_t>(hostPos.size());
+// Runs the block scan into the route, with the caller's progress; fills
+// the result's scan flags and time. Throws when a block was refused, the
+// caller cancelled or a source failed.
+void runBlocks(CFastBlockScan& scan, const CFastScanPlan& plan, OutputRoute& route, const LeadfieldRequest& req,
+               const std::vector<std::array<double, 3>>& hostPos, ForwardResult& r) {
     static_assert(sizeof(std::array<double, 3>) == 3 * sizeof(double), "host positions are read as one array");
-    const double* hostFlat = hostPos.front().data();
-    const CFlatSources& flat = geometry.flat;
-    auto prepare = [&](std::int64_t first, std::int64_t count, double* pos, std::int32_t* in, std::int32_t* modes) {
-        flat.prepare(hostFlat + 3 * first, count, pos, in, modes);
-        return 1;
-    };
-    auto target = [&](std::int64_t first, std::int64_t count) -> double* {
-        if (!route.error().empty()) return nullptr;  // the first reason is the one reported
-        return route.blockTarget(first, count);
-    };
-    std::int64_t doneCount = 0;
-    bool cancelled = false;
-    auto done = [&](std::int64_t first, std::int64_t count, const std::int32_t* in) -> int {
-        std::copy(in, in + count, r.inScan.begin() + first);
-        if (!route.blockDone(first, count)) return 0;
-        doneCount += count;
-        if (req.progress && !req.progress(doneCount, n)) cancelled = true;
-        return cancelled ? 0 : 1;
-    };
-    std::mutex statsLock;
-    scan.finished = [&](std::int64_t first, std::int64_t count, const double* values, const std::int32_t* in) -> int {
-        ValueStats part(count);
-        part.add(values, 0, count, scan.numSns * scan.numLf, in);
-        {
-            std::lock_guard<std::mutex> g(statsLock);
-            stats.merge(part, first);
-        }
-        return route.blockFinished(first, count, values) ? 1 : 0;
-    };
+    static_assert(std::is_same_v<std::int32_t, int>, "the scan writes the result's flags");
+    const std::int64_t n = static_cast<std::int64_t>(hostPos.size());
+    r.inScan.assign(static_cast<std::size_t>(n), 0);
     const double t0 = now();
-    const int ok = scan.runFlat(engine, std::move(geometry.manager), n, prepare, target, done);
+    const int ok = scan.run(plan, hostPos.front().data(), n, route, r.inScan.data(),
+                            req.progress);
     r.seconds = now() - t0;
     if (const std::string why = route.error(); !why.empty()) throw ComputeError(why);
-    if (cancelled) throw Cancelled();
-    if (!ok) throw ComputeError(fastScanFailure(scan, hostPos));
+    if (scan.failure == CFastBlockScan::Failure::Cancelled) throw Cancelled();
+    if (!ok) throw ComputeError(fastScanFailure(scan, plan, hostPos));
 }
 
 // The divisions of the post-processing (the axis restore and the sensor
 // signs were applied block by block): the unit leadfield's and the RMS
 // normalisation's, in passes over whole sources with the manager's numbers.
 // Returns the product of the divisors (1 without either).
-double divideValues(OutputRoute& route, const CFastBlockScan& scan, const ValueStats& stats,
-                    const LeadfieldRequest& req, std::int64_t numSources) {
-    const std::int64_t per = scan.numSns * scan.numLf;
+double divideValues(OutputRoute& route, const CFastScanPlan& plan, const LeadfieldRequest& req,
+                    std::int64_t numSources) {
+    const std::int64_t numSns = plan.numSensors(), numLf = plan.numComponents();
+    const std::int64_t per = numSns * numLf;
     double* vals = route.values();
     // Each pass takes whole sources, in order: in the sensor-major layout
     // source i's values start at i x components, a sensor's row further on.
     const bool sensorMajor = req.layout == LeadfieldLayout::SensorMajor;
-    const std::int64_t sourceStride = sensorMajor ? scan.numLf : per;
-    const std::int64_t sensorStride = sensorMajor ? numSources * scan.numLf : scan.numLf;
+    const std::int64_t sourceStride = sensorMajor ? numLf : per;
+    const std::int64_t sensorStride = sensorMajor ? numSources * numLf : numLf;
     auto pass = [&](auto&& fn) {
         const std::int64_t chunk = std::max<std::int64_t>(1, kPassValues / std::max<std::int64_t>(1, per));
         for (std::int64_t first = 0; first < numSources; first += chunk) {
@@ -432,14 +367,14 @@ double divideValues(OutputRoute& route, const CFastBlockScan& scan, const ValueS
         });
     };
     double divisor = 1.0;
-    if (scan.post.isUnitLf) {
-        const double maxAbs = stats.maxAbs();
+    if (plan.post().isUnitLf) {
+        const double maxAbs = route.stats().maxAbs();
         if (!megfwd::fast::checkUnitRange(maxAbs)) throw ComputeError("the post-processing of the leadfields failed");
         divideBy(maxAbs);
         divisor = maxAbs;
     }
     if (req.rmsNormalise) {
-        megfwd::fast::RmsAccumulator acc(scan.numSns, scan.numLf);
+        megfwd::fast::RmsAccumulator acc(numSns, numLf);
         pass([&](std::int64_t first, std::int64_t count) {
             acc.add(vals + first * sourceStride, count, sourceStride, sensorStride);
         });
@@ -452,17 +387,16 @@ double divideValues(OutputRoute& route, const CFastBlockScan& scan, const ValueS
 }
 
 // How the fast route ran, for the metadata.
-json fastScanInfo(const CFastBlockScan& scan, const OutputRoute& route, int threads,
-                            double setupSeconds) {
+json fastScanInfo(const CFastBlockScan& scan, const CFastScanPlan& plan, const OutputRoute& route, int threads) {
     return {{"output_storage", route.description()},
             {"path", "fast"},
             {"threads", threads},
             {"blocks_of_sources", scan.blockSize},
-            {"integration_points_per_source", scan.plan.numPts},
-            {"point_loop", scan.plan.isGeneric ? "the engine's coil members, one point at a time" : "vectorised"},
+            {"integration_points_per_source", plan.leadfield().numPts},
+            {"point_loop", plan.leadfield().isGeneric ? "the engine's coil members, one point at a time" : "vectorised"},
             {"point_loop_build", megfwd::fast::pointLoopName()},
             {"seconds", {{"wall", scan.wallSeconds},
-                         {"setup", setupSeconds},
+                         {"setup", plan.seconds()},
                          {"preparation_thread_seconds", scan.prepareSeconds},
                          {"loops_thread_seconds", scan.computeSeconds}}}};
 }
@@ -477,69 +411,45 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     const std::int64_t n = src.count();
     checkFastMemory(src, req, n, countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly));
     CMForwardkw engine;
-    {
-        CMDataForwardkw check;  // the channel set's errors, before any work
-        setUp(engine, check, sys, req.settings);
-    }
+    std::unique_ptr<CMDataForwardkw> manager(newObject<CMDataForwardkw>());
+    if (!manager) throw ComputeError("no memory for the forward data manager");
+    setUpChannels(engine, *manager, sys, req.settings);  // the channel set's errors, before any work
     const std::vector<std::array<double, 3>> hostPos = hostPositions(src);
     if (static_cast<std::int64_t>(hostPos.size()) != n || n < 1)
         throw ComputeError(src.label + ": the source positions could not be set");
 
-    FastGeometry geometry;
-    prepareGeometry(geometry, sys, req, hostPos);
     CFastBlockScan scan;
     scan.numThreads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
-    const LeadfieldDims dims{n, geometry.manager->numSns, geometry.manager->numLf};
-    const bool divides = geometry.manager->isUnitLf != 0 || req.rmsNormalise;
-    const std::unique_ptr<OutputRoute> route =
-        chooseRoute(req.output, dims, divides, scan.blockSize, req.layout);
-
-    ForwardResult r;
-    r.inScan.assign(static_cast<std::size_t>(n), 0);
-    ValueStats stats(n);
     // The single-shell correction is fitted to the plan's sensors in the
     // plan's frame before any block is computed, and applied in the point
     // loops' threads, before the post-processing.
-    std::optional<head::ShellCorrection> shell;
-    std::exception_ptr shellError;
-    double shellSeconds = 0.0;
-    if (req.singleShell)
-        scan.planReady = [&](CFastLeadfield& plan, CMDataForwardkw& geo) {
-            const double ts = now();
-            try {
-                checkShellSettings(engine, geo);
-                shell = fitShellToPlan(*req.singleShell, plan, geometry.flat, geo, sys, scan.numThreads);
-            } catch (...) {
-                shellError = std::current_exception();
-                return 0;
-            }
-            plan.pShell = &*shell;
-            shellSeconds = now() - ts;
-            return 1;
-        };
-    try {
-        runBlocks(scan, engine, geometry, *route, stats, req, hostPos, r);
-    } catch (...) {
-        if (shellError) std::rethrow_exception(shellError);  // the reason the plan was refused
-        throw;
-    }
-    CMDataForwardkw& data = *scan.firstManager();
+    CFastScanPlan plan;
+    prepareSensorPlan(plan, engine, std::move(manager), sys, hostPos[0].data(), req.singleShell.get(),
+                      scan.numThreads);
+    const LeadfieldDims dims{n, plan.numSensors(), plan.numComponents()};
+    const bool divides = plan.post().isUnitLf != 0 || req.rmsNormalise;
+    const std::unique_ptr<OutputRoute> route = chooseRoute(req.output, dims, divides, scan.blockSize, req.layout);
+
+    ForwardResult r;
+    runBlocks(scan, plan, *route, req, hostPos, r);
+    CMDataForwardkw& data = plan.geometry();
     const json scanSphere = scanSphereJson(data);
     sensorInfo(data, sys, r);
     r.sourcePositions = hostPos;
-    refuseNonFinite(stats, r, "source", "leadfield", scan.numLf);
+    refuseNonFinite(route->stats(), r, "source", "leadfield", dims.numComponents);
 
-    const double divisor = divideValues(*route, scan, stats, req, n);
-    r.summary = stats.summary(divisor);
+    const double divisor = divideValues(*route, plan, req, n);
+    r.summary = route->stats().summary(divisor);
     addValueWarnings(r, data, *r.summary, "source");
     route->finish(r);
-    r.shape = req.layout == LeadfieldLayout::SensorMajor ? std::vector<std::int64_t>{scan.numSns, n, scan.numLf}
-                                                         : std::vector<std::int64_t>{n, scan.numSns, scan.numLf};
+    r.shape = req.layout == LeadfieldLayout::SensorMajor
+                  ? std::vector<std::int64_t>{dims.numSensors, n, dims.numComponents}
+                  : std::vector<std::int64_t>{n, dims.numSensors, dims.numComponents};
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor,
-                          fastScanInfo(scan, *route, scan.numThreads, geometry.seconds));
-    if (shell) {
-        r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
-        r.meta["single_shell"]["fit_seconds"] = shellSeconds;
+                  fastScanInfo(scan, plan, *route, scan.numThreads));
+    if (plan.shell()) {
+        r.meta["single_shell"] = shellJson(*req.singleShell, *plan.shell());
+        r.meta["single_shell"]["fit_seconds"] = plan.shellSeconds();
     }
     return r;
 }
@@ -561,7 +471,7 @@ LeadfieldRequest withShellSphere(const LeadfieldRequest& req) {
 std::vector<std::int64_t> leadfieldShape(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     CMForwardkw engine;
     CMDataForwardkw data;
-    setUp(engine, data, sys, req.settings);
+    setUpChannels(engine, data, sys, req.settings);
     const std::int64_t comps = data.isTangLfd ? 2 : 3;
     if (req.layout == LeadfieldLayout::SensorMajor) return {data.numSns, src.count(), comps};
     return {src.count(), data.numSns, comps};
@@ -594,7 +504,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     checkMemory(estimateBytes(n, expectedSensors, 3),
                 label + ": " + std::to_string(n) + " dipoles x " + std::to_string(expectedSensors) + " sensors");
-    setUp(engine, data, sys, req.settings);
+    setUpChannels(engine, data, sys, req.settings);
     data.isTangLfd = 0;
     SourceSpec src;
     src.label = label;

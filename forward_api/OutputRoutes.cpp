@@ -28,6 +28,17 @@ std::string OutputRoute::error() const {
     return firstError;
 }
 
+bool OutputRoute::blockFinished(std::int64_t first, std::int64_t count, const double* values,
+                                const std::int32_t* inScan) {
+    ValueStats part(count);
+    part.add(values, 0, count, dims.perSource(), inScan);
+    {
+        std::lock_guard<std::mutex> g(figuresLock);
+        figures.merge(part, first);
+    }
+    return keepBlock(first, count, values);
+}
+
 void OutputRoute::fail(std::string why) {
     std::lock_guard<std::mutex> g(errorLock);
     if (firstError.empty()) firstError = std::move(why);
@@ -130,7 +141,7 @@ public:
         begun = true;
         return buffers.take(first);
     }
-    bool blockFinished(std::int64_t first, std::int64_t count, const double* values) override {
+    bool keepBlock(std::int64_t first, std::int64_t count, const double* values) override {
         try {
             sink.write(first * dims.perSource(), values, count * dims.perSource());
             return true;
@@ -205,7 +216,7 @@ public:
         if (!array && !takeArray()) return nullptr;
         return buffers.take(first);
     }
-    bool blockFinished(std::int64_t first, std::int64_t count, const double* values) override {
+    bool keepBlock(std::int64_t first, std::int64_t count, const double* values) override {
         const std::int64_t comps = dims.numComponents, sensors = dims.numSensors;
         for (std::int64_t j = 0; j < sensors; ++j) {
             double* row = array + (j * dims.numSources + first) * comps;

@@ -13,10 +13,11 @@
 //                     end when it takes copies but the divisions need every
 //                     value held.
 //
-// The scan computes each block (source, sensor, component) into the
-// route's blockTarget; blockFinished then runs on the worker's thread
-// (several blocks at once), blockDone under the scan's lock. The passes of
-// the divisions read the route's whole array. Routes are used for one
+// A route is the block scan's sink: the scan computes each block (source,
+// sensor, component) into the route's blockTarget; blockFinished then
+// gathers the block's figures and runs the route's keepBlock on the
+// worker's thread (several blocks at once), blockDone under the scan's
+// lock. The passes of the divisions read the route's whole array. Routes are used for one
 // computation and not shared.
 #pragma once
 
@@ -28,6 +29,8 @@
 #include <vector>
 
 #include "forward_api/Compute.h"
+#include "forward_api/ValueStats.h"
+#include "forward_fast/CFastBlockScan.h"
 
 namespace megfwd::detail {
 
@@ -38,9 +41,9 @@ struct LeadfieldDims {
     std::int64_t total() const { return numSources * perSource(); }
 };
 
-class OutputRoute {
+class OutputRoute : public CFastBlockSink {
 public:
-    explicit OutputRoute(const LeadfieldDims& dims) : dims(dims) {}
+    explicit OutputRoute(const LeadfieldDims& dims) : dims(dims), figures(dims.numSources) {}
     virtual ~OutputRoute() = default;
     OutputRoute(const OutputRoute&) = delete;
     OutputRoute& operator=(const OutputRoute&) = delete;
@@ -48,15 +51,18 @@ public:
     // Room for the values of sources [first, first + count), source by
     // source; null refuses the block (the reason, if any, in error()).
     // Called under the scan's lock.
-    virtual double* blockTarget(std::int64_t first, std::int64_t count) = 0;
-    // The block's values are final; called on the worker's thread, for
-    // several blocks at once. False stops the scan (the reason in error()).
-    virtual bool blockFinished(std::int64_t /*first*/, std::int64_t /*count*/, const double* /*values*/) {
-        return true;
-    }
+    double* blockTarget(std::int64_t first, std::int64_t count) override = 0;
+    // The block's values are final: their figures are gathered, then the
+    // route keeps the block (keepBlock). On the worker's thread, for several
+    // blocks at once. False stops the scan (the reason in error()).
+    bool blockFinished(std::int64_t first, std::int64_t count, const double* values,
+                       const std::int32_t* inScan) final;
     // The block is handed over and its room may be reused; under the scan's
     // lock. False stops the scan.
-    virtual bool blockDone(std::int64_t first, std::int64_t count) = 0;
+    bool blockDone(std::int64_t first, std::int64_t count) override = 0;
+    // The figures of every finished block (range, RMS, the first value that
+    // is not finite).
+    const ValueStats& stats() const { return figures; }
     // Every value, for the passes of the divisions; null when the values
     // were handed over block by block.
     virtual double* values() = 0;
@@ -72,6 +78,11 @@ public:
     std::string error() const;
 
 protected:
+    // The route's own work on a finished block (writing it out); false
+    // stops the scan.
+    virtual bool keepBlock(std::int64_t /*first*/, std::int64_t /*count*/, const double* /*values*/) {
+        return true;
+    }
     // Keeps the first reason; safe from any thread.
     void fail(std::string why);
     // The shape of the array the caller is given.
@@ -82,6 +93,8 @@ protected:
     LeadfieldDims dims;
 
 private:
+    ValueStats figures;
+    std::mutex figuresLock;
     mutable std::mutex errorLock;
     std::string firstError;
 };

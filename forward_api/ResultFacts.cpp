@@ -149,7 +149,7 @@ void sourceInfo(CMDataForwardkw& data, ForwardResult& r) {
     }
 }
 
-json scanSphereJson(CMDataForwardkw& data) {
+json scanSphereJson(const CMDataForwardkw& data) {
     switch (data.sphereModel) {
         case 1:
         case 3: return sphereJson(data.userSphere);

@@ -28,7 +28,7 @@ void sourceInfo(CMDataForwardkw& data, ForwardResult& r);
 
 // The sphere the scan used, in host axes and millimetres: the one the sphere
 // model selects, read before any later step could shift it.
-nlohmann::json scanSphereJson(CMDataForwardkw& data);
+nlohmann::json scanSphereJson(const CMDataForwardkw& data);
 
 // The metadata every result shares: program, settings, integration,
 // reference correction, spheres, sensors and sources.

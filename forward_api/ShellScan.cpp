@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/Errors.h"
+#include "forward_api/SensorPlan.h"
 #include "head_model/DenseAlgebra.h"
 
 namespace megfwd {
@@ -79,34 +80,12 @@ head::ShellCorrection fitShellToPlan(const head::SingleShell& model, const CFast
     return head::fitShellCorrection(model, shellFrame, points, pointSensor, plan.numMea, leadfield);
 }
 
-std::unique_ptr<CMDataForwardkw> prepareSensorGeometry(CMForwardkw& engine, const SystemRef& sys,
-                                                       const SettingOverrides& settings, const double probe[3],
-                                                       CFlatSources& flat) {
-    return megfwd::fast::prepareFlatGeometry(
-        [&](CMDataForwardkw& d) {
-            settings.applyTo(engine, d);
-            CVirtSnsPOXlistkw one;
-            one.addPosition(probe[0], probe[1], probe[2]);
-            return d.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0,
-                                engine.isUseRefSns ? 1 : 0) &&
-                           d.initFwdPosVsp(&one)
-                       ? 1
-                       : 0;
-        },
-        flat);
-}
-
 head::ShellCorrection fitShellForSettings(const head::SingleShell& model, const SystemRef& sys,
                                           const SettingOverrides& settings, int threads) {
     CMForwardkw engine;
-    CFlatSources flat;
-    const std::vector<double>& v = model.surface.vertices;
-    std::unique_ptr<CMDataForwardkw> geometry = prepareSensorGeometry(engine, sys, settings, v.data(), flat);
-    if (!geometry) throw ComputeError("preparing the single-shell fit failed (channel set, spheres or settings)");
-    checkShellSettings(engine, *geometry);
-    CFastLeadfield plan;
-    if (!plan.build(engine, *geometry)) throw ComputeError("preparing the single-shell fit failed (the sensors' plan)");
-    return fitShellToPlan(model, plan, flat, *geometry, sys, threads);
+    CFastScanPlan plan;
+    prepareSensorPlan(plan, engine, sys, settings, model.surface.vertices.data(), &model, threads);
+    return *plan.shell();
 }
 
 void applyShellToRecords(const head::ShellCorrection& correction, CMDataForwardkw& data, ScanKind kind) {

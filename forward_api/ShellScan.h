@@ -4,8 +4,6 @@
 // post-processing (head_model/SingleShell.h has the physics).
 #pragma once
 
-#include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "forward_api/Compute.h"
@@ -14,14 +12,6 @@
 #include "head_model/SingleShell.h"
 
 namespace megfwd {
-
-// The sensors of `sys` prepared for the fast path under `settings` (the
-// channel set, spheres and conversions, with one probe source at `probe`,
-// host frame, mm, since the preparation needs a source); `engine` takes the
-// settings. Null when the library refused (its message says why).
-std::unique_ptr<CMDataForwardkw> prepareSensorGeometry(CMForwardkw& engine, const SystemRef& sys,
-                                                       const SettingOverrides& settings, const double probe[3],
-                                                       CFlatSources& flat);
 
 // Refuses settings the correction cannot serve (two tangential components,
 // magnetic sources) with an InputError that names the setting.

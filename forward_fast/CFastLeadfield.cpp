@@ -117,11 +117,31 @@ int CFastLeadfield::build(CMForwardkw& engine, CMDataForwardkw& data) {
     return 0;
 }
 
+// The channel entries and the plan's rows, both ways: entryRow[entry] is
+// the entry's row or -1, rowEntry[row] the entry of a row.
+struct CFastLeadfield::Rows {
+    Owned<std::int64_t> entryRow, rowEntry;
+    explicit Rows(std::int64_t numEntries) : entryRow(numEntries), rowEntry(numEntries) {}
+    bool ok() const { return entryRow.p && rowEntry.p; }
+};
+
 int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     clean();
     engine.pDataFwd = &data;
     CForwardChnlkw* ch = data.pFwdChnl;
     if (!ch || !ch->pSnsCoils || ch->numChnl < 1) return 0;
+    if (!readSettings(engine, data)) return 0;
+    Rows rows(ch->numChnl);
+    if (!rows.ok()) return 0;
+    assignRows(*ch, rows);
+    prepareIntegration(engine, *ch);
+    if (!placePoints(*ch, rows) || !readReferenceWeights(*ch, rows)) return 0;
+    shareReferenceWeights();
+    isBuilt = 1;
+    return 1;
+}
+
+int CFastLeadfield::readSettings(CMForwardkw& engine, const CMDataForwardkw& data) {
     int ord = engine.orderCoilIntg;
     if (!engine.setOrder4SnsCoilIntegration(ord)) return 0;  // the scans' message
     order = ord;
@@ -143,84 +163,94 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
     isFailOnNoValue = formula.failsOnNoValueAlways || (std2D && formula.failsOnNoValue2Standard) ? 1 : 0;
     isUnitDirections = std2D && formula.unitDirections2Standard ? 1 : 0;
     if (isForceGeneric) isGeneric = 1;
+    return 1;
+}
 
-    // Rows: measurement entries, then (with references) reference entries,
-    // each in table order.
-    const std::int64_t nChnl = ch->numChnl;
-    Owned<std::int64_t> entryRow(nChnl);
-    if (!entryRow.p) return 0;
+// Rows: measurement entries, then (with references) reference entries,
+// each in table order.
+void CFastLeadfield::assignRows(const CForwardChnlkw& ch, Rows& rows) {
+    const std::int64_t nChnl = ch.numChnl;
     std::int64_t nMea = 0, nRef = 0;
     for (std::int64_t i = 0; i < nChnl; ++i) {
-        const std::int64_t k = ch->pSnsCoils[i].snsKind;
-        entryRow.p[i] = -1;
-        if (isMeaKind(k)) entryRow.p[i] = nMea++;
+        rows.entryRow.p[i] = -1;
+        if (isMeaKind(ch.pSnsCoils[i].snsKind)) rows.entryRow.p[i] = nMea++;
     }
     if (isUseRefSns)
         for (std::int64_t i = 0; i < nChnl; ++i)
-            if (isRefKind(ch->pSnsCoils[i].snsKind)) entryRow.p[i] = nMea + nRef++;
+            if (isRefKind(ch.pSnsCoils[i].snsKind)) rows.entryRow.p[i] = nMea + nRef++;
     numMea = nMea;
     numRef = nRef;
-    const std::int64_t nRows = nMea + nRef;
-
-    // Integration data, in the order the scan meets the sensors on its first
-    // source (references first when they are used); the first sensor that is
-    // missing or cannot be prepared stops the preparation, as it stops the
-    // scan.
-    if (!isStdModel) {
-        for (int pass = isUseRefSns ? 0 : 1; pass < 2 && numBrokenSensor == 0; ++pass)
-            for (std::int64_t i = 0; i < nChnl; ++i) {
-                const std::int64_t k = ch->pSnsCoils[i].snsKind;
-                if (pass == 0 ? !isRefKind(k) : !isMeaKind(k)) continue;
-                CMEGSensorkw* s = ch->pSnsCoils[i].pMEGSns;
-                bool ok = s != nullptr;
-                if (ok && !s->isW12Set) ok = engine.setSnsWt12Pts(s, ord) != 0;
-                for (int c = 0; ok && c < s->getTotalCoils(); ++c) {
-                    CBscMagSnskw* coil = s->getCoil(c);
-                    if (coil && !coil->isB12Set) ok = engine.setCoilB12Pts(coil, ord) != 0;
-                }
-                if (!ok) {
-                    numBrokenSensor = 1;
-                    break;
-                }
-            }
-    } else {
-        for (std::int64_t i = 0; i < nChnl; ++i)
-            if (entryRow.p[i] >= 0 && !ch->pSnsCoils[i].pMEGSns) numBrokenSensor = 1;
-    }
-
-    // Points: count, then fill.
-    Owned<std::int64_t> starts(nRows + 1);
-    if (!starts.p) return 0;
-    Owned<std::int64_t> rowEntry(nRows);
-    if (!rowEntry.p) return 0;
     for (std::int64_t i = 0; i < nChnl; ++i)
-        if (entryRow.p[i] >= 0) rowEntry.p[entryRow.p[i]] = i;
-    auto pointsOf = [&](const CMEGSensorkw* s) -> std::int64_t {
-        if (!s || numBrokenSensor) return 0;
-        const int nCoils = s->getTotalCoils();
-        std::int64_t coils = 0;
-        for (int c = 0; c < nCoils; ++c) coils += s->getCoil(c) ? 1 : 0;
-        if (isStdModel) return coils;
-        if (nCoils < 1 || !s->getCoil(0)) return 0;  // no coil 0: the sensor reads 0
-        const int nIp = std::clamp(s->numW12Pts, 0, 12);
-        return coils * nIp;
-    };
+        if (rows.entryRow.p[i] >= 0) rows.rowEntry.p[rows.entryRow.p[i]] = i;
+}
+
+// Integration data, in the order the scan meets the sensors on its first
+// source (references first when they are used); the first sensor that is
+// missing or cannot be prepared stops the preparation, as it stops the
+// scan, and marks the plan broken.
+void CFastLeadfield::prepareIntegration(CMForwardkw& engine, const CForwardChnlkw& ch) {
+    const std::int64_t nChnl = ch.numChnl;
+    if (isStdModel) {
+        for (std::int64_t i = 0; i < nChnl; ++i) {
+            const std::int64_t k = ch.pSnsCoils[i].snsKind;
+            const bool hasRow = isMeaKind(k) || (isUseRefSns && isRefKind(k));
+            if (hasRow && !ch.pSnsCoils[i].pMEGSns) numBrokenSensor = 1;
+        }
+        return;
+    }
+    for (int pass = isUseRefSns ? 0 : 1; pass < 2 && numBrokenSensor == 0; ++pass)
+        for (std::int64_t i = 0; i < nChnl; ++i) {
+            const std::int64_t k = ch.pSnsCoils[i].snsKind;
+            if (pass == 0 ? !isRefKind(k) : !isMeaKind(k)) continue;
+            CMEGSensorkw* s = ch.pSnsCoils[i].pMEGSns;
+            bool ok = s != nullptr;
+            if (ok && !s->isW12Set) ok = engine.setSnsWt12Pts(s, order) != 0;
+            for (int c = 0; ok && c < s->getTotalCoils(); ++c) {
+                CBscMagSnskw* coil = s->getCoil(c);
+                if (coil && !coil->isB12Set) ok = engine.setCoilB12Pts(coil, order) != 0;
+            }
+            if (!ok) {
+                numBrokenSensor = 1;
+                break;
+            }
+        }
+}
+
+// Integration points a sensor gives the plan (none once a sensor is broken).
+std::int64_t CFastLeadfield::pointsOf(const CMEGSensorkw* s) const {
+    if (!s || numBrokenSensor) return 0;
+    const int nCoils = s->getTotalCoils();
+    std::int64_t coils = 0;
+    for (int c = 0; c < nCoils; ++c) coils += s->getCoil(c) ? 1 : 0;
+    if (isStdModel) return coils;
+    if (nCoils < 1 || !s->getCoil(0)) return 0;  // no coil 0: the sensor reads 0
+    const int nIp = std::clamp(s->numW12Pts, 0, 12);
+    return coils * nIp;
+}
+
+// The rows' point ranges, then every point: its place relative to its
+// sensor's origin, its coil normal, the source's origin, its folded weight
+// and what the point loops need of the point alone (once here instead of
+// once per source).
+int CFastLeadfield::placePoints(const CForwardChnlkw& ch, const Rows& rows) {
+    const std::int64_t nRows = numMea + numRef;
+    rowStart = megfwd::newArray<std::int64_t>(nRows + 1);
+    if (!rowStart) return 0;
     std::int64_t total = 0;
     for (std::int64_t r = 0; r < nRows; ++r) {
-        starts.p[r] = total;
-        total += pointsOf(ch->pSnsCoils[rowEntry.p[r]].pMEGSns);
+        rowStart[r] = total;
+        total += pointsOf(ch.pSnsCoils[rows.rowEntry.p[r]].pMEGSns);
     }
-    starts.p[nRows] = total;
+    rowStart[nRows] = total;
+    const std::int64_t room = total < 1 ? 1 : total;
+    for (double** a : {&px, &py, &pz, &nx, &ny, &nz, &ox, &oy, &oz, &wt, &rn, &rinv, &pn, &wk})
+        if (!(*a = megfwd::newArray<double>(room))) return 0;
     numPts = total;
 
-    Owned<double> aPx(total), aPy(total), aPz(total), aNx(total), aNy(total), aNz(total), aOx(total), aOy(total),
-        aOz(total), aW(total), aRn(total), aRinv(total), aPn(total), aWk(total);
-    for (const Owned<double>* a :
-         {&aPx, &aPy, &aPz, &aNx, &aNy, &aNz, &aOx, &aOy, &aOz, &aW, &aRn, &aRinv, &aPn, &aWk})
-        if (!a->p) return 0;
+    const bool std2D = isStdModel && numComp == 2;
     std::int64_t p = 0;
     for (std::int64_t r = 0; r < nRows && total > 0; ++r) {
-        const CMEGSensorkw* s = ch->pSnsCoils[rowEntry.p[r]].pMEGSns;
+        const CMEGSensorkw* s = ch.pSnsCoils[rows.rowEntry.p[r]].pMEGSns;
         if (pointsOf(s) == 0) continue;
         const double* origin = s->localSphere;
         // The standard model's two-component members take the source from
@@ -228,16 +258,14 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
         const double* srcOrigin = std2D ? basisSphere.center : origin;
         const int nCoils = s->getTotalCoils();
         auto put = [&](const double* pos, const double* n, double w) {
-            aPx.p[p] = pos[0] - origin[0], aPy.p[p] = pos[1] - origin[1], aPz.p[p] = pos[2] - origin[2];
-            aNx.p[p] = n[0], aNy.p[p] = n[1], aNz.p[p] = n[2];
-            aOx.p[p] = srcOrigin[0], aOy.p[p] = srcOrigin[1], aOz.p[p] = srcOrigin[2];
-            aW.p[p] = w;
-            // What the point loops need of the point alone, once here
-            // instead of once per source.
-            const double rel[3] = {aPx.p[p], aPy.p[p], aPz.p[p]};
+            px[p] = pos[0] - origin[0], py[p] = pos[1] - origin[1], pz[p] = pos[2] - origin[2];
+            nx[p] = n[0], ny[p] = n[1], nz[p] = n[2];
+            ox[p] = srcOrigin[0], oy[p] = srcOrigin[1], oz[p] = srcOrigin[2];
+            wt[p] = w;
+            const double rel[3] = {px[p], py[p], pz[p]};
             const megfwd::fast::PointConstants pc = megfwd::fast::pointConstants(rel, n);
-            aRn.p[p] = pc.rn, aRinv.p[p] = pc.rinv, aPn.p[p] = pc.pn;
-            aWk.p[p] = w * factor;
+            rn[p] = pc.rn, rinv[p] = pc.rinv, pn[p] = pc.pn;
+            wk[p] = w * factor;
             ++p;
         };
         if (isStdModel) {
@@ -259,50 +287,44 @@ int CFastLeadfield::buildPlan(CMForwardkw& engine, CMDataForwardkw& data) {
                     }
         }
     }
+    return 1;
+}
 
-    // Reference weights of the measurement rows.
-    Owned<std::int64_t> rStart(nMea + 1);
-    if (!rStart.p) return 0;
+// Reference weights of the measurement rows, in the order of each entry's
+// weights; a weight naming no entry is skipped, one naming an entry that is
+// no reference sensor reads the row of zeros after the last row.
+int CFastLeadfield::readReferenceWeights(const CForwardChnlkw& ch, const Rows& rows) {
+    const std::int64_t nChnl = ch.numChnl, nRows = numMea + numRef;
+    refStart = megfwd::newArray<std::int64_t>(numMea + 1);
+    if (!refStart) return 0;
+    auto weightsOf = [&](std::int64_t m) -> const CForwardC0SnsCoilskw* {
+        const CForwardC0SnsCoilskw& e = ch.pSnsCoils[rows.rowEntry.p[m]];
+        return isUseRefSns && e.pRefCoef ? &e : nullptr;
+    };
     std::int64_t nW = 0;
-    for (std::int64_t m = 0; m < nMea; ++m) {
-        const CForwardC0SnsCoilskw& e = ch->pSnsCoils[rowEntry.p[m]];
-        rStart.p[m] = nW;
-        if (!isUseRefSns || !e.pRefCoef) continue;
-        for (std::int64_t w = 0; w < e.numRefCoef; ++w) {
-            const int idx = e.pRefCoef[w].chnlIdx;
-            if (idx >= 0 && idx < nChnl) ++nW;  // a weight naming no entry is skipped
-        }
+    for (std::int64_t m = 0; m < numMea; ++m) {
+        refStart[m] = nW;
+        if (const CForwardC0SnsCoilskw* e = weightsOf(m))
+            for (std::int64_t w = 0; w < e->numRefCoef; ++w)
+                nW += e->pRefCoef[w].chnlIdx >= 0 && e->pRefCoef[w].chnlIdx < nChnl ? 1 : 0;
     }
-    rStart.p[nMea] = nW;
-    Owned<std::int64_t> rRow(nW);
-    Owned<double> rCoef(nW);
-    if (!rRow.p || !rCoef.p) return 0;
+    refStart[numMea] = nW;
+    refRow = megfwd::newArray<std::int64_t>(nW < 1 ? 1 : nW);
+    refCoef = megfwd::newArray<double>(nW < 1 ? 1 : nW);
+    if (!refRow || !refCoef) return 0;
     std::int64_t q = 0;
-    for (std::int64_t m = 0; m < nMea && nW > 0; ++m) {
-        const CForwardC0SnsCoilskw& e = ch->pSnsCoils[rowEntry.p[m]];
-        if (!isUseRefSns || !e.pRefCoef) continue;
-        for (std::int64_t w = 0; w < e.numRefCoef; ++w) {
-            const int idx = e.pRefCoef[w].chnlIdx;
+    for (std::int64_t m = 0; m < numMea && nW > 0; ++m) {
+        const CForwardC0SnsCoilskw* e = weightsOf(m);
+        for (std::int64_t w = 0; e && w < e->numRefCoef; ++w) {
+            const int idx = e->pRefCoef[w].chnlIdx;
             if (idx < 0 || idx >= nChnl) continue;
-            const std::int64_t row = entryRow.p[idx];
-            rRow.p[q] = row >= nMea ? row : nRows;  // not a reference sensor: its value is 0
-            rCoef.p[q] = e.pRefCoef[w].coef;
+            const std::int64_t row = rows.entryRow.p[idx];
+            refRow[q] = row >= numMea ? row : nRows;
+            refCoef[q] = e->pRefCoef[w].coef;
             ++q;
         }
     }
     numRefWeights = nW;
-
-    px = aPx.take(), py = aPy.take(), pz = aPz.take();
-    nx = aNx.take(), ny = aNy.take(), nz = aNz.take();
-    ox = aOx.take(), oy = aOy.take(), oz = aOz.take();
-    wt = aW.take();
-    rn = aRn.take(), rinv = aRinv.take(), pn = aPn.take(), wk = aWk.take();
-    rowStart = starts.take();
-    refStart = rStart.take();
-    refRow = rRow.take();
-    refCoef = rCoef.take();
-    shareReferenceWeights();
-    isBuilt = 1;
     return 1;
 }
 
@@ -545,38 +567,6 @@ namespace megfwd::fast {
 int hardwareThreads() {
     const unsigned n = std::thread::hardware_concurrency();
     return n < 1 ? 1 : static_cast<int>(n);
-}
-
-int gridDewarLfdFlat(CMForwardkw& engine, CMDataForwardkw& data, double* out, int nThreads) {
-    // The grid scan's checks, in its order.
-    engine.pDataFwd = &data;
-    if (!data.pFwdChnl || data.numSns < 2) return 0;
-    if (!data.pFwdPos || data.pFwdPos->numPos < 1 || data.numSrc != data.pFwdPos->numPos) return 0;
-    if (data.pVoxSnsLfx && (data.numLf > std::numeric_limits<std::int32_t>::max() ||
-                            data.numLf < std::numeric_limits<std::int32_t>::min() ||
-                            data.numLf != data.pVoxSnsLfx[0].numLf))
-        return 0;
-    if (data.pFwdChnl->numChnl < 1 || !data.pVoxSnsLfx || data.numSrc < 1 || !out) return 0;
-    const std::int64_t nComp = data.isTangLfd ? 2 : 3;
-    if (data.numLf != nComp) return 0;
-
-    Owned<double> pos(3 * data.numSrc);
-    Owned<std::int32_t> in(data.numSrc);
-    if (!pos.p || !in.p) return 0;
-    bool any = false;
-    for (std::int64_t i = 0; i < data.numSrc; ++i) {
-        const CFISrcSnsLf& rec = data.pVoxSnsLfx[i];
-        for (int c = 0; c < 3; ++c) pos.p[3 * i + c] = rec.srcField.pos[c];
-        in.p[i] = rec.isVoxIn;
-        any = any || rec.isVoxIn == 1;
-    }
-    if (!any) {
-        std::fill(out, out + data.numSrc * data.numSns * nComp, 0.0);
-        return 1;
-    }
-    CFastLeadfield plan;
-    if (!plan.build(engine, data) || plan.numMea != data.numSns) return 0;
-    return plan.compute(pos.p, in.p, data.numSrc, out, nThreads);
 }
 
 }  // namespace megfwd::fast

@@ -144,19 +144,21 @@ public:
 
 private:
     struct Scratch;
+    struct Rows;
+    // The phases of build, in order.
     int buildPlan(CMForwardkw& engine, CMDataForwardkw& data);
+    int readSettings(CMForwardkw& engine, const CMDataForwardkw& data);
+    void assignRows(const CForwardChnlkw& ch, Rows& rows);
+    void prepareIntegration(CMForwardkw& engine, const CForwardChnlkw& ch);
+    std::int64_t pointsOf(const CMEGSensorkw* s) const;
+    int placePoints(const CForwardChnlkw& ch, const Rows& rows);
+    int readReferenceWeights(const CForwardChnlkw& ch, const Rows& rows);
     int computeOne(const double* src, Scratch& s, double* out) const;
     void shareReferenceWeights();
     void correctByReferences(const double* rows, double* out) const;
 };
 
 namespace megfwd::fast {
-
-// The whole grid scan of a prepared manager into a flat array of
-// numSrc x numSns x numLf values (numLf must be 2 or 3 and agree with
-// isTangLfd): the grid scan's checks, a plan, and every record's position
-// and scan flag. The records are not written. Returns 1 on success.
-int gridDewarLfdFlat(CMForwardkw& engine, CMDataForwardkw& data, double* out, int nThreads);
 
 // The number of threads the machine offers (at least 1).
 int hardwareThreads();

@@ -23,37 +23,48 @@ __attribute__((optimize("tree-loop-vectorize", "vect-cost-model=dynamic"))) void
 
 }  // namespace
 
-int CFlatSources::read(const CMDataForwardkw& scan, CMDataForwardkw& host) {
+int CFlatSources::read(const CMDataForwardkw& data) {
     isRead = 0;
-    isSpatConstrained = scan.isSpatConstrained ? 1 : 0;
-    isCentralizedLf = scan.isCentralizedLf ? 1 : 0;
-    isMatlabAxes = scan.coordSystem == 1 ? 1 : 0;
-    isUnit2Meter = scan.isUnit2Meter ? 1 : 0;
-    minCoilSrcDist = scan.minCoilSrcDist;
-    minSrcSphDist = scan.minSrcSphDist;
-    spatUnit = scan.spatUnit;
-    const std::int64_t dims = scan.pFwdPos ? scan.pFwdPos->numCoord : 0;
+    isSpatConstrained = data.isSpatConstrained ? 1 : 0;
+    isCentralizedLf = data.isCentralizedLf ? 1 : 0;
+    isMatlabAxes = data.coordSystem == 1 ? 1 : 0;
+    isUnit2Meter = data.isUnit2Meter ? 1 : 0;
+    minCoilSrcDist = data.minCoilSrcDist;
+    minSrcSphDist = data.minSrcSphDist;
+    spatUnit = data.spatUnit;
+    const std::int64_t dims = data.pFwdPos ? data.pFwdPos->numCoord : 0;
     numUnitCoords = dims < 0 ? 0 : (dims > 3 ? 3 : dims);
-    if (isSpatConstrained && scan.pAnaVlm && scan.isAnaScan) return 0;
-    if (!host.pFwdChnl) return 0;
+    if (isSpatConstrained && data.pAnaVlm && data.isAnaScan) return 0;
+    if (!data.pFwdChnl) return 0;
 
-    for (int a = 0; a < 3; ++a) sphereCentre[a] = host.singleSphere.center[a];
+    for (int a = 0; a < 3; ++a) sphereCentre[a] = data.singleSphere.center[a];
     coilX.clear(), coilY.clear(), coilZ.clear(), coilDepth.clear();
-    if (isSpatConstrained) {
-        // The stencil's own first step: the dewar centre of the first coils.
-        if (!geom::hasEntries(host.pFwdChnl) || !host.pFwdChnl->updateDewarCnt()) return 0;
-        for (int a = 0; a < 3; ++a) dewarCentre[a] = host.pFwdChnl->dewarSphere.center[a];
-        const CForwardChnlkw& set = *host.pFwdChnl;
-        for (std::int64_t i = 0; i < set.numChnl; ++i) {
-            const CForwardC0SnsCoilskw& entry = set.pSnsCoils[i];
-            if (!entry.isMEGMeasureSns() || !entry.pMEGSns) continue;
-            const CBscMagSnskw* coil = entry.pMEGSns->getCoil(0);
-            if (!coil) continue;
-            double q[3];
-            coil->getCoilPositionD(q[0], q[1], q[2]);
-            coilX.push_back(q[0]), coilY.push_back(q[1]), coilZ.push_back(q[2]);
-            coilDepth.push_back(geom::distance(q, dewarCentre));
-        }
+    if (!isSpatConstrained) {
+        isRead = 1;
+        return 1;
+    }
+    // The stencil's own first step: the dewar centre, the mean of the first
+    // coils, summed in channel order as the channel set sums it
+    // (updateDewarCnt, which is not called so that the manager's dewar
+    // sphere stays as its preparation left it).
+    if (!geom::hasEntries(data.pFwdChnl)) return 0;
+    const CForwardChnlkw& set = *data.pFwdChnl;
+    for (std::int64_t i = 0; i < set.numChnl; ++i) {
+        const CForwardC0SnsCoilskw& entry = set.pSnsCoils[i];
+        if (!entry.isMEGMeasureSns() || !entry.pMEGSns) continue;
+        const CBscMagSnskw* coil = entry.pMEGSns->getCoil(0);
+        if (!coil) continue;
+        double q[3];
+        coil->getCoilPositionD(q[0], q[1], q[2]);
+        coilX.push_back(q[0]), coilY.push_back(q[1]), coilZ.push_back(q[2]);
+    }
+    if (coilX.empty()) return 0;
+    double centre[3] = {0.0, 0.0, 0.0};
+    for (std::size_t c = 0; c < coilX.size(); ++c) centre[0] += coilX[c], centre[1] += coilY[c], centre[2] += coilZ[c];
+    for (int a = 0; a < 3; ++a) dewarCentre[a] = centre[a] / static_cast<double>(coilX.size());
+    for (std::size_t c = 0; c < coilX.size(); ++c) {
+        const double q[3] = {coilX[c], coilY[c], coilZ[c]};
+        coilDepth.push_back(geom::distance(q, dewarCentre));
     }
     isRead = 1;
     return 1;
@@ -111,23 +122,12 @@ void CFlatSources::prepare(const double* hostPos, std::int64_t count, double* po
 
 namespace megfwd::fast {
 
-std::unique_ptr<CMDataForwardkw> prepareFlatGeometry(const std::function<int(CMDataForwardkw&)>& setUp,
-                                                     CFlatSources& flat) {
-    auto oneSource = [&](bool hostFrame) -> std::unique_ptr<CMDataForwardkw> {
-        std::unique_ptr<CMDataForwardkw> d(megfwd::newObject<CMDataForwardkw>());
-        if (!d || !setUp(*d)) return nullptr;
-        const std::int32_t stencil = d->isSpatConstrained;
-        d->isSpatConstrained = 0;
-        if (hostFrame) d->isCentralizedLf = 0, d->coordSystem = 0, d->isUnit2Meter = 0;
-        if (!d->prepare4VoxSnsLfdScan(d->isTangLfd ? 2 : 3)) return nullptr;
-        d->isSpatConstrained = stencil;
-        return d;
-    };
-    std::unique_ptr<CMDataForwardkw> scan = oneSource(false);
-    if (!scan) return nullptr;
-    const std::unique_ptr<CMDataForwardkw> host = oneSource(true);
-    if (!host || !flat.read(*scan, *host)) return nullptr;
-    return scan;
+int prepareFlatGeometry(CMDataForwardkw& data, CFlatSources& flat) {
+    const std::int32_t stencil = data.isSpatConstrained;
+    data.isSpatConstrained = 0;
+    const int inHost = data.prepareInHostFrame(data.isTangLfd ? 2 : 3);
+    data.isSpatConstrained = stencil;
+    return inHost && flat.read(data) && data.changeToScanFrame() ? 1 : 0;
 }
 
 }  // namespace megfwd::fast

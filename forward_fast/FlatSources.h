@@ -19,9 +19,8 @@
 //   unit change (isUnit2Meter): times spatUnit, for the source list's
 //     coordinates.
 // The geometry the stencil needs (first-coil positions, the dewar centre,
-// the scan sphere's centre) is read in host axes and millimetres, from a
-// manager prepared with the same settings but with the centre shift, the
-// axis change and the unit change off.
+// the scan sphere's centre) is read in host axes and millimetres, from the
+// scan's own manager between the two halves of its preparation.
 //
 // The anatomical stencil needs every source at once (it refuses a set
 // without a qualified source) and is not done here: read() refuses a
@@ -30,8 +29,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <vector>
 
 #include "forward_process/CMDataForwardkw.h"
@@ -55,13 +52,12 @@ public:
     std::vector<double> coilX, coilY, coilZ, coilDepth;
     int isRead = 0;
 
-    // Reads the settings from `scan` (the manager the scan's plan comes from,
-    // prepared with the scan's settings) and the host-frame geometry from
-    // `host` (the same settings, frame changes off, prepared). 0 when the
-    // stencil's dewar centre cannot be found (no measurement sensor with a
-    // first coil) while the stencil is on, or when an anatomical volume is in
-    // use.
-    int read(const CMDataForwardkw& scan, CMDataForwardkw& host);
+    // Reads the settings and the host-frame geometry from `data`, the scan's
+    // manager prepared up to its frame changes (prepareInHostFrame). 0 when
+    // the stencil's dewar centre cannot be found (no measurement sensor with
+    // a first coil) while the stencil is on, or when an anatomical volume is
+    // in use.
+    int read(const CMDataForwardkw& data);
 
     // Positions (3 per source, scan frame), in-scan flags (1 in, 0 out) and
     // coordinate modes (0 host axes, 1 Matlab axes) of `count` sources given
@@ -73,16 +69,14 @@ public:
 
 namespace megfwd::fast {
 
-// The geometry of a flat scan: two managers of one source each, prepared by
-// the manager's own prepare4VoxSnsLfdScan. `setUp` applies the scan's
-// settings to a fresh manager and gives it its channel set and one source
-// position (1 on success). The first manager, returned, is the scan's (its
-// channel set and spheres in the scan's frame, for the plan and the
-// post-processing); the second, with the centre shift, the axis change and
-// the unit change off, gives `flat` the host-frame geometry of the stencil
-// and is released. Neither runs the stencil: `flat` does it for every
-// source. Null when a preparation or flat.read fails.
-std::unique_ptr<CMDataForwardkw> prepareFlatGeometry(const std::function<int(CMDataForwardkw&)>& setUp,
-                                                     CFlatSources& flat);
+// Prepares the geometry of a flat scan on `data`, a manager with the scan's
+// settings, its channel set and one source position (the preparation needs
+// a source): the manager's own preparation in two halves, with `flat` read
+// between them, so that the channel set is built once. Afterwards the
+// manager holds the channel set and spheres in the scan's frame (for the
+// plan and the post-processing). The stencil is not run on the manager:
+// `flat` does it for every source. 0 when a preparation step or flat.read
+// fails.
+int prepareFlatGeometry(CMDataForwardkw& data, CFlatSources& flat);
 
 }  // namespace megfwd::fast

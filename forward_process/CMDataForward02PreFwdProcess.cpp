@@ -40,6 +40,10 @@ std::int64_t voxIndex(double pos, double origin, double size, std::int64_t count
 // The whole preparation
 
 int CMDataForward02PreFwdProcess::prepare4VoxSnsLfdScan(int numLfReq) {
+    return prepareInHostFrame(numLfReq) && changeToScanFrame() ? 1 : 0;
+}
+
+int CMDataForward02PreFwdProcess::prepareInHostFrame(int numLfReq) {
     if (!pFwdPos || !pFwdChnl) return 0;
     std::int64_t n = numLfReq < 1 ? 1 : (numLfReq > 3 ? 3 : numLfReq);
 
@@ -78,6 +82,10 @@ int CMDataForward02PreFwdProcess::prepare4VoxSnsLfdScan(int numLfReq) {
         if (!ok) return 0;
         if (!_06wrapCntSrcZero()) return 0;
     }
+    return 1;
+}
+
+int CMDataForward02PreFwdProcess::changeToScanFrame() {
     if (isCentralizedLf && !_07shiftGlobCnt4SrcSnsSphere()) return 0;
     if (coordSystem == 1 && !_08changeCoord4SrcSnsSphere_matlab()) return 0;
     if (isUnit2Meter && !_08changeSpatUnit4SrcSnsSphere_Meter()) return 0;

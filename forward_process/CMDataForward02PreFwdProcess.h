@@ -27,6 +27,13 @@ public:
     // isUnit2Meter). Stops with 0 at the first failing step; what earlier
     // steps did stays.
     int prepare4VoxSnsLfdScan(int numLfReq);
+    // The same preparation in its two halves: everything up to the
+    // stencils, in host axes and units, then the frame changes (centre
+    // shift, axes, unit). Between them the channel set, the spheres and the
+    // sources are in the host's frame, which is where a caller reads what
+    // it needs of that frame before it is left.
+    int prepareInHostFrame(int numLfReq);
+    int changeToScanFrame();
 
     int _01setDewarCnt2SingleSphere(bool update);
     int _01setMeanLocSph2SingleSphere(bool update);

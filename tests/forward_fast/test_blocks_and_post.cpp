@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -88,8 +90,8 @@ TEST(FlatPostProcess, ZeroLeadfieldsGiveTheManagersMessages) {
                                                           "RMS value in leadfields is smaller than zero!?"}));
 }
 
-// The manager of a block: the default system and sources [first,
-// first + count) of a list, prepared as for all of them.
+// The default system with two sensors of non-positive gain and a list of
+// sources, one of them out of the scan.
 struct BlockSystem {
     CMEGDatakw recording = megfwd::demo::makeDefaultRecording(1);
     CVirtSnsPOXlistkw list;
@@ -108,84 +110,121 @@ struct BlockSystem {
         data.isUnit2Meter = 1;
         data.spatUnit = 0.01;
     }
-    // Touches no shared state: blocks are prepared on several threads.
-    int prepare(CMDataForwardkw& data, std::int64_t first, std::int64_t count) const {
-        CMForwardkw scratch;
-        settings(scratch, data);
-        if (!data.initFwdChn(const_cast<CMEGDatakw*>(&recording), const_cast<CMEGDatakw&>(recording).getTrial(0), 0,
-                             1, c.refs ? 1 : 0))
-            return 0;
-        CVirtSnsPOXlistkw part;
-        for (std::int64_t i = first; i < first + count; ++i)
-            part.addPosition(list.entries[i].pos[0], list.entries[i].pos[1], list.entries[i].pos[2]);
-        return data.initFwdPosVsp(&part) && data.prepare4VoxSnsLfdScan(c.tangential ? 2 : 3);
+    // A manager with the settings, the channel set and `sources`.
+    std::unique_ptr<CMDataForwardkw> manager(CMForwardkw& engine, CVirtSnsPOXlistkw sources) {
+        auto data = std::make_unique<CMDataForwardkw>();
+        settings(engine, *data);
+        EXPECT_EQ(data->initFwdChn(&recording, recording.getTrial(0), 0, 1, c.refs ? 1 : 0), 1);
+        EXPECT_EQ(data->initFwdPosVsp(&sources), 1);
+        return data;
+    }
+    std::vector<double> hostPositions() const {
+        std::vector<double> host;
+        for (std::int64_t i = 0; i < list.numEntries; ++i)
+            host.insert(host.end(), list.entries[i].pos, list.entries[i].pos + 3);
+        return host;
     }
 };
 
+// One array for all blocks; counts the blocks, refuses room from
+// `refuseFrom` on.
+struct ArraySink : CFastBlockSink {
+    std::vector<double> values;
+    std::int64_t perSource = 0, blocks = 0, refuseFrom = -1;
+    double* blockTarget(std::int64_t first, std::int64_t) override {
+        if (refuseFrom >= 0 && first >= refuseFrom) return nullptr;
+        return values.data() + first * perSource;
+    }
+    bool blockFinished(std::int64_t, std::int64_t, const double*, const std::int32_t*) override { return true; }
+    bool blockDone(std::int64_t, std::int64_t) override {
+        ++blocks;
+        return true;
+    }
+};
+
+// Blocks of 7 sources on two threads give the bits of one block of every
+// source on one thread, and the scan flags of a manager prepared with all
+// sources; the values agree with that manager's record scan after the
+// local post-processing.
 TEST(FastBlockScan, BlocksGiveTheNumbersOfOneScanOfAllSources) {
     for (const bool tangential : {false, true}) {
+        SCOPED_TRACE(tangential ? "2D" : "3D");
         BlockSystem sys;
         sys.c.tangential = tangential, sys.c.coordSystem = 1, sys.c.code = tangential ? 0 : 4;
         const std::int64_t n = sys.list.numEntries;
+        const std::vector<double> host = sys.hostPositions();
 
-        // All sources in one manager: the flat scan and the flat post-processing.
-        CMForwardkw engine;
-        CMDataForwardkw whole;
-        sys.settings(engine, whole);
-        ASSERT_EQ(sys.prepare(whole, 0, n), 1);
-        std::vector<double> want(static_cast<std::size_t>(n * whole.numSns * whole.numLf));
-        std::vector<std::int32_t> modes, inScan;
+        CMForwardkw wholeEngine;
+        const std::unique_ptr<CMDataForwardkw> whole = sys.manager(wholeEngine, sys.list);
+        ASSERT_EQ(whole->prepare4VoxSnsLfdScan(tangential ? 2 : 3), 1);
+        ASSERT_EQ(wholeEngine.gridDewarLfd(whole.get()), 1);
+        std::vector<std::int32_t> modes, wantIn;
         for (std::int64_t i = 0; i < n; ++i) {
-            modes.push_back(whole.pVoxSnsLfx[i].coordMode);
-            inScan.push_back(whole.pVoxSnsLfx[i].isVoxIn);
+            modes.push_back(whole->pVoxSnsLfx[i].coordMode);
+            wantIn.push_back(whole->pVoxSnsLfx[i].isVoxIn);
         }
         CFlatPostProcess post;
-        ASSERT_EQ(post.read(whole), 1);
-        ASSERT_EQ(megfwd::fast::gridDewarLfdFlat(engine, whole, want.data(), 1), 1);
-        post.applyLocal(want.data(), n, modes.data());
+        ASSERT_EQ(post.read(*whole), 1);
 
-        // Blocks of 7 sources into one array, two threads.
-        CMForwardkw blockEngine;
-        CMDataForwardkw unused;
-        sys.settings(blockEngine, unused);
-        CFastBlockScan scan;
-        scan.blockSize = 7;
-        scan.numThreads = 2;
-        std::vector<double> got(want.size(), -1.0);
-        std::vector<std::int32_t> gotIn(static_cast<std::size_t>(n), -1);
-        std::int64_t blocks = 0;
-        const int ok = scan.run(
-            blockEngine, n,
-            [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
-                return sys.prepare(d, first, count);
-            },
-            [&](std::int64_t first, std::int64_t) { return got.data() + first * scan.numSns * scan.numLf; },
-            [&](std::int64_t first, std::int64_t count, const std::int32_t* in) {
-                std::copy(in, in + count, gotIn.begin() + first);
-                ++blocks;
-                return 1;
-            });
-        ASSERT_EQ(ok, 1) << (scan.failure ? scan.failure : "");
-        EXPECT_EQ(blocks, (n + 6) / 7);
-        EXPECT_EQ(gotIn, inScan);
-        EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0);
+        CMForwardkw engine;
+        CVirtSnsPOXlistkw one;
+        one.addPosition(host[0], host[1], host[2]);
+        CFastScanPlan plan;
+        ASSERT_EQ(plan.prepare(engine, sys.manager(engine, one)), 1);
+        std::vector<std::vector<double>> got;
+        for (const auto& [block, threads] : {std::pair<std::int64_t, int>{7, 2}, {n, 1}}) {
+            ArraySink sink;
+            sink.perSource = plan.numSensors() * plan.numComponents();
+            sink.values.assign(static_cast<std::size_t>(n * sink.perSource), -1.0);
+            std::vector<std::int32_t> in(static_cast<std::size_t>(n), -1);
+            CFastBlockScan scan;
+            scan.blockSize = block, scan.numThreads = threads;
+            ASSERT_EQ(scan.run(plan, host.data(), n, sink, in.data()), 1);
+            EXPECT_EQ(sink.blocks, (n + block - 1) / block);
+            EXPECT_EQ(in, wantIn);
+            got.push_back(sink.values);
+        }
+        EXPECT_EQ(std::memcmp(got[0].data(), got[1].data(), got[0].size() * sizeof(double)), 0);
+
+        std::vector<double> want;
+        for (std::int64_t i = 0; i < n; ++i)
+            for (std::int64_t j = 0; j < whole->numSns; ++j)
+                for (std::int64_t k = 0; k < whole->numLf; ++k) want.push_back(whole->pVoxSnsLfx[i].pSnsLf[j].pLf[k]);
+        post.applyLocal(want.data(), n, modes.data());
+        EXPECT_TRUE(megfwd::test::agreesBySource(got[0], want, whole->numSns * whole->numLf, 1e-12));
     }
 }
 
-TEST(FastBlockScan, StopsAtAFailingBlock) {
+TEST(FastBlockScan, StopsAtARefusedBlockAndWhenAskedTo) {
     BlockSystem sys;
+    const std::vector<double> host = sys.hostPositions();
+    const std::int64_t n = sys.list.numEntries;
     CMForwardkw engine;
+    CVirtSnsPOXlistkw one;
+    one.addPosition(host[0], host[1], host[2]);
+    CFastScanPlan plan;
+    ASSERT_EQ(plan.prepare(engine, sys.manager(engine, one)), 1);
+    std::vector<std::int32_t> in(static_cast<std::size_t>(n));
+    ArraySink sink;
+    sink.perSource = plan.numSensors() * plan.numComponents();
+    sink.values.resize(static_cast<std::size_t>(n * sink.perSource));
+
     CFastBlockScan scan;
     scan.blockSize = 4;
-    std::vector<double> out(static_cast<std::size_t>(sys.list.numEntries * 275 * 3));
-    const int ok = scan.run(
-        engine, sys.list.numEntries,
-        [&](CMDataForwardkw& d, std::int64_t first, std::int64_t count) {
-            return first >= 8 ? 0 : sys.prepare(d, first, count);
-        },
-        [&](std::int64_t first, std::int64_t) { return out.data() + first * scan.numSns * scan.numLf; });
-    EXPECT_EQ(ok, 0);
-    EXPECT_STREQ(scan.failure, "preparation");
+    sink.refuseFrom = 8;
+    EXPECT_EQ(scan.run(plan, host.data(), n, sink, in.data()), 0);
+    EXPECT_EQ(scan.failure, CFastBlockScan::Failure::Target);
+    EXPECT_EQ(scan.failedSource, 8);
+
+    sink.refuseFrom = -1;
+    std::int64_t reports = 0;
+    EXPECT_EQ(scan.run(plan, host.data(), n, sink, in.data(), [&](std::int64_t done, std::int64_t total) {
+        EXPECT_EQ(total, n);
+        ++reports;
+        return done < 12;
+    }), 0);
+    EXPECT_EQ(scan.failure, CFastBlockScan::Failure::Cancelled);
+    EXPECT_EQ(reports, 3);
 }
 
 }  // namespace
@@ -249,17 +288,15 @@ TEST(FlatSources, FlagsModesAndPositionsEqualThePreparedRecords) {
         const int managerOnCoil = managerMessages.count(onCoil);
         managerMessages.clear();
 
-        // The flat route's geometry: managers of one source, prepared.
+        // The flat route's geometry: one manager of one source, prepared.
         CFlatSources flat;
         CVirtSnsPOXlistkw one;
         one.addPosition(host[0], host[1], host[2]);
-        const auto geometry = megfwd::fast::prepareFlatGeometry(
-            [&](CMDataForwardkw& d) {
-                s.apply(d);
-                return d.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) && d.initFwdPosVsp(&one);
-            },
-            flat);
-        ASSERT_TRUE(geometry);
+        CMDataForwardkw geometry;
+        s.apply(geometry);
+        ASSERT_EQ(geometry.initFwdChn(&sys.recording, sys.recording.getTrial(0), 0, 1, 1) &&
+                      geometry.initFwdPosVsp(&one) && megfwd::fast::prepareFlatGeometry(geometry, flat),
+                  1);
         EXPECT_EQ(managerMessages.count(onCoil), 0);  // the stencil is left to the flat preparation
         std::vector<double> pos(static_cast<std::size_t>(3 * n));
         std::vector<std::int32_t> in(static_cast<std::size_t>(n), -1), modes(static_cast<std::size_t>(n), -1);

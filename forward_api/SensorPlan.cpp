@@ -1,0 +1,65 @@
+#include "forward_api/SensorPlan.h"
+
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "base/Errors.h"
+#include "forward_api/LocalSpheresFile.h"
+#include "forward_api/ShellScan.h"
+
+namespace megfwd {
+
+namespace {
+
+double now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+void setUpChannels(CMForwardkw& engine, CMDataForwardkw& data, const SystemRef& sys,
+                   const SettingOverrides& settings) {
+    settings.applyTo(engine, data);
+    if (!data.initFwdChn(sys.recording, sys.trial, 0, settings.goodChannelsOnly ? 1 : 0, engine.isUseRefSns ? 1 : 0))
+        throw ComputeError(sys.label + ": the forward channel set could not be built (fewer than 2 channels?)");
+    if (data.numSns < 2)
+        throw InputError(sys.label + ": " + std::to_string(data.numSns) +
+                         " measurement sensor(s) in the channel set; at least 2 are needed");
+    checkLocalSpheres(data);
+}
+
+void prepareSensorPlan(CFastScanPlan& plan, CMForwardkw& engine, std::unique_ptr<CMDataForwardkw> data,
+                       const SystemRef& sys, const double probe[3], const head::SingleShell* shell, int threads) {
+    CVirtSnsPOXlistkw one;
+    one.addPosition(probe[0], probe[1], probe[2]);
+    if (!data || !data->initFwdPosVsp(&one))
+        throw ComputeError(sys.label + ": preparing the sensors failed (no memory for the manager's records)");
+    if (!plan.prepare(engine, std::move(data))) switch (plan.failure()) {
+            case CFastScanPlan::Failure::Plan:
+                throw ComputeError(sys.label + ": the sensors' integration points could not be prepared (the "
+                                   "integration order, or memory; see the library's message, if any)");
+            case CFastScanPlan::Failure::Post:
+                throw ComputeError(sys.label + ": the sensor signs of the post-processing could not be read");
+            default:
+                throw ComputeError(sys.label + ": preparing the sensors failed (channel set, spheres or settings; "
+                                   "see the library's message, if any)");
+        }
+    if (!shell) return;
+    checkShellSettings(engine, plan.geometry());
+    const double t0 = now();
+    head::ShellCorrection fitted = fitShellToPlan(*shell, plan.leadfield(), plan.sources(), plan.geometry(), sys, threads);
+    plan.setShell(std::move(fitted), now() - t0);
+}
+
+void prepareSensorPlan(CFastScanPlan& plan, CMForwardkw& engine, const SystemRef& sys,
+                       const SettingOverrides& settings, const double probe[3], const head::SingleShell* shell,
+                       int threads) {
+    std::unique_ptr<CMDataForwardkw> data(newObject<CMDataForwardkw>());
+    if (!data) throw ComputeError(sys.label + ": no memory for the forward data manager");
+    setUpChannels(engine, *data, sys, settings);
+    prepareSensorPlan(plan, engine, std::move(data), sys, probe, shell, threads);
+}
+
+}  // namespace megfwd

@@ -1,0 +1,153 @@
+// The fast route of computeLeadfield against its record-by-record route for
+// every formula, sensor model, integration order, sphere model, axis setting
+// and tangent rule, with every build of the point loops; and the same
+// refusals on both routes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "forward_api/Compute.h"
+#include "base/Errors.h"
+#include "forward_fast/FastPointKernels.h"
+#include "forward_fast/FastTestSupport.h"
+#include "support/DemoInputs.h"
+#include "support/MessageRecorder.h"
+
+namespace {
+
+using namespace megfwd;
+using megfwd::fast::KernelBuild;
+using megfwd::test::FastCase;
+
+SettingOverrides settingsOf(const FastCase& c) {
+    SettingOverrides s;
+    s.isMagSrc = c.isMagSrc;
+    s.coilFwdModel = c.code;
+    s.snsFwdModel = c.snsModel;
+    s.isUseRefSns = c.refs ? 1 : 0;
+    s.orderCoilIntg = c.order;
+    s.tangVectMethod = c.tangRule;
+    s.mu4PiRatio = 1e-7;
+    s.isTangLfd = c.tangential ? 1 : 0;
+    s.sphereModel = c.sphereModel;
+    s.coordSystem = c.coordSystem;
+    return s;
+}
+
+// Sources inside a 75 mm sphere and, last, one right under a coil (out of
+// the scan).
+SourceSpec sourcesOf(const FastCase& c) {
+    const double centre[3] = {3.0, 21.0, -2.0};
+    CVirtSnsPOXlistkw list = demo::makeSphereSourceList(centre, 75.0, c.spacing);
+    list.addPosition(0.0, 112.0, 0.0);
+    SourceSpec src;
+    src.label = "sources";
+    for (std::int64_t i = 0; i < list.numEntries; ++i)
+        src.positions.insert(src.positions.end(), list.entries[i].pos, list.entries[i].pos + 3);
+    return src;
+}
+
+void expectSameAsRecordRoute(const FastCase& c) {
+    SCOPED_TRACE(testing::Message() << "mag " << c.isMagSrc << " code " << c.code << " model " << c.snsModel
+                                    << (c.tangential ? " 2D" : " 3D") << (c.refs ? " refs" : "") << " order " << c.order
+                                    << " rule " << c.tangRule << " sphere " << c.sphereModel << " coord " << c.coordSystem);
+    test::DemoInputs in;
+    in.src = sourcesOf(c);
+    LeadfieldRequest req;
+    req.settings = settingsOf(c);
+    req.recordScan = true;
+    const ForwardResult record = computeLeadfield(in.sys, in.src, req);
+    req.recordScan = false;
+    req.threads = 2;
+    const ForwardResult fast = computeLeadfield(in.sys, in.src, req);
+    ASSERT_EQ(fast.meta["scan"]["path"], "fast");
+    ASSERT_EQ(fast.shape, record.shape);
+    EXPECT_EQ(fast.inScan, record.inScan);
+    ASSERT_EQ(fast.inScan.back(), 0);
+    const std::int64_t per = fast.shape[1] * fast.shape[2];
+    EXPECT_TRUE(test::agreesBySource(fast.values, record.values, per, 1e-12));
+    for (std::size_t k = fast.values.size() - static_cast<std::size_t>(per); k < fast.values.size(); ++k)
+        ASSERT_EQ(fast.values[k], 0.0);
+}
+
+// Each build of the point loops the processor runs, in force for one test.
+class EachKernelBuild : public testing::TestWithParam<KernelBuild> {
+protected:
+    void SetUp() override {
+        if (!megfwd::fast::setKernelBuild(GetParam()))
+            GTEST_SKIP() << "this processor cannot run the " << megfwd::fast::kernelBuildName(GetParam()) << " build";
+    }
+    void TearDown() override { megfwd::fast::setKernelBuild(before); }
+    const KernelBuild before = megfwd::fast::kernelBuild();
+};
+
+// Every row of both formula tables, both sensor models, two and three
+// components, with and without references.
+TEST_P(EachKernelBuild, EqualsRecordRouteForEveryFormulaAndSensorModel) {
+    for (int mag : {0, 1})
+        for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
+            for (int model : {1, 0})
+                for (bool tangential : {false, true})
+                    for (bool refs : {true, false})
+                        expectSameAsRecordRoute(
+                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
+}
+
+INSTANTIATE_TEST_SUITE_P(FastRoute, EachKernelBuild, testing::ValuesIn(megfwd::fast::kAllKernelBuilds),
+                         [](const testing::TestParamInfo<KernelBuild>& info) {
+                             std::string name = megfwd::fast::kernelBuildName(info.param);
+                             std::erase(name, '-');
+                             return name;
+                         });
+
+TEST(FastRoute, EqualsRecordRouteForOrdersSpheresAxesAndTangentRules) {
+    for (int order : {1, 3, 4, 5, 7}) expectSameAsRecordRoute({.order = order, .spacing = 40.0});
+    for (int rule : {1, 2, 3})  // tangential directions, unnormalised with the Nut rule
+        for (int model : {1, 0}) expectSameAsRecordRoute({.snsModel = model, .tangential = true, .tangRule = rule});
+    for (int sphere : {1, 2, 3})  // one sphere per sensor with models 2 and 3
+        for (int model : {1, 0}) expectSameAsRecordRoute({.code = 4, .snsModel = model, .sphereModel = sphere});
+    expectSameAsRecordRoute({.code = 6, .tangential = true, .tangRule = 1, .coordSystem = 1});
+}
+
+TEST(FastRoute, RefusesWhereTheRecordRouteRefuses) {
+    // A source exactly at a coil centre (no stencil, no centre shift): the
+    // Nut form has no value there and fails the computation; the scalar
+    // form gives zeros and goes on.
+    test::DemoInputs in;
+    const CMDTrialkw& trial = *in.sys.trial;
+    const double* coil = nullptr;
+    for (int i = trial.getTotalChannel() - 1; i >= 0 && !coil; --i)
+        if (const CMDChannelkw* ch = const_cast<CMDTrialkw&>(trial).getChannel(i);
+            ch->isMEGMeasureChannel() && ch->pMEGSns)
+            coil = ch->pMEGSns->getCoil(0)->coilPos;
+    ASSERT_NE(coil, nullptr);
+    in.src = SourceSpec{{}, {0.0, 0.0, 0.0, coil[0], coil[1], coil[2]}, "sources"};
+    for (int code : {3, 0})
+        for (bool record : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "code " << code << (record ? " record" : " fast"));
+            LeadfieldRequest req;
+            req.settings = settingsOf({.code = code, .snsModel = 0, .refs = false});
+            req.settings.isSpatConstrained = 0, req.settings.isCentralizedLf = 0;
+            req.recordScan = record;
+            if (code == 3) {
+                EXPECT_THROW(computeLeadfield(in.sys, in.src, req), ComputeError);
+            } else {
+                const ForwardResult r = computeLeadfield(in.sys, in.src, req);
+                EXPECT_EQ(r.inScan, (std::vector<int>{1, 1}));
+            }
+        }
+    // A bad integration order: the scans' message, once, and a refusal.
+    for (bool record : {true, false}) {
+        SCOPED_TRACE(record ? "record" : "fast");
+        test::DemoInputs grid;
+        LeadfieldRequest req;
+        req.settings.orderCoilIntg = 6;
+        req.recordScan = record;
+        megfwd::test::MessageRecorder messages;
+        EXPECT_THROW(computeLeadfield(grid.sys, grid.src, req), ComputeError);
+        EXPECT_EQ(messages.messages().size(), 1u);
+    }
+}
+
+}  // namespace

@@ -424,6 +424,22 @@ megfwd::fast::PointArrays CFastLeadfield::pointArrays() const {
     return a;
 }
 
+namespace {
+
+// Sums of each row's point values (three components) into rows (three per
+// row), every sum in point order. start: the rows' first points, offset:
+// the index in the value arrays of point start[0]'s chunk.
+void sumRows(const double* vx, const double* vy, const double* vz, const std::int64_t* start, std::int64_t numRows,
+             std::int64_t offset, double* rows) {
+    for (std::int64_t r = 0; r < numRows; ++r) {
+        double L0 = 0.0, L1 = 0.0, L2 = 0.0;
+        for (std::int64_t i = start[r] - offset; i < start[r + 1] - offset; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
+        rows[3 * r] = L0, rows[3 * r + 1] = L1, rows[3 * r + 2] = L2;
+    }
+}
+
+}  // namespace
+
 int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const {
     const bool std2D = isStdModel && numComp == 2;
     R3Q3x3 basis;
@@ -458,26 +474,25 @@ int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const
                 vx[i - b] = wt[i] * v[0], vy[i - b] = wt[i] * v[1], vz[i - b] = wt[i] * v[2];
             }
         }
-        // Sums over each sensor's points, then its components.
-        for (std::int64_t r = r0; r < r1; ++r) {
-            double L0 = 0.0, L1 = 0.0, L2 = 0.0;
-            for (std::int64_t i = rowStart[r] - b; i < rowStart[r + 1] - b; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
-            double* row = R + 3 * r;
-            if (numComp == 3 || (std2D && isGeneric)) {
-                row[0] = L0, row[1] = L1, row[2] = L2;
-            } else {
-                double q0[3], q1[3];
-                phys::copy(basis.q[0], q0);
-                phys::copy(basis.q[1], q1);
-                if (isUnitDirections) phys::normalize(q0), phys::normalize(q1);
-                row[0] = L0 * q0[0] + L1 * q0[1] + L2 * q0[2];
-                row[1] = L0 * q1[0] + L1 * q1[1] + L2 * q1[2];
-                row[2] = 0.0;
-            }
-        }
+        sumRows(vx, vy, vz, rowStart + r0, r1 - r0, b, R + 3 * r0);
         r0 = r1;
     }
     R[3 * nRows] = R[3 * nRows + 1] = R[3 * nRows + 2] = 0.0;
+    // Two components: each sum's projections on the source's tangential
+    // directions (the generic standard-model members project by themselves).
+    if (numComp == 2 && !(std2D && isGeneric)) {
+        double q0[3], q1[3];
+        phys::copy(basis.q[0], q0);
+        phys::copy(basis.q[1], q1);
+        if (isUnitDirections) phys::normalize(q0), phys::normalize(q1);
+        for (std::int64_t r = 0; r < nRows; ++r) {
+            double* row = R + 3 * r;
+            const double L0 = row[0], L1 = row[1], L2 = row[2];
+            row[0] = L0 * q0[0] + L1 * q0[1] + L2 * q0[2];
+            row[1] = L0 * q1[0] + L1 * q1[1] + L2 * q1[2];
+            row[2] = 0.0;
+        }
+    }
 
     // Reference correction and the output block.
     correctByReferences(R, out);

@@ -117,7 +117,7 @@ WeightRows weightRows(const PointGainInput& in) {
 // channels, not as it has points: a system of two-point gradiometers costs
 // what the Python package's sensors cost. Each sensor is a PointSensor, so
 // its value is the weighted sum of its points' fields.
-struct Groups {
+struct ChannelSensors {
     std::vector<PointSensor> sensors;
     std::vector<std::int64_t> sphere;  // per sensor: its sphere's row
     // Channel c is the sum over terms [termStart[c], termStart[c + 1]) of
@@ -248,7 +248,7 @@ std::vector<char> groupsToSplit(const WeightRows& rows, const std::vector<std::i
 std::string sensorName(std::int64_t i) { return "sensor " + std::to_string(i + 1); }
 
 // A library sensor of the given points and weights.
-void addSensor(Groups& out, const PointGainInput& in, const std::vector<std::int64_t>& points,
+void addSensor(ChannelSensors& out, const PointGainInput& in, const std::vector<std::int64_t>& points,
                const std::vector<double>& weights, std::int64_t sphere) {
     PointSensor s;
     s.name = sensorName(out.count());
@@ -262,14 +262,15 @@ void addSensor(Groups& out, const PointGainInput& in, const std::vector<std::int
     out.sphere.push_back(sphere);
 }
 
-Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs) {
+ChannelSensors channelSensors(const PointGainInput& in, const WeightRows& rows,
+                              const std::vector<std::int64_t>& outputs) {
     const PointOwners owners = pointOwners(in, rows);
     const PointGroups groups = groupByOwner(in, rows, outputs, owners);
     ChannelRatios ratios(groups.members.size());
     const std::vector<char> split = groupsToSplit(rows, outputs, groups, owners, ratios);
     // The sensors: whole groups at the owner's weights, split groups as
     // single points of weight 1.
-    Groups out;
+    ChannelSensors out;
     std::vector<std::int64_t> sensorOf(static_cast<std::size_t>(in.numPoints), -1);  // points of split groups
     std::vector<std::int64_t> sensorOfGroup(groups.members.size(), -1);
     for (std::size_t g = 0; g < groups.members.size(); ++g) {
@@ -312,7 +313,7 @@ Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::
 
 // The sensors as the library's, in millimetres. The library needs at least
 // two sensors: a single one gets a copy of itself, whose values are not used.
-std::unique_ptr<SensorArray> groupSensors(const Groups& groups) {
+std::unique_ptr<SensorArray> librarySensors(const ChannelSensors& groups) {
     std::vector<PointSensor> sensors = groups.sensors;
     if (sensors.size() == 1) {
         sensors.push_back(sensors.front());
@@ -333,7 +334,7 @@ std::vector<std::int64_t> outputRows(const PointGainInput& in) {
     return out;
 }
 
-SettingOverrides pointSettings(const PointGainInput& in, const Groups& groups, std::int64_t numSensors) {
+SettingOverrides pointSettings(const PointGainInput& in, const ChannelSensors& groups, std::int64_t numSensors) {
     SettingOverrides s;
     s.si = true;               // metres inside the scan, values in T/(A*m)
     s.snsFwdModel = 0;         // standard model: a sensor's points at their weights
@@ -434,9 +435,9 @@ void pointGain(const PointGainInput& in, double* const* out, std::vector<std::st
     const WeightRows rows = weightRows(in);
     const std::vector<std::int64_t> outputs = outputRows(in);
     if (in.shell) checkOutsideShell(in, rows, outputs);
-    const Groups groups = groupPoints(in, rows, outputs);
+    const ChannelSensors groups = channelSensors(in, rows, outputs);
     MessageCollector messages(warnings);
-    std::unique_ptr<SensorArray> sensors = groupSensors(groups);
+    std::unique_ptr<SensorArray> sensors = librarySensors(groups);
     const SystemRef system{&sensors->recording, sensors->trial(), sensors->path};
     const std::int64_t numSensors = std::max<std::int64_t>(groups.count(), 2);
     const std::int64_t perSource = numSensors * 3;

@@ -6,7 +6,7 @@
 //   sum over points p of tra(c, p) * (B(p) . ori(p)),
 // with the orientation taken at its given length. The points are grouped
 // into the library's sensors made of weighted points (PointSensor, the
-// points one channel weighs most, see groupPoints in the .cpp), the library
+// points one channel weighs most, see channelSensors in the .cpp), the library
 // computes the leadfield of every sensor with computeLeadfield, and each
 // channel's sum of sensor values is formed here, block by block on the
 // scan's threads as each block of sources is finished.

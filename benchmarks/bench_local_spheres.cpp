@@ -26,14 +26,13 @@
 namespace {
 
 megfwd::head::Surface ellipsoid(double a, double b, double c, int n) {
-    megfwd::head::Surface s;
-    s.label = "ellipsoid 72/82/70 mm";
+    std::vector<megfwd::head::Point3> points;
     const double pi = 3.14159265358979323846, golden = pi * (3.0 - std::sqrt(5.0));
     for (int i = 0; i < n; ++i) {
         const double cosT = 1.0 - 2.0 * (i + 0.5) / n, sinT = std::sqrt(1.0 - cosT * cosT);
-        s.points.push_back({a * sinT * std::cos(golden * i), b * cosT, c * sinT * std::sin(golden * i)});
+        points.push_back({a * sinT * std::cos(golden * i), b * cosT, c * sinT * std::sin(golden * i)});
     }
-    return s;
+    return megfwd::head::Surface::fromPoints(points, "ellipsoid 72/82/70 mm");
 }
 
 double median(std::vector<double> v) {
@@ -66,7 +65,7 @@ int main(int argc, char** argv) {
         r->threads = threads;
     }
     single.settings.sphereModel = 1;
-    single.settings.userSphere = std::array<double, 4>{0, 5, 0, 75};
+    single.settings.userSphere = megfwd::Sphere{{0, 5, 0}, 75};
     local.settings.localSpheres = std::make_shared<megfwd::head::LocalSpheres>(megfwd::head::fitLocalSpheres(
         ellipsoid(72, 82, 70, 4000), megfwd::sensorSites(*sys.trial, true), megfwd::head::LocalSphereOptions{}));
 

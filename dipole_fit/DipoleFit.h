@@ -44,7 +44,7 @@ struct FitRegion {
     // outward (whose centre is then only the origin of the confidence axes).
     std::array<double, 3> centre{0, 0, 0};
     double radius = 0;
-    const head::TriSurface* surface = nullptr;
+    const head::Surface* surface = nullptr;
     double minDist = 5.0;
 
     // Signed room left: >= 0 for an allowed position.

@@ -117,10 +117,10 @@ void SourceForward::leadfields(const double* host, std::int64_t count, double* o
     if (inScan) std::copy(in.begin(), in.end(), inScan);
 }
 
-std::array<double, 4> SourceForward::scanSphere() const {
+Sphere SourceForward::scanSphere() const {
     const nlohmann::json j = detail::scanSphereJson(plan_.geometry());
     const auto& c = j.at("center_mm");
-    return {c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>(), j.at("radius_mm").get<double>()};
+    return {{c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>()}, j.at("radius_mm").get<double>()};
 }
 
 ForwardResult computeLeadfieldGradient(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {

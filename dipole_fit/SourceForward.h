@@ -66,7 +66,7 @@ public:
 
     // The scan sphere (centre x, y, z and radius, host frame, mm): the one
     // the sphere model selects, as the metadata names it.
-    std::array<double, 4> scanSphere() const;
+    Sphere scanSphere() const;
 
     // The engine and the manager of the prepared geometry, for metadata.
     CMForwardkw& engine() { return engine_; }

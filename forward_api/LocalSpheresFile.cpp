@@ -14,7 +14,7 @@ namespace {
 
 using nlohmann::json;
 
-json centreJson(const std::array<double, 4>& s) { return json::array({s[0], s[1], s[2]}); }
+json centreJson(const Sphere& s) { return json::array({s.centre[0], s.centre[1], s.centre[2]}); }
 
 // A number at `key` of `obj`, scaled to mm, within `limit` mm: the bounds
 // of sensor-array positions, so that nothing computed from it leaves the
@@ -31,22 +31,22 @@ double number(const json& obj, const char* key, const std::string& where, double
 
 // Centre and radius of a sphere object: a centre of three finite numbers
 // and a positive radius.
-std::array<double, 4> sphereOf(const json& obj, const std::string& where, double toMm) {
+Sphere sphereOf(const json& obj, const std::string& where, double toMm) {
     if (!obj.is_object()) throw InputError(where + ": expected an object with 'center' and 'radius'");
     if (!obj.contains("center")) throw InputError(where + ": 'center' is missing");
     const json& c = obj["center"];
     if (!c.is_array() || c.size() != 3)
         throw InputError(where + ": 'center' must be three numbers [x, y, z], got " + c.dump());
-    std::array<double, 4> s{};
+    Sphere s;
     for (std::size_t a = 0; a < 3; ++a) {
         const double mm = c[a].is_number() ? c[a].get<double>() * toMm : 0.0;
         if (!c[a].is_number() || !std::isfinite(mm) || std::abs(mm) > kMaxCoordinateMm)
             throw InputError(where + ": 'center' must be three numbers within " + exactNumber(kMaxCoordinateMm) +
                              " mm of the origin, got " + c.dump());
-        s[a] = mm;
+        s.centre[a] = mm;
     }
-    s[3] = number(obj, "radius", where, toMm, kMaxRadiusMm);
-    if (!(s[3] > 0.0)) throw InputError(where + ": 'radius' must be positive, got " + exactNumber(s[3] / toMm));
+    s.radius = number(obj, "radius", where, toMm, kMaxRadiusMm);
+    if (!(s.radius > 0.0)) throw InputError(where + ": 'radius' must be positive, got " + exactNumber(s.radius / toMm));
     return s;
 }
 
@@ -78,12 +78,12 @@ json localSpheresToJson(const head::LocalSpheres& t) {
     doc["options"] = {{"radius", t.options.radius},
                       {"min_points", t.options.minPoints},
                       {"max_radius", t.options.maxRadius}};
-    doc["global_sphere"] = {{"center", centreJson(t.globalSphere)}, {"radius", t.globalSphere[3]}, {"rms", t.globalRms}};
+    doc["global_sphere"] = {{"center", centreJson(t.globalSphere)}, {"radius", t.globalSphere.radius}, {"rms", t.globalRms}};
     json sensors = json::array();
     for (const head::LocalSphere& s : t.spheres)
         sensors.push_back({{"name", s.name},
                            {"center", centreJson(s.sphere)},
-                           {"radius", s.sphere[3]},
+                           {"radius", s.sphere.radius},
                            {"points", s.numPoints},
                            {"rms", s.rms},
                            {"fallback", s.fallback == head::Fallback::None ? json(nullptr) : json(s.reason)}});
@@ -206,7 +206,7 @@ json localSpheresFacts(const CMDataForwardkw& data) {
         const head::LocalSphere* s = t.find(n);
         if (!s) continue;
         centres.push_back(centreJson(s->sphere));
-        radii.push_back(s->sphere[3]);
+        radii.push_back(s->sphere.radius);
         if (s->fallback != head::Fallback::None) fallback.push_back({{"sensor", n}, {"reason", s->reason}});
     }
     return {{"from", t.label},
@@ -216,7 +216,7 @@ json localSpheresFacts(const CMDataForwardkw& data) {
             {"centers_mm", centres},
             {"radii_mm", radii},
             {"order", "the measurement sensors of sensors.names"},
-            {"global_sphere", {{"center_mm", centreJson(t.globalSphere)}, {"radius_mm", t.globalSphere[3]}}},
+            {"global_sphere", {{"center_mm", centreJson(t.globalSphere)}, {"radius_mm", t.globalSphere.radius}}},
             {"reference_sensors", set.numRefSns > 0 ? "the global sphere" : "none in the channel set"},
             {"fell_back_to_global_sphere", fallback},
             {"unmatched_entries", unmatchedEntries(data)}};

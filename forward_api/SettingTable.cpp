@@ -37,12 +37,12 @@ int sphereModelOption(const std::string& text) {
     return code;
 }
 
-std::array<double, 4> sphereOption(const std::string& text) {
-    const std::array<double, 4> s = parseSphere(text);
-    const std::string problem = positionProblem(s.data());
+Sphere sphereOption(const std::string& text) {
+    const Sphere s = parseSphere(text);
+    const std::string problem = positionProblem(s.centre.data());
     if (!problem.empty()) throw InputError("--sphere '" + text + "': the centre's " + problem);
-    if (s[3] > kMaxRadiusMm)
-        throw InputError("--sphere '" + text + "': the radius " + exactNumber(s[3]) + " mm is larger than " +
+    if (s.radius > kMaxRadiusMm)
+        throw InputError("--sphere '" + text + "': the radius " + exactNumber(s.radius) + " mm is larger than " +
                          exactNumber(kMaxRadiusMm) + " mm (10 m)");
     return s;
 }

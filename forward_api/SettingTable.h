@@ -39,7 +39,7 @@ struct SettingRow {
     // dialog edits.
     std::optional<int> SettingOverrides::*overrideWhole = nullptr;
     std::optional<double> SettingOverrides::*overrideNumber = nullptr;
-    std::optional<std::array<double, 4>> SettingOverrides::*overrideSphere = nullptr;
+    std::optional<Sphere> SettingOverrides::*overrideSphere = nullptr;
     // The metadata's name of a code beside the code ("formula": "SV_NT04").
     const char* nameKey = nullptr;
     std::string (*codeName)(int) = nullptr;

@@ -122,7 +122,7 @@ double parseScanUnit(const std::string& text) {
     return f;
 }
 
-std::array<double, 4> parseSphere(const std::string& text) {
+Sphere parseSphere(const std::string& text) {
     std::string t = text;
     for (char& c : t)
         if (c == ',') c = ' ';
@@ -138,7 +138,7 @@ std::array<double, 4> parseSphere(const std::string& text) {
     while (*p == ' ') ++p;
     if (*p) throw InputError("--sphere '" + text + "': expected 4 numbers x,y,z,radius (mm)");
     if (!(s[3] > 0.0)) throw InputError("--sphere '" + text + "': the radius must be greater than 0");
-    return s;
+    return Sphere::fromArray(s);
 }
 
 std::string formulaCode(int code) {
@@ -191,8 +191,7 @@ void SettingOverrides::applyTo(CMForwardkw& e, CMDataForwardkw& d) const {
             const double v = *(this->*row.overrideNumber);
             (row.engineNumber ? e.*row.engineNumber : d.*row.managerNumber) = v;
         } else if (row.overrideSphere && this->*row.overrideSphere) {
-            const std::array<double, 4>& s = *(this->*row.overrideSphere);
-            (d.*row.managerSphere).setSphere(s[0], s[1], s[2], s[3]);
+            (d.*row.managerSphere).set(*(this->*row.overrideSphere));
         }
     }
     if (localSpheres) {
@@ -215,8 +214,8 @@ nlohmann::json settingsJson(const CMForwardkw& e, const CMDataForwardkw& d) {
         const bool ofEngine = row.engineWhole || row.engineNumber;
         json& out = ofEngine ? engine : manager;
         if (row.managerSphere) {
-            const CSpherekw& s = d.*row.managerSphere;
-            out[row.member] = {{"center_mm", {s.center[0], s.center[1], s.center[2]}}, {"radius_mm", s.radius}};
+            const Sphere s = (d.*row.managerSphere).value();
+            out[row.member] = {{"center_mm", s.centre}, {"radius_mm", s.radius}};
         } else if (row.type == SettingType::Number) {
             out[row.member] = numberSetting(row, e, d);
         } else {

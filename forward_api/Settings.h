@@ -13,6 +13,7 @@
 #include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "head_model/LocalSpheres.h"
+#include "host_interfaces/Sphere.h"
 
 namespace megfwd {
 
@@ -24,7 +25,7 @@ struct SettingOverrides {
     std::optional<double> mu4PiRatio;
     // manager
     std::optional<int> sphereModel;
-    std::optional<std::array<double, 4>> userSphere;  // centre x, y, z and radius, mm
+    std::optional<Sphere> userSphere;  // mm
     std::optional<int> isCentralizedLf, isTangLfd, isSpatConstrained, coordSystem, isApplySnsGain, isUnitLf;
     std::optional<int> isUnit2Meter, isRestoreUnit, isRestoreCoord;
     std::optional<double> spatUnit, minCoilSphDist, minCoilSrcDist, minSrcSphDist;
@@ -57,7 +58,7 @@ inline constexpr std::array<int, 6> kIntegrationOrders = {1, 2, 3, 4, 5, 7};
 // A scan unit: "mm", "cm", "dm", "m" or a factor by which millimetres are
 // multiplied (0.001 for metres).
 double parseScanUnit(const std::string& text);
-std::array<double, 4> parseSphere(const std::string& text);
+Sphere parseSphere(const std::string& text);
 
 std::string formulaCode(int code);                      // "SV_NT04"
 std::string formulaDescription(int code, bool magnetic);

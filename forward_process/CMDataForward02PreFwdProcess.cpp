@@ -203,7 +203,7 @@ int CMDataForward02PreFwdProcess::_04setTable2LocalSpheres() {
         const CForwardC0SnsCoilskw& entry = pFwdChnl->pSnsCoils[e];
         CMEGSensorkw* s = entry.pMEGSns;
         if (!s) continue;
-        const std::array<double, 4>* sphere = &table.globalSphere;
+        const megfwd::Sphere* sphere = &table.globalSphere;
         if (entry.isMEGMeasureSns()) {
             CMDChannelkw* ch = pFwdChnl->pTrial ? pFwdChnl->pTrial->getChannel(static_cast<int>(entry.chnlID)) : nullptr;
             const std::string name = ch ? std::string(ch->chnlName) : std::string();
@@ -215,7 +215,8 @@ int CMDataForward02PreFwdProcess::_04setTable2LocalSpheres() {
             }
             sphere = &own->sphere;
         }
-        for (int a = 0; a < 4; ++a) s->localSphere[a] = (*sphere)[static_cast<std::size_t>(a)];
+        const std::array<double, 4> xyzr = sphere->toArray();
+        std::copy(xyzr.begin(), xyzr.end(), s->localSphere);
         ++count;
     }
     return count;

@@ -62,7 +62,8 @@ void feedNpy(const std::string& bytes) {
 void feedLocalSpheres(const std::string& bytes) {
     const head::LocalSpheres t = localSpheresFromJson(parseJsonText(bytes, "input.json"), "input.json");
     for (const head::LocalSphere& s : t.spheres)
-        require(std::isfinite(s.sphere[0] + s.sphere[1] + s.sphere[2]) && s.sphere[3] > 0.0 && std::isfinite(s.sphere[3]),
+        require(std::isfinite(s.sphere.centre[0] + s.sphere.centre[1] + s.sphere.centre[2]) && s.sphere.radius > 0.0 &&
+                    std::isfinite(s.sphere.radius),
                 "a sphere that is not finite or not positive was accepted");
     // What is written back reads back as the same table.
     const std::string text = localSpheresToJson(t).dump();
@@ -77,11 +78,9 @@ void feedLocalSpheres(const std::string& bytes) {
 
 void feedFreeSurfer(const std::string& bytes) {
     const io::SurfaceRead r = io::parseFreeSurfer(bytes, "input.surf");
-    for (const auto& p : r.surface.points)
-        require(std::isfinite(p[0] + p[1] + p[2]), "a point that is not finite was accepted");
-    for (const auto& t : r.surface.triangles)
-        for (int v : t)
-            require(v >= 0 && static_cast<std::size_t>(v) < r.surface.points.size(), "a triangle names no vertex");
+    for (double x : r.surface.vertices) require(std::isfinite(x), "a point that is not finite was accepted");
+    for (std::int32_t v : r.surface.triangles)
+        require(v >= 0 && v < r.surface.numVertices(), "a triangle names no vertex");
 }
 
 const std::vector<Harness>& harnesses() {

@@ -25,8 +25,6 @@ std::string mm(double v) {
     return buf;
 }
 
-std::array<double, 4> asArray(const SphereFit& f) { return {f.centre[0], f.centre[1], f.centre[2], f.radius}; }
-
 void checkOptions(const LocalSphereOptions& o) {
     if (!(o.radius > 0.0) || !std::isfinite(o.radius))
         throw InputError("radius " + exactNumber(o.radius) + ": expected a positive number of millimetres");
@@ -93,11 +91,12 @@ LocalSphereMethod parseMethod(const std::string& text) {
 }
 
 std::vector<double> pointAreas(const Surface& surface) {
-    if (surface.triangles.empty()) return std::vector<double>(surface.points.size(), 1.0);
-    std::vector<double> area(surface.points.size(), 0.0);
-    for (const auto& t : surface.triangles) {
-        const Point3 &a = surface.points[static_cast<std::size_t>(t[0])], &b = surface.points[static_cast<std::size_t>(t[1])],
-                     &c = surface.points[static_cast<std::size_t>(t[2])];
+    const auto numPoints = static_cast<std::size_t>(surface.numVertices());
+    if (surface.triangles.empty()) return std::vector<double>(numPoints, 1.0);
+    std::vector<double> area(numPoints, 0.0);
+    for (std::int64_t i = 0; i < surface.numTriangles(); ++i) {
+        const std::int32_t* t = surface.triangles.data() + 3 * i;
+        const double *a = surface.vertex(t[0]), *b = surface.vertex(t[1]), *c = surface.vertex(t[2]);
         const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
         const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
         const double third = std::sqrt(x * x + y * y + z * z) / 6.0;
@@ -109,11 +108,8 @@ std::vector<double> pointAreas(const Surface& surface) {
 LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSite>& sensors,
                              const LocalSphereOptions& options) {
     checkOptions(options);
-    for (const auto& t : surface.triangles)
-        for (int k = 0; k < 3; ++k)
-            if (t[k] < 0 || static_cast<std::size_t>(t[k]) >= surface.points.size())
-                throw InputError(surface.label + ": a triangle names point " + std::to_string(t[k]) + " of " +
-                                 std::to_string(surface.points.size()));
+    checkSurface(surface);
+    const std::vector<Point3> points = surface.points();
     LocalSpheres table;
     table.method = methodName(options.method);
     table.options = options;
@@ -121,18 +117,18 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
     table.surface = surface.label;
     SphereFit global;
     try {
-        global = fitSphere(surface.points);
+        global = fitSphere(points);
     } catch (const InputError& e) {
         throw InputError(surface.label + ": no sphere can be fitted to the surface: " + e.what());
     }
-    table.globalSphere = asArray(global);
+    table.globalSphere = global;
     table.globalRms = global.rms;
 
     const std::vector<double> area =
         options.method == LocalSphereMethod::Weighted ? pointAreas(surface) : std::vector<double>{};
     const double r2 = options.radius * options.radius;
     std::vector<Point3> near;
-    std::vector<double> weight(options.method == LocalSphereMethod::Weighted ? surface.points.size() : 0);
+    std::vector<double> weight(options.method == LocalSphereMethod::Weighted ? points.size() : 0);
     for (const SensorSite& s : sensors) {
         if (s.reference) continue;
         if (s.coils.empty()) throw InputError("sensor '" + s.name + "' has no coil to fit a local sphere for");
@@ -141,7 +137,7 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
         const Point3& coil = nearestCoil(s, global.centre);
 
         near.clear();
-        for (const Point3& p : surface.points)
+        for (const Point3& p : points)
             if (dist2(p, coil) <= r2) near.push_back(p);
         out.numPoints = static_cast<int>(near.size());
         SphereFit fit;
@@ -167,13 +163,13 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
             const SphereFit start = fit.radius <= options.maxRadius ? fit : global;
             constexpr double floor2 = kMinWeightDistance * kMinWeightDistance;
             int counted = 0;
-            for (std::size_t i = 0; i < surface.points.size(); ++i) {
-                const double d2 = std::max(dist2(surface.points[i], coil), floor2);
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                const double d2 = std::max(dist2(points[i], coil), floor2);
                 weight[i] = area[i] / (d2 * d2);
                 counted += weight[i] > 0.0;
             }
             SphereFit refined;
-            if (!fitSphereWeighted(surface.points.data(), weight.data(), surface.points.size(), start, refined)) {
+            if (!fitSphereWeighted(points.data(), weight.data(), points.size(), start, refined)) {
                 fallBack(out, table, Fallback::NotConverged, "the weighted fit did not settle");
                 table.spheres.push_back(std::move(out));
                 continue;
@@ -182,7 +178,7 @@ LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSit
             out.numPoints = counted;
         }
         out.rms = fit.rms;
-        if (acceptable(out, table, fit, coil, options)) out.sphere = asArray(fit);
+        if (acceptable(out, table, fit, coil, options)) out.sphere = fit;
         table.spheres.push_back(std::move(out));
     }
     return table;
@@ -194,10 +190,9 @@ bool insideSurface(const Surface& surface, const Point3& p, const Point3& centre
         // to hold an edge in (Moller-Trumbore).
         const double dir[3] = {0.5773502691896258, 0.5773502691896257, 0.5773502691896259 + 1e-7};
         int crossings = 0;
-        for (const auto& t : surface.triangles) {
-            const Point3 &a = surface.points[static_cast<std::size_t>(t[0])],
-                         &b = surface.points[static_cast<std::size_t>(t[1])],
-                         &c = surface.points[static_cast<std::size_t>(t[2])];
+        for (std::int64_t i = 0; i < surface.numTriangles(); ++i) {
+            const std::int32_t* t = surface.triangles.data() + 3 * i;
+            const double *a = surface.vertex(t[0]), *b = surface.vertex(t[1]), *c = surface.vertex(t[2]);
             const double e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
             const double e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
             const double h[3] = {dir[1] * e2[2] - dir[2] * e2[1], dir[2] * e2[0] - dir[0] * e2[2],
@@ -221,7 +216,8 @@ bool insideSurface(const Surface& surface, const Point3& p, const Point3& centre
     const double cosCone = std::cos(20.0 * 3.14159265358979323846 / 180.0);
     double sum = 0.0;
     int n = 0;
-    for (const Point3& q : surface.points) {
+    for (std::int64_t i = 0; i < surface.numVertices(); ++i) {
+        const double* q = surface.vertex(i);
         const double e[3] = {q[0] - centre[0], q[1] - centre[1], q[2] - centre[2]};
         const double l = std::sqrt(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
         if (!(l > 0.0) || (d[0] * e[0] + d[1] * e[1] + d[2] * e[2]) < cosCone * len * l) continue;

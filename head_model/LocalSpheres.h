@@ -15,16 +15,9 @@
 #include <vector>
 
 #include "head_model/SphereFit.h"
+#include "head_model/Surface.h"
 
 namespace megfwd::head {
-
-// A head surface: points, and triangles when it is a mesh (head-shape
-// points have none). `label` names where it came from, for messages.
-struct Surface {
-    std::vector<Point3> points;
-    std::vector<std::array<int, 3>> triangles;
-    std::string label;
-};
 
 // What a fit needs of a sensor.
 struct SensorSite {
@@ -66,7 +59,7 @@ enum class Fallback {
 
 struct LocalSphere {
     std::string name;
-    std::array<double, 4> sphere{0, 0, 0, 0};  // centre x, y, z, radius
+    Sphere sphere;
     Fallback fallback = Fallback::None;
     std::string reason;   // one sentence when fallback is not None
     int numPoints = 0;    // surface points the fit used (0: from a file)
@@ -77,7 +70,7 @@ struct LocalSphere {
 // sphere for reference sensors and for sensors whose own fit failed.
 struct LocalSpheres {
     std::vector<LocalSphere> spheres;
-    std::array<double, 4> globalSphere{0, 0, 0, 0};
+    Sphere globalSphere;
     double globalRms = 0.0;
     std::string method;   // "nearby", "weighted", or what a file says
     LocalSphereOptions options;
@@ -95,7 +88,7 @@ LocalSphereMethod parseMethod(const std::string& text);
 
 // One sphere per measurement sensor of `sensors` (reference sensors are
 // skipped: they take the global sphere). Throws InputError when the surface
-// cannot give a global sphere (see fitSphere), when an option is out of
+// fails checkSurface or cannot give a global sphere (see fitSphere), when an option is out of
 // range, or when a sensor has no coil.
 LocalSpheres fitLocalSpheres(const Surface& surface, const std::vector<SensorSite>& sensors,
                              const LocalSphereOptions& options);

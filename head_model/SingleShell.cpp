@@ -15,7 +15,7 @@
 namespace megfwd::head {
 namespace {
 
-const double* vtx(const TriSurface& s, std::int64_t i) { return s.vertices.data() + 3 * i; }
+const double* vtx(const Surface& s, std::int64_t i) { return s.vertex(i); }
 
 void sub(const double* a, const double* b, double* out) {
     out[0] = a[0] - b[0], out[1] = a[1] - b[1], out[2] = a[2] - b[2];
@@ -37,7 +37,7 @@ std::string pointText(const double* p) {
 
 }  // namespace
 
-double enclosedVolume(const TriSurface& s) {
+double enclosedVolume(const Surface& s) {
     double v = 0.0;
     for (std::int64_t t = 0; t < s.numTriangles(); ++t) {
         const std::int32_t* tri = s.triangles.data() + 3 * t;
@@ -48,7 +48,7 @@ double enclosedVolume(const TriSurface& s) {
     return v / 6.0;
 }
 
-double windingNumber(const TriSurface& s, const double p[3]) {
+double windingNumber(const Surface& s, const double p[3]) {
     double total = 0.0;
     for (std::int64_t t = 0; t < s.numTriangles(); ++t) {
         const std::int32_t* tri = s.triangles.data() + 3 * t;
@@ -65,29 +65,20 @@ double windingNumber(const TriSurface& s, const double p[3]) {
     return total / (4.0 * M_PI);
 }
 
-TriSurface checkClosedSurface(TriSurface s, bool* turned) {
+Surface checkClosedSurface(Surface s, bool* turned) {
     const std::string& name = s.label;
-    if (s.vertices.size() % 3 != 0 || s.triangles.size() % 3 != 0)
-        throw InputError(name + ": vertices and triangles must have 3 entries each");
+    checkSurface(s);
     const std::int64_t nv = s.numVertices(), nt = s.numTriangles();
     if (nv < 4 || nt < 4)
         throw InputError(name + ": a closed surface needs at least 4 vertices and 4 triangles, got " +
                          std::to_string(nv) + " and " + std::to_string(nt));
-    for (std::int64_t i = 0; i < nv; ++i)
-        if (!std::isfinite(vtx(s, i)[0]) || !std::isfinite(vtx(s, i)[1]) || !std::isfinite(vtx(s, i)[2]))
-            throw InputError(name + ": vertex " + std::to_string(i) + " is not finite");
     std::vector<char> used(static_cast<std::size_t>(nv), 0);
     // Each directed edge (a, b) of a triangle wound a -> b; a closed,
     // consistently wound manifold has every edge once in each direction.
     std::map<std::pair<std::int32_t, std::int32_t>, std::int64_t> directed;
     for (std::int64_t t = 0; t < nt; ++t) {
         const std::int32_t* tri = s.triangles.data() + 3 * t;
-        for (int k = 0; k < 3; ++k) {
-            if (tri[k] < 0 || tri[k] >= nv)
-                throw InputError(name + ": triangle " + std::to_string(t) + " names vertex " + std::to_string(tri[k]) +
-                                 ", but there are " + std::to_string(nv) + " vertices");
-            used[static_cast<std::size_t>(tri[k])] = 1;
-        }
+        for (int k = 0; k < 3; ++k) used[static_cast<std::size_t>(tri[k])] = 1;
         if (tri[0] == tri[1] || tri[1] == tri[2] || tri[0] == tri[2])
             throw InputError(name + ": triangle " + std::to_string(t) + " repeats a vertex");
         double e1[3], e2[3], n[3];
@@ -162,7 +153,7 @@ int defaultShellOrder(std::int64_t numTriangles) {
     return order;
 }
 
-SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
+SingleShell SingleShell::make(Surface surface, const ShellOptions& options) {
     SingleShell m;
     m.surface = checkClosedSurface(std::move(surface), &m.wasTurned);
     m.options = options;
@@ -186,18 +177,11 @@ SingleShell SingleShell::make(TriSurface surface, const ShellOptions& options) {
     return m;
 }
 
-std::array<double, 4> SingleShell::fittedSphere() const {
-    std::vector<Point3> points(static_cast<std::size_t>(surface.numVertices()));
-    for (std::size_t i = 0; i < points.size(); ++i)
-        points[i] = {surface.vertices[3 * i], surface.vertices[3 * i + 1], surface.vertices[3 * i + 2]};
-    const SphereFit f = fitSphere(points);
-    return {f.centre[0], f.centre[1], f.centre[2], f.radius};
-}
+Sphere SingleShell::fittedSphere() const { return fitSphere(surface.points()); }
 
 std::array<double, 3> SingleShell::centre() const {
     if (options.centre) return *options.centre;
-    const auto s = fittedSphere();
-    return {s[0], s[1], s[2]};
+    return fittedSphere().centre;
 }
 
 std::shared_ptr<const ShellExpansion> SingleShell::expansion() const {
@@ -213,7 +197,7 @@ std::shared_ptr<const ShellExpansion> SingleShell::expansion() const {
     return built;
 }
 
-ShellExpansion ShellExpansion::build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
+ShellExpansion ShellExpansion::build(const Surface& surface, const std::array<double, 3>& centre, int order,
                                      ShellFit fit) {
     ShellExpansion e;
     e.order = order;

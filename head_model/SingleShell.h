@@ -50,33 +50,24 @@
 #include <nlohmann/json.hpp>
 
 #include "head_model/SolidHarmonics.h"
+#include "head_model/Surface.h"
 
 namespace megfwd::head {
 
-// A triangulated surface: vertices (3 per vertex) and triangles (3 vertex
-// indices each, counter-clockwise seen from outside once checked).
-struct TriSurface {
-    std::vector<double> vertices;
-    std::vector<std::int32_t> triangles;
-    std::string label;  // file name or "the surface", for messages
-    std::int64_t numVertices() const { return static_cast<std::int64_t>(vertices.size() / 3); }
-    std::int64_t numTriangles() const { return static_cast<std::int64_t>(triangles.size() / 3); }
-};
-
-// Checks that `s` is a closed, manifold, consistently wound surface of one
-// piece with the topology of a sphere, finite, without degenerate
-// triangles, and turns its triangles outward when they are wound inward
+// Checks that `s` is a surface (checkSurface) and a closed, manifold,
+// consistently wound one of one piece with the topology of a sphere,
+// without degenerate triangles, and turns its triangles outward when they are wound inward
 // (*turned, when given, says whether it did). Throws InputError naming the
 // surface and what is wrong (the edge, triangle or vertex).
-TriSurface checkClosedSurface(TriSurface s, bool* turned = nullptr);
+Surface checkClosedSurface(Surface s, bool* turned = nullptr);
 
 // The volume enclosed by a surface (positive when it is wound outward).
-double enclosedVolume(const TriSurface& s);
+double enclosedVolume(const Surface& s);
 
 // The winding number of the surface about p: 1 inside, 0 outside, 1/2 on
 // the surface (from the triangles' solid angles, van Oosterom & Strackee
 // 1983, IEEE Trans. Biomed. Eng. 30:125).
-double windingNumber(const TriSurface& s, const double p[3]);
+double windingNumber(const Surface& s, const double p[3]);
 
 enum class ShellFit { Galerkin, Lsq };
 std::string shellFitName(ShellFit fit);  // "galerkin", "lsq"
@@ -115,7 +106,7 @@ struct ShellExpansion;
 // The model as a user gives it: a checked surface (host frame,
 // millimetres) and the options.
 struct SingleShell {
-    TriSurface surface;      // checked, wound outward
+    Surface surface;      // checked, wound outward
     ShellOptions options;
     bool wasTurned = false;  // the input was wound inward
 
@@ -123,13 +114,13 @@ struct SingleShell {
     // surface's triangles, a finite centre inside the surface) and throws
     // InputError naming what is wrong. An order of kAutoShellOrder becomes
     // defaultShellOrder of the surface.
-    static SingleShell make(TriSurface surface, const ShellOptions& options);
+    static SingleShell make(Surface surface, const ShellOptions& options);
     // The expansion centre in the surface's frame: the given one, or the
     // centre of the surface's least-squares sphere.
     std::array<double, 3> centre() const;
     // The sphere whose leadfields are corrected when the caller gives none:
-    // the surface's least-squares sphere (centre, radius).
-    std::array<double, 4> fittedSphere() const;
+    // the surface's least-squares sphere.
+    Sphere fittedSphere() const;
     // The expansion of the surface with the options, built on the first
     // call and kept: every later call (any thread, any sensor set, every
     // copy of this model) gets the same one. Throws InputError when the
@@ -176,7 +167,7 @@ struct ShellExpansion {
     // Builds the expansion of `surface` (checked, wound outward) about
     // `centre`. Throws InputError when the matrix cannot be factorised (an
     // order the surface cannot carry).
-    static ShellExpansion build(const TriSurface& surface, const std::array<double, 3>& centre, int order,
+    static ShellExpansion build(const Surface& surface, const std::array<double, 3>& centre, int order,
                                 ShellFit fit);
 
     // Coefficients (numBasis x numSensors, row-major) from the normal

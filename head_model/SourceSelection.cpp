@@ -38,7 +38,7 @@ void buildRows(std::size_t numCells, Each each, std::vector<std::int32_t>& start
 
 }  // namespace
 
-SurfaceQueries::SurfaceQueries(const TriSurface& surface)
+SurfaceQueries::SurfaceQueries(const Surface& surface)
     : vertices_(surface.vertices), triangles_(surface.triangles) {
     const std::int64_t nv = surface.numVertices(), nt = surface.numTriangles();
     double lo[3], hi[3];
@@ -204,7 +204,7 @@ SourceSelection SurfaceQueries::select(const double* points, std::int64_t count,
     return out;
 }
 
-SourceSelection selectSources(const TriSurface& surface, const double* points, std::int64_t count,
+SourceSelection selectSources(const Surface& surface, const double* points, std::int64_t count,
                               double minDistance) {
     return SurfaceQueries(surface).select(points, count, minDistance);
 }

@@ -54,7 +54,7 @@ struct SourceSelection {
 // serves any number of selections.
 class SurfaceQueries {
 public:
-    explicit SurfaceQueries(const TriSurface& surface);
+    explicit SurfaceQueries(const Surface& surface);
 
     // The status of each of `count` points (3 coordinates each) with
     // MNE-Python's rules above. minDistance <= 0 keeps every point inside.
@@ -98,7 +98,7 @@ private:
 };
 
 // SurfaceQueries(surface).select(points, count, minDistance).
-SourceSelection selectSources(const TriSurface& surface, const double* points, std::int64_t count,
+SourceSelection selectSources(const Surface& surface, const double* points, std::int64_t count,
                               double minDistance);
 
 }  // namespace megfwd::head

@@ -168,7 +168,7 @@ SphereFit fitSphere(const Point3* points, std::size_t count) {
     return fit;
 }
 
-bool fitSphereWeighted(const Point3* points, const double* weights, std::size_t count, const SphereFit& start,
+bool fitSphereWeighted(const Point3* points, const double* weights, std::size_t count, const Sphere& start,
                        SphereFit& out, int maxIterations) {
     Point3 c = start.centre;
     double r = start.radius;

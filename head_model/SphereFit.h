@@ -11,13 +11,14 @@
 #include <cstddef>
 #include <vector>
 
+#include "host_interfaces/Sphere.h"
+
 namespace megfwd::head {
 
-using Point3 = std::array<double, 3>;
+using megfwd::Point3;
 
-struct SphereFit {
-    Point3 centre{0.0, 0.0, 0.0};
-    double radius = 0.0;
+// A fitted sphere: the sphere, and how well it fits.
+struct SphereFit : Sphere {
     // Root mean square of the points' distances from the sphere,
     // |p - centre| - radius (weighted by the weights of a weighted fit).
     double rms = 0.0;
@@ -37,11 +38,11 @@ SphereFit fitSphere(const std::vector<Point3>& points);
 SphereFit fitSphere(const Point3* points, std::size_t count);
 
 // The sphere minimising sum w_i (|p_i - c| - r)^2, by Gauss-Newton steps
-// started from `start` (its rms is not used). Points with weight 0 do not
+// started from `start`. Points with weight 0 do not
 // count. Returns false, leaving `out` alone, when the iteration does not
 // settle within `maxIterations` steps or the weights or distances leave the
 // normal equations singular.
-bool fitSphereWeighted(const Point3* points, const double* weights, std::size_t count, const SphereFit& start,
+bool fitSphereWeighted(const Point3* points, const double* weights, std::size_t count, const Sphere& start,
                        SphereFit& out, int maxIterations = 50);
 
 // The eigenvalues (ascending) and unit eigenvectors (columns of `vectors`,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "host_interfaces/Afx.h"
+#include "host_interfaces/Sphere.h"
 
 class CSphere {
 public:
@@ -26,6 +27,10 @@ public:
         return 1;
     }
     int zeroSphere() { return setSphere(0.0, 0.0, 0.0, 0.0); }
+    // The sphere as a value, and a value's centre and radius taken over (the
+    // coordinate and unit state and the name stay).
+    megfwd::Sphere value() const { return {{center[0], center[1], center[2]}, radius}; }
+    void set(const megfwd::Sphere& s) { setSphere(s.centre[0], s.centre[1], s.centre[2], s.radius); }
     // Diagnostic only: a no-op that a debugger can break on (the library keeps
     // no log and must not print).
     int traceValue() const { return 1; }

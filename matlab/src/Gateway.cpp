@@ -153,24 +153,34 @@ head::ShellFit shellFit(const Arg* a) {
     }
 }
 
+// A surface from MATLAB's arrays: vertices n x 3 and triangles m x 3 of
+// 1-based vertex numbers (or none), column-major, checked by the library's
+// one surface check with MATLAB's numbering in its messages.
+head::Surface surfaceOf(const Arg& vertices, const Arg* triangles, const std::string& label) {
+    head::Surface s;
+    s.label = label;
+    const double* v = shaped(vertices, "surface vertices", -1, 3);
+    for (std::int64_t i = 0; i < vertices.rows; ++i)
+        for (int k = 0; k < 3; ++k) s.vertices.push_back(v[i + vertices.rows * k]);
+    if (triangles) {
+        const double* t = shaped(*triangles, "triangles", -1, 3);
+        for (std::int64_t i = 0; i < triangles->rows; ++i)
+            for (int k = 0; k < 3; ++k)
+                s.triangles.push_back(head::vertexIndex(t[i + triangles->rows * k], i, vertices.rows, label, 1));
+    }
+    head::checkSurface(s, 1);
+    return s;
+}
+
 // The checked surface: an order its triangles cannot carry is
 // "megfwd:order", anything else wrong with the surface "megfwd:surface".
 head::SingleShell makeShell(const Arg& vertices, const Arg& triangles, int order, head::ShellFit fit) {
-    head::TriSurface s;
-    s.label = "the inner-skull surface";
-    const double* v = shaped(vertices, "surface vertices", -1, 3);
-    const double* t = shaped(triangles, "triangles", -1, 3);
-    for (std::int64_t i = 0; i < vertices.rows; ++i)
-        for (int k = 0; k < 3; ++k) s.vertices.push_back(v[i + vertices.rows * k]);
-    for (std::int64_t i = 0; i < triangles.rows; ++i)
-        for (int k = 0; k < 3; ++k) {
-            const double x = t[i + triangles.rows * k];
-            if (!(x >= 1 && x <= static_cast<double>(vertices.rows) && x == std::floor(x)))
-                throw GatewayError{"megfwd:surface", "triangle " + std::to_string(i + 1) + " names vertex " +
-                                                         exactNumber(x) + "; the vertices are numbered 1 to " +
-                                                         std::to_string(vertices.rows)};
-            s.triangles.push_back(static_cast<std::int32_t>(x) - 1);
-        }
+    head::Surface s;
+    try {
+        s = surfaceOf(vertices, &triangles, "the inner-skull surface");
+    } catch (const InputError& e) {
+        throw GatewayError{"megfwd:surface", e.what()};
+    }
     if (order != head::kAutoShellOrder && triangles.rows < head::minTrianglesForOrder(order))
         throw GatewayError{"megfwd:order", "the single shell's order " + std::to_string(order) + " needs " +
                                                std::to_string(head::minTrianglesForOrder(order)) +
@@ -300,7 +310,7 @@ void checkSurface(const std::vector<Arg>& args, Results& out) {
         double* f = out.matrix(1, 1, 8);
         f[0] = shell.wasTurned ? 1.0 : 0.0;
         const std::array<double, 3> c = shell.centre();
-        const std::array<double, 4> s = shell.fittedSphere();
+        const std::array<double, 4> s = shell.fittedSphere().toArray();
         std::copy(c.begin(), c.end(), f + 1);
         std::copy(s.begin(), s.end(), f + 4);
     }
@@ -322,23 +332,7 @@ void fitSphere(const std::vector<Arg>& args, Results& out) {
 
 void fitLocalSpheres(const std::vector<Arg>& args, Results& out) {
     if (args.size() != 10) throw Usage{"'fit_local_spheres' takes 9 arguments"};
-    head::Surface surface;
-    surface.label = "the head shape";
-    surface.points = pointRows(args[1], "surface");
-    if (args[2].numel() > 0) {
-        const double* t = shaped(args[2], "triangles", -1, 3);
-        for (std::int64_t i = 0; i < args[2].rows; ++i) {
-            std::array<int, 3> tri{};
-            for (int k = 0; k < 3; ++k) {
-                const double x = t[i + args[2].rows * k];
-                if (!(x >= 1 && x <= static_cast<double>(surface.points.size()) && x == std::floor(x)))
-                    throw InputError("triangle " + std::to_string(i + 1) + " names vertex " + exactNumber(x) +
-                                     "; the vertices are numbered 1 to " + std::to_string(surface.points.size()));
-                tri[static_cast<std::size_t>(k)] = static_cast<int>(x) - 1;
-            }
-            surface.triangles.push_back(tri);
-        }
-    }
+    const head::Surface surface = surfaceOf(args[1], args[2].numel() > 0 ? &args[2] : nullptr, "the head shape");
     std::vector<head::SensorSite> sites;
     for (const std::string& n : lines(text(args[3], "names"))) sites.push_back({n, {}, false});
     const std::vector<head::Point3> coils = pointRows(args[4], "coils");
@@ -361,7 +355,8 @@ void fitLocalSpheres(const std::vector<Arg>& args, Results& out) {
     std::vector<std::string> reasons;
     for (std::int64_t i = 0; i < n; ++i) {
         const head::LocalSphere& e = table.spheres[static_cast<std::size_t>(i)];
-        for (int k = 0; k < 4; ++k) s[i + n * k] = e.sphere[static_cast<std::size_t>(k)];
+        const std::array<double, 4> xyzr = e.sphere.toArray();
+        for (int k = 0; k < 4; ++k) s[i + n * k] = xyzr[static_cast<std::size_t>(k)];
         reasons.push_back(e.reason);
     }
     if (out.wanted > 1) {
@@ -372,7 +367,8 @@ void fitLocalSpheres(const std::vector<Arg>& args, Results& out) {
     if (out.wanted > 2) out.text(2, joined(reasons));
     if (out.wanted > 3) {
         double* g = out.matrix(3, 1, 5);
-        std::copy(table.globalSphere.begin(), table.globalSphere.end(), g);
+        const std::array<double, 4> xyzr = table.globalSphere.toArray();
+        std::copy(xyzr.begin(), xyzr.end(), g);
         g[4] = table.globalRms;
     }
 }

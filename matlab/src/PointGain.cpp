@@ -10,6 +10,7 @@
 #include "forward_api/Compute.h"
 #include "base/Errors.h"
 #include "base/FileText.h"
+#include "forward_api/PointSensors.h"
 #include "forward_api/ResultFacts.h"
 #include "forward_api/SensorArrayFile.h"
 #include "forward_api/Sources.h"
@@ -114,43 +115,56 @@ WeightRows weightRows(const PointGainInput& in) {
 // channel does not is split into single points. Then each channel is a sum
 // of group values, and the library computes as many sensors as a system has
 // channels, not as it has points: a system of two-point gradiometers costs
-// what the Python package's sensors cost. The library's standard model
-// divides a sensor's weighted sum by the sum of its weights when that is not
-// 0; the channel's factor multiplies it back.
+// what the Python package's sensors cost. Each sensor is a PointSensor, so
+// its value is the weighted sum of its points' fields.
 struct Groups {
-    std::vector<std::int64_t> start;   // numGroups + 1, into member
-    std::vector<std::int64_t> member;  // point indices
-    std::vector<double> coilWeight;    // per member: the library coil's weight
-    std::vector<std::int64_t> sphere;  // per group: its sphere's row
+    std::vector<PointSensor> sensors;
+    std::vector<std::int64_t> sphere;  // per sensor: its sphere's row
     // Channel c is the sum over terms [termStart[c], termStart[c + 1]) of
     // termFactor times the value of sensor termGroup.
     std::vector<std::int64_t> termStart, termGroup;
     std::vector<double> termFactor;
-    std::int64_t count() const { return static_cast<std::int64_t>(start.size()) - 1; }
+    std::int64_t count() const { return static_cast<std::int64_t>(sensors.size()); }
 };
 
 // The proportionality a group must meet, relative to the channel's largest
 // weight on it: a few roundings of a product of two doubles.
 constexpr double kProportionalTolerance = 8.0 * 2.220446049250313e-16;
 
-Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs) {
+// Each point's owner: the channel with the largest |weight|, the first of
+// equals; -1 for a point without weight.
+struct PointOwners {
+    std::vector<std::int64_t> channel;
+    std::vector<double> weight;
+};
+
+PointOwners pointOwners(const PointGainInput& in, const WeightRows& rows) {
     const auto np = static_cast<std::size_t>(in.numPoints);
-    // The points that an output channel weighs are computed.
-    std::vector<char> needed(np, 0);
-    for (std::int64_t c : outputs)
-        for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j)
-            needed[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])] = 1;
-    // Each point's owner: the channel with the largest |weight|, the first
-    // of equals; -1 for a point without weight.
-    std::vector<std::int64_t> owner(np, -1);
-    std::vector<double> ownerWeight(np, 0.0);
+    PointOwners o{std::vector<std::int64_t>(np, -1), std::vector<double>(np, 0.0)};
     for (std::int64_t c = 0; c < in.numChannels; ++c)
         for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j) {
             const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
             const double w = rows.weight[static_cast<std::size_t>(j)];
-            if (owner[p] < 0 || std::fabs(w) > std::fabs(ownerWeight[p])) owner[p] = c, ownerWeight[p] = w;
+            if (o.channel[p] < 0 || std::fabs(w) > std::fabs(o.weight[p])) o.channel[p] = c, o.weight[p] = w;
         }
-    // Groups by owner and sphere, in the order of their first points.
+    return o;
+}
+
+// The points an output channel weighs, grouped by owner and sphere in the
+// order of their first points.
+struct PointGroups {
+    std::vector<std::vector<std::int64_t>> members;
+    std::vector<std::int64_t> owner, sphere;
+    std::vector<std::int64_t> groupOf;  // per point, -1 for a point no output channel weighs
+};
+
+PointGroups groupByOwner(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs,
+                         const PointOwners& owners) {
+    const auto np = static_cast<std::size_t>(in.numPoints);
+    std::vector<char> needed(np, 0);
+    for (std::int64_t c : outputs)
+        for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j)
+            needed[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])] = 1;
     const bool oneSphere = in.numSpheres <= 1;
     auto sphereRow = [&](std::size_t p) -> std::int64_t { return oneSphere ? 0 : static_cast<std::int64_t>(p); };
     auto sameSphere = [&](std::int64_t a, std::int64_t b) {
@@ -159,145 +173,152 @@ Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::
             if (at(in.spheres, in.numSpheres, a, k) != at(in.spheres, in.numSpheres, b, k)) return false;
         return true;
     };
-    std::vector<std::int64_t> groupOf(np, -1);
-    std::vector<std::vector<std::int64_t>> members;
-    std::vector<std::int64_t> groupOwner, groupSphere;
+    PointGroups out;
+    out.groupOf.assign(np, -1);
     std::vector<std::vector<std::int64_t>> ownedGroups(static_cast<std::size_t>(in.numChannels));
     for (std::size_t p = 0; p < np; ++p) {
         if (!needed[p]) continue;
+        const auto owner = static_cast<std::size_t>(owners.channel[p]);
         std::int64_t g = -1;
-        for (std::int64_t h : ownedGroups[static_cast<std::size_t>(owner[p])])
-            if (sameSphere(groupSphere[static_cast<std::size_t>(h)], sphereRow(p))) g = h;
+        for (std::int64_t h : ownedGroups[owner])
+            if (sameSphere(out.sphere[static_cast<std::size_t>(h)], sphereRow(p))) g = h;
         if (g < 0) {
-            g = static_cast<std::int64_t>(members.size());
-            members.emplace_back();
-            groupOwner.push_back(owner[p]);
-            groupSphere.push_back(sphereRow(p));
-            ownedGroups[static_cast<std::size_t>(owner[p])].push_back(g);
+            g = static_cast<std::int64_t>(out.members.size());
+            out.members.emplace_back();
+            out.owner.push_back(owners.channel[p]);
+            out.sphere.push_back(sphereRow(p));
+            ownedGroups[owner].push_back(g);
         }
-        members[static_cast<std::size_t>(g)].push_back(static_cast<std::int64_t>(p));
-        groupOf[p] = g;
+        out.members[static_cast<std::size_t>(g)].push_back(static_cast<std::int64_t>(p));
+        out.groupOf[p] = g;
     }
-    // Channel c's weights on each group it touches: how many points, and the
-    // ratio to the owner's weights at its largest weight.
-    std::vector<std::int64_t> seen(members.size(), 0);
-    std::vector<double> ratio(members.size(), 0.0), largest(members.size(), 0.0);
-    auto channelRatios = [&](std::int64_t b, std::int64_t e) {
+    return out;
+}
+
+// A channel's weights on each group it touches: how many of its points, and
+// the ratio to the owner's weights at its largest weight.
+struct ChannelRatios {
+    std::vector<std::int64_t> seen;
+    std::vector<double> ratio, largest;
+
+    explicit ChannelRatios(std::size_t numGroups) : seen(numGroups, 0), ratio(numGroups, 0.0), largest(numGroups, 0.0) {}
+
+    void of(const WeightRows& rows, std::int64_t channel, const PointGroups& groups, const PointOwners& owners) {
+        const std::int64_t b = rows.start[static_cast<std::size_t>(channel)];
+        const std::int64_t e = rows.start[static_cast<std::size_t>(channel) + 1];
         for (std::int64_t j = b; j < e; ++j) {
-            const auto g = static_cast<std::size_t>(groupOf[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])]);
+            const auto g = groupOfEntry(rows, j, groups);
             seen[g] = 0, largest[g] = 0.0;
         }
         for (std::int64_t j = b; j < e; ++j) {
             const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
-            const auto g = static_cast<std::size_t>(groupOf[p]);
+            const auto g = groupOfEntry(rows, j, groups);
             const double w = rows.weight[static_cast<std::size_t>(j)];
             ++seen[g];
-            if (std::fabs(w) > largest[g]) largest[g] = std::fabs(w), ratio[g] = w / ownerWeight[p];
+            if (std::fabs(w) > largest[g]) largest[g] = std::fabs(w), ratio[g] = w / owners.weight[p];
         }
-    };
-    // A group is split when a channel weighs only part of it, or its points
-    // out of proportion to the owner's weights.
-    std::vector<char> split(members.size(), 0);
+    }
+
+    static std::size_t groupOfEntry(const WeightRows& rows, std::int64_t j, const PointGroups& groups) {
+        return static_cast<std::size_t>(
+            groups.groupOf[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])]);
+    }
+};
+
+// A group is split when an output channel weighs only part of it, or its
+// points out of proportion to the owner's weights.
+std::vector<char> groupsToSplit(const WeightRows& rows, const std::vector<std::int64_t>& outputs,
+                                const PointGroups& groups, const PointOwners& owners, ChannelRatios& r) {
+    std::vector<char> split(groups.members.size(), 0);
     for (std::int64_t c : outputs) {
-        const std::int64_t b = rows.start[static_cast<std::size_t>(c)], e = rows.start[static_cast<std::size_t>(c) + 1];
-        channelRatios(b, e);
-        for (std::int64_t j = b; j < e; ++j) {
+        r.of(rows, c, groups, owners);
+        for (std::int64_t j = rows.start[static_cast<std::size_t>(c)]; j < rows.start[static_cast<std::size_t>(c) + 1]; ++j) {
             const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
-            const auto g = static_cast<std::size_t>(groupOf[p]);
+            const auto g = ChannelRatios::groupOfEntry(rows, j, groups);
             const double w = rows.weight[static_cast<std::size_t>(j)];
-            if (seen[g] != static_cast<std::int64_t>(members[g].size()) ||
-                std::fabs(w - ratio[g] * ownerWeight[p]) > kProportionalTolerance * largest[g])
+            if (r.seen[g] != static_cast<std::int64_t>(groups.members[g].size()) ||
+                std::fabs(w - r.ratio[g] * owners.weight[p]) > kProportionalTolerance * r.largest[g])
                 split[g] = 1;
         }
     }
-    // The sensors: whole groups with the owner's weights, split groups as
+    return split;
+}
+
+// The sensor name the library sees; a local-sphere table matches it.
+std::string sensorName(std::int64_t i) { return "sensor " + std::to_string(i + 1); }
+
+// A library sensor of the given points and weights.
+void addSensor(Groups& out, const PointGainInput& in, const std::vector<std::int64_t>& points,
+               const std::vector<double>& weights, std::int64_t sphere) {
+    PointSensor s;
+    s.name = sensorName(out.count());
+    for (std::int64_t p : points)
+        for (int k = 0; k < 3; ++k) {
+            s.positions.push_back(at(in.points, in.numPoints, p, k));
+            s.normals.push_back(at(in.normals, in.numPoints, p, k));
+        }
+    s.weights = weights;
+    out.sensors.push_back(std::move(s));
+    out.sphere.push_back(sphere);
+}
+
+Groups groupPoints(const PointGainInput& in, const WeightRows& rows, const std::vector<std::int64_t>& outputs) {
+    const PointOwners owners = pointOwners(in, rows);
+    const PointGroups groups = groupByOwner(in, rows, outputs, owners);
+    ChannelRatios ratios(groups.members.size());
+    const std::vector<char> split = groupsToSplit(rows, outputs, groups, owners, ratios);
+    // The sensors: whole groups at the owner's weights, split groups as
     // single points of weight 1.
     Groups out;
-    out.start.push_back(0);
-    std::vector<std::int64_t> sensorOf(np, -1);  // for points of split groups
-    std::vector<std::int64_t> sensorOfGroup(members.size(), -1);
-    std::vector<double> factorOfGroup(members.size(), 1.0);
-    for (std::size_t g = 0; g < members.size(); ++g) {
+    std::vector<std::int64_t> sensorOf(static_cast<std::size_t>(in.numPoints), -1);  // points of split groups
+    std::vector<std::int64_t> sensorOfGroup(groups.members.size(), -1);
+    for (std::size_t g = 0; g < groups.members.size(); ++g) {
         if (split[g]) {
-            for (std::int64_t p : members[g]) {
+            for (std::int64_t p : groups.members[g]) {
                 sensorOf[static_cast<std::size_t>(p)] = out.count();
-                out.member.push_back(p);
-                out.coilWeight.push_back(1.0);
-                out.sphere.push_back(groupSphere[g]);
-                out.start.push_back(static_cast<std::int64_t>(out.member.size()));
+                addSensor(out, in, {p}, {1.0}, groups.sphere[g]);
             }
             continue;
         }
-        double sum = 0.0;  // in the library's order: the coils' weights in turn
-        for (std::int64_t p : members[g]) {
-            out.member.push_back(p);
-            out.coilWeight.push_back(ownerWeight[static_cast<std::size_t>(p)]);
-            sum += ownerWeight[static_cast<std::size_t>(p)];
-        }
+        std::vector<double> weights;
+        for (std::int64_t p : groups.members[g]) weights.push_back(owners.weight[static_cast<std::size_t>(p)]);
         sensorOfGroup[g] = out.count();
-        factorOfGroup[g] = sum != 0.0 ? sum : 1.0;
-        out.sphere.push_back(groupSphere[g]);
-        out.start.push_back(static_cast<std::int64_t>(out.member.size()));
+        addSensor(out, in, groups.members[g], weights, groups.sphere[g]);
     }
     // Each channel's terms, in the order of its first weight on each sensor.
     out.termStart.push_back(0);
-    std::vector<char> done(members.size(), 0);
+    std::vector<char> done(groups.members.size(), 0);
     for (std::int64_t c : outputs) {
+        ratios.of(rows, c, groups, owners);
         const std::int64_t b = rows.start[static_cast<std::size_t>(c)], e = rows.start[static_cast<std::size_t>(c) + 1];
-        channelRatios(b, e);
         for (std::int64_t j = b; j < e; ++j) {
             const auto p = static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)]);
-            const auto g = static_cast<std::size_t>(groupOf[p]);
-            const double w = rows.weight[static_cast<std::size_t>(j)];
+            const auto g = ChannelRatios::groupOfEntry(rows, j, groups);
             if (split[g]) {
                 out.termGroup.push_back(sensorOf[p]);
-                out.termFactor.push_back(w);
+                out.termFactor.push_back(rows.weight[static_cast<std::size_t>(j)]);
             } else if (!done[g]) {
                 done[g] = 1;
                 out.termGroup.push_back(sensorOfGroup[g]);
                 // The owner's own row has ratio 1 exactly.
-                out.termFactor.push_back((groupOwner[g] == c ? 1.0 : ratio[g]) * factorOfGroup[g]);
+                out.termFactor.push_back(groups.owner[g] == c ? 1.0 : ratios.ratio[g]);
             }
         }
-        for (std::int64_t j = b; j < e; ++j) done[static_cast<std::size_t>(groupOf[static_cast<std::size_t>(rows.point[static_cast<std::size_t>(j)])])] = 0;
+        for (std::int64_t j = b; j < e; ++j) done[ChannelRatios::groupOfEntry(rows, j, groups)] = 0;
         out.termStart.push_back(static_cast<std::int64_t>(out.termGroup.size()));
     }
     return out;
 }
 
-// The sensor names the library sees; a local-sphere table matches them.
-std::string sensorName(std::int64_t i) { return "sensor " + std::to_string(i + 1); }
-
-// The groups as the library's sensors: magnetometers of point coils, built
-// straight into a recording. The library needs at least two sensors: a
-// single one gets a copy of itself, whose values are not used.
-std::unique_ptr<SensorArray> groupSensors(const PointGainInput& in, const Groups& groups) {
-    auto out = std::make_unique<SensorArray>();
-    out->path = "coil points";
-    CMDTrialkw trial;
-    const std::int64_t n = std::max<std::int64_t>(groups.count(), 2);
-    for (std::int64_t i = 0; i < n; ++i) {
-        const auto g = static_cast<std::size_t>(std::min(i, groups.count() - 1));
-        CMDChannelkw channel;
-        channel.snsKind = kind::kMagnetometer;
-        channel.chnlName = sensorName(i);
-        CMEGSensorkw sensor;
-        sensor.sensorName = channel.chnlName;
-        for (std::int64_t m = groups.start[g]; m < groups.start[g + 1]; ++m) {
-            const std::int64_t p = groups.member[static_cast<std::size_t>(m)];
-            const double pos[3] = {at(in.points, in.numPoints, p, 0), at(in.points, in.numPoints, p, 1),
-                                   at(in.points, in.numPoints, p, 2)};
-            const double nor[3] = {at(in.normals, in.numPoints, p, 0), at(in.normals, in.numPoints, p, 1),
-                                   at(in.normals, in.numPoints, p, 2)};
-            CBscMagSnskw coil;
-            coil.setCoil(pos, nor, 0.0, 1, groups.coilWeight[static_cast<std::size_t>(m)]);
-            sensor.addCoil(coil);
-        }
-        channel.setSensor(sensor);
-        trial.addChannel(channel);
+// The sensors as the library's, in millimetres. The library needs at least
+// two sensors: a single one gets a copy of itself, whose values are not used.
+std::unique_ptr<SensorArray> groupSensors(const Groups& groups) {
+    std::vector<PointSensor> sensors = groups.sensors;
+    if (sensors.size() == 1) {
+        sensors.push_back(sensors.front());
+        sensors.back().name = sensorName(1);
     }
-    out->recording.addTrial(trial);
-    return out;
+    return pointSensorArray(sensors, "coil points", "mm");
 }
 
 std::vector<std::int64_t> outputRows(const PointGainInput& in) {
@@ -320,8 +341,8 @@ SettingOverrides pointSettings(const PointGainInput& in, const Groups& groups, s
     s.isUseRefSns = 0;         // reference weights are part of the caller's weights
     s.isSpatConstrained = 0;   // every source is computed
     auto sphere = [&](std::int64_t row) {
-        return std::array<double, 4>{at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
-                                     at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)};
+        return Sphere::fromArray({at(in.spheres, in.numSpheres, row, 0), at(in.spheres, in.numSpheres, row, 1),
+                                  at(in.spheres, in.numSpheres, row, 2), at(in.spheres, in.numSpheres, row, 3)});
     };
     if (in.numSpheres == 0) return s;  // the shell's least-squares sphere
     if (in.numSpheres == 1) {
@@ -415,7 +436,7 @@ void pointGain(const PointGainInput& in, double* const* out, std::vector<std::st
     if (in.shell) checkOutsideShell(in, rows, outputs);
     const Groups groups = groupPoints(in, rows, outputs);
     MessageCollector messages(warnings);
-    std::unique_ptr<SensorArray> sensors = groupSensors(in, groups);
+    std::unique_ptr<SensorArray> sensors = groupSensors(groups);
     const SystemRef system{&sensors->recording, sensors->trial(), sensors->path};
     const std::int64_t numSensors = std::max<std::int64_t>(groups.count(), 2);
     const std::int64_t perSource = numSensors * 3;

@@ -4,14 +4,11 @@
 // The toolboxes describe a system as coil points (position, orientation) and
 // a channel-by-point weight matrix `tra`; a channel's value is
 //   sum over points p of tra(c, p) * (B(p) . ori(p)),
-// with the orientation taken at its given length. That is not the library's
-// standard sensor model, which divides a sensor's weighted sum by the sum of
-// its weights: a gradiometer written as two points of weight +1 with opposite
-// orientations would come out halved. So the points are grouped into the
-// library's sensors (the points one channel weighs most, see groupPoints in
-// the .cpp), the library computes the leadfield of every sensor with
-// computeLeadfield, and each channel's sum of sensor values, with the factor
-// that undoes the library's division, is formed here, block by block on the
+// with the orientation taken at its given length. The points are grouped
+// into the library's sensors made of weighted points (PointSensor, the
+// points one channel weighs most, see groupPoints in the .cpp), the library
+// computes the leadfield of every sensor with computeLeadfield, and each
+// channel's sum of sensor values is formed here, block by block on the
 // scan's threads as each block of sources is finished.
 //
 // Every source is computed: the library's stencils (near a coil, towards the

@@ -67,28 +67,6 @@ _CENTRE_EPS = 1e-10
 _NO_COIL_MARGIN = -1e12
 
 
-def _point_coils(coil):
-    """(positions, normals, weights) of the megfwd coils of one MNE coil: one
-    weighted point coil per integration point.
-
-    The standard sensor model divides the weighted sum by the sum of the
-    weights unless that sum is 0. MNE's sums are 0 (gradiometers) or 1
-    (magnetometers) for most coil types, so the value is MNE's as is. For any
-    other sum (e.g. optically pumped magnetometers, 1.0002), a pair of points
-    with opposite directions at the first point brings the sum to 1: their
-    fields cancel, so they change the divisor and not the sum of fields.
-    """
-    rmag, cosmag, w = coil["rmag"], coil["cosmag"], coil["w"]
-    total = 0.0
-    for x in w.tolist():  # in the library's order, so that 0 and 1 are exact
-        total += x
-    if total in (0.0, 1.0):
-        return rmag, cosmag, w
-    half = (1.0 - total) / 2.0
-    return (np.concatenate([rmag[:1], rmag[:1], rmag]), np.concatenate([cosmag[:1], -cosmag[:1], cosmag]),
-            np.concatenate([[half, half], w]))
-
-
 _TEMPLATES = {}
 
 
@@ -152,26 +130,26 @@ def _reference_columns(comp, names, is_ref):
 
 def _array_from_coils(chs, coils, compensator, bads, name):
     """A SensorArray of MNE channels `chs` and their coils (head frame);
-    `compensator` is MNE's compensation matrix over `chs`, or None. Built
-    from arrays: MNE's integration points go to the library as they are."""
+    `compensator` is MNE's compensation matrix over `chs`, or None. Each
+    channel goes to the library as a sensor made of MNE's integration points
+    at their weights, which the library keeps as they are: compute with
+    ``sensor_model="standard"`` to get MNE's values."""
     names = [ch["ch_name"] for ch in chs]
     is_ref = np.array([ch["kind"] == FIFF.FIFFV_REF_MEG_CH for ch in chs], dtype=bool)
     kinds = [(_REFERENCE_KIND if r else _MEASUREMENT_KIND).get(coil["coil_class"], 12 if r else 103)
              for r, coil in zip(is_ref, coils)]
-    points = [_point_coils(coil) for coil in coils]
-    counts = np.array([len(p[2]) for p in points], dtype=np.int64)
-    n_points = int(counts.sum())
     if compensator is not None:
         ref_counts, ref_channels, ref_weights = _reference_columns(compensator, names, is_ref)
     else:
         ref_counts, ref_channels, ref_weights = np.zeros(len(names), np.int64), np.zeros(0, np.int64), np.zeros(0)
-    return SensorArray._from_columns(
-        name, names=names, kinds=np.array(kinds, dtype=np.int32),
-        good=np.array([n not in bads for n in names], dtype=bool), gains=np.ones(len(names)),
-        coil_counts=counts, positions=np.concatenate([p[0] for p in points]),
-        normals=np.concatenate([p[1] for p in points]), radii=np.zeros(n_points),
-        turns=np.ones(n_points, dtype=np.int32), weights=np.concatenate([p[2] for p in points]),
-        reference_counts=ref_counts, reference_channels=ref_channels, reference_weights=ref_weights)
+    handle = _megfwd.Sensors.from_point_sensors(
+        name, names=names, kinds=np.array(kinds, dtype=np.int32), reference=is_ref,
+        good=np.array([n not in bads for n in names], dtype=bool),
+        point_counts=np.array([len(c["w"]) for c in coils], dtype=np.int64),
+        positions=np.concatenate([c["rmag"] for c in coils]), normals=np.concatenate([c["cosmag"] for c in coils]),
+        weights=np.concatenate([c["w"] for c in coils]), reference_counts=ref_counts,
+        reference_channels=ref_channels, reference_weights=ref_weights, unit="m")
+    return SensorArray._wrap(handle)
 
 
 def _check_locations(chs):

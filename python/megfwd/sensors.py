@@ -175,12 +175,6 @@ class SensorArray:
         self._handle = _megfwd.Sensors.from_arrays(str(name), **_channel_columns(channels), unit="m")
 
     @classmethod
-    def _from_columns(cls, name, **columns):
-        """From the library's arrays (positions and radii in metres),
-        already checked by the caller."""
-        return cls._wrap(_megfwd.Sensors.from_arrays(str(name), unit="m", **columns))
-
-    @classmethod
     def _wrap(cls, handle):
         self = cls.__new__(cls)
         self._handle = handle

@@ -24,6 +24,7 @@
 #include "base/FileText.h"
 #include "forward_api/HugePages.h"
 #include "forward_api/LocalSpheresFile.h"
+#include "forward_api/PointSensors.h"
 #include "forward_api/SensorArrayFile.h"
 #include "dipole_fit/DipoleFit.h"
 #include "dipole_fit/SourceForward.h"
@@ -109,6 +110,47 @@ Sensors sensorsFromArrays(const std::string& name, const std::vector<std::string
     return Sensors{sensorArrayFromColumns(c, name)};
 }
 
+// Sensors made of weighted points (megfwd/mne.py, from MNE's coil
+// definitions): one entry per sensor, per point (points in sensor order) and
+// per reference weight, the library's type built from them and turned into
+// its sensors by the library.
+Sensors sensorsFromPoints(const std::string& name, const std::vector<std::string>& names, const Column<int>& kinds,
+                          const Column<std::uint8_t>& reference, const Column<std::uint8_t>& good,
+                          const Column<std::int64_t>& pointCounts, const Column<double>& positions,
+                          const Column<double>& normals, const Column<double>& weights,
+                          const Column<std::int64_t>& referenceCounts, const Column<std::int64_t>& referenceChannels,
+                          const Column<double>& referenceWeights, const std::string& unit) {
+    const std::size_t n = names.size();
+    for (const auto* a : {&pointCounts, &referenceCounts})
+        if (static_cast<std::size_t>(a->size()) != n) throw InputError(name + ": one count per sensor is needed");
+    if (static_cast<std::size_t>(kinds.size()) != n || static_cast<std::size_t>(reference.size()) != n ||
+        static_cast<std::size_t>(good.size()) != n)
+        throw InputError(name + ": one kind, reference flag and good flag per sensor is needed");
+    std::int64_t points = 0, refs = 0;
+    for (std::size_t i = 0; i < n; ++i) points += pointCounts.data()[i], refs += referenceCounts.data()[i];
+    if (positions.size() != 3 * points || normals.size() != 3 * points || weights.size() != points ||
+        referenceChannels.size() != refs || referenceWeights.size() != refs)
+        throw InputError(name + ": the point and reference arrays do not match the counts");
+    std::vector<PointSensor> sensors(n);
+    std::int64_t p = 0, r = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        PointSensor& s = sensors[i];
+        s.name = names[i];
+        s.kind = kinds.data()[i];
+        s.reference = reference.data()[i] != 0;
+        s.good = good.data()[i] != 0;
+        const std::int64_t np = pointCounts.data()[i], nr = referenceCounts.data()[i];
+        if (np < 0 || nr < 0) throw InputError(name + ": a negative count");
+        s.positions.assign(positions.data() + 3 * p, positions.data() + 3 * (p + np));
+        s.normals.assign(normals.data() + 3 * p, normals.data() + 3 * (p + np));
+        s.weights.assign(weights.data() + p, weights.data() + p + np);
+        for (std::int64_t k = r; k < r + nr; ++k)
+            s.references.emplace_back(referenceChannels.data()[k], referenceWeights.data()[k]);
+        p += np, r += nr;
+    }
+    return Sensors{pointSensorArray(sensors, name, unit)};
+}
+
 // The library's settings from their member names (forward.py maps the
 // Python keywords to them through setting_keywords); an unknown name is a
 // ValueError.
@@ -130,7 +172,7 @@ SettingOverrides overridesFrom(const py::dict& settings) {
         } else if (row && row->overrideNumber) {
             o.*row->overrideNumber = py::cast<double>(v);
         } else if (row && row->overrideSphere) {
-            o.*row->overrideSphere = py::cast<std::array<double, 4>>(v);
+            o.*row->overrideSphere = Sphere::fromArray(py::cast<std::array<double, 4>>(v));
         } else {
             throw InputError("unknown setting '" + key + "'");
         }
@@ -207,26 +249,29 @@ struct Shell {
     std::shared_ptr<const head::SingleShell> model;
 };
 
-head::TriSurface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
-                           const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
-                           const std::string& label) {
-    head::TriSurface surface;
-    surface.vertices = rowsOf(vertices, 3);
-    if (triangles.ndim() != 2 || triangles.shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
-    surface.triangles.reserve(static_cast<std::size_t>(triangles.size()));
-    for (py::ssize_t i = 0; i < triangles.size(); ++i) {
-        const std::int64_t v = triangles.data()[i];
-        if (v < 0 || v > INT32_MAX) throw InputError("triangles: vertex index " + std::to_string(v) + " is out of range");
-        surface.triangles.push_back(static_cast<std::int32_t>(v));
-    }
+// A surface from the Python layer's arrays (vertices in mm, triangles
+// 0-based or none), checked by the library's one surface check.
+head::Surface surfaceOf(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>* triangles,
+                        const std::string& label) {
+    head::Surface surface;
     surface.label = label;
+    surface.vertices = rowsOf(vertices, 3);
+    if (triangles) {
+        if (triangles->ndim() != 2 || triangles->shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
+        surface.triangles.resize(static_cast<std::size_t>(triangles->size()));
+        for (std::size_t k = 0; k < surface.triangles.size(); ++k)
+            surface.triangles[k] = head::vertexIndex(static_cast<double>(triangles->data()[k]),
+                                                     static_cast<std::int64_t>(k / 3), surface.numVertices(), label);
+    }
+    head::checkSurface(surface);
     return surface;
 }
 
 Shell makeShell(const py::array_t<double, py::array::c_style | py::array::forcecast>& verticesMm,
                 const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles, int order,
                 const std::string& fit, const std::optional<std::array<double, 3>>& centreMm, const std::string& label) {
-    head::TriSurface surface = surfaceOf(verticesMm, triangles, label);
+    head::Surface surface = surfaceOf(verticesMm, &triangles, label);
     head::ShellOptions o;
     o.order = order;
     o.fit = head::parseShellFit(fit, "fit");
@@ -243,7 +288,7 @@ struct Selection {
 Selection makeSelection(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
                         const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles,
                         const std::string& label) {
-    const head::TriSurface surface = head::checkClosedSurface(surfaceOf(vertices, triangles, label));
+    const head::Surface surface = head::checkClosedSurface(surfaceOf(vertices, &triangles, label));
     return Selection{std::make_shared<const head::SurfaceQueries>(surface)};
 }
 
@@ -443,24 +488,7 @@ std::string fitLocalSpheres(const Sensors& s, const py::array_t<double, py::arra
                             const std::optional<py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>>& triangles,
                             const std::string& method, double radiusMm, int minPoints, double maxRadiusMm,
                             const std::string& label, bool goodOnly) {
-    head::Surface surface;
-    surface.points = pointsOf(pointsMm);
-    surface.label = label;
-    if (triangles) {
-        if (triangles->ndim() != 2 || triangles->shape(1) != 3) throw InputError("triangles must have shape (m, 3)");
-        const std::int64_t* t = triangles->data();
-        for (py::ssize_t i = 0; i < triangles->shape(0); ++i) {
-            std::array<int, 3> tri{};
-            for (int k = 0; k < 3; ++k) {
-                const std::int64_t v = t[3 * i + k];
-                if (v < 0 || v >= static_cast<std::int64_t>(surface.points.size()))
-                    throw InputError("triangles[" + std::to_string(i) + "] names vertex " + std::to_string(v) +
-                                     "; there are " + std::to_string(surface.points.size()) + " vertices (0-based)");
-                tri[static_cast<std::size_t>(k)] = static_cast<int>(v);
-            }
-            surface.triangles.push_back(tri);
-        }
-    }
+    const head::Surface surface = surfaceOf(pointsMm, triangles ? &*triangles : nullptr, label);
     head::LocalSphereOptions o;
     o.method = head::parseMethod(method);
     o.radius = radiusMm, o.minPoints = minPoints, o.maxRadius = maxRadiusMm;
@@ -540,6 +568,10 @@ PYBIND11_MODULE(_megfwd, m) {
                     py::arg("normals"), py::arg("radii"), py::arg("turns"), py::arg("weights"),
                     py::arg("reference_counts"), py::arg("reference_channels"), py::arg("reference_weights"),
                     py::arg("unit"))
+        .def_static("from_point_sensors", &sensorsFromPoints, py::arg("name"), py::arg("names"), py::arg("kinds"),
+                    py::arg("reference"), py::arg("good"), py::arg("point_counts"), py::arg("positions"),
+                    py::arg("normals"), py::arg("weights"), py::arg("reference_counts"), py::arg("reference_channels"),
+                    py::arg("reference_weights"), py::arg("unit"))
         .def("text", [](const Sensors& s) { return sensorArrayText(*s.array->trial()); })
         .def("write", [](const Sensors& s, const std::string& path) { writeSensorArray(*s.array->trial(), path); })
         .def_property_readonly("label", [](const Sensors& s) { return s.array->path; })

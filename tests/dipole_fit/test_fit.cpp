@@ -27,7 +27,7 @@ struct FitSetup : test::DemoInputs {
     FitSetup() {
         settings.si = true;
         settings.sphereModel = 1;
-        settings.userSphere = std::array<double, 4>{0, 0, 0, 80};
+        settings.userSphere = Sphere{{0, 0, 0}, 80};
         settings.minCoilSrcDist = -1e12;  // no stencil: the region decides
         fwd = std::make_unique<dipole::SourceForward>(sys, settings);
         ns = fwd->numSensors();

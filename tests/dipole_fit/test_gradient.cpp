@@ -114,9 +114,7 @@ TEST(LeadfieldGradient, MatchesCentralDifferencesOfTheLeadfield) {
 
 TEST(LeadfieldGradient, LocalSpheresMoveEachSensorsOrigin) {
     test::DemoInputs in;
-    head::Surface egg;
-    egg.label = "egg";
-    egg.points = shelltest::spiralPoints({2, 10, -3}, {70, 82, 88}, 3000);
+    const head::Surface egg = head::Surface::fromPoints(shelltest::spiralPoints({2, 10, -3}, {70, 82, 88}, 3000), "egg");
     LeadfieldRequest req;
     req.settings.localSpheres = std::make_shared<head::LocalSpheres>(
         head::fitLocalSpheres(egg, sensorSites(*in.sys.trial, true), head::LocalSphereOptions{}));

@@ -120,7 +120,7 @@ TEST(ComputeLeadfield, FastRouteEqualsTheRecordRouteWhateverThePreparation) {
     in.src.grid = GridSpec{{-70, -40, -70}, {70, 100, 70}, 14};  // reaches past the coils
     std::vector<SettingOverrides> cases(5);
     cases[1].minCoilSrcDist = 0.0, cases[1].minSrcSphDist = 30.0;
-    cases[2].sphereModel = 1, cases[2].userSphere = std::array<double, 4>{5, 30, -3, 80}, cases[2].isCentralizedLf = 0;
+    cases[2].sphereModel = 1, cases[2].userSphere = Sphere{{5, 30, -3}, 80}, cases[2].isCentralizedLf = 0;
     cases[3].sphereModel = 2, cases[3].coordSystem = 1, cases[3].isUnit2Meter = 1, cases[3].spatUnit = 1e-3;
     cases[4].isSpatConstrained = 0, cases[4].isTangLfd = 1, cases[4].minCoilSrcDist = 40.0;
     for (std::size_t c = 0; c < cases.size(); ++c) {

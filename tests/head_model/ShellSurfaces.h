@@ -34,7 +34,7 @@ inline std::vector<megfwd::head::Point3> spiralPoints(const megfwd::head::Point3
 // An icosahedron subdivided `levels` times, projected on the unit sphere,
 // then scaled by semi-axes (a, b, c) and moved to `centre`; triangles wound
 // outward. 20 * 4^levels triangles.
-inline megfwd::head::TriSurface icosphere(int levels, std::array<double, 3> axes = {1, 1, 1},
+inline megfwd::head::Surface icosphere(int levels, std::array<double, 3> axes = {1, 1, 1},
                                           std::array<double, 3> centre = {0, 0, 0}) {
     const double t = (1.0 + std::sqrt(5.0)) / 2.0;
     std::vector<double> v = {-1, t, 0, 1, t, 0, -1, -t, 0, 1, -t, 0, 0, -1, t, 0, 1, t,
@@ -67,7 +67,7 @@ inline megfwd::head::TriSurface icosphere(int levels, std::array<double, 3> axes
         }
         f.swap(g);
     }
-    megfwd::head::TriSurface s;
+    megfwd::head::Surface s;
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = v[i] * axes[i % 3] + centre[i % 3];
     s.vertices = std::move(v);
     s.triangles = std::move(f);

@@ -20,10 +20,7 @@ namespace {
 
 // Points on the ellipsoid with semi-axes (a, b, c) about `centre`.
 head::Surface ellipsoidSurface(const head::Point3& centre, double a, double b, double c, int n) {
-    head::Surface s;
-    s.label = "test surface";
-    s.points = shelltest::spiralPoints(centre, {a, b, c}, n);
-    return s;
+    return head::Surface::fromPoints(shelltest::spiralPoints(centre, {a, b, c}, n), "test surface");
 }
 
 struct Demo : test::DemoInputs {
@@ -51,7 +48,7 @@ TEST(LocalSphereScan, OnASphericalHeadEqualsTheSingleSphere) {
         local.settings.localSpheres = d.fit(ball, m);
         ASSERT_EQ(local.settings.localSpheres->numFallback(), 0);
         single.settings.sphereModel = 1;
-        single.settings.userSphere = std::array<double, 4>{2, 8, -3, 80};
+        single.settings.userSphere = Sphere{{2, 8, -3}, 80};
         for (bool refs : {false, true}) {
             local.settings.isUseRefSns = single.settings.isUseRefSns = refs ? 1 : 0;
             const ForwardResult a = computeLeadfield(d.sys, d.src, local), b = computeLeadfield(d.sys, d.src, single);
@@ -94,7 +91,7 @@ TEST(LocalSphereScan, RecordRouteEqualsFastRouteAndSaysWhichSpheres) {
     EXPECT_EQ(facts["reference_sensors"], "the global sphere");
     const head::LocalSphere* first = req.settings.localSpheres->find(fast.sensorNames[0]);
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(facts["radii_mm"][0].get<double>(), first->sphere[3]);
+    EXPECT_EQ(facts["radii_mm"][0].get<double>(), first->sphere.radius);
 }
 
 TEST(LocalSphereScan, GradiometersAndReferencesGetTheirSpheres) {
@@ -102,11 +99,11 @@ TEST(LocalSphereScan, GradiometersAndReferencesGetTheirSpheres) {
     CMDTrialkw& trial = *rec.getTrial(0);
     // A table with a distinct sphere for each measurement sensor.
     head::LocalSpheres table;
-    table.globalSphere = {1, 2, 3, 77};
+    table.globalSphere = {{1, 2, 3}, 77};
     for (const head::SensorSite& s : sensorSites(trial, true))
         if (!s.reference) {
             const double k = static_cast<double>(table.spheres.size());
-            table.spheres.push_back({s.name, {k, -k, 0.5 * k, 60 + k}, head::Fallback::None, "", 0, 0.0});
+            table.spheres.push_back({s.name, {{k, -k, 0.5 * k}, 60 + k}, head::Fallback::None, "", 0, 0.0});
         }
     CMDataForwardkw data;
     data.isCentralizedLf = 0;  // keep the spheres where the table put them
@@ -124,7 +121,7 @@ TEST(LocalSphereScan, GradiometersAndReferencesGetTheirSpheres) {
         const std::string name = trial.getChannel(static_cast<int>(entry.chnlID))->chnlName;
         const double* got = entry.pMEGSns->localSphere;
         const std::array<double, 4> want =
-            entry.isMEGMeasureSns() ? table.find(name)->sphere : table.globalSphere;
+            (entry.isMEGMeasureSns() ? table.find(name)->sphere : table.globalSphere).toArray();
         SCOPED_TRACE(name);
         for (int a = 0; a < 4; ++a) EXPECT_EQ(got[a], want[static_cast<std::size_t>(a)]);
         (entry.isMEGMeasureSns() ? measured : references) += 1;
@@ -133,7 +130,7 @@ TEST(LocalSphereScan, GradiometersAndReferencesGetTheirSpheres) {
     EXPECT_GT(references, 0);
     // The scan sphere is the mean of the measurement sensors' spheres.
     double mean = 0.0;
-    for (const auto& s : table.spheres) mean += s.sphere[0];
+    for (const auto& s : table.spheres) mean += s.sphere.centre[0];
     EXPECT_NEAR(data.singleSphere.center[0], mean / 275.0, 1e-12);
 }
 
@@ -142,7 +139,7 @@ TEST(LocalSphereScan, ATableThatDoesNotFitTheSensorsIsRefusedOrReported) {
     auto table = d.fit(ellipsoidSurface({0, 10, 0}, 75, 80, 72, 2000), head::LocalSphereMethod::Nearby);
     const std::string dropped = table->spheres[17].name;
     table->spheres.erase(table->spheres.begin() + 17);
-    table->spheres.push_back({"NOT-A-SENSOR", {0, 0, 0, 80}, head::Fallback::None, "", 0, 0.0});
+    table->spheres.push_back({"NOT-A-SENSOR", {{0, 0, 0}, 80}, head::Fallback::None, "", 0, 0.0});
     LeadfieldRequest req;
     req.settings.localSpheres = table;
     for (bool record : {false, true}) {
@@ -183,8 +180,8 @@ TEST(LocalSphereFile, RoundTripsAndRefusesBadEntries) {
     head::LocalSpheres t;
     t.method = "nearby";
     t.label = "head.surf";
-    t.globalSphere = {0.5, 40.25, -1, 81.125};
-    t.spheres.push_back({"A1", {1.0 / 3, 2, 3, 70}, head::Fallback::None, "", 120, 0.75});
+    t.globalSphere = {{0.5, 40.25, -1}, 81.125};
+    t.spheres.push_back({"A1", {{1.0 / 3, 2, 3}, 70}, head::Fallback::None, "", 120, 0.75});
     t.spheres.push_back({"A2", t.globalSphere, head::Fallback::TooFewPoints, "3 surface points", 3, 0.0});
     const head::LocalSpheres back = localSpheresFromJson(localSpheresToJson(t), "x.json");
     ASSERT_EQ(back.spheres.size(), 2u);
@@ -198,7 +195,7 @@ TEST(LocalSphereFile, RoundTripsAndRefusesBadEntries) {
     m["global_sphere"] = {{"center", {0.0, 0.04, 0.0}}, {"radius", 0.08}};
     m["sensors"][0]["radius"] = 0.07;
     m["sensors"].erase(1);
-    EXPECT_DOUBLE_EQ(localSpheresFromJson(m, "x.json").spheres[0].sphere[3], 70.0);
+    EXPECT_DOUBLE_EQ(localSpheresFromJson(m, "x.json").spheres[0].sphere.radius, 70.0);
 
     struct Bad { const char* what; std::function<void(nlohmann::json&)> edit; };
     const Bad bad[] = {

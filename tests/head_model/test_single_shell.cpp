@@ -60,7 +60,7 @@ TEST(SolidHarmonics, GradientsAreTheValuesDerivativesAndTheBasisIsHarmonic) {
 namespace {
 
 using megfwd::head::ShellCorrection;
-using megfwd::head::TriSurface;
+using megfwd::head::Surface;
 
 struct Rig {
     std::vector<double> sensors;   // x y z nx ny nz per sensor
@@ -90,7 +90,7 @@ void sarvas(const Rig& rig, const double* src, double* out) {
     }
 }
 
-ShellCorrection fit(const TriSurface& surface, const Rig& rig, int order, ShellFit how = ShellFit::Galerkin,
+ShellCorrection fit(const Surface& surface, const Rig& rig, int order, ShellFit how = ShellFit::Galerkin,
                     std::optional<std::array<double, 3>> centre = {}) {
     megfwd::head::ShellOptions o;
     o.order = order;
@@ -150,14 +150,14 @@ TEST(SingleShell, OnASphereTheCorrectionVanishesAndOrderZeroIsTheSphere) {
     std::vector<double> sphere(rig.sources.size() / 3 * 3 * rig.numSensors());
     for (std::size_t i = 0; i < rig.sources.size() / 3; ++i)
         sarvas(rig, rig.sources.data() + 3 * i, sphere.data() + i * 3 * rig.numSensors());
-    const TriSurface ball = shelltest::icosphere(4, {0.083, 0.083, 0.083});
+    const Surface ball = shelltest::icosphere(4, {0.083, 0.083, 0.083});
     // n . L_sphere vanishes on the sphere; what remains is the flat
     // triangles' departure from it (centroids ~0.1 % inside, normals
     // within a degree).
     EXPECT_LT(relDiff(corrected(fit(ball, rig, 10), rig), sphere), 1e-3);
     EXPECT_LT(relDiff(corrected(fit(ball, rig, 10, ShellFit::Lsq), rig), sphere), 1e-3);
     // No basis: the sphere's values bit for bit.
-    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070});
+    const Surface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070});
     EXPECT_EQ(corrected(fit(egg, rig, 0), rig), sphere);
 }
 
@@ -171,7 +171,7 @@ TEST(SingleShell, EllipsoidErrorAgainstTheBemFallsWithTheOrder) {
     const auto sens = readNpy(fixture("ellipsoid_sensors.npy"));
     const auto src = readNpy(fixture("ellipsoid_sources.npy"));
     const auto bem = readNpy(fixture("ellipsoid_bem_gain.npy"));
-    TriSurface s;
+    Surface s;
     s.vertices = v.data;
     for (double x : t.data) s.triangles.push_back(static_cast<std::int32_t>(x));
     s.label = "ellipsoid";
@@ -206,10 +206,10 @@ namespace {
 // inward changes nothing.
 TEST(SingleShell, RigidMotionAndInwardWindingLeaveTheValues) {
     Rig rig = smallRig();
-    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
+    const Surface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
     const auto base = corrected(fit(egg, rig, 8), rig);
 
-    TriSurface inward = egg;
+    Surface inward = egg;
     for (std::size_t t = 0; t < inward.triangles.size(); t += 3) std::swap(inward.triangles[t], inward.triangles[t + 1]);
     EXPECT_TRUE(megfwd::head::SingleShell::make(inward, {}).wasTurned);
     // Turned triangles list their vertices in another order: rounding only.
@@ -229,7 +229,7 @@ TEST(SingleShell, RigidMotionAndInwardWindingLeaveTheValues) {
         const double q[3] = {p[0], p[1], p[2]};
         for (int i = 0; i < 3; ++i) p[i] = R[i][0] * q[0] + R[i][1] * q[1] + R[i][2] * q[2] + (point ? shift[i] : 0.0);
     };
-    TriSurface moved = egg;
+    Surface moved = egg;
     for (std::size_t i = 0; i < moved.vertices.size(); i += 3) move(&moved.vertices[i], true);
     Rig mrig = rig;
     for (std::size_t i = 0; i < mrig.sensors.size(); i += 6) move(&mrig.sensors[i], true), move(&mrig.sensors[i + 3], false);
@@ -284,16 +284,30 @@ TEST(SingleShell, RefusesWhatItCannotTakeByName) {
             EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
         }
     };
-    TriSurface open = shelltest::icosphere(2, {0.08, 0.08, 0.08});
+    // The one surface check, in the caller's numbering.
+    Surface badIndex = shelltest::icosphere(1, {0.08, 0.08, 0.08});
+    badIndex.triangles[7] = static_cast<std::int32_t>(badIndex.numVertices());
+    refused([&] { megfwd::head::SingleShell::make(badIndex, {}); },
+            "test surface: triangle 2 names vertex 42; the vertices are numbered 0 to 41");
+    refused([&] { megfwd::head::checkSurface(badIndex, 1); },
+            "test surface: triangle 3 names vertex 43; the vertices are numbered 1 to 42");
+    refused([&] { megfwd::head::vertexIndex(2.5, 0, 42, "m", 1); }, "m: triangle 1 holds 2.5, not a vertex index");
+    refused([&] { megfwd::head::vertexIndex(0, 0, 42, "m", 1); }, "m: triangle 1 names vertex 0");
+    EXPECT_EQ(megfwd::head::vertexIndex(42, 0, 42, "m", 1), 41);
+    Surface notFinite = shelltest::icosphere(1, {0.08, 0.08, 0.08});
+    notFinite.vertices[3 * 5 + 1] = NAN;
+    refused([&] { megfwd::head::SingleShell::make(notFinite, {}); },
+            "test surface: point 5 has coordinate y = nan, not a finite number");
+    Surface open = shelltest::icosphere(2, {0.08, 0.08, 0.08});
     open.triangles.resize(open.triangles.size() - 3);
     refused([&] { megfwd::head::SingleShell::make(open, {}); }, "test surface: the surface is open: edge");
-    TriSurface twoBalls = shelltest::icosphere(1, {0.08, 0.08, 0.08});
-    TriSurface other = shelltest::icosphere(1, {0.01, 0.01, 0.01});
+    Surface twoBalls = shelltest::icosphere(1, {0.08, 0.08, 0.08});
+    Surface other = shelltest::icosphere(1, {0.01, 0.01, 0.01});
     const auto nv = static_cast<std::int32_t>(twoBalls.numVertices());
     twoBalls.vertices.insert(twoBalls.vertices.end(), other.vertices.begin(), other.vertices.end());
     for (auto i : other.triangles) twoBalls.triangles.push_back(i + nv);
     refused([&] { megfwd::head::SingleShell::make(twoBalls, {}); }, "more than one piece");
-    TriSurface flipped = shelltest::icosphere(2, {0.08, 0.08, 0.08});
+    Surface flipped = shelltest::icosphere(2, {0.08, 0.08, 0.08});
     std::swap(flipped.triangles[0], flipped.triangles[1]);
     refused([&] { megfwd::head::SingleShell::make(flipped, {}); }, "not consistently wound");
 
@@ -327,7 +341,7 @@ TEST(SingleShell, DefaultOrderIsTheDefaultOrWhatTheSurfaceCarries) {
     EXPECT_EQ(defaultShellOrder(1280), 16);                  // ico-3: 4 * 17^2 = 1156 triangles fit, 4 * 18^2 do not
     EXPECT_EQ(defaultShellOrder(1155), 15);
     EXPECT_EQ(defaultShellOrder(4), 0);
-    const TriSurface ico3 = shelltest::icosphere(3, {0.072, 0.082, 0.070});
+    const Surface ico3 = shelltest::icosphere(3, {0.072, 0.082, 0.070});
     const auto a = megfwd::head::SingleShell::make(ico3, {});
     EXPECT_EQ(a.options.order, 16);
     EXPECT_EQ(megfwd::head::SingleShell::make(ico3, {}).options, a.options);
@@ -342,7 +356,7 @@ TEST(SingleShell, DefaultOrderIsTheDefaultOrWhatTheSurfaceCarries) {
 // route written here from the same quadrature: the same numbers to 1e-12.
 TEST(SingleShell, BlasRouteEqualsTheScalarRoute) {
     const Rig rig = smallRig();
-    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
+    const Surface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
     const int order = 7;
     const ShellCorrection c = fit(egg, rig, order);
     const megfwd::head::ShellExpansion& e = *c.expansion;
@@ -408,7 +422,7 @@ TEST(SingleShell, BlasRouteEqualsTheScalarRoute) {
 // The surface's part is built once per model and its copies, and a cached
 // expansion gives the bits of a fresh one for any sensor set.
 TEST(SingleShell, ExpansionIsBuiltOnceAndGivesTheBitsOfAFreshOne) {
-    const TriSurface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
+    const Surface egg = shelltest::icosphere(3, {0.072, 0.082, 0.070}, {0.001, -0.002, 0.003});
     megfwd::head::ShellOptions o;
     o.order = 6;
     const auto model = megfwd::head::SingleShell::make(egg, o);

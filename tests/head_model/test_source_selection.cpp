@@ -10,7 +10,7 @@
 
 using megfwd::head::selectSources;
 using megfwd::head::SourceStatus;
-using megfwd::head::TriSurface;
+using megfwd::head::Surface;
 
 namespace {
 
@@ -18,7 +18,7 @@ namespace {
 // the triangles' solid angles, the spheres about the vertex mean, and the
 // nearest vertex by looking at every vertex. (inside, nearest-vertex
 // distance) of p.
-std::pair<bool, double> reference(const TriSurface& s, const double p[3]) {
+std::pair<bool, double> reference(const Surface& s, const double p[3]) {
     const std::int64_t nv = s.numVertices();
     double c[3] = {0, 0, 0};
     for (std::int64_t i = 0; i < nv; ++i)
@@ -36,8 +36,8 @@ std::pair<bool, double> reference(const TriSurface& s, const double p[3]) {
 
 // A dented, bumpy head-sized surface: not convex, so rays cross it up to
 // four times.
-TriSurface bumpyHead() {
-    TriSurface s = shelltest::icosphere(3);
+Surface bumpyHead() {
+    Surface s = shelltest::icosphere(3);
     for (std::size_t i = 0; i < s.vertices.size(); i += 3) {
         double* v = &s.vertices[i];
         const double theta = std::acos(v[2]), phi = std::atan2(v[1], v[0]);
@@ -51,7 +51,7 @@ TriSurface bumpyHead() {
 // rays along +z run through vertices, against the slow selection: outside,
 // too close and kept all occur, and no point differs.
 TEST(SourceSelection, EqualsTheSolidAngleSelectionOnABumpySurface) {
-    const TriSurface head = bumpyHead();
+    const Surface head = bumpyHead();
     std::vector<double> points;
     for (double x = -0.095; x <= 0.095; x += 0.0087)
         for (double y = -0.105; y <= 0.105; y += 0.0093)
@@ -89,7 +89,7 @@ TEST(SourceSelection, EqualsTheSolidAngleSelectionOnABumpySurface) {
 // test itself: the spheres about the vertex mean would decide every point
 // of a cube.)
 TEST(SourceSelection, RaysThroughEdgesVerticesAndAlongFacesCountOnce) {
-    TriSurface cube;
+    Surface cube;
     cube.vertices = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1};
     cube.triangles = {0, 2, 1, 0, 3, 2, 4, 5, 6, 4, 6, 7, 0, 1, 5, 0, 5, 4,
                       1, 2, 6, 1, 6, 5, 2, 3, 7, 2, 7, 6, 3, 0, 4, 3, 4, 7};

@@ -122,10 +122,9 @@ namespace {
 // A head-like ellipsoid mesh-less surface (points only) and sensors 35 mm
 // outside it along chosen directions.
 Surface ellipsoid(double a, double b, double c, int n) {
-    Surface s;
-    s.label = "ellipsoid";
-    for (const auto& p : spherePoints({0, 0, 0}, 1.0, n)) s.points.push_back({a * p[0], b * p[1], c * p[2]});
-    return s;
+    std::vector<Point3> points;
+    for (const auto& p : spherePoints({0, 0, 0}, 1.0, n)) points.push_back({a * p[0], b * p[1], c * p[2]});
+    return Surface::fromPoints(points, "ellipsoid");
 }
 
 SensorSite sensorAbove(const std::string& name, const Point3& dir, double dist, bool reference = false) {
@@ -158,15 +157,15 @@ TEST(LocalSpheres, FollowTheHeadAndFallBackWithReasons) {
     ASSERT_NE(top, nullptr);
     EXPECT_EQ(top->fallback, Fallback::None);
     EXPECT_GT(top->numPoints, o.minPoints);
-    EXPECT_LT(top->sphere[3], t.globalSphere[3] - 5.0);
-    EXPECT_NEAR(top->sphere[0], 0.0, 1.0);
-    EXPECT_NEAR(top->sphere[2], 0.0, 1.0);
-    EXPECT_NEAR(top->sphere[1] + top->sphere[3], 82.0, 1.5);  // touches the top
+    EXPECT_LT(top->sphere.radius, t.globalSphere.radius - 5.0);
+    EXPECT_NEAR(top->sphere.centre[0], 0.0, 1.0);
+    EXPECT_NEAR(top->sphere.centre[2], 0.0, 1.0);
+    EXPECT_NEAR(top->sphere.centre[1] + top->sphere.radius, 82.0, 1.5);  // touches the top
     // At the side (semi-axis 72 along x) the head is flatter: a larger sphere.
     const LocalSphere* side = t.find("SIDE");
     ASSERT_NE(side, nullptr);
-    EXPECT_GT(side->sphere[3], top->sphere[3]);
-    EXPECT_NEAR(side->sphere[0] + side->sphere[3], 72.0, 1.5);
+    EXPECT_GT(side->sphere.radius, top->sphere.radius);
+    EXPECT_NEAR(side->sphere.centre[0] + side->sphere.radius, 72.0, 1.5);
 
     const LocalSphere* far = t.find("FAR");
     ASSERT_NE(far, nullptr);
@@ -176,7 +175,7 @@ TEST(LocalSpheres, FollowTheHeadAndFallBackWithReasons) {
     EXPECT_EQ(t.numFallback(), 1);
 
     // A max_radius below the top's sphere makes it fall back, saying why.
-    o.maxRadius = top->sphere[3] - 1.0;
+    o.maxRadius = top->sphere.radius - 1.0;
     const LocalSpheres cappedTable = fitLocalSpheres(head, sensors, o);
     const LocalSphere* capped = cappedTable.find("TOP");
     ASSERT_NE(capped, nullptr);
@@ -192,9 +191,7 @@ TEST(LocalSpheres, FollowTheHeadAndFallBackWithReasons) {
 }
 
 TEST(LocalSpheres, OnASphericalHeadEveryMethodGivesTheHeadSphere) {
-    Surface head;
-    head.label = "sphere";
-    head.points = spherePoints({2, 35, -4}, 80.0, 2500);
+    const Surface head = Surface::fromPoints(spherePoints({2, 35, -4}, 80.0, 2500), "sphere");
     for (LocalSphereMethod m : {LocalSphereMethod::Nearby, LocalSphereMethod::Weighted}) {
         SCOPED_TRACE(methodName(m));
         LocalSphereOptions o;
@@ -202,7 +199,7 @@ TEST(LocalSpheres, OnASphericalHeadEveryMethodGivesTheHeadSphere) {
         const LocalSpheres t = fitLocalSpheres(head, {sensorAbove("A", {0.3, 1, 0.2}, 150)}, o);
         ASSERT_EQ(t.spheres.size(), 1u);
         EXPECT_EQ(t.spheres[0].fallback, Fallback::None) << t.spheres[0].reason;
-        for (int a = 0; a < 4; ++a) EXPECT_NEAR(t.spheres[0].sphere[a], t.globalSphere[a], 1e-6);
+        for (int a = 0; a < 4; ++a) EXPECT_NEAR(t.spheres[0].sphere.toArray()[a], t.globalSphere.toArray()[a], 1e-6);
     }
     EXPECT_THROW(parseMethod("closest"), megfwd::InputError);
 }
@@ -223,8 +220,9 @@ TEST(LocalSpheres, MoveWithTheFrameAndTheWeightedFitHasNoLengthScale) {
     };
     auto scale = [](const Point3& p) { return Point3{p[0] * 1000.0, p[1] * 1000.0, p[2] * 1000.0}; };
     auto transformed = [&](auto f) {
-        Surface s = head;
-        for (auto& p : s.points) p = f(p);
+        std::vector<Point3> points = head.points();
+        for (auto& p : points) p = f(p);
+        const Surface s = Surface::fromPoints(points, head.label);
         std::vector<SensorSite> out = sensors;
         for (auto& site : out)
             for (auto& c : site.coils) c = f(c);
@@ -245,15 +243,15 @@ TEST(LocalSpheres, MoveWithTheFrameAndTheWeightedFitHasNoLengthScale) {
         big.radius *= 1000.0, big.maxRadius *= 1000.0;
         const LocalSpheres scaled = fitLocalSpheres(bigHead, bigSensors, big);
         for (std::size_t k = 0; k < ref.spheres.size(); ++k) {
-            const auto& s = ref.spheres[k].sphere;
+            const auto s = ref.spheres[k].sphere.toArray();
             ASSERT_EQ(ref.spheres[k].fallback, Fallback::None) << ref.spheres[k].reason;
             const Point3 c = move({s[0], s[1], s[2]});
             for (int a = 0; a < 3; ++a) {
-                EXPECT_NEAR(moved.spheres[k].sphere[a], c[a], 1e-8);
-                EXPECT_NEAR(scaled.spheres[k].sphere[a], 1000.0 * s[a], 1e-9 * 1000.0 * s[3]);
+                EXPECT_NEAR(moved.spheres[k].sphere.centre[a], c[a], 1e-8);
+                EXPECT_NEAR(scaled.spheres[k].sphere.centre[a], 1000.0 * s[a], 1e-9 * 1000.0 * s[3]);
             }
-            EXPECT_NEAR(moved.spheres[k].sphere[3], s[3], 1e-8);
-            EXPECT_NEAR(scaled.spheres[k].sphere[3], 1000.0 * s[3], 1e-9 * 1000.0 * s[3]);
+            EXPECT_NEAR(moved.spheres[k].sphere.radius, s[3], 1e-8);
+            EXPECT_NEAR(scaled.spheres[k].sphere.radius, 1000.0 * s[3], 1e-9 * 1000.0 * s[3]);
         }
     }
 }

@@ -102,17 +102,21 @@ TEST(SurfaceFile, EveryKindGivesTheSamePointsInMillimetres) {
     const io::SurfaceRead fs = io::readSurface(f.dir / "head.surf");
     const io::SurfaceRead npy = io::readSurface(f.dir / "head_m.npy", f.dir / "tri.npy", "m");
     const io::SurfaceRead csv = io::readSurface(f.dir / "head.csv");
-    ASSERT_EQ(fs.surface.points.size(), f.mesh.v.size());
-    ASSERT_EQ(npy.surface.points.size(), f.mesh.v.size());
-    ASSERT_EQ(csv.surface.points.size(), f.mesh.v.size());
-    EXPECT_EQ(fs.surface.triangles, f.mesh.t);
-    EXPECT_EQ(npy.surface.triangles, f.mesh.t);
+    const auto numPoints = static_cast<std::int64_t>(f.mesh.v.size());
+    ASSERT_EQ(fs.surface.numVertices(), numPoints);
+    ASSERT_EQ(npy.surface.numVertices(), numPoints);
+    ASSERT_EQ(csv.surface.numVertices(), numPoints);
+    std::vector<std::int32_t> triangles;
+    for (const auto& t : f.mesh.t) triangles.insert(triangles.end(), t.begin(), t.end());
+    EXPECT_EQ(fs.surface.triangles, triangles);
+    EXPECT_EQ(npy.surface.triangles, triangles);
     EXPECT_TRUE(csv.surface.triangles.empty());
-    for (std::size_t i = 0; i < f.mesh.v.size(); i += 37)
+    for (std::int64_t i = 0; i < numPoints; i += 37)
         for (int a = 0; a < 3; ++a) {
-            EXPECT_NEAR(fs.surface.points[i][a], f.mesh.v[i][a], 1e-5);  // float32 in the file
-            EXPECT_NEAR(npy.surface.points[i][a], f.mesh.v[i][a], 1e-9);
-            EXPECT_NEAR(csv.surface.points[i][a], f.mesh.v[i][a], 1e-6);
+            const double want = f.mesh.v[static_cast<std::size_t>(i)][a];
+            EXPECT_NEAR(fs.surface.vertex(i)[a], want, 1e-5);  // float32 in the file
+            EXPECT_NEAR(npy.surface.vertex(i)[a], want, 1e-9);
+            EXPECT_NEAR(csv.surface.vertex(i)[a], want, 1e-6);
         }
     EXPECT_TRUE(fs.notes.empty());
     // Metres read as millimetres: a note says so.
@@ -129,7 +133,7 @@ TEST(SurfaceFile, EveryKindGivesTheSamePointsInMillimetres) {
         {"--surface-unit m does not apply", [&] { io::readSurface(f.dir / "head.surf", "", "m"); }},
         {"have no triangles", [&] { io::readSurface(f.dir / "head.csv", f.dir / "tri.npy"); }},
         {"expected mm or m", [&] { io::readSurface(f.dir / "head.npy", "", "cm"); }},
-        {"not a vertex index", [&] { io::readSurface(f.dir / "head.npy", f.dir / "head.npy"); }},
+        {"the vertices are numbered 0 to", [&] { io::readSurface(f.dir / "head.npy", f.dir / "head.npy"); }},
     };
     for (const Bad& b : bad) {
         SCOPED_TRACE(b.what);

@@ -43,15 +43,11 @@ std::shared_ptr<const head::SingleShell> ShellOptions::make() const {
         o.order = static_cast<int>(wholeNumberOption("--shell-order", order, 0, head::kMaxHarmonicOrder,
                                                      "from 0 to " + std::to_string(head::kMaxHarmonicOrder)));
     if (!fit.empty()) o.fit = head::parseShellFit(fit, "--shell-fit");
-    const io::SurfaceRead read = io::readSurface(innerSkull, triangles, unit);
+    io::SurfaceRead read = io::readSurface(innerSkull, triangles, unit);
     if (read.surface.triangles.empty())
         throw InputError("--inner-skull " + innerSkull + ": " + read.kind +
                          " without triangles; the single shell needs a closed triangulated surface");
-    head::TriSurface s;
-    s.label = innerSkull;
-    for (const auto& p : read.surface.points) s.vertices.insert(s.vertices.end(), p.begin(), p.end());
-    for (const auto& t : read.surface.triangles) s.triangles.insert(s.triangles.end(), t.begin(), t.end());
-    return std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(s), o));
+    return std::make_shared<const head::SingleShell>(head::SingleShell::make(std::move(read.surface), o));
 }
 
 }  // namespace megfwd::cli

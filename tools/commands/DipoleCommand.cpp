@@ -78,9 +78,9 @@ int runDipole(const DipoleArgs& a, std::ostream& stdOut) {
 
     dipole::FitRegion region;
     region.minDist = a.minDist;
-    const std::array<double, 4> sphere = fwd.scanSphere();
-    region.centre = {sphere[0], sphere[1], sphere[2]};
-    region.radius = sphere[3];
+    const Sphere sphere = fwd.scanSphere();
+    region.centre = sphere.centre;
+    region.radius = sphere.radius;
     if (a.request.singleShell) {
         region.surface = &a.request.singleShell->surface;
         const auto c = a.request.singleShell->centre();

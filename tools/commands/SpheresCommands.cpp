@@ -24,9 +24,9 @@ std::string mm(double v) {
     return buf;
 }
 
-std::string centreText(const std::array<double, 4>& s) {
+std::string centreText(const Sphere& s) {
     char buf[96];
-    std::snprintf(buf, sizeof buf, "(%.1f, %.1f, %.1f)", s[0], s[1], s[2]);
+    std::snprintf(buf, sizeof buf, "(%.1f, %.1f, %.1f)", s.centre[0], s.centre[1], s.centre[2]);
     return buf;
 }
 
@@ -66,29 +66,29 @@ int runSpheres(const SpheresArgs& a, std::ostream& stdOut) {
     for (const auto& s : sites) references += s.reference;
     double rLo = 1e300, rHi = 0.0;
     std::vector<std::string> fell, outside, enclosed;
-    const head::Point3 g{table.globalSphere[0], table.globalSphere[1], table.globalSphere[2]};
+    const head::Point3 g = table.globalSphere.centre;
     // The head lies within the helmet: a global sphere that holds a
     // sensor's coil says that the surface is in another unit or frame.
     for (const auto& s : sites)
         for (const auto& c : s.coils) {
             const double d = std::sqrt((c[0] - g[0]) * (c[0] - g[0]) + (c[1] - g[1]) * (c[1] - g[1]) +
                                        (c[2] - g[2]) * (c[2] - g[2]));
-            if (d <= table.globalSphere[3]) {
+            if (d <= table.globalSphere.radius) {
                 enclosed.push_back(s.name);
                 break;
             }
         }
     for (const head::LocalSphere& s : table.spheres) {
-        rLo = std::min(rLo, s.sphere[3]), rHi = std::max(rHi, s.sphere[3]);
+        rLo = std::min(rLo, s.sphere.radius), rHi = std::max(rHi, s.sphere.radius);
         if (s.fallback != head::Fallback::None) fell.push_back(s.name + " (" + s.reason + ")");
-        else if (!head::insideSurface(surface.surface, {s.sphere[0], s.sphere[1], s.sphere[2]}, g))
+        else if (!head::insideSurface(surface.surface, s.sphere.centre, g))
             outside.push_back(s.name);
     }
     const int n = static_cast<int>(table.spheres.size());
     out << "megfwd: wrote " << a.out << ": local spheres (" << table.method << ") of " << n
-        << " measurement sensors fitted to " << surface.surface.points.size() << " points of " << a.surface << " ("
+        << " measurement sensors fitted to " << surface.surface.numVertices() << " points of " << a.surface << " ("
         << surface.kind << ")\n";
-    out << "  global sphere: centre " << centreText(table.globalSphere) << " mm, radius " << mm(table.globalSphere[3])
+    out << "  global sphere: centre " << centreText(table.globalSphere) << " mm, radius " << mm(table.globalSphere.radius)
         << ", RMS residual " << mm(table.globalRms) << "; taken by " << references << " reference sensor(s)\n";
     out << "  fitted: " << n - static_cast<int>(fell.size()) << ", fell back to the global sphere: " << fell.size()
         << "\n";
@@ -98,7 +98,7 @@ int runSpheres(const SpheresArgs& a, std::ostream& stdOut) {
         std::fprintf(stderr,
                      "megfwd: warning: the global sphere (radius %.1f mm) holds a coil of %zu sensor(s) (%s): is the "
                      "surface in the sensor-array file's frame and unit (--surface-unit)?\n",
-                     table.globalSphere[3], enclosed.size(), nameList(enclosed, 3).c_str());
+                     table.globalSphere.radius, enclosed.size(), nameList(enclosed, 3).c_str());
     if (!outside.empty())
         std::fprintf(stderr, "megfwd: warning: %zu sphere centre(s) lie outside the surface: %s\n", outside.size(),
                      nameList(outside).c_str());
@@ -118,8 +118,7 @@ int runPlotSpheres(const PlotSpheresArgs& a, std::ostream& stdOut) {
     auto sensors = loadSensorArray(a.sensors);
     SphereMap map;
     if (!a.surface.empty())
-        for (const auto& p : readSurfaceNoting(a.surface, a.triangles, a.surfaceUnit, a.quiet).surface.points)
-            map.headPoints.push_back(p);
+        map.headPoints = readSurfaceNoting(a.surface, a.triangles, a.surfaceUnit, a.quiet).surface.points();
     map.globalSphere = table.globalSphere;
     std::vector<std::string> missing;
     CMDTrialkw* t = sensors->trial();
@@ -133,7 +132,7 @@ int runPlotSpheres(const PlotSpheresArgs& a, std::ostream& stdOut) {
         }
         const double* p = ch->pMEGSns->getCoil(0)->coilPos;
         map.sensors.push_back({p[0], p[1], p[2]});
-        map.centres.push_back({s->sphere[0], s->sphere[1], s->sphere[2]});
+        map.centres.push_back(s->sphere.centre);
         map.fallback.push_back(s->fallback != head::Fallback::None);
         map.names.push_back(ch->chnlName);
     }

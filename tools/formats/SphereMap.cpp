@@ -43,9 +43,9 @@ std::string sphereMapSvg(const SphereMap& m) {
     for (const auto& p : m.headPoints) grow(p);
     for (const auto& p : m.sensors) grow(p);
     for (const auto& p : m.centres) grow(p);
-    const double g = m.globalSphere[3];
+    const double g = m.globalSphere.radius;
     if (g > 0)
-        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], m.globalSphere[a] - g), hi[a] = std::max(hi[a], m.globalSphere[a] + g);
+        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], m.globalSphere.centre[a] - g), hi[a] = std::max(hi[a], m.globalSphere.centre[a] + g);
     double span = 1.0, mid[3];
     for (int a = 0; a < 3; ++a) {
         if (hi[a] < lo[a]) lo[a] = hi[a] = 0.0;
@@ -76,7 +76,7 @@ std::string sphereMapSvg(const SphereMap& m) {
         s += "<text x=\"" + num(k * kPanel + 10) + "\" y=\"" + num(kTop + kPanel + 20) + "\" font-size=\"12\">" + v.name +
              "</text>\n";
         if (g > 0) {
-            const std::array<double, 3> c{m.globalSphere[0], m.globalSphere[1], m.globalSphere[2]};
+            const std::array<double, 3> c = m.globalSphere.centre;
             s += "<circle class=\"global\" cx=\"" + X(c) + "\" cy=\"" + Y(c) + "\" r=\"" + num(g * scale) +
                  "\" fill=\"none\" stroke=\"#888\" stroke-dasharray=\"4 3\"/>\n";
         }

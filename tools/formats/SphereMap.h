@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "host_interfaces/Sphere.h"
+
 namespace megfwd::io {
 
 struct SphereMap {
@@ -17,7 +19,7 @@ struct SphereMap {
     std::vector<std::array<double, 3>> centres;     // one per sensor
     std::vector<bool> fallback;                     // one per sensor: took the global sphere
     std::vector<std::string> names;                 // one per sensor
-    std::array<double, 4> globalSphere{0, 0, 0, 0};  // drawn as a dashed outline
+    Sphere globalSphere;  // drawn as a dashed outline
     std::string title;
     std::string subtitle;
 };

@@ -31,33 +31,16 @@ std::uint32_t bigEndian32(const std::string& b, std::size_t at) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3]));
 }
 
-void checkPoints(const head::Surface& s, const std::string& name) {
-    for (std::size_t i = 0; i < s.points.size(); ++i)
-        for (int a = 0; a < 3; ++a)
-            if (!std::isfinite(s.points[i][static_cast<std::size_t>(a)]))
-                throw InputError(name + ": point " + std::to_string(i) + " has coordinate " + "xyz"[a] + " = " +
-                                 exactNumber(s.points[i][static_cast<std::size_t>(a)]) + ", not a finite number");
-}
-
-void checkTriangles(const head::Surface& s, const std::string& name) {
-    for (std::size_t t = 0; t < s.triangles.size(); ++t)
-        for (int k = 0; k < 3; ++k) {
-            const int v = s.triangles[t][static_cast<std::size_t>(k)];
-            if (v < 0 || static_cast<std::size_t>(v) >= s.points.size())
-                throw InputError(name + ": triangle " + std::to_string(t) + " names vertex " + std::to_string(v) +
-                                 "; there are " + std::to_string(s.points.size()) + " vertices (0-based)");
-        }
-}
-
 // A surface of a head spans about 150 mm; one that spans less than a
 // millimetre was probably written in metres.
 void noteSize(SurfaceRead& r, const std::string& name) {
     double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
-    for (const auto& p : r.surface.points)
-        for (int a = 0; a < 3; ++a) lo[a] = std::min(lo[a], p[a]), hi[a] = std::max(hi[a], p[a]);
+    for (std::int64_t i = 0; i < r.surface.numVertices(); ++i)
+        for (int a = 0; a < 3; ++a)
+            lo[a] = std::min(lo[a], r.surface.vertex(i)[a]), hi[a] = std::max(hi[a], r.surface.vertex(i)[a]);
     double span = 0.0;
     for (int a = 0; a < 3; ++a) span = std::max(span, hi[a] - lo[a]);
-    if (!r.surface.points.empty() && span < 1.0) {
+    if (!r.surface.vertices.empty() && span < 1.0) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.3g mm", span);
         r.notes.push_back(name + ": the points span only " + buf + "; if the file is in metres, say --surface-unit m");
@@ -83,24 +66,18 @@ SurfaceRead parseFreeSurfer(const std::string& b, const std::string& name) {
     SurfaceRead r;
     r.kind = "FreeSurfer surface";
     r.surface.label = name;
-    r.surface.points.resize(nv);
-    for (std::uint32_t i = 0; i < nv; ++i)
-        for (int a = 0; a < 3; ++a) {
-            const std::uint32_t w = bigEndian32(b, at);
-            at += 4;
-            float f;
-            std::memcpy(&f, &w, sizeof f);
-            r.surface.points[i][static_cast<std::size_t>(a)] = f;
-        }
-    r.surface.triangles.resize(nt);
-    for (std::uint32_t t = 0; t < nt; ++t)
-        for (int k = 0; k < 3; ++k) {
-            const std::uint32_t w = bigEndian32(b, at);
-            at += 4;
-            r.surface.triangles[t][static_cast<std::size_t>(k)] = w > 0x7FFFFFFFu ? -1 : static_cast<int>(w);
-        }
-    checkPoints(r.surface, name);
-    checkTriangles(r.surface, name);
+    r.surface.vertices.resize(3 * static_cast<std::size_t>(nv));
+    for (double& x : r.surface.vertices) {
+        const std::uint32_t w = bigEndian32(b, at);
+        at += 4;
+        float f;
+        std::memcpy(&f, &w, sizeof f);
+        x = f;
+    }
+    r.surface.triangles.resize(3 * static_cast<std::size_t>(nt));
+    for (std::size_t k = 0; k < r.surface.triangles.size(); ++k, at += 4)
+        r.surface.triangles[k] = head::vertexIndex(bigEndian32(b, at), static_cast<std::int64_t>(k / 3), nv, name);
+    head::checkSurface(r.surface);
     noteSize(r, name);
     return r;
 }
@@ -124,37 +101,29 @@ SurfaceRead readSurface(const std::string& path, const std::string& trianglesPat
         if (v.shape.size() != 2 || v.shape[1] != 3)
             throw InputError(path + ": vertices must have shape (n, 3)");
         r.kind = ".npy vertices";
-        for (std::int64_t i = 0; i < v.shape[0]; ++i)
-            r.surface.points.push_back({v.data[static_cast<std::size_t>(3 * i)] * toMm,
-                                        v.data[static_cast<std::size_t>(3 * i + 1)] * toMm,
-                                        v.data[static_cast<std::size_t>(3 * i + 2)] * toMm});
-        checkPoints(r.surface, path);
+        r.surface.vertices.resize(v.data.size());
+        for (std::size_t k = 0; k < v.data.size(); ++k) r.surface.vertices[k] = v.data[k] * toMm;
     } else {
         if (!trianglesPath.empty())
             throw InputError(path + ": head-shape points in text have no triangles; --triangles needs .npy vertices");
         r.kind = "head-shape points";
         const std::vector<double> rows = parseRows(bytes, path, 3);
-        for (std::size_t i = 0; i + 2 < rows.size(); i += 3)
-            r.surface.points.push_back({rows[i] * toMm, rows[i + 1] * toMm, rows[i + 2] * toMm});
+        r.surface.vertices.resize(rows.size() / 3 * 3);
+        for (std::size_t k = 0; k < r.surface.vertices.size(); ++k) r.surface.vertices[k] = rows[k] * toMm;
     }
     if (!trianglesPath.empty()) {
         const NpyArray t = readNpy(trianglesPath);
         if (t.shape.size() != 2 || t.shape[1] != 3)
             throw InputError(trianglesPath + ": triangles must have shape (m, 3)");
-        for (std::int64_t i = 0; i < t.shape[0]; ++i) {
-            std::array<int, 3> tri{};
-            for (int k = 0; k < 3; ++k) {
-                const double x = t.data[static_cast<std::size_t>(3 * i + k)];
-                if (!(x == std::floor(x)) || x < 0 || x > 2147483647.0)
-                    throw InputError(trianglesPath + ": triangle " + std::to_string(i) + " holds " + exactNumber(x) +
-                                     ", not a vertex index");
-                tri[static_cast<std::size_t>(k)] = static_cast<int>(x);
-            }
-            r.surface.triangles.push_back(tri);
-        }
-        checkTriangles(r.surface, trianglesPath);
+        // The triangles' file names the triangles' faults, the vertices'
+        // file the vertices'.
+        r.surface.triangles.resize(t.data.size());
+        for (std::size_t k = 0; k < t.data.size(); ++k)
+            r.surface.triangles[k] =
+                head::vertexIndex(t.data[k], static_cast<std::int64_t>(k / 3), r.surface.numVertices(), trianglesPath);
         r.kind += " with triangles";
     }
+    head::checkSurface(r.surface);
     noteSize(r, path);
     return r;
 }

@@ -203,41 +203,61 @@ void toSensorMajor(ForwardResult& r) {
     r.shape = {numSensors, numSources, comps};
 }
 
-// The record-by-record route: one manager with a record per source, the
-// scan source by source, the manager's post-processing.
-ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
-                              const std::string& why) {
+// The record-by-record set-up and scan, shared by leadfields and field
+// values: one manager with a record per source, prepared, and the
+// single-shell correction fitted to its sensors.
+struct RecordScan {
     CMDataForwardkw data;
     CMForwardkw engine;
+    json scanSphere;
+    std::optional<head::ShellCorrection> shell;
+};
+
+// Everything up to the scan, with the sensors and sources in `r`. Field
+// values take three components whatever the settings say.
+void prepareRecords(RecordScan& s, const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
+                    bool fieldValues, ForwardResult& r) {
     const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
     checkMemory(estimateBytes(src.count(), expectedSensors, 3),
-                src.label + ": " + std::to_string(src.count()) + " sources x " + std::to_string(expectedSensors) +
-                    " sensors");
-    setUpChannels(engine, data, sys, req.settings);
-    setSources(data, src);
-
-    const int requested = data.isTangLfd ? 2 : 3;
-    if (!data.prepare4VoxSnsLfdScan(requested)) throw ComputeError("preparing the scan failed");
-    const json scanSphere = scanSphereJson(data);
-
-    ForwardResult r;
-    sensorInfo(data, sys, r);
-    sourceInfo(data, r);
-
-    const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
-    std::optional<head::ShellCorrection> shell;
+                src.label + ": " + std::to_string(src.count()) + (fieldValues ? " dipoles x " : " sources x ") +
+                    std::to_string(expectedSensors) + " sensors");
+    setUpChannels(s.engine, s.data, sys, req.settings);
+    if (fieldValues) s.data.isTangLfd = 0;
+    setSources(s.data, src);
+    if (!s.data.prepare4VoxSnsLfdScan(s.data.isTangLfd ? 2 : 3)) throw ComputeError("preparing the scan failed");
+    s.scanSphere = scanSphereJson(s.data);
+    sensorInfo(s.data, sys, r);
+    sourceInfo(s.data, r);
     if (req.singleShell) {
-        checkShellSettings(engine, data);
-        shell = fitShellForSettings(*req.singleShell, sys, req.settings, req.threads > 0 ? req.threads : 1);
+        checkShellSettings(s.engine, s.data);
+        SettingOverrides fitSettings = req.settings;
+        if (fieldValues) fitSettings.isTangLfd = 0;
+        s.shell = fitShellForSettings(*req.singleShell, sys, fitSettings, req.threads > 0 ? req.threads : 1);
     }
+}
+
+// The scan source by source, then the single-shell correction.
+void scanRecords(RecordScan& s, const LeadfieldRequest& req, ScanKind kind, const char* quantity, ForwardResult& r) {
     bool cancelled = false;
     const double t0 = now();
     std::int64_t failed = -1;
-    const int ok = scanSources(engine, data, kind, cancellable(req.progress, cancelled), 32, &failed);
+    const int ok = scanSources(s.engine, s.data, kind, cancellable(req.progress, cancelled), 32, &failed);
     r.seconds = now() - t0;
     if (cancelled) throw Cancelled();
-    if (!ok) throw ComputeError(scanFailure("leadfield", r, failed));
-    if (shell) applyShellToRecords(*shell, data, kind);
+    if (!ok) throw ComputeError(scanFailure(quantity, r, failed));
+    if (s.shell) applyShellToRecords(*s.shell, s.data, kind);
+}
+
+// The record-by-record route of leadfields: the records' scan and the
+// manager's post-processing.
+ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
+                              const std::string& why) {
+    RecordScan scan;
+    ForwardResult r;
+    prepareRecords(scan, sys, src, req, false, r);
+    const ScanKind kind = req.unitMomentScan ? ScanKind::Lfx : ScanKind::Lfd;
+    scanRecords(scan, req, kind, "leadfield", r);
+    CMDataForwardkw& data = scan.data;
     // Before the post-processing, which divides by the largest magnitude.
     for (std::int64_t i = 0; i < data.numSrc; ++i)
         for (std::int64_t j = 0; j < data.numSns; ++j)
@@ -274,8 +294,8 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     addValueWarnings(r, data, *r.summary, "source");
     if (req.layout == LeadfieldLayout::SensorMajor) toSensorMajor(r);
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
-    leadfieldMeta(r, sys, src, req, engine, data, scanSphere, kind, divisor, scanInfo);
-    if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
+    leadfieldMeta(r, sys, src, req, scan.engine, data, scan.scanSphere, kind, divisor, scanInfo);
+    if (scan.shell) r.meta["single_shell"] = shellJson(*req.singleShell, *scan.shell);
     return r;
 }
 
@@ -498,22 +518,17 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     const bool currentDipoles = !req.settings.isMagSrc.value_or(0);
     if (!req.settings.coilFwdModel && currentDipoles) req.settings.coilFwdModel = 0;
     const bool unitMoments = currentDipoles && req.settings.coilFwdModel == 3;
-    CMDataForwardkw data;
-    CMForwardkw engine;
     const std::int64_t n = static_cast<std::int64_t>(dipoles.size() / 6);
-    const std::int64_t expectedSensors = countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly);
-    checkMemory(estimateBytes(n, expectedSensors, 3),
-                label + ": " + std::to_string(n) + " dipoles x " + std::to_string(expectedSensors) + " sensors");
-    setUpChannels(engine, data, sys, req.settings);
-    data.isTangLfd = 0;
     SourceSpec src;
     src.label = label;
     for (std::int64_t i = 0; i < n; ++i)
         for (int a = 0; a < 3; ++a) src.positions.push_back(dipoles[static_cast<std::size_t>(i * 6 + a)]);
-    setSources(data, src);
-    if (!data.prepare4VoxSnsLfdScan(3)) throw ComputeError("preparing the scan failed");
-    const json scanSphere = scanSphereJson(data);
-
+    RecordScan scan;
+    ForwardResult r;
+    if (unitMoments)
+        r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
+    prepareRecords(scan, sys, src, req, true, r);
+    CMDataForwardkw& data = scan.data;
     // The moments, in the frame the preparation left the positions in (the
     // unit change scales positions only).
     for (std::int64_t i = 0; i < n; ++i) {
@@ -521,27 +536,7 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
         for (int a = 0; a < 3; ++a) rec.srcField.mom[a] = dipoles[static_cast<std::size_t>(i * 6 + 3 + a)];
         if (rec.coordMode == 1) CVector02Mas::xyzIOpenGL2Matlab(rec.srcField.mom);
     }
-
-    ForwardResult r;
-    if (unitMoments)
-        r.notes.push_back("SV_NT04 gives the field of a unit moment along Q x r0; the size of each moment is not used");
-    sensorInfo(data, sys, r);
-    sourceInfo(data, r);
-    std::optional<head::ShellCorrection> shell;
-    if (req.singleShell) {
-        checkShellSettings(engine, data);
-        SettingOverrides fitSettings = req.settings;
-        fitSettings.isTangLfd = 0;
-        shell = fitShellForSettings(*req.singleShell, sys, fitSettings, req.threads > 0 ? req.threads : 1);
-    }
-    bool cancelled = false;
-    const double t0 = now();
-    std::int64_t failed = -1;
-    const int ok = scanSources(engine, data, ScanKind::Bcmp, cancellable(req.progress, cancelled), 32, &failed);
-    r.seconds = now() - t0;
-    if (cancelled) throw Cancelled();
-    if (!ok) throw ComputeError(scanFailure("field value", r, failed));
-    if (shell) applyShellToRecords(*shell, data, ScanKind::Bcmp);
+    scanRecords(scan, req, ScanKind::Bcmp, "field value", r);
 
     // The post-processing applies sensor-gain signs to leadfields only; the
     // same rule is applied to the field values here so that a field value
@@ -566,8 +561,8 @@ ForwardResult computeField(const SystemRef& sys, const std::vector<double>& dipo
     refuseNonFinite(stats, r, "dipole", "field value", 1);
     r.summary = stats.summary();
     addValueWarnings(r, data, *r.summary, "dipole");
-    fieldMeta(r, sys, label, req, engine, data, scanSphere, dipoles);
-    if (shell) r.meta["single_shell"] = shellJson(*req.singleShell, *shell);
+    fieldMeta(r, sys, label, req, scan.engine, data, scan.scanSphere, dipoles);
+    if (scan.shell) r.meta["single_shell"] = shellJson(*req.singleShell, *scan.shell);
     return r;
 }
 

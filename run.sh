@@ -12,7 +12,7 @@ PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-jso
           libcli11-dev qt6-base-dev fonts-dejavu-core python3-numpy python3-dev pybind11-dev
           python3-pytest python3-setuptools python3-wheel python3-venv python3-pip
           python3-mne python3-numba python3-dask python3-distributed python3-zarr
-          octave liboctave-dev libopenblas-dev liblapacke-dev)
+          octave liboctave-dev libopenblas-dev)
 
 usage() {
     echo "usage: ./run.sh demo|test|matlab [--sanitize | --tsan] [extra arguments for the demo or ctest]" >&2

@@ -1,19 +1,27 @@
 #include "head_model/DenseAlgebra.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <limits>
 #include <mutex>
 #include <vector>
 
 #include <cblas.h>
-#include <lapacke.h>
 
 // OpenBLAS's thread control (declared here, not taken from OpenBLAS's own
-// cblas.h, so that any cblas.h the system selects will do).
+// cblas.h, so that any cblas.h the system selects will do), and the two
+// LAPACK routines the shell needs, called through LAPACK's Fortran
+// interface, which OpenBLAS exports itself: no LAPACKE, and no second copy
+// of LAPACK loaded beside OpenBLAS's. The trailing lengths are the hidden
+// lengths of the character arguments (gfortran's convention).
 extern "C" {
 void openblas_set_num_threads(int numThreads);
 int openblas_get_num_threads(void);
+void blas_thread_shutdown_(void);
+void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t uploLength);
+void dpocon_(const char* uplo, const int* n, const double* a, const int* lda, const double* anorm, double* rcond,
+             double* work, int* iwork, int* info, std::size_t uploLength);
 }
 
 namespace megfwd::head {
@@ -38,6 +46,13 @@ OneBlasThread::~OneBlasThread() {
     if (--blasThreadsUsers == 0 && blasThreadsSaved != 1) openblas_set_num_threads(blasThreadsSaved);
 }
 
+void endBlasThreadPool() {
+    std::lock_guard<std::mutex> lock(blasThreadsMutex);
+    if (blasThreadsUsers > 0) return;
+    openblas_set_num_threads(1);
+    blas_thread_shutdown_();
+}
+
 void matrixProduct(bool transA, std::int64_t m, std::int64_t n, std::int64_t k, double alpha, const double* a,
                    std::int64_t lda, const double* b, std::int64_t ldb, double beta, double* c, std::int64_t ldc) {
     if (m == 0 || n == 0) return;
@@ -51,7 +66,9 @@ void matrixProduct(bool transA, std::int64_t m, std::int64_t n, std::int64_t k, 
 // (a = U^T U) is, read row-major, the lower factor L = U^T.
 bool choleskyFactor(double* a, int n) {
     if (n == 0) return true;
-    return LAPACKE_dpotrf(LAPACK_COL_MAJOR, 'U', n, a, n) == 0;
+    int info = 0;
+    dpotrf_("U", &n, a, &n, &info, 1);
+    return info == 0;
 }
 
 void choleskySolve(const double* factor, int n, double* b, std::int64_t nrhs) {
@@ -72,7 +89,11 @@ double conditionNumber(const double* a, const double* factor, int n) {
         norm1 = std::max(norm1, s);
     }
     double rcond = 0.0;
-    if (LAPACKE_dpocon(LAPACK_COL_MAJOR, 'U', n, factor, n, norm1, &rcond) != 0 || !(rcond > 0.0))
+    int info = 0;
+    std::vector<double> work(3 * static_cast<std::size_t>(n));
+    std::vector<int> iwork(static_cast<std::size_t>(n));
+    dpocon_("U", &n, factor, &n, &norm1, &rcond, work.data(), iwork.data(), &info, 1);
+    if (info != 0 || !(rcond > 0.0))
         return std::numeric_limits<double>::infinity();
     return 1.0 / rcond;
 }

@@ -1,5 +1,5 @@
 // Dense linear algebra of the single-shell model, through the system's
-// BLAS and LAPACK (OpenBLAS and LAPACKE on Debian): matrix products, the
+// BLAS and LAPACK (OpenBLAS on Debian): matrix products, the
 // Cholesky factorisation and solve of a symmetric positive definite matrix
 // and its condition number. Matrices are row-major.
 #pragma once
@@ -22,6 +22,14 @@ public:
     OneBlasThread(const OneBlasThread&) = delete;
     OneBlasThread& operator=(const OneBlasThread&) = delete;
 };
+
+// For a program whose computations run their own threads and never want
+// OpenBLAS's (the command-line program): OpenBLAS keeps one thread and ends
+// its pool of workers. OpenBLAS starts that pool when it is loaded, and an
+// idle worker spins (sched_yield) for a while before it sleeps: measured,
+// the whole length of a short command, on the core the scan's second
+// thread needs. Does nothing while a computation runs.
+void endBlasThreadPool();
 
 // c (m x n) = alpha a b + beta c, a m x k (transposed: k x m when transA),
 // b k x n; lda, ldb, ldc the row strides.

@@ -18,6 +18,7 @@
 #include "forward_api/AtomicFile.h"
 #include "tools/commands/Commands.h"
 #include "base/Errors.h"
+#include "head_model/DenseAlgebra.h"
 #include "tools/commands/DipoleCommand.h"
 
 namespace {
@@ -476,6 +477,9 @@ int runDemo(DemoCommand& c, const char* program) {
 
 int main(int argc, char** argv) {
     using namespace megfwd;
+    // The scans run their own threads; OpenBLAS's idle pool would spin on
+    // the second core for the length of a short command.
+    head::endBlasThreadPool();
     CLI::App app{"megfwd: MEG forward models (leadfields) for spherical head models.\n"
                  "Exit codes: 0 success, 1 the computation failed, 2 bad input (nothing is written).",
                  "megfwd"};

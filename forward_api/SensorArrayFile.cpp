@@ -254,7 +254,9 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
     if (channels.empty()) throw top.error("'channels' is empty");
     const ChannelIndex index = indexChannels(channels, file);
 
-    CMDTrialkw trial;
+    // The trial and its channels are built in place: a sensor's coils are
+    // copied once, into its channel, not again with the channel and the trial.
+    CMDTrialkw& trial = *out->recording.addTrial(CMDTrialkw{});
     int goodMeasurement = 0;
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const json& ch = channels[i];
@@ -262,7 +264,7 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
         const Place at{file, label, 0};
         noteUnknownKeys(ch, {"name", "kind", "good", "gain", "coils", "references"}, file + ": " + label, out->notes);
 
-        CMDChannelkw channel;
+        CMDChannelkw& channel = *trial.addChannel(CMDChannelkw{});
         channel.chnlName = index.names[i];
         channel.snsKind = static_cast<int>(index.kinds[i]);
         if (ch.contains("good")) {
@@ -284,10 +286,8 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
                 out->notes.push_back(file + ": " + label + ": only measurement sensors use reference weights; these are ignored");
             channel.setRefCoefs(coefs);
         }
-        trial.addChannel(channel);
     }
     requireGoodSensors(top, goodMeasurement);
-    out->recording.addTrial(trial);
     return out;
 }
 

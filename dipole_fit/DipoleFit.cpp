@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/Errors.h"
+#include "head_model/DenseAlgebra.h"
 
 namespace megfwd::dipole {
 
@@ -28,43 +29,10 @@ constexpr double kChi2Cubed = 476.379541;
 constexpr double kPinvRtol = 1e-14;
 
 // Eigenvalues (descending) and eigenvectors (columns of V, row-major n x n)
-// of a symmetric n x n matrix A (overwritten) by cyclic Jacobi rotations:
-// exact to rounding and without a library, for the fit's 3 x 3 and 6 x 6
+// of a symmetric n x n matrix A (overwritten), for the fit's 3 x 3 and 6 x 6
 // matrices and a covariance of a few hundred channels.
 void jacobiEigen(int n, double* A, double* values, double* V) {
-    for (int i = 0; i < n * n; ++i) V[i] = 0.0;
-    for (int i = 0; i < n; ++i) V[i * n + i] = 1.0;
-    for (int sweep = 0; sweep < 60; ++sweep) {
-        double off = 0.0, diag = 0.0;
-        for (int i = 0; i < n; ++i) {
-            diag += A[i * n + i] * A[i * n + i];
-            for (int j = i + 1; j < n; ++j) off += A[i * n + j] * A[i * n + j];
-        }
-        if (off <= 1e-34 * diag || off == 0.0) break;
-        for (int p = 0; p < n; ++p)
-            for (int q = p + 1; q < n; ++q) {
-                const double apq = A[p * n + q];
-                if (apq == 0.0) continue;
-                const double theta = (A[q * n + q] - A[p * n + p]) / (2.0 * apq);
-                const double t = (theta >= 0 ? 1.0 : -1.0) / (std::abs(theta) + std::sqrt(theta * theta + 1.0));
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-                for (int k = 0; k < n; ++k) {
-                    const double akp = A[k * n + p], akq = A[k * n + q];
-                    A[k * n + p] = c * akp - s * akq;
-                    A[k * n + q] = s * akp + c * akq;
-                }
-                for (int k = 0; k < n; ++k) {
-                    const double apk = A[p * n + k], aqk = A[q * n + k];
-                    A[p * n + k] = c * apk - s * aqk;
-                    A[q * n + k] = s * apk + c * aqk;
-                }
-                for (int k = 0; k < n; ++k) {
-                    const double vkp = V[k * n + p], vkq = V[k * n + q];
-                    V[k * n + p] = c * vkp - s * vkq;
-                    V[k * n + q] = s * vkp + c * vkq;
-                }
-            }
-    }
+    head::jacobiDiagonalise(n, A, V, 1e-34);
     std::vector<int> order(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](int x, int y) { return A[x * n + x] > A[y * n + y]; });

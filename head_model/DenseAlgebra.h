@@ -31,6 +31,14 @@ public:
 // thread needs. Does nothing while a computation runs.
 void endBlasThreadPool();
 
+// Diagonalises the symmetric n x n matrix a (row-major, overwritten) by
+// cyclic Jacobi rotations, exact to rounding and without a library, for the
+// small matrices of the sphere and dipole fits: afterwards a's diagonal
+// holds the eigenvalues, unsorted, and v's columns (row-major n x n) the
+// eigenvectors. Sweeps stop once the off-diagonal sum of squares is below
+// `tolerance` times the diagonal's.
+void jacobiDiagonalise(int n, double* a, double* v, double tolerance);
+
 // c (m x n) = alpha a b + beta c, a m x k (transposed: k x m when transA),
 // b k x n; lda, ldb, ldc the row strides.
 void matrixProduct(bool transA, std::int64_t m, std::int64_t n, std::int64_t k, double alpha, const double* a,

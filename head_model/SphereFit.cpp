@@ -6,6 +6,7 @@
 
 #include "base/Errors.h"
 #include "base/FileText.h"
+#include "head_model/DenseAlgebra.h"
 
 namespace megfwd::head {
 namespace {
@@ -53,41 +54,8 @@ double distance(const Point3& p, const Point3& c) {
 
 void symmetricEigen(const double* matrix, int n, double* values, double* vectors) {
     double a[16], v[16];
-    for (int i = 0; i < n * n; ++i) a[i] = matrix[i], v[i] = 0.0;
-    for (int i = 0; i < n; ++i) v[i * n + i] = 1.0;
-    // Cyclic Jacobi: each rotation zeroes one off-diagonal pair; a few
-    // sweeps bring a 4 x 4 matrix to rounding.
-    for (int sweep = 0; sweep < 60; ++sweep) {
-        double off = 0.0, diag = 0.0;
-        for (int i = 0; i < n; ++i) {
-            diag += a[i * n + i] * a[i * n + i];
-            for (int j = i + 1; j < n; ++j) off += a[i * n + j] * a[i * n + j];
-        }
-        if (off <= 1e-32 * diag || off == 0.0) break;
-        for (int p = 0; p < n; ++p)
-            for (int q = p + 1; q < n; ++q) {
-                const double apq = a[p * n + q];
-                if (apq == 0.0) continue;
-                const double theta = (a[q * n + q] - a[p * n + p]) / (2.0 * apq);
-                const double t = (theta >= 0 ? 1.0 : -1.0) / (std::abs(theta) + std::sqrt(theta * theta + 1.0));
-                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-                for (int k = 0; k < n; ++k) {  // columns p and q
-                    const double akp = a[k * n + p], akq = a[k * n + q];
-                    a[k * n + p] = c * akp - s * akq;
-                    a[k * n + q] = s * akp + c * akq;
-                }
-                for (int k = 0; k < n; ++k) {  // rows p and q
-                    const double apk = a[p * n + k], aqk = a[q * n + k];
-                    a[p * n + k] = c * apk - s * aqk;
-                    a[q * n + k] = s * apk + c * aqk;
-                }
-                for (int k = 0; k < n; ++k) {
-                    const double vkp = v[k * n + p], vkq = v[k * n + q];
-                    v[k * n + p] = c * vkp - s * vkq;
-                    v[k * n + q] = s * vkp + c * vkq;
-                }
-            }
-    }
+    for (int i = 0; i < n * n; ++i) a[i] = matrix[i];
+    jacobiDiagonalise(n, a, v, 1e-32);
     int order[4] = {0, 1, 2, 3};
     for (int i = 1; i < n; ++i)  // insertion sort by eigenvalue
         for (int j = i; j > 0 && a[order[j] * n + order[j]] < a[order[j - 1] * n + order[j - 1]]; --j)

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -46,6 +47,22 @@ extern "C" void removeTempsAndReraise(int sig) {
 
 std::string errnoText() { return std::strerror(errno); }
 
+std::atomic<bool> gSynced{false};
+
+// Flushes the directory entry of a rename to the disk. A file system that
+// cannot sync a directory (EINVAL) has nothing more to wait for.
+int syncDirectoryOf(const std::string& path) {
+    std::string dir = std::filesystem::path(path).parent_path().string();
+    if (dir.empty()) dir = ".";
+    const int d = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return -1;
+    const int r = ::fsync(d);
+    const int e = errno;
+    ::close(d);
+    errno = e;
+    return r != 0 && e == EINVAL ? 0 : r;
+}
+
 }  // namespace
 
 std::string replaceExtension(const std::string& path, const std::string& ext) {
@@ -54,7 +71,9 @@ std::string replaceExtension(const std::string& path, const std::string& ext) {
     return p.string();
 }
 
-AtomicOutput::AtomicOutput(std::string finalPath) : final(std::move(finalPath)) {
+void setOutputsSynced(bool synced) { gSynced.store(synced); }
+
+AtomicOutput::AtomicOutput(std::string finalPath) : final(std::move(finalPath)), synced(gSynced.load()) {
     namespace fs = std::filesystem;
     if (final.empty()) throw InputError("output path is empty");
     std::error_code ec;
@@ -111,7 +130,7 @@ void AtomicOutput::close() {
     if (closed) return;
     if (fd < 0) open();  // an empty output is still an output
     closed = true;
-    const int syncResult = ::fsync(fd);
+    const int syncResult = synced ? ::fsync(fd) : 0;
     const int syncErr = errno;
     const int closeResult = ::close(fd);
     fd = -1;
@@ -128,6 +147,8 @@ void AtomicOutput::commit() {
     committed = true;
     releaseSlot(slot);
     slot = -1;
+    if (synced && syncDirectoryOf(final) != 0)
+        throw InputError(final + ": written, but its directory could not be flushed to the disk: " + errnoText());
 }
 
 void commitAll(const std::vector<AtomicOutput*>& outputs) {

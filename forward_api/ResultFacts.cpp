@@ -176,17 +176,17 @@ json commonMeta(const std::string& command, const SystemRef& sys, const std::str
     json sensors = {{"file", sys.label}, {"count", r.sensorNames.size()}, {"names", r.sensorNames}};
     json pos = json::array();
     for (const auto& p : r.sensorPositions) pos.push_back({p[0], p[1], p[2]});
-    sensors["first_coil_positions_mm"] = pos;
+    sensors["first_coil_positions_mm"] = std::move(pos);
     sensors["frame"] = "host axes (OpenGL: x to the left ear, y up, z to the nose), millimetres";
-    meta["sensors"] = sensors;
+    meta["sensors"] = std::move(sensors);
     json src = {{"from", sourceLabel}, {"count", r.sourcePositions.size()}};
     json sp = json::array();
     for (const auto& p : r.sourcePositions) sp.push_back({p[0], p[1], p[2]});
-    src["positions_mm"] = sp;
+    src["positions_mm"] = std::move(sp);
     src["in_scan"] = r.inScan;
     src["in_scan_count"] = r.numIn();
     src["frame"] = "host axes (OpenGL), millimetres";
-    meta["sources"] = src;
+    meta["sources"] = std::move(src);
     meta["scan_seconds"] = r.seconds;
     return meta;
 }
@@ -219,7 +219,7 @@ void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src
     scanInfo["memory"] = {{"output_bytes", outValues * 8.0},
                           {"output", storage},
                           {"peak_resident_bytes_so_far", static_cast<double>(usage.ru_maxrss) * 1024.0}};
-    meta["scan"] = scanInfo;
+    meta["scan"] = std::move(scanInfo);
     const bool matlabAxes = data.coordSystem == 1 && !data.isRestoreCoord;
     std::string comps;
     if (nC == 3)

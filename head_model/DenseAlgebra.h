@@ -1,5 +1,5 @@
-// Dense linear algebra of the single-shell model, through the system's
-// BLAS and LAPACK (OpenBLAS on Debian): matrix products, the
+// Dense linear algebra of the single-shell model, through OpenBLAS, loaded
+// on first use (a ComputeError says so when it cannot be): matrix products, the
 // Cholesky factorisation and solve of a symmetric positive definite matrix
 // and its condition number. Matrices are row-major.
 #pragma once
@@ -24,11 +24,12 @@ public:
 };
 
 // For a program whose computations run their own threads and never want
-// OpenBLAS's (the command-line program): OpenBLAS keeps one thread and ends
-// its pool of workers. OpenBLAS starts that pool when it is loaded, and an
-// idle worker spins (sched_yield) for a while before it sleeps: measured,
-// the whole length of a short command, on the core the scan's second
-// thread needs. Does nothing while a computation runs.
+// OpenBLAS's (the command-line program): once OpenBLAS is loaded (on first
+// use) it keeps one thread and its pool of workers is ended at once.
+// OpenBLAS starts that pool when it is loaded, and an idle worker spins
+// (sched_yield) for a while before it sleeps: measured, the whole length of
+// a short command, on the core the scan's second thread needs. Call it
+// before any computation.
 void endBlasThreadPool();
 
 // Diagonalises the symmetric n x n matrix a (row-major, overwritten) by

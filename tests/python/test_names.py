@@ -76,6 +76,7 @@ FOREIGN_OPTIONS = {"--install", "--prefix", "--sanitize", "--tsan", "--screensho
 
 def test_every_option_the_readme_names_is_in_a_help(cli):
     helps = "".join(_help(cli, c) for c in ("leadfield", "field", "dipole", "spheres", "info", "plot", "demo"))
+    helps += subprocess.run([cli, "--help"], capture_output=True, text=True, check=True).stdout  # --yes, --sync
     env = {**os.environ, "COLUMNS": "200"}
     for args in (["megfwd.dask", "leadfield"], ["megfwd", "convert"]):
         helps += subprocess.run([sys.executable, "-m", *args, "--help"], capture_output=True, text=True,

@@ -81,13 +81,14 @@ TEST(Leadfield, FromFileEqualsTheLibrarysOwnForEverySettingPath) {
         {"", si},
         {"--library-scale --formula cuffin --order 3 --no-ref",
          [](CMForwardkw& e, CMDataForwardkw&) { e.coilFwdModel = 4, e.orderCoilIntg = 3, e.isUseRefSns = 0; }},
-        {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03 --unit-lf",
+        // --sync: the mapped (--unit-lf) and the streamed writes that wait for the disk.
+        {"--tangential --sphere 0,40,0,80 --tangent-rule sam --formula SV_CF03 --unit-lf --sync",
          [&](CMForwardkw& e, CMDataForwardkw& d) {
              si(e, d);
              d.isTangLfd = 1, d.sphereModel = 1, e.tangVectMethod = 2, e.coilFwdModel = 2, d.isUnitLf = 1;
              d.userSphere.setSphere(0, 40, 0, 80);
          }},
-        {"--si --coords matlab --sensor-model standard --min-coil-source-dist 5",
+        {"--si --coords matlab --sensor-model standard --min-coil-source-dist 5 --sync",
          [&](CMForwardkw& e, CMDataForwardkw& d) {
              si(e, d);
              d.coordSystem = 1, e.snsFwdModel = 0, d.minCoilSrcDist = 5;

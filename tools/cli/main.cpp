@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli/CommandHeap.h"
 #include "tools/cli/ForwardOptions.h"
 #include "tools/cli/ShellOptions.h"
 #include "tools/cli/HelpFormatter.h"
@@ -477,6 +478,7 @@ int runDemo(DemoCommand& c, const char* program) {
 
 int main(int argc, char** argv) {
     using namespace megfwd;
+    cli::prepareCommandHeap();
     // The scans run their own threads; OpenBLAS's idle pool would spin on
     // the second core for the length of a short command.
     head::endBlasThreadPool();
@@ -492,6 +494,10 @@ int main(int argc, char** argv) {
     app.add_flag("--yes", yes,
                  "Answer Yes to the library's Yes/No question (whether to go on although MEG and MRI are not "
                  "coregistered); the default answer is No, which stops the computation");
+    bool sync = false;
+    app.add_flag("--sync", sync,
+                 "Wait until the disk holds every output before the command ends (fsync), so that a power cut "
+                 "right after it cannot take them; without it outputs are still written whole or not at all");
 
     LeadfieldCommand leadfield;
     FieldCommand field;
@@ -522,6 +528,7 @@ int main(int argc, char** argv) {
     }
 
     io::installMessageHandler(yes);
+    setOutputsSynced(sync);
     megfwd::installInterruptCleanup();
     // A write past the file-size limit (ulimit -f) then fails with its error
     // instead of ending the process, so that it is reported and the

@@ -84,19 +84,22 @@ void MappedNpy::release(std::int64_t first, std::int64_t n) {
     from = (from + page - 1) / page * page;  // whole pages only: a neighbour may still write the edges
     to = to / page * page;
     if (to <= from) return;
-    // The finished pages start going to the disk now, while the scan goes
-    // on, so that the final sync has little left to wait for (a failure here
-    // only means the final sync does all the work); out of core the process
-    // stops holding them (the data stays in the page cache and the file).
-    ::sync_file_range(file, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
+    // Out of core the process stops holding the finished pages (the data
+    // stays in the page cache and the file), and they start going to the
+    // disk now, so that dirty pages do not pile up while the scan goes on;
+    // an output that waits for the disk starts them too, so that the final
+    // sync has little left to wait for (a failure here only means that
+    // sync does all the work).
+    if (handBack || out.syncsToDisk())
+        ::sync_file_range(file, static_cast<off_t>(from), static_cast<off_t>(to - from), SYNC_FILE_RANGE_WRITE);
     if (handBack) ::madvise(base + from, to - from, MADV_DONTNEED);
 }
 
 void MappedNpy::finish() {
     if (!base) return;
-    // The rename that publishes the file must never show values that are
-    // not on the disk: both syncs have to succeed.
-    const bool synced = ::msync(base, length, MS_SYNC) == 0 && ::fsync(file) == 0;
+    // The values are in the file once unmapped; an output that waits for
+    // the disk is renamed only after both syncs succeed.
+    const bool synced = !out.syncsToDisk() || (::msync(base, length, MS_SYNC) == 0 && ::fsync(file) == 0);
     const int e = errno;
     unmap();
     if (!synced) throw ComputeError(out.finalPath() + ": cannot write the output: " + std::strerror(e));
@@ -151,18 +154,20 @@ void StreamedNpy::write(std::int64_t first, const double* values, std::int64_t n
         }
         p += w, at += w, left -= static_cast<std::size_t>(w);
     }
-    // The block starts going to the disk now, while later blocks compute,
-    // so that the final sync has little left to wait for.
-    ::sync_file_range(file, from, at - from, SYNC_FILE_RANGE_WRITE);
+    // For an output that waits for the disk, the block starts going there
+    // now, while later blocks compute, so that the final sync has little
+    // left to wait for.
+    if (out.syncsToDisk()) ::sync_file_range(file, from, at - from, SYNC_FILE_RANGE_WRITE);
 }
 
 void StreamedNpy::finish() {
     if (file < 0) return;
-    const bool synced = ::fsync(file) == 0;
-    const int e = errno;
-    ::close(file);
+    const bool synced = !out.syncsToDisk() || ::fsync(file) == 0;
+    int e = errno;
+    const bool closed = ::close(file) == 0;
+    if (synced && !closed) e = errno;
     file = -1;
-    if (!synced) throw ComputeError(out.finalPath() + ": cannot write the output: " + std::strerror(e));
+    if (!synced || !closed) throw ComputeError(out.finalPath() + ": cannot write the output: " + std::strerror(e));
 }
 
 }  // namespace megfwd::io

@@ -35,8 +35,9 @@ public:
     // written again (the post-processing's passes): they are simply written
     // back once more.
     void release(std::int64_t first, std::int64_t n);
-    // Writes every value to the disk (msync, fsync) and unmaps; the values
-    // are in the file, which the AtomicOutput then renames into place.
+    // Unmaps; the values are in the file, which the AtomicOutput then
+    // renames into place. An output that waits for the disk is first
+    // written there (msync, fsync).
     // Throws a ComputeError when the disk refuses the values.
     void finish();
     // This file as a computation's output storage (map, release, finish).
@@ -73,7 +74,8 @@ public:
     // Values [first, first + n) of the array. Calls for different ranges
     // may come from several threads at once.
     void write(std::int64_t first, const double* values, std::int64_t n);
-    // fsync and close; throws a ComputeError when the disk refuses.
+    // Closes the file (after fsync, for an output that waits for the disk);
+    // throws a ComputeError when the disk refuses.
     void finish();
     // Output storage that takes finished blocks by copy, and lends the
     // mapping of `forPasses` to a computation that needs an array.

@@ -1,0 +1,34 @@
+#include "tools/cli/CommandHeap.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace megfwd::cli {
+
+void prepareCommandHeap() {
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+    constexpr int kGrowth = 32 << 20;
+    mallopt(M_ARENA_MAX, 1);            // worker threads allocate from the main heap too
+    mallopt(M_MMAP_THRESHOLD, kGrowth);  // block buffers from the heap, not from mappings of their own
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);  // what is freed stays mapped for the next allocation
+    mallopt(M_TOP_PAD, kGrowth);         // each growth adds 32 MiB at once
+    // Grow the heap now (an allocation this large comes from the heap after
+    // the settings above, and the heap then ends at least 32 MiB past it),
+    // and ask for huge pages from the allocation to the heap's end: a page
+    // of the heap is then touched once per 2 MiB.
+    void* probe = std::malloc(kGrowth / 2);
+    const auto from = reinterpret_cast<std::uintptr_t>(probe), end = reinterpret_cast<std::uintptr_t>(sbrk(0));
+    const std::uintptr_t first = (from + kHugePage - 1) & ~(kHugePage - 1), last = end & ~(kHugePage - 1);
+    if (probe && end > from && last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    std::free(probe);
+#endif
+}
+
+}  // namespace megfwd::cli

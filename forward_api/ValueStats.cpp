@@ -11,6 +11,14 @@
 
 namespace megfwd {
 
+// Built for AVX-512, AVX2 and plain x86-64, chosen when the program loads:
+// the wider builds take the four chains in one register. The file is built
+// without fused multiply-adds (-ffp-contract=off), so every build gives the
+// same bits. Not under ThreadSanitizer, whose runtime is not set up yet when
+// the loader chooses.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
 void ValueStats::add(const double* values, std::int64_t first, std::int64_t count, std::int64_t per,
                      const int* inScan) {
     if (per < 1) return;

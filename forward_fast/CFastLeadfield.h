@@ -98,6 +98,20 @@ public:
     double* sharedRefCoef = nullptr;
     std::int64_t numSharedRefs = 0;
     std::int64_t sharedRefStride = 0;
+    // The point loop's own copy of the point arrays, in scan order: the rows
+    // in units of eight consecutive rows with the same number of points K,
+    // stored point by point with the eight rows side by side (point k of
+    // the unit's row j at unitStart[u] + 8 k + j), or of one row alone,
+    // stored in its order (the other rows, and every row of the engine's
+    // coil members). The sums over the points of a unit's rows then run
+    // over its eight rows at once, each row still in its points' order, so
+    // they give the bits of one row at a time; the point loop gives each
+    // point the same value in any order. Units hold whole rows: unitRow and
+    // unitStart (numUnits + 1 each) are their first rows and first points.
+    std::int64_t numUnits = 0;
+    std::int64_t* unitRow = nullptr;
+    std::int64_t* unitStart = nullptr;
+    double* scanOrder = nullptr;   // the arrays the point loops read, one after another
     CSpherekw basisSphere;         // the sphere of the tangential directions
     const CMForwardkw* pEngine = nullptr;  // not owned: bases and coil members
 
@@ -127,15 +141,17 @@ public:
     int compute(const double* pos, const std::int32_t* inScan, std::int64_t count, double* out, int nThreads,
                 std::int64_t* failedSource = nullptr) const;
 
-    // The arrays as the point loops read them.
+    // The arrays in row order (rowStart) as the point loops read them.
     megfwd::fast::PointArrays pointArrays() const;
+    // The same in scan order (unitStart).
+    megfwd::fast::PointArrays scanOrderArrays() const;
     // Points per source, as the loop sees them.
     std::int64_t pointsPerSource() const { return numPts; }
     // Values in one source's block of out.
     std::int64_t valuesPerSource() const { return numMea * numComp; }
-    // Points of the longest run of the point loop: the sensors are taken in
-    // chunks of about 256 points, so that the loop's results are summed
-    // while they are still in the first-level cache.
+    // Points of the longest run of the point loop: the units of sensors are
+    // taken in chunks of about 256 points, so that the loop's results are
+    // summed while they are still in the first-level cache.
     std::int64_t chunkPoints() const;
     // Bytes of scratch memory one thread takes.
     std::int64_t scratchBytesPerThread() const;
@@ -153,6 +169,9 @@ private:
     std::int64_t pointsOf(const CMEGSensorkw* s) const;
     int placePoints(const CForwardChnlkw& ch, const Rows& rows);
     int readReferenceWeights(const CForwardChnlkw& ch, const Rows& rows);
+    int arrangeScanOrder();
+    void sumUnits(const double* vx, const double* vy, const double* vz, std::int64_t u0, std::int64_t u1,
+                  double* rows) const;
     int computeOne(const double* src, Scratch& s, double* out) const;
     void shareReferenceWeights();
     void correctByReferences(const double* rows, double* out) const;

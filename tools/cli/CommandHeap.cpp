@@ -12,7 +12,9 @@
 namespace megfwd::cli {
 
 void prepareCommandHeap() {
-#if defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    // (Under a sanitizer, whose allocator is not the C library's heap, there
+    // is nothing to set.)
+#if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
     constexpr int kGrowth = 32 << 20;
     mallopt(M_ARENA_MAX, 1);            // worker threads allocate from the main heap too

@@ -4,12 +4,14 @@
 // refusals on both routes.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "forward_api/Compute.h"
 #include "base/Errors.h"
 #include "forward_fast/FastPointKernels.h"
+#include "forward_api/PointSensors.h"
 #include "forward_fast/FastTestSupport.h"
 #include "support/DemoInputs.h"
 #include "support/MessageRecorder.h"
@@ -108,6 +110,48 @@ TEST(FastRoute, EqualsRecordRouteForOrdersSpheresAxesAndTangentRules) {
     for (int sphere : {1, 2, 3})  // one sphere per sensor with models 2 and 3
         for (int model : {1, 0}) expectSameAsRecordRoute({.code = 4, .snsModel = model, .sphereModel = sphere});
     expectSameAsRecordRoute({.code = 6, .tangential = true, .tangRule = 1, .coordSystem = 1});
+}
+
+// The fast route sums eight sensors side by side where eight consecutive
+// ones have the same number of points, and one at a time elsewhere: sensors
+// of 1 to 4 points, in runs that start and break such groups anywhere, give
+// the record route's values.
+TEST(FastRoute, SensorsOfDifferentPointCountsEqualTheRecordRoute) {
+    const std::vector<int> runs = {11, 2, 1, 1, 9, 2, 1, 3, 8, 2, 8, 1, 1, 4, 16, 2, 3, 2};  // (count, points) pairs
+    const std::vector<std::vector<double>> weights = {{}, {1.0}, {1.0, -1.0}, {0.5, 0.25, 0.25}, {1.0, -1.0, 1.0, -1.0}};
+    std::vector<PointSensor> sensors;
+    for (std::size_t r = 0; r < runs.size(); r += 2)
+        for (int i = 0; i < runs[r]; ++i) {
+            const double a = 0.29 * static_cast<double>(sensors.size()), up = 0.3 + 0.02 * static_cast<double>(i);
+            const double n[3] = {std::cos(a) * std::cos(up), std::sin(up), std::sin(a) * std::cos(up)};
+            PointSensor s;
+            s.name = "S" + std::to_string(sensors.size());
+            s.weights = weights[static_cast<std::size_t>(runs[r + 1])];
+            for (std::size_t k = 0; k < s.weights.size(); ++k)
+                for (int c = 0; c < 3; ++c) {
+                    s.positions.push_back((110.0 + 15.0 * static_cast<double>(k)) * n[c]);
+                    s.normals.push_back(n[c]);
+                }
+            sensors.push_back(std::move(s));
+        }
+    const auto array = pointSensorArray(sensors, "points", "mm");
+    const SystemRef system{&array->recording, array->trial(), array->path};
+    SourceSpec src;
+    src.label = "sources";
+    src.positions = {0, 40, 10, 20, 30, -10, -25, 55, 5, 35, 20, 30};
+    LeadfieldRequest req;
+    req.settings.snsFwdModel = 0;  // the standard model: a sensor's points at their weights
+    req.settings.isUseRefSns = 0;
+    req.settings.sphereModel = 1;
+    req.settings.userSphere = Sphere{{0, 0, 0}, 90};
+    req.recordScan = true;
+    const ForwardResult record = computeLeadfield(system, src, req);
+    req.recordScan = false;
+    req.threads = 2;
+    const ForwardResult fast = computeLeadfield(system, src, req);
+    ASSERT_EQ(fast.meta["scan"]["path"], "fast");
+    ASSERT_EQ(fast.shape, (std::vector<std::int64_t>{4, static_cast<std::int64_t>(sensors.size()), 3}));
+    EXPECT_TRUE(test::agreesBySource(fast.values, record.values, fast.shape[1] * fast.shape[2], 1e-12));
 }
 
 TEST(FastRoute, RefusesWhereTheRecordRouteRefuses) {

@@ -34,7 +34,8 @@ Sources:
 Output: OUT.npy, float64 of shape (sources, sensors, components), and OUT.json
 beside it with the sensor names, source positions, in-scan flags, every
 setting, the units of the values and any warnings. No output may be one of
-the run's input files.
+the run's input files. Both appear whole or not at all; --sync (an option of
+megfwd itself, see megfwd --help) also waits until the disk holds them.
 Units: the values are in T/(A*m) (SI). --library-scale gives the library's
 own scale instead (mm and mu0/4pi = 1: values times 0.1 give T/(A*m)).
 

@@ -22,53 +22,21 @@ using namespace megfwd;
 using megfwd::fast::KernelBuild;
 using megfwd::test::FastCase;
 
-SettingOverrides settingsOf(const FastCase& c) {
-    SettingOverrides s;
-    s.isMagSrc = c.isMagSrc;
-    s.coilFwdModel = c.code;
-    s.snsFwdModel = c.snsModel;
-    s.isUseRefSns = c.refs ? 1 : 0;
-    s.orderCoilIntg = c.order;
-    s.tangVectMethod = c.tangRule;
-    s.mu4PiRatio = 1e-7;
-    s.isTangLfd = c.tangential ? 1 : 0;
-    s.sphereModel = c.sphereModel;
-    s.coordSystem = c.coordSystem;
-    return s;
-}
-
-// Sources inside a 75 mm sphere and, last, one right under a coil (out of
-// the scan).
-SourceSpec sourcesOf(const FastCase& c) {
-    const double centre[3] = {3.0, 21.0, -2.0};
-    CVirtSnsPOXlistkw list = demo::makeSphereSourceList(centre, 75.0, c.spacing);
-    list.addPosition(0.0, 112.0, 0.0);
-    SourceSpec src;
-    src.label = "sources";
-    for (std::int64_t i = 0; i < list.numEntries; ++i)
-        src.positions.insert(src.positions.end(), list.entries[i].pos, list.entries[i].pos + 3);
-    return src;
-}
-
 void expectSameAsRecordRoute(const FastCase& c) {
     SCOPED_TRACE(testing::Message() << "mag " << c.isMagSrc << " code " << c.code << " model " << c.snsModel
                                     << (c.tangential ? " 2D" : " 3D") << (c.refs ? " refs" : "") << " order " << c.order
                                     << " rule " << c.tangRule << " sphere " << c.sphereModel << " coord " << c.coordSystem);
     test::DemoInputs in;
-    in.src = sourcesOf(c);
+    const CVirtSnsPOXlistkw list = test::sourceListOf(c);
+    in.src = SourceSpec{{}, {}, "sources"};
+    for (std::int64_t i = 0; i < list.numEntries; ++i)
+        in.src.positions.insert(in.src.positions.end(), list.entries[i].pos, list.entries[i].pos + 3);
     LeadfieldRequest req;
-    req.settings = settingsOf(c);
-    req.recordScan = true;
-    const ForwardResult record = computeLeadfield(in.sys, in.src, req);
-    req.recordScan = false;
-    req.threads = 2;
-    const ForwardResult fast = computeLeadfield(in.sys, in.src, req);
-    ASSERT_EQ(fast.meta["scan"]["path"], "fast");
-    ASSERT_EQ(fast.shape, record.shape);
-    EXPECT_EQ(fast.inScan, record.inScan);
+    req.settings = test::settingsOf(c);
+    const ForwardResult fast = test::expectFastEqualsRecord(in.sys, in.src, req);
+    // The last source, right under a coil, is out of the scan: all zeros.
     ASSERT_EQ(fast.inScan.back(), 0);
     const std::int64_t per = fast.shape[1] * fast.shape[2];
-    EXPECT_TRUE(test::agreesBySource(fast.values, record.values, per, 1e-12));
     for (std::size_t k = fast.values.size() - static_cast<std::size_t>(per); k < fast.values.size(); ++k)
         ASSERT_EQ(fast.values[k], 0.0);
 }
@@ -87,13 +55,7 @@ protected:
 // Every row of both formula tables, both sensor models, two and three
 // components, with and without references.
 TEST_P(EachKernelBuild, EqualsRecordRouteForEveryFormulaAndSensorModel) {
-    for (int mag : {0, 1})
-        for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
-            for (int model : {1, 0})
-                for (bool tangential : {false, true})
-                    for (bool refs : {true, false})
-                        expectSameAsRecordRoute(
-                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
+    test::forEachFormulaCase(expectSameAsRecordRoute);
 }
 
 INSTANTIATE_TEST_SUITE_P(FastRoute, EachKernelBuild, testing::ValuesIn(megfwd::fast::kAllKernelBuilds),
@@ -144,14 +106,8 @@ TEST(FastRoute, SensorsOfDifferentPointCountsEqualTheRecordRoute) {
     req.settings.isUseRefSns = 0;
     req.settings.sphereModel = 1;
     req.settings.userSphere = Sphere{{0, 0, 0}, 90};
-    req.recordScan = true;
-    const ForwardResult record = computeLeadfield(system, src, req);
-    req.recordScan = false;
-    req.threads = 2;
-    const ForwardResult fast = computeLeadfield(system, src, req);
-    ASSERT_EQ(fast.meta["scan"]["path"], "fast");
-    ASSERT_EQ(fast.shape, (std::vector<std::int64_t>{4, static_cast<std::int64_t>(sensors.size()), 3}));
-    EXPECT_TRUE(test::agreesBySource(fast.values, record.values, fast.shape[1] * fast.shape[2], 1e-12));
+    const ForwardResult fast = test::expectFastEqualsRecord(system, src, req);
+    EXPECT_EQ(fast.shape, (std::vector<std::int64_t>{4, static_cast<std::int64_t>(sensors.size()), 3}));
 }
 
 TEST(FastRoute, RefusesWhereTheRecordRouteRefuses) {
@@ -171,7 +127,7 @@ TEST(FastRoute, RefusesWhereTheRecordRouteRefuses) {
         for (bool record : {true, false}) {
             SCOPED_TRACE(testing::Message() << "code " << code << (record ? " record" : " fast"));
             LeadfieldRequest req;
-            req.settings = settingsOf({.code = code, .snsModel = 0, .refs = false});
+            req.settings = test::settingsOf({.code = code, .snsModel = 0, .refs = false});
             req.settings.isSpatConstrained = 0, req.settings.isCentralizedLf = 0;
             req.recordScan = record;
             if (code == 3) {

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <vector>
 
+#include "forward_api/Compute.h"
 #include "forward_process/CMDataForwardkw.h"
 #include "forward_engine/CMForwardkw.h"
 #include "host_interfaces/DefaultSystem.h"
@@ -27,6 +29,42 @@ struct FastCase {
     double spacing = 30.0;    // source grid inside a 75 mm sphere
 };
 
+// The settings of `c`, as a caller of the whole-computation API gives them.
+inline SettingOverrides settingsOf(const FastCase& c) {
+    SettingOverrides s;
+    s.isMagSrc = c.isMagSrc;
+    s.coilFwdModel = c.code;
+    s.snsFwdModel = c.snsModel;
+    s.isUseRefSns = c.refs ? 1 : 0;
+    s.orderCoilIntg = c.order;
+    s.tangVectMethod = c.tangRule;
+    s.mu4PiRatio = 1e-7;
+    s.isTangLfd = c.tangential ? 1 : 0;
+    s.sphereModel = c.sphereModel;
+    s.coordSystem = c.coordSystem;
+    return s;
+}
+
+// Sources inside a 75 mm sphere and, last, one right under a coil (out of
+// the scan).
+inline CVirtSnsPOXlistkw sourceListOf(const FastCase& c) {
+    const double centre[3] = {3.0, 21.0, -2.0};
+    CVirtSnsPOXlistkw list = demo::makeSphereSourceList(centre, 75.0, c.spacing);
+    list.addPosition(0.0, 112.0, 0.0);
+    return list;
+}
+
+// Every row of both formula tables, both sensor models, two and three
+// components, with and without references.
+inline void forEachFormulaCase(const std::function<void(const FastCase&)>& check) {
+    for (int mag : {0, 1})
+        for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
+            for (int model : {1, 0})
+                for (bool tangential : {false, true})
+                    for (bool refs : {true, false})
+                        check({.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
+}
+
 // Engine and manager prepared for a scan of `c`, with one source right
 // under a coil (out of the scan).
 struct PreparedScan {
@@ -34,20 +72,9 @@ struct PreparedScan {
     CMDataForwardkw data;
     CMForwardkw engine;
     explicit PreparedScan(const FastCase& c) {
-        engine.isMagSrc = c.isMagSrc;
-        engine.coilFwdModel = c.code;
-        engine.snsFwdModel = c.snsModel;
-        engine.isUseRefSns = c.refs ? 1 : 0;
-        engine.orderCoilIntg = c.order;
-        engine.tangVectMethod = c.tangRule;
-        engine.mu4PiRatio = 1e-7;
-        data.isTangLfd = c.tangential ? 1 : 0;
-        data.sphereModel = c.sphereModel;
-        data.coordSystem = c.coordSystem;
+        settingsOf(c).applyTo(engine, data);
         EXPECT_EQ(data.initFwdChn(&recording, recording.getTrial(0), 0, 1, c.refs ? 1 : 0), 1);
-        const double centre[3] = {3.0, 21.0, -2.0};
-        CVirtSnsPOXlistkw list = demo::makeSphereSourceList(centre, 75.0, c.spacing);
-        list.addPosition(0.0, 112.0, 0.0);
+        CVirtSnsPOXlistkw list = sourceListOf(c);
         EXPECT_EQ(data.initFwdPosVsp(&list), 1);
         EXPECT_EQ(data.prepare4VoxSnsLfdScan(c.tangential ? 2 : 3), 1);
     }
@@ -99,6 +126,24 @@ inline testing::AssertionResult agreesBySource(const std::vector<double>& got, c
                                            << " vs " << want[worstAt] << ", " << worst
                                            << " of the source's largest value";
     return testing::AssertionSuccess() << compared << " sources, worst " << worst;
+}
+
+// computeLeadfield of `req` on its record-by-record route and on the fast
+// route (2 threads): the same shape and in-scan flags, and values within
+// 1e-12 of each source's largest. Returns the fast route's result.
+inline ForwardResult expectFastEqualsRecord(const SystemRef& sys, const SourceSpec& src, LeadfieldRequest req) {
+    req.recordScan = true;
+    const ForwardResult record = computeLeadfield(sys, src, req);
+    req.recordScan = false;
+    req.threads = 2;
+    ForwardResult fast = computeLeadfield(sys, src, req);
+    EXPECT_EQ(fast.meta["scan"]["path"], "fast");
+    EXPECT_EQ(fast.shape, record.shape);
+    EXPECT_EQ(fast.inScan, record.inScan);
+    if (fast.shape == record.shape && fast.shape.size() == 3) {
+        EXPECT_TRUE(agreesBySource(fast.values, record.values, fast.shape[1] * fast.shape[2], 1e-12));
+    }
+    return fast;
 }
 
 }  // namespace megfwd::test

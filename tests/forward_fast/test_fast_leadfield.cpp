@@ -40,13 +40,7 @@ void expectEngineMembersSameAsRecordScan(const FastCase& c) {
 }
 
 TEST(FastLeadfield, EngineMembersThroughTheFlatLayoutEqualTheRecordScan) {
-    for (int mag : {0, 1})
-        for (int code : mag ? std::vector<int>{0, 1, 2, 5} : std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 11})
-            for (int model : {1, 0})
-                for (bool tangential : {false, true})
-                    for (bool refs : {true, false})
-                        expectEngineMembersSameAsRecordScan(
-                            {.isMagSrc = mag, .code = code, .snsModel = model, .tangential = tangential, .refs = refs});
+    megfwd::test::forEachFormulaCase(expectEngineMembersSameAsRecordScan);
 }
 
 TEST(FastLeadfield, KernelBuildsAreNamedAsTheyAreChosen) {

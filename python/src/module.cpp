@@ -22,7 +22,7 @@
 #include "forward_api/Compute.h"
 #include "base/Errors.h"
 #include "base/FileText.h"
-#include "forward_api/HugePages.h"
+#include "forward_api/ArrayMemory.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/PointSensors.h"
 #include "forward_api/SensorArrayFile.h"
@@ -220,10 +220,16 @@ py::array_t<double> ownedArray(std::vector<double>&& values, const std::vector<s
     return py::array_t<double>(dims, owned->data(), owner);
 }
 
+// Memory from takeArrayMemory, which Python's array gives back when freed.
+struct GiveBackArrayMemory {
+    void operator()(double* p) const { giveBackArrayMemory(p); }
+};
+using ArrayMemory = std::unique_ptr<double[], GiveBackArrayMemory>;
+
 // The same for a buffer the fast route wrote into.
-py::array_t<double> ownedArray(std::unique_ptr<double[]>&& values, const std::vector<std::int64_t>& shape) {
+py::array_t<double> ownedArray(ArrayMemory&& values, const std::vector<std::int64_t>& shape) {
     double* owned = values.release();
-    py::capsule owner(owned, [](void* p) { delete[] static_cast<double*>(p); });
+    py::capsule owner(owned, [](void* p) { giveBackArrayMemory(p); });
     std::vector<py::ssize_t> dims(shape.begin(), shape.end());
     return py::array_t<double>(dims, owned, owner);
 }
@@ -313,7 +319,7 @@ std::shared_ptr<const head::SingleShell> shellOf(const py::object& shell) {
     return shell.is_none() ? nullptr : shell.cast<const Shell&>().model;
 }
 
-py::tuple resultTuple(ForwardResult& r, bool withMeta, std::unique_ptr<double[]>&& written = nullptr) {
+py::tuple resultTuple(ForwardResult& r, bool withMeta, ArrayMemory&& written = nullptr) {
     std::vector<std::string> warnings = takeMessages();
     warnings.insert(warnings.end(), r.warnings.begin(), r.warnings.end());
     py::object meta = py::none();
@@ -365,15 +371,15 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     LeadfieldRequest req = requestOf(settings, "python leadfield", threads, shell, p);
     req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
     // The fast route writes every value, so its array is taken without
-    // filling it first: a vector would write each value twice, the first
-    // time in one pass under the scan's lock.
-    std::unique_ptr<double[]> written;
+    // filling it first (a vector would write each value twice, the first
+    // time in one pass under the scan's lock), from memory that an earlier
+    // result freed where there is some (ArrayMemory.h).
+    ArrayMemory written;
     req.output.allocate = [&written](const std::vector<std::int64_t>& shape) -> double* {
         std::size_t n = 1;
         for (auto d : shape) n *= static_cast<std::size_t>(d);
-        written.reset(new (std::nothrow) double[n]);
+        written.reset(static_cast<double*>(takeArrayMemory(n * sizeof(double))));
         if (!written) throw ComputeError("not enough memory for the leadfield array");
-        adviseHugePages(written.get(), n * sizeof(double));
         return written.get();
     };
     req.output.description = "the returned NumPy array, written in place";

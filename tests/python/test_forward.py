@@ -137,6 +137,23 @@ def test_result_owns_its_memory_and_outlives_the_sensors(sources):
     assert np.array_equal(lf, copy)
 
 
+def test_recycled_memory_never_shows_an_earlier_result(helmet):
+    """A freed leadfield's memory serves the next one of about its size:
+    every value of the next must be its own, the zeros of the sources
+    outside the scan included."""
+    g = np.linspace(-0.07, 0.07, 30)
+    grid = np.array(np.meshgrid(g, g, g, indexing="ij")).reshape(3, -1).T + [0.0, 0.0, 0.04]
+    first, inside = megfwd.leadfield(helmet, (grid - [0.0, 0.0, 0.04]) * 0.3 + [0.0, 0.0, 0.05], return_mask=True)
+    assert inside.all() and np.count_nonzero(first) == first.size
+    address = first.ctypes.data
+    del first
+    second, mask = megfwd.leadfield(helmet, grid, return_mask=True)
+    assert second.ctypes.data == address  # the same memory, holding the first result's values
+    assert 0.2 < mask.mean() < 0.8
+    fresh = megfwd.leadfield(helmet, grid)  # while `second` lives, from memory of its own
+    assert np.array_equal(second, fresh) and not second[~mask].any()
+
+
 def test_pickled_sensors_compute_the_same(helmet, sources):
     other = pickle.loads(pickle.dumps(helmet))
     assert other.names == helmet.names

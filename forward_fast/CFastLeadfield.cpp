@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -67,9 +69,15 @@ constexpr std::int64_t kUnitRows = 8;
 // The arrays of the scan-order copy: px, py, pz, nx, ny, nz, ox, oy, oz, rn,
 // rinv, pn and wk.
 constexpr std::int64_t kScanArrays = 13;
-// Measurement rows corrected together by the shared reference weights:
-// three running values each stay in vector registers.
-constexpr std::int64_t kRefBlock = 8;
+// Measurement rows corrected together by the shared reference weights: four
+// vectors of eight for each of the three values, independent chains that
+// keep both vector units busy.
+constexpr std::int64_t kRefBlock = 32;
+// Eight doubles as one value of GCC's vector extension (one AVX-512
+// register; two or four on the narrower builds), and the block's vectors.
+using Lanes = double __attribute__((vector_size(64)));
+constexpr std::int64_t kLanes = 8;
+constexpr std::int64_t kRefVecs = kRefBlock / kLanes;
 // At most this many shared reference rows take that route (their values
 // sit on the stack); CTF systems have 29.
 constexpr std::int64_t kMaxSharedRefs = 256;
@@ -386,32 +394,71 @@ void CFastLeadfield::shareReferenceWeights() {
 
 namespace {
 
-// The correction with shared reference rows over one block of kRefBlock
-// measurement rows (v: the block's three values per row, component-major),
-// one reference after another: refs holds each reference row's three
-// values, coef its coefficients for the block's rows. Built for AVX-512,
-// AVX2 and plain x86-64, chosen when the program loads; none of the builds
-// fuses a multiply and a subtraction (the file is built with
-// -ffp-contract=off: an FMA rounds once), so all give the general loop's bits.
-// Not under ThreadSanitizer: the loader runs the choosing function before
-// the sanitizer's runtime is set up, and the program crashes at start.
+// The correction with shared reference rows (refs: each reference row's
+// three values; coef: its coefficients for every measurement row, stride
+// apart) from the rows R into out, C values per row. Whole blocks of
+// kRefBlock rows run as vectors, read from R and written to out in this one
+// function (values handed over through a scalar-written buffer stall the
+// wide loads that follow); the rows after the last whole block run one by
+// one. Every row takes the same operations in the same order either way.
+template <int C>
+[[gnu::always_inline]] inline void correctSharedRows(const double* R, const double* refs, const double* coef,
+                                                     std::int64_t numRefs, std::int64_t stride, std::int64_t numMea,
+                                                     double* __restrict out) {
+    std::int64_t m0 = 0;
+    for (; m0 + kRefBlock <= numMea; m0 += kRefBlock) {
+        double v0[kRefBlock], v1[kRefBlock], v2[kRefBlock];
+        const double* r = R + 3 * m0;
+        for (std::int64_t k = 0; k < kRefBlock; ++k) v0[k] = r[3 * k], v1[k] = r[3 * k + 1], v2[k] = r[3 * k + 2];
+        // The running values as twelve vectors, which stay in registers.
+        Lanes a0[kRefVecs], a1[kRefVecs], a2[kRefVecs];
+        std::memcpy(a0, v0, sizeof v0), std::memcpy(a1, v1, sizeof v1), std::memcpy(a2, v2, sizeof v2);
+        for (std::int64_t w = 0; w < numRefs; ++w) {
+            const double r0 = refs[3 * w], r1 = refs[3 * w + 1], r2 = refs[3 * w + 2];
+            const double* c = coef + w * stride + m0;
+#pragma GCC unroll 4
+            for (std::int64_t j = 0; j < kRefVecs; ++j) {
+                Lanes cj;
+                std::memcpy(&cj, c + kLanes * j, sizeof cj);
+                a0[j] -= r0 * cj;
+                a1[j] -= r1 * cj;
+                a2[j] -= r2 * cj;
+            }
+        }
+        std::memcpy(v0, a0, sizeof v0), std::memcpy(v1, a1, sizeof v1), std::memcpy(v2, a2, sizeof v2);
+        double* o = out + m0 * C;
+        for (std::int64_t k = 0; k < kRefBlock; ++k) {
+            o[C * k] = v0[k], o[C * k + 1] = v1[k];
+            if constexpr (C == 3) o[C * k + 2] = v2[k];
+        }
+    }
+    for (std::int64_t m = m0; m < numMea; ++m) {
+        double v0 = R[3 * m], v1 = R[3 * m + 1], v2 = R[3 * m + 2];
+        for (std::int64_t w = 0; w < numRefs; ++w) {
+            const double c = coef[w * stride + m];
+            v0 -= refs[3 * w] * c, v1 -= refs[3 * w + 1] * c, v2 -= refs[3 * w + 2] * c;
+        }
+        double* o = out + m * C;
+        o[0] = v0, o[1] = v1;
+        if constexpr (C == 3) o[2] = v2;
+    }
+}
+
+// Built for AVX-512, AVX2 and plain x86-64, chosen when the program loads;
+// none of the builds fuses a multiply and a subtraction (the file is built
+// with -ffp-contract=off: an FMA rounds once), so all give the general
+// loop's bits. Not under ThreadSanitizer: the loader runs the choosing
+// function before the sanitizer's runtime is set up, and the program
+// crashes at start.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
-void subtractReferences(double* v, const double* refs, const double* coef, std::int64_t numRefs,
-                        std::int64_t stride) {
-    double v0[kRefBlock], v1[kRefBlock], v2[kRefBlock];
-    for (std::int64_t k = 0; k < kRefBlock; ++k) v0[k] = v[k], v1[k] = v[kRefBlock + k], v2[k] = v[2 * kRefBlock + k];
-    for (std::int64_t w = 0; w < numRefs; ++w) {
-        const double r0 = refs[3 * w], r1 = refs[3 * w + 1], r2 = refs[3 * w + 2];
-        const double* c = coef + w * stride;
-        for (std::int64_t k = 0; k < kRefBlock; ++k) {
-            v0[k] -= r0 * c[k];
-            v1[k] -= r1 * c[k];
-            v2[k] -= r2 * c[k];
-        }
-    }
-    for (std::int64_t k = 0; k < kRefBlock; ++k) v[k] = v0[k], v[kRefBlock + k] = v1[k], v[2 * kRefBlock + k] = v2[k];
+void correctShared(const double* R, const double* refs, const double* coef, std::int64_t numRefs,
+                   std::int64_t stride, std::int64_t numMea, int numComp, double* out) {
+    if (numComp == 3)
+        correctSharedRows<3>(R, refs, coef, numRefs, stride, numMea, out);
+    else
+        correctSharedRows<2>(R, refs, coef, numRefs, stride, numMea, out);
 }
 
 }  // namespace
@@ -426,20 +473,7 @@ void CFastLeadfield::correctByReferences(const double* R, double* out) const {
         double refs[3 * kMaxSharedRefs];
         for (std::int64_t w = 0; w < numSharedRefs; ++w)
             for (int c = 0; c < 3; ++c) refs[3 * w + c] = R[3 * refRow[w] + c];
-        for (std::int64_t m0 = 0; m0 < numMea; m0 += kRefBlock) {
-            const std::int64_t n = std::min(kRefBlock, numMea - m0);
-            double v[3 * kRefBlock];
-            for (std::int64_t k = 0; k < kRefBlock; ++k) {
-                const std::int64_t m = k < n ? m0 + k : m0;  // padding lanes repeat a row and are dropped
-                for (int c = 0; c < 3; ++c) v[c * kRefBlock + k] = R[3 * m + c];
-            }
-            subtractReferences(v, refs, sharedRefCoef + m0, numSharedRefs, sharedRefStride);
-            for (std::int64_t k = 0; k < n; ++k) {
-                double* o = out + (m0 + k) * numComp;
-                o[0] = v[k], o[1] = v[kRefBlock + k];
-                if (numComp == 3) o[2] = v[2 * kRefBlock + k];
-            }
-        }
+        correctShared(R, refs, sharedRefCoef, numSharedRefs, sharedRefStride, numMea, numComp, out);
         return;
     }
     for (std::int64_t m = 0; m < numMea; ++m) {

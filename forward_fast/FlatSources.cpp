@@ -1,5 +1,8 @@
 #include "forward_fast/FlatSources.h"
 
+#include <cstddef>
+#include <cstdint>
+
 #include "forward_process/SensorGeometry.h"
 #include "host_interfaces/Afx.h"
 
@@ -7,18 +10,65 @@ namespace geom = megfwd::geom;
 
 namespace {
 
-// q[c] = |coil c - p|^2 for n coils, summed in the channel set's order
-// (dx^2 + dy^2 + dz^2). This loop is most of the stencil's time; the
-// library's default optimisation does not vectorise it (it needs a
-// remainder loop), so it is asked for here.
-__attribute__((optimize("tree-loop-vectorize", "vect-cost-model=dynamic"))) void squaredDistances(
-    const double* __restrict cx, const double* __restrict cy, const double* __restrict cz, std::size_t n,
-    const double* p, double* __restrict q) {
+// The nearest of n coils to p: squared distances |coil c - p|^2 summed in
+// the channel set's order (dx^2 + dy^2 + dz^2), the first coil of the
+// least one (strictly less than 1e100, as the channel set's own search
+// starts), and whether any lies within 1e-100 of p (touching, which ends
+// the channel set's search; the nearest coil then does not matter). Eight
+// lanes each keep the first coil of their least distance, so that the
+// loop runs as vectors; the lane that holds the least distance at the
+// smallest coil is the first coil with the least distance, as a search one
+// coil at a time finds it. Not a number never counts as less.
+struct Nearest {
+    std::size_t coil;  // n when no distance is below 1e100
+    double d2;
+    bool touching;
+};
+
+using Lanes = double __attribute__((vector_size(64)));
+using LaneInts = long long __attribute__((vector_size(64)));
+constexpr std::size_t kLanes = 8;
+
+// Built for AVX-512, AVX2 and plain x86-64, chosen when the program loads
+// (not under ThreadSanitizer, whose runtime is not set up when the loader
+// chooses); no build fuses a product and a sum, so all give the distances
+// the channel set computes.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+__attribute__((optimize("fp-contract=off"))) Nearest
+nearestCoil(const double* cx, const double* cy, const double* cz, std::size_t n, const double* p) {
     const double px = p[0], py = p[1], pz = p[2];
-    for (std::size_t c = 0; c < n; ++c) {
-        const double dx = cx[c] - px, dy = cy[c] - py, dz = cz[c] - pz;
-        q[c] = dx * dx + dy * dy + dz * dz;
+    Lanes least, x, y, z;
+    LaneInts at, index, near{};
+    for (std::size_t j = 0; j < kLanes; ++j)
+        least[j] = 1e100, at[j] = static_cast<long long>(n), index[j] = static_cast<long long>(j);
+    std::size_t c0 = 0;
+    for (; c0 + kLanes <= n; c0 += kLanes) {
+        __builtin_memcpy(&x, cx + c0, sizeof x);
+        __builtin_memcpy(&y, cy + c0, sizeof y);
+        __builtin_memcpy(&z, cz + c0, sizeof z);
+        const Lanes dx = x - px, dy = y - py, dz = z - pz;
+        const Lanes q = dx * dx + dy * dy + dz * dz;
+        const LaneInts less = q < least;
+        least = less ? q : least;
+        at = less ? index : at;
+        near |= q < 1e-100;
+        index += static_cast<long long>(kLanes);
     }
+    Nearest r{n, 1e100, false};
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        r.touching |= near[j] != 0;
+        const auto c = static_cast<std::size_t>(at[j]);
+        if (least[j] < r.d2 || (least[j] == r.d2 && c < r.coil)) r.d2 = least[j], r.coil = c;
+    }
+    for (std::size_t c = c0; c < n; ++c) {
+        const double dx = cx[c] - px, dy = cy[c] - py, dz = cz[c] - pz;
+        const double q = dx * dx + dy * dy + dz * dz;
+        r.touching |= q < 1e-100;
+        if (q < r.d2) r.d2 = q, r.coil = c;
+    }
+    return r;
 }
 
 }  // namespace
@@ -77,28 +127,15 @@ void CFlatSources::prepare(const double* hostPos, std::int64_t count, double* po
     const double* cy = coilY.data();
     const double* cz = coilZ.data();
     const geom::UnitChange unit{spatUnit, false};
-    // Squared distances to every first coil, then the search for the
-    // nearest one.
-    std::vector<double> d2(isSpatConstrained ? nCoils : 0);
     for (std::int64_t i = 0; i < count; ++i) {
         const double* h = hostPos + 3 * i;
         double p[3] = {h[0], h[1], h[2]};
         std::int32_t in = 1;
         if (isSpatConstrained) {
-            double* q = d2.data();
-            squaredDistances(cx, cy, cz, nCoils, p, q);
-            // The nearest first coil; of equally near ones the first. A coil
-            // on the source ends the search, as in the channel set's own.
-            std::size_t best = nCoils;
-            double bestD2 = 1e100;
-            bool touching = false;
-            for (std::size_t c = 0; c < nCoils; ++c) {
-                if (q[c] < 1e-100) {
-                    touching = true;
-                    break;
-                }
-                if (q[c] < bestD2) bestD2 = q[c], best = c;
-            }
+            // The nearest first coil; of equally near ones the first.
+            const Nearest nearest = nearestCoil(cx, cy, cz, nCoils, p);
+            const std::size_t best = nearest.coil;
+            const bool touching = nearest.touching;
             if (touching) AfxMessageBox("Distance between coil and src almost zero", MB_OK, 0);
             if (touching || best == nCoils) {
                 in = 0;

@@ -304,6 +304,9 @@ int CFastLeadfield::placePoints(const CForwardChnlkw& ch, const Rows& rows) {
                     }
         }
     }
+    isOneOrigin = 1;
+    for (std::int64_t i = 1; i < numPts && isOneOrigin; ++i)
+        isOneOrigin = ox[i] == ox[0] && oy[i] == oy[0] && oz[i] == oz[0] ? 1 : 0;
     return 1;
 }
 
@@ -496,6 +499,7 @@ megfwd::fast::PointArrays CFastLeadfield::scanOrderArrays() const {
     megfwd::fast::PointArrays p;
     p.px = a[0], p.py = a[1], p.pz = a[2], p.nx = a[3], p.ny = a[4], p.nz = a[5], p.ox = a[6], p.oy = a[7], p.oz = a[8];
     p.rn = a[9], p.rinv = a[10], p.pn = a[11], p.wk = a[12];
+    p.oneOrigin = isOneOrigin != 0;
     return p;
 }
 
@@ -503,6 +507,7 @@ megfwd::fast::PointArrays CFastLeadfield::pointArrays() const {
     megfwd::fast::PointArrays a;
     a.px = px, a.py = py, a.pz = pz, a.nx = nx, a.ny = ny, a.nz = nz, a.ox = ox, a.oy = oy, a.oz = oz;
     a.rn = rn, a.rinv = rinv, a.pn = pn, a.wk = wk;
+    a.oneOrigin = isOneOrigin != 0;
     return a;
 }
 

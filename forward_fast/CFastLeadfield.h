@@ -76,6 +76,7 @@ public:
     double *px = nullptr, *py = nullptr, *pz = nullptr;
     double *nx = nullptr, *ny = nullptr, *nz = nullptr;
     double *ox = nullptr, *oy = nullptr, *oz = nullptr;
+    int isOneOrigin = 0;           // every point has the same origin (one sphere)
     double* wt = nullptr;
     // What the point loops take besides (megfwd::fast::PointArrays): |p|,
     // 1/|p|, p . n and the weight times the formula's factor.

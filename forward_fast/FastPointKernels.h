@@ -44,6 +44,9 @@ struct PointArrays {
     const double* rinv = nullptr;  // 1/|p|, 0 for a point at the origin
     const double* pn = nullptr;    // p . n
     const double* wk = nullptr;    // weight of the point in its sensor's sum, times the formula's factor
+    // Every point has the same origin (one sphere): the loops then take the
+    // source relative to it once, not per point. Same values either way.
+    bool oneOrigin = false;
 };
 
 // The source-independent values of one point, as PointArrays holds them.

@@ -172,6 +172,35 @@ INSTANTIATE_TEST_SUITE_P(PointLoops, RefinedLoops, testing::Values(fast::KernelB
                              return std::string(fast::kernelBuildName(info.param));
                          });
 
+// Points that share one origin (off the coordinates' origin) give the same
+// bits whether the loop is told so or takes each point's origin, in every
+// build, for a run that starts inside the arrays.
+TEST(PointLoops, OneOriginGivesTheBitsOfPerPointOrigins) {
+    std::mt19937_64 rng(5);
+    Points pts = helmet(rng);
+    std::fill(pts.ox.begin(), pts.ox.end(), 3.5);
+    std::fill(pts.oy.begin(), pts.oy.end(), -2.0);
+    std::fill(pts.oz.begin(), pts.oz.end(), 41.0);
+    const fast::KernelBuild before = fast::kernelBuild();
+    const double src[3] = {12.0, -30.0, 55.0};
+    for (const fast::KernelBuild build : {fast::KernelBuild::X86_64, fast::KernelBuild::Avx2, fast::KernelBuild::Avx512}) {
+        if (!fast::setKernelBuild(build)) continue;
+        for (const fast::PointFamily family : {fast::PointFamily::Sarvas, fast::PointFamily::Cuffin,
+                                               fast::PointFamily::BiotSavart, fast::PointFamily::MagneticDipole}) {
+            SCOPED_TRACE(std::string(fast::kernelBuildName(build)) + ", family " +
+                         std::to_string(static_cast<int>(family)));
+            fast::PointArrays a = pts.arrays();
+            std::vector<double> each(3 * 200), one(3 * 200);
+            fast::runPointKernel(family, a, 3, 203, src, each.data(), each.data() + 200, each.data() + 400);
+            a.oneOrigin = true;
+            fast::runPointKernel(family, a, 3, 203, src, one.data(), one.data() + 200, one.data() + 400);
+            EXPECT_EQ(one, each);
+            EXPECT_NE(each[0], 0.0);
+        }
+    }
+    fast::setKernelBuild(before);
+}
+
 TEST(PointLoops, ArithmeticIsNamedAsItIsChosen) {
     const fast::PointArithmetic before = fast::pointArithmetic();
     for (const fast::PointArithmetic a : {fast::PointArithmetic::Exact, fast::PointArithmetic::Refined}) {

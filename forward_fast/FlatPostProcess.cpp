@@ -8,6 +8,7 @@
 int CFlatPostProcess::read(const CMDataForwardkw& data) {
     delete[] pSign;
     pSign = nullptr;
+    numNegative = 0;
     numSns = static_cast<int>(data.numSns);
     numLf = static_cast<int>(data.numLf);
     isRestoreAxes = data.isRestoreCoord ? 1 : 0;
@@ -23,7 +24,7 @@ int CFlatPostProcess::read(const CMDataForwardkw& data) {
     for (int k = 0; k < numSns; ++k) {
         if (!first.pSnsLf || k >= first.numSns) continue;  // no identity: left alone, as the manager does
         const CMEGSensorkw* s = data.pFwdChnl->getMEGSns4ChnlID(first.pSnsLf[k].chnlID);
-        if (s && !(s->getSensorGain() > 0.0)) pSign[k] = -1.0;
+        if (s && !(s->getSensorGain() > 0.0)) pSign[k] = -1.0, ++numNegative;
     }
     return 1;
 }
@@ -39,7 +40,7 @@ void CFlatPostProcess::applyLocal(double* values, std::int64_t count, const std:
                 else
                     CVector02Mas::xyzIMatlab2OpenGL(v + k * numLf);
             }
-        if (isApplySigns && pSign)
+        if (isApplySigns && pSign && numNegative > 0)
             for (int k = 0; k < numSns; ++k)
                 if (pSign[k] < 0.0)
                     for (int j = 0; j < numLf; ++j) v[k * numLf + j] *= -1.0;

@@ -24,6 +24,7 @@ public:
     int isApplySigns = 0;      // isApplySnsGain
     int isUnitLf = 0;          // isUnitLf
     double* pSign = nullptr;   // owned, numSns: -1 for a sensor without positive gain, else 1
+    int numNegative = 0;       // sensors whose sign is -1 (none: the signs change nothing)
 
     CFlatPostProcess() = default;
     ~CFlatPostProcess() { delete[] pSign; }

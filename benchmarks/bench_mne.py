@@ -86,17 +86,28 @@ def helmet_info(n=275):
     return info
 
 
+SETTLE = 0.25  # seconds between timed calls (see in_turns)
+
+
 def in_turns(fns, runs):
     """Best wall time of each function over `runs` rounds, the functions
     taking turns so that each sees the same state of the machine; with the
     result of each one's best run, and the median over the rounds of the
     first function's time over the second's (on a loaded machine the best
     times of two functions may come from rounds of different load; a ratio
-    within one round compares like with like)."""
+    within one round compares like with like).
+
+    Each call starts SETTLE seconds after the previous one ended: after a
+    NumPy product, OpenBLAS's idle workers keep spinning for about 0.1 s,
+    and on two cores they slowed a 2-thread leadfield started right after
+    MNE's call from 20 to 36 ms (OPENBLAS_NUM_THREADS=1 removed that), so
+    without the pause each function would be timed partly on the machine
+    the previous one left behind."""
     best = [(np.inf, None)] * len(fns)
     times = [[] for _ in fns]
     for _ in range(runs):
         for k, fn in enumerate(fns):
+            time.sleep(SETTLE)
             t = time.perf_counter()
             out = fn()
             t = time.perf_counter() - t

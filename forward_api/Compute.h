@@ -132,6 +132,9 @@ struct LeadfieldRequest {
     bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
     std::string command = "leadfield";  // for the metadata: what made the values
+    // The metadata lists every source's position and in-scan flag (a caller
+    // that has both, and does not keep the metadata, saves making them).
+    bool listSources = true;
     // The fast path (flat integration points, vectorised loops, threads over
     // blocks of sources, one contiguous output array) serves every leadfield
     // scan but the unit-moment one; recordScan asks for the record-by-record

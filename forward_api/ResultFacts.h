@@ -31,10 +31,11 @@ void sourceInfo(CMDataForwardkw& data, ForwardResult& r);
 nlohmann::json scanSphereJson(const CMDataForwardkw& data);
 
 // The metadata every result shares: program, settings, integration,
-// reference correction, spheres, sensors and sources.
+// reference correction, spheres, sensors and sources (each source's
+// position and in-scan flag only with listSources).
 nlohmann::json commonMeta(const std::string& command, const SystemRef& sys, const std::string& sourceLabel,
                           const CMForwardkw& engine, CMDataForwardkw& data, const nlohmann::json& scanSphere,
-                          const ForwardResult& r);
+                          const ForwardResult& r, bool listSources = true);
 
 // The leadfield's unit and metadata, the same for both routes: the common
 // facts, the grid, the scan (`scanInfo`, completed here with the scan

@@ -515,14 +515,10 @@ namespace {
 
 // The sums of a unit of kUnitRows rows with K points each, stored side by
 // side (point k of row j at 8 k + j), into rows (three per row): each row's
-// sum in its points' order, all rows at once. Built for AVX-512, AVX2 and
-// plain x86-64, chosen when the program loads (not under ThreadSanitizer,
-// as for subtractReferences); additions only, so every build gives the same
-// bits.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-void sumSideBySide(const double* vx, const double* vy, const double* vz, std::int64_t K, double* rows) {
+// sum in its points' order, all rows at once. Additions only, so every
+// build gives the same bits.
+[[gnu::always_inline]] inline void sumSideBySide(const double* vx, const double* vy, const double* vz,
+                                                 std::int64_t K, double* rows) {
     double L0[kUnitRows] = {}, L1[kUnitRows] = {}, L2[kUnitRows] = {};
     for (std::int64_t k = 0; k < K; ++k)
         for (std::int64_t j = 0; j < kUnitRows; ++j) {
@@ -533,13 +529,16 @@ void sumSideBySide(const double* vx, const double* vy, const double* vz, std::in
     for (std::int64_t j = 0; j < kUnitRows; ++j) rows[3 * j] = L0[j], rows[3 * j + 1] = L1[j], rows[3 * j + 2] = L2[j];
 }
 
-}  // namespace
-
-// The sums of units [u0, u1) from the point loop's values of their chunk
-// (which starts at unit u0's first point) into rows, three per row, every
-// sum in its row's point order.
-void CFastLeadfield::sumUnits(const double* vx, const double* vy, const double* vz, std::int64_t u0, std::int64_t u1,
-                              double* rows) const {
+// The sums of units [u0, u1) (unitRow, unitStart as the plan holds them)
+// from the point loop's values of their chunk, which starts at unit u0's
+// first point, into rows, three per row, every sum in its row's point
+// order. Built for AVX-512, AVX2 and plain x86-64, chosen when the program
+// loads (not under ThreadSanitizer, as for correctShared).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void sumUnitRange(const std::int64_t* unitRow, const std::int64_t* unitStart, std::int64_t u0, std::int64_t u1,
+                  const double* vx, const double* vy, const double* vz, double* rows) {
     const std::int64_t offset = unitStart[u0];
     for (std::int64_t u = u0; u < u1; ++u) {
         const std::int64_t b = unitStart[u] - offset, n = unitStart[u + 1] - unitStart[u];
@@ -552,6 +551,13 @@ void CFastLeadfield::sumUnits(const double* vx, const double* vy, const double* 
         for (std::int64_t i = b; i < b + n; ++i) L0 += vx[i], L1 += vy[i], L2 += vz[i];
         R[0] = L0, R[1] = L1, R[2] = L2;
     }
+}
+
+}  // namespace
+
+void CFastLeadfield::sumUnits(const double* vx, const double* vy, const double* vz, std::int64_t u0, std::int64_t u1,
+                              double* rows) const {
+    sumUnitRange(unitRow, unitStart, u0, u1, vx, vy, vz, rows);
 }
 
 int CFastLeadfield::computeOne(const double* src, Scratch& s, double* out) const {

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/Errors.h"
 
@@ -15,12 +17,29 @@ namespace megfwd {
 std::string readWholeFile(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) throw InputError(path + ": cannot open the file: it is a directory");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError(path + ": cannot open the file: " + std::strerror(errno));
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) throw InputError(path + ": cannot read the file");
-    return ss.str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError(path + ": cannot open the file: " + std::strerror(errno));
+    // A regular file is read into a string of its size plus one byte (so
+    // that the read which finds its end needs no more room); anything else,
+    // a pipe or a file that grows meanwhile, into room that doubles.
+    struct stat st {};
+    const bool sized = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    std::string text(sized ? static_cast<std::size_t>(st.st_size) + 1 : std::size_t{1} << 16, '\0');
+    std::size_t used = 0;
+    for (;;) {
+        if (used == text.size()) text.resize(2 * text.size());
+        const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            throw InputError(path + ": cannot read the file");
+        }
+        if (n == 0) break;
+        used += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(used);
+    return text;
 }
 
 void lineAndColumn(const std::string& text, std::size_t offset, std::size_t& line, std::size_t& column) {

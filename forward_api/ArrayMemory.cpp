@@ -9,6 +9,7 @@
 #include "forward_api/HugePages.h"
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
 #endif
 
@@ -30,7 +31,16 @@ struct Pool {
 };
 
 Pool& pool() {
-    static Pool* p = new Pool;  // never destroyed: arrays may be freed during the interpreter's exit
+    // Never destroyed: arrays may be freed during the interpreter's exit.
+    // A fork while another thread holds the lock would leave the child's
+    // copy locked for ever, so a fork waits for it.
+    static Pool* p = [] {
+        auto* made = new Pool;
+#if defined(__linux__)
+        pthread_atfork([] { pool().lock.lock(); }, [] { pool().lock.unlock(); }, [] { pool().lock.unlock(); });
+#endif
+        return made;
+    }();
     return *p;
 }
 

@@ -21,7 +21,7 @@ inline constexpr std::size_t kRecycledMinBytes = std::size_t{4} << 20;
 inline constexpr int kKeptBuffers = 2;
 
 // A block of at least `bytes` bytes, aligned for doubles, or nullptr when
-// there is no memory. Its contents are unspecified (old values of an
+// there is no memory. It holds whatever was there before (old values of an
 // earlier array, or zeros).
 void* takeArrayMemory(std::size_t bytes);
 

@@ -111,7 +111,7 @@ void giveBackArrayMemory(void* block) {
         madvise(b.p, b.bytes, MADV_FREE);
 #endif
         P.kept.push_back(b);
-        if (static_cast<int>(P.kept.size()) <= kKeptBuffers) return;
+        if (static_cast<int>(P.kept.size()) <= kKeptBlocks) return;
         dropped = P.kept.front();
         P.kept.pop_front();
     }

@@ -5,7 +5,7 @@
 // the kernel costs a page fault and the zeroing of every page on first
 // write: measured on a 2-core VM, 49.5 MB took 4-7 ms fresh against 1.2-1.5
 // ms reused, a tenth of a whole 7,500-source leadfield call. So when the
-// caller frees an array, its memory is kept (at most kKeptBuffers of them)
+// caller frees an array, its memory is kept (at most kKeptBlocks of them)
 // and serves the next array of about its size. Kept memory is marked
 // MADV_FREE: the kernel may take its pages back whenever it needs memory,
 // and a page it took reads as zeros afterwards, which is harmless because
@@ -18,7 +18,7 @@
 namespace megfwd {
 
 inline constexpr std::size_t kRecycledMinBytes = std::size_t{4} << 20;
-inline constexpr int kKeptBuffers = 2;
+inline constexpr int kKeptBlocks = 2;
 
 // A block of at least `bytes` bytes, aligned for doubles, or nullptr when
 // there is no memory. It holds whatever was there before (old values of an

@@ -10,6 +10,16 @@ namespace geom = megfwd::geom;
 
 namespace {
 
+struct Nearest {
+    std::size_t coil;  // n when no distance is below 1e100
+    double d2;         // its squared distance
+    bool touching;
+};
+
+using Lanes = double __attribute__((vector_size(64)));
+using LaneInts = long long __attribute__((vector_size(64)));
+constexpr std::size_t kLanes = 8;
+
 // The nearest of n coils to p: squared distances |coil c - p|^2 summed in
 // the channel set's order (dx^2 + dy^2 + dz^2), the first coil of the
 // least one (strictly less than 1e100, as the channel set's own search
@@ -19,16 +29,6 @@ namespace {
 // loop runs as vectors; the lane that holds the least distance at the
 // smallest coil is the first coil with the least distance, as a search one
 // coil at a time finds it. Not a number never counts as less.
-struct Nearest {
-    std::size_t coil;  // n when no distance is below 1e100
-    double d2;
-    bool touching;
-};
-
-using Lanes = double __attribute__((vector_size(64)));
-using LaneInts = long long __attribute__((vector_size(64)));
-constexpr std::size_t kLanes = 8;
-
 // Built for AVX-512, AVX2 and plain x86-64, chosen when the program loads
 // (not under ThreadSanitizer, whose runtime is not set up when the loader
 // chooses); no build fuses a product and a sum, so all give the distances

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "forward_api/HugePages.h"
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #include <sys/mman.h>
@@ -15,7 +17,6 @@ void prepareCommandHeap() {
     // (Under a sanitizer, whose allocator is not the C library's heap, there
     // is nothing to set.)
 #if defined(__GLIBC__) && defined(MADV_HUGEPAGE) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
     constexpr int kGrowth = 32 << 20;
     mallopt(M_ARENA_MAX, 1);            // worker threads allocate from the main heap too
     mallopt(M_MMAP_THRESHOLD, kGrowth);  // block buffers from the heap, not from mappings of their own
@@ -27,8 +28,7 @@ void prepareCommandHeap() {
     // of the heap is then touched once per 2 MiB.
     void* probe = std::malloc(kGrowth / 2);
     const auto from = reinterpret_cast<std::uintptr_t>(probe), end = reinterpret_cast<std::uintptr_t>(sbrk(0));
-    const std::uintptr_t first = (from + kHugePage - 1) & ~(kHugePage - 1), last = end & ~(kHugePage - 1);
-    if (probe && end > from && last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (probe && end > from) adviseHugePages(probe, end - from);
     std::free(probe);
 #endif
 }

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+PACKAGES=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libsimdjson-dev
           libcli11-dev qt6-base-dev fonts-dejavu-core python3-numpy python3-dev pybind11-dev
           python3-pytest python3-setuptools python3-wheel python3-venv python3-pip
           python3-mne python3-numba python3-dask python3-distributed python3-zarr

@@ -7,6 +7,7 @@
 #include "forward_api/AtomicFile.h"
 #include "base/Errors.h"
 #include "base/FileText.h"
+#include "base/JsonDocument.h"
 #include "forward_api/Sources.h"
 
 namespace megfwd {
@@ -29,54 +30,51 @@ struct Place {
     }
 };
 
-const char* typeName(const json& v) {
-    switch (v.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::boolean: return "a boolean";
-        case json::value_t::string: return "a string";
-        case json::value_t::array: return "an array";
-        case json::value_t::object: return "an object";
-        case json::value_t::number_integer:
-        case json::value_t::number_unsigned: return "an integer";
-        case json::value_t::number_float: return "a number";
-        default: return "an unknown value";
-    }
+// A member the reader needs: a missing one is "missing 'key'".
+JsonValue required(const JsonValue& obj, const char* key, const Place& at) {
+    const std::optional<JsonValue> v = obj.find(key);
+    if (!v) throw at.error(std::string("missing '") + key + "'");
+    return *v;
 }
 
-double finiteNumber(const json& obj, const char* key, const Place& at) {
-    const json& v = obj.at(key);
-    if (!v.is_number()) throw at.error(std::string("'") + key + "' must be a number, not " + typeName(v));
-    const double d = v.get<double>();
+double finiteNumber(const JsonValue& v, const char* key, const Place& at) {
+    if (!v.isNumber()) throw at.error(std::string("'") + key + "' must be a number, not " + v.typeName());
+    const double d = v.number();
     if (!std::isfinite(d)) throw at.error(std::string("'") + key + "' is not a finite number");
     return d;
 }
 
-long long integer(const json& obj, const char* key, const Place& at) {
-    const json& v = obj.at(key);
-    if (!v.is_number_integer()) throw at.error(std::string("'") + key + "' must be an integer, not " + typeName(v));
-    return v.get<long long>();
+long long integer(const JsonValue& v, const char* key, const Place& at) {
+    if (!v.isInteger()) throw at.error(std::string("'") + key + "' must be an integer, not " + v.typeName());
+    return v.integer();
 }
 
-void vector3(const json& obj, const char* key, const Place& at, double out[3]) {
-    if (!obj.contains(key)) throw at.error(std::string("missing '") + key + "'");
-    const json& v = obj.at(key);
-    if (!v.is_array() || v.size() != 3)
-        throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
-    for (int i = 0; i < 3; ++i) {
-        const json& e = v[static_cast<std::size_t>(i)];
-        if (!e.is_number()) throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
-        out[i] = e.get<double>();
+void vector3(const JsonValue& obj, const char* key, const Place& at, double out[3]) {
+    const JsonValue v = required(obj, key, at);
+    if (!v.isArray() || v.size() != 3) throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
+    int i = 0;
+    v.forEachElement([&](const JsonValue& e) {
+        if (!e.isNumber()) throw at.error(std::string("'") + key + "' must be an array of 3 numbers");
+        out[i] = e.number();
         if (!std::isfinite(out[i])) throw at.error(std::string("'") + key + "' holds a number that is not finite");
-    }
+        ++i;
+    });
 }
 
-void noteUnknownKeys(const json& obj, std::initializer_list<const char*> known, const std::string& where,
+// Notes each key of `obj` that is not in `known`, once however often the
+// object repeats it; `where` is built only for a note.
+template <class Where>
+void noteUnknownKeys(const JsonValue& obj, std::initializer_list<std::string_view> known, const Where& where,
                      std::vector<std::string>& notes) {
-    for (auto it = obj.begin(); it != obj.end(); ++it) {
-        bool ok = false;
-        for (const char* k : known) ok = ok || it.key() == k;
-        if (!ok) notes.push_back(where + ": unknown key '" + it.key() + "' ignored");
-    }
+    std::vector<std::string_view> noted;
+    obj.forEachMember([&](std::string_view key, const JsonValue&) {
+        for (std::string_view k : known)
+            if (key == k) return;
+        for (std::string_view n : noted)
+            if (key == n) return;
+        noted.push_back(key);
+        notes.push_back(where() + ": unknown key '" + std::string(key) + "' ignored");
+    });
 }
 
 std::string channelLabel(const std::string& name, std::size_t index) {
@@ -139,23 +137,22 @@ namespace {
 
 // The file's format, version and unit; anything else at the top level is
 // noted, and the channels are read by the steps below.
-void readHeader(const json& root, const Place& top, SensorArray& out) {
-    const std::string& file = top.file;
-    if (!root.is_object()) throw top.error("the top level must be a JSON object, not " + std::string(typeName(root)));
-    if (!root.contains("format"))
+void readHeader(const JsonValue& root, const Place& top, SensorArray& out) {
+    if (!root.isObject()) throw top.error("the top level must be a JSON object, not " + std::string(root.typeName()));
+    const std::optional<JsonValue> format = root.find("format");
+    if (!format)
         throw top.error(std::string("missing 'format' (a sensor-array file has \"format\": \"") + kSensorArrayFormat + "\")");
-    if (!root["format"].is_string() || root["format"].get<std::string>() != kSensorArrayFormat)
-        throw top.error("'format' is " + root["format"].dump() + ", expected \"" + kSensorArrayFormat + "\"");
-    if (!root.contains("version")) throw top.error("missing 'version'");
-    if (!root["version"].is_number_integer() || root["version"].get<long long>() != kSensorArrayVersion)
-        throw top.error("unsupported 'version' " + root["version"].dump() + " (this megfwd reads version " +
+    if (!format->isString() || format->string() != kSensorArrayFormat)
+        throw top.error("'format' is " + format->text() + ", expected \"" + kSensorArrayFormat + "\"");
+    const JsonValue version = required(root, "version", top);
+    if (!version.isInteger() || version.integer() != kSensorArrayVersion)
+        throw top.error("unsupported 'version' " + version.text() + " (this megfwd reads version " +
                         std::to_string(kSensorArrayVersion) + ")");
-    noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, file, out.notes);
-    if (root.contains("unit")) {
-        const json& u = root["unit"];
-        if (!u.is_string() || (u.get<std::string>() != "mm" && u.get<std::string>() != "m"))
-            throw top.error("'unit' is " + u.dump() + ", expected \"mm\" or \"m\"");
-        out.unit = u.get<std::string>();
+    noteUnknownKeys(root, {"format", "version", "unit", "channels", "description"}, [&] { return top.file; }, out.notes);
+    if (const std::optional<JsonValue> u = root.find("unit")) {
+        if (!u->isString() || (u->string() != "mm" && u->string() != "m"))
+            throw top.error("'unit' is " + u->text() + ", expected \"mm\" or \"m\"");
+        out.unit = std::string(u->string());
     }
 }
 
@@ -164,112 +161,113 @@ void readHeader(const json& root, const Place& top, SensorArray& out) {
 struct ChannelIndex {
     std::vector<std::string> names;
     std::vector<long long> kinds;
-    std::map<std::string, std::size_t> byName;
+    std::map<std::string, std::size_t, std::less<>> byName;
 };
 
-ChannelIndex indexChannels(const json& channels, const std::string& file) {
+ChannelIndex indexChannels(const JsonValue& channels, const std::string& file) {
     ChannelIndex index;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        const json& ch = channels[i];
-        const Place at{file, "channel #" + std::to_string(i + 1), 0};
-        if (!ch.is_object()) throw at.error("must be a JSON object, not " + std::string(typeName(ch)));
-        if (!ch.contains("name")) throw at.error("missing 'name'");
-        if (!ch["name"].is_string() || ch["name"].get<std::string>().empty())
-            throw at.error("'name' must be a non-empty string");
-        const std::string name = ch["name"].get<std::string>();
-        const Place named{file, channelLabel(name, i), 0};
-        if (!ch.contains("kind")) throw named.error("missing 'kind'");
-        const long long kind = integer(ch, "kind", named);
-        if (kind < INT32_MIN || kind > INT32_MAX) throw named.error("'kind' is out of range");
+    std::size_t i = 0;
+    channels.forEachElement([&](const JsonValue& ch) {
+        auto at = [&] { return Place{file, "channel #" + std::to_string(i + 1), 0}; };
+        if (!ch.isObject()) throw at().error("must be a JSON object, not " + std::string(ch.typeName()));
+        const JsonValue nameValue = required(ch, "name", at());
+        if (!nameValue.isString() || nameValue.string().empty()) throw at().error("'name' must be a non-empty string");
+        std::string name(nameValue.string());
+        auto named = [&] { return Place{file, channelLabel(name, i), 0}; };
+        const std::optional<JsonValue> kindValue = ch.find("kind");
+        if (!kindValue) throw named().error("missing 'kind'");
+        const long long kind = integer(*kindValue, "kind", named());
+        if (kind < INT32_MIN || kind > INT32_MAX) throw named().error("'kind' is out of range");
         auto [it, fresh] = index.byName.emplace(name, i);
         if (!fresh)
-            throw named.error("duplicate channel name (also channel #" + std::to_string(it->second + 1) + ")");
-        index.names.push_back(name);
+            throw named().error("duplicate channel name (also channel #" + std::to_string(it->second + 1) + ")");
+        index.names.push_back(std::move(name));
         index.kinds.push_back(kind);
-    }
+        ++i;
+    });
     return index;
 }
 
 // An MEG sensor's gain and coils.
-CMEGSensorkw readSensor(const json& ch, const std::string& name, const Place& at, SensorArray& out) {
+CMEGSensorkw readSensor(const JsonValue& ch, const std::string& name, const Place& at, SensorArray& out) {
     const std::string& file = at.file;
     CMEGSensorkw sensor;
     sensor.sensorName = name;
-    if (ch.contains("gain")) sensor.sensorGain = finiteNumber(ch, "gain", at);
-    if (!ch.contains("coils")) throw at.error("missing 'coils' (an MEG sensor needs at least one coil)");
-    const json& coils = ch["coils"];
-    if (!coils.is_array()) throw at.error("'coils' must be an array, not " + std::string(typeName(coils)));
-    if (coils.empty()) throw at.error("'coils' is empty (an MEG sensor needs at least one coil)");
-    for (std::size_t j = 0; j < coils.size(); ++j) {
-        const json& c = coils[j];
-        const Place cat{file, at.channel, static_cast<int>(j + 1)};
-        if (!c.is_object()) throw cat.error("must be a JSON object, not " + std::string(typeName(c)));
+    if (const std::optional<JsonValue> gain = ch.find("gain")) sensor.sensorGain = finiteNumber(*gain, "gain", at);
+    const std::optional<JsonValue> coils = ch.find("coils");
+    if (!coils) throw at.error("missing 'coils' (an MEG sensor needs at least one coil)");
+    if (!coils->isArray()) throw at.error("'coils' must be an array, not " + std::string(coils->typeName()));
+    if (coils->size() == 0) throw at.error("'coils' is empty (an MEG sensor needs at least one coil)");
+    int j = 0;
+    coils->forEachElement([&](const JsonValue& c) {
+        const Place cat{file, at.channel, ++j};
+        if (!c.isObject()) throw cat.error("must be a JSON object, not " + std::string(c.typeName()));
         noteUnknownKeys(c, {"position", "normal", "radius", "turns", "weight"},
-                        file + ": " + at.channel + ", coil #" + std::to_string(j + 1), out.notes);
+                        [&] { return file + ": " + at.channel + ", coil #" + std::to_string(j); }, out.notes);
         double pos[3], normal[3];
         vector3(c, "position", cat, pos);
         vector3(c, "normal", cat, normal);
-        if (!c.contains("radius")) throw cat.error("missing 'radius'");
-        const double radius = finiteNumber(c, "radius", cat);
+        const double radius = finiteNumber(required(c, "radius", cat), "radius", cat);
         long long turns = 1;
-        if (c.contains("turns")) turns = integer(c, "turns", cat);
+        if (const std::optional<JsonValue> t = c.find("turns")) turns = integer(*t, "turns", cat);
         double weight = static_cast<double>(turns);
-        if (c.contains("weight")) weight = finiteNumber(c, "weight", cat);
+        if (const std::optional<JsonValue> w = c.find("weight")) weight = finiteNumber(*w, "weight", cat);
         sensor.addCoil(checkedCoil(cat, pos, normal, radius, turns, weight, out.unit));
-    }
+    });
     return sensor;
 }
 
 // A channel's reference weights, each naming a reference channel of the file.
-std::vector<REFCOEF> readReferences(const json& refs, const Place& at, const ChannelIndex& index) {
-    if (!refs.is_array()) throw at.error("'references' must be an array, not " + std::string(typeName(refs)));
+std::vector<REFCOEF> readReferences(const JsonValue& refs, const Place& at, const ChannelIndex& index) {
+    if (!refs.isArray()) throw at.error("'references' must be an array, not " + std::string(refs.typeName()));
     std::vector<REFCOEF> coefs;
-    for (std::size_t r = 0; r < refs.size(); ++r) {
-        const json& ref = refs[r];
-        const Place rat{at.file, at.channel + ", reference #" + std::to_string(r + 1), 0};
-        if (!ref.is_object()) throw rat.error("must be a JSON object, not " + std::string(typeName(ref)));
-        if (!ref.contains("channel")) throw rat.error("missing 'channel'");
-        if (!ref["channel"].is_string()) throw rat.error("'channel' must be a string, not " + std::string(typeName(ref["channel"])));
-        if (!ref.contains("weight")) throw rat.error("missing 'weight'");
-        const std::string refName = ref["channel"].get<std::string>();
-        const double w = finiteNumber(ref, "weight", rat);
-        const auto found = index.byName.find(refName);
-        if (found == index.byName.end()) throw rat.error("names '" + refName + "', which is no channel of this file");
+    coefs.reserve(refs.size());
+    std::size_t r = 0;
+    refs.forEachElement([&](const JsonValue& ref) {
+        const Place rat{at.file, at.channel + ", reference #" + std::to_string(++r), 0};
+        if (!ref.isObject()) throw rat.error("must be a JSON object, not " + std::string(ref.typeName()));
+        const JsonValue channel = required(ref, "channel", rat);
+        if (!channel.isString()) throw rat.error("'channel' must be a string, not " + std::string(channel.typeName()));
+        const double w = finiteNumber(required(ref, "weight", rat), "weight", rat);
+        const auto found = index.byName.find(channel.string());
+        if (found == index.byName.end())
+            throw rat.error("names '" + std::string(channel.string()) + "', which is no channel of this file");
         coefs.push_back(checkedReference(rat, found->second, index.names, index.kinds, w));
-    }
+    });
     return coefs;
 }
 
 }  // namespace
 
 std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std::string& file) {
-    const json root = parseJsonText(text, file);
+    const JsonDocument document(text, file);
+    const JsonValue root = document.root();
     const Place top{file, {}, 0};
     auto out = std::make_unique<SensorArray>();
     out->path = file;
     readHeader(root, top, *out);
-    if (!root.contains("channels")) throw top.error("missing 'channels'");
-    const json& channels = root["channels"];
-    if (!channels.is_array()) throw top.error("'channels' must be an array, not " + std::string(typeName(channels)));
-    if (channels.empty()) throw top.error("'channels' is empty");
+    const JsonValue channels = required(root, "channels", top);
+    if (!channels.isArray()) throw top.error("'channels' must be an array, not " + std::string(channels.typeName()));
+    if (channels.size() == 0) throw top.error("'channels' is empty");
     const ChannelIndex index = indexChannels(channels, file);
 
     // The trial and its channels are built in place: a sensor's coils are
     // copied once, into its channel, not again with the channel and the trial.
     CMDTrialkw& trial = *out->recording.addTrial(CMDTrialkw{});
     int goodMeasurement = 0;
-    for (std::size_t i = 0; i < channels.size(); ++i) {
-        const json& ch = channels[i];
+    std::size_t i = 0;
+    channels.forEachElement([&](const JsonValue& ch) {
         const std::string label = channelLabel(index.names[i], i);
         const Place at{file, label, 0};
-        noteUnknownKeys(ch, {"name", "kind", "good", "gain", "coils", "references"}, file + ": " + label, out->notes);
+        noteUnknownKeys(ch, {"name", "kind", "good", "gain", "coils", "references"}, [&] { return file + ": " + label; },
+                        out->notes);
 
         CMDChannelkw& channel = *trial.addChannel(CMDChannelkw{});
         channel.chnlName = index.names[i];
         channel.snsKind = static_cast<int>(index.kinds[i]);
-        if (ch.contains("good")) {
-            if (!ch["good"].is_boolean()) throw at.error("'good' must be true or false, not " + std::string(typeName(ch["good"])));
-            channel.isGood = ch["good"].get<bool>() ? 1 : 0;
+        if (const std::optional<JsonValue> good = ch.find("good")) {
+            if (!good->isBool()) throw at.error("'good' must be true or false, not " + std::string(good->typeName()));
+            channel.isGood = good->boolean() ? 1 : 0;
         }
         const bool measurement = kind::isMeasure(index.kinds[i]);
         const bool meg = measurement || kind::isReference(index.kinds[i]);
@@ -280,13 +278,14 @@ std::unique_ptr<SensorArray> parseSensorArray(const std::string& text, const std
             out->notes.push_back(file + ": " + label + ": kind " + std::to_string(index.kinds[i]) +
                                  " is not an MEG sensor; its coils are ignored");
         }
-        if (ch.contains("references")) {
-            const std::vector<REFCOEF> coefs = readReferences(ch["references"], at, index);
+        if (const std::optional<JsonValue> references = ch.find("references")) {
+            const std::vector<REFCOEF> coefs = readReferences(*references, at, index);
             if (!coefs.empty() && !measurement)
                 out->notes.push_back(file + ": " + label + ": only measurement sensors use reference weights; these are ignored");
             channel.setRefCoefs(coefs);
         }
-    }
+        ++i;
+    });
     requireGoodSensors(top, goodMeasurement);
     return out;
 }
@@ -324,7 +323,7 @@ std::unique_ptr<SensorArray> sensorArrayFromColumns(const SensorArrayColumns& in
     out->path = name;
     out->unit = in.unit;
     std::vector<long long> kinds(in.kinds.begin(), in.kinds.end());
-    std::map<std::string, std::size_t> byName;
+    std::map<std::string, std::size_t, std::less<>> byName;
     for (std::size_t i = 0; i < numChannels; ++i) {
         if (in.names[i].empty()) throw Place{name, "channel #" + std::to_string(i + 1), 0}.error("the name is empty");
         auto [it, fresh] = byName.emplace(in.names[i], i);

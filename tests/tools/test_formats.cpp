@@ -113,6 +113,41 @@ TEST(SensorArrayFile, MetresAreReadAsMillimetresAndOptionalFieldsDefault) {
     EXPECT_EQ(problems.size(), 3u);  // two notes and the missing reference weights
 }
 
+// The reader's JSON rules at their edges: a byte-order mark, a repeated key
+// (the last counts), integers beyond 64 bits, nesting beyond the reader's
+// depth, and an integer kind too large for its range.
+TEST(SensorArrayFile, JsonEdgesReadOrRefusedWithOneLine) {
+    auto file = [](const std::string& channelA, const std::string& tail = "") {
+        return R"({"format": "megfwd-sensor-array", "version": 1)" + tail + R"(, "channels": [
+            {"name": "A", )" + channelA + R"(, "coils": [{"position": [0, 100, 0], "normal": [0, 1, 0], "radius": 5}]},
+            {"name": "B", "kind": 100, "coils": [{"position": [0, 0, 100], "normal": [0, 0, 1], "radius": 5}]}]})";
+    };
+    auto kindOfA = [](const std::string& text) { return megfwd::parseSensorArray(text, "e.json")->trial()->getChannel(0)->snsKind; };
+    EXPECT_EQ(kindOfA("\xEF\xBB\xBF" + file(R"("kind": 101)")), 101);
+    EXPECT_EQ(kindOfA(file(R"("kind": 7, "kind": 101)")), 101);
+    auto repeated = megfwd::parseSensorArray(file(R"("kind": 100, "tint": 1, "tint": 2)"), "e.json");
+    EXPECT_EQ(repeated->notes, std::vector<std::string>{"e.json: channel 'A' (#1): unknown key 'tint' ignored"});
+
+    std::string deep = ", \"description\": ";
+    for (int i = 0; i < 1100; ++i) deep += "[";
+    for (int i = 0; i < 1100; ++i) deep += "]";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {file(R"("kind": 100000000000000000000)"), "e.json: channel 'A' (#1): 'kind' must be an integer, not a number"},
+        {"\xEF\xBB\xBF" + file(R"("kind": 100000000000000000000)"), "'kind' must be an integer, not a number"},
+        {file(R"("kind": 18446744073709551615)"), "e.json: channel 'A' (#1): 'kind' is out of range"},
+        {file(R"("kind": 100)", deep), "e.json: the JSON is nested deeper than 1024 levels"},
+        {file(R"("kind": 100,)"), "e.json:2:39: malformed JSON: syntax error"},
+    };
+    for (const auto& [text, message] : refused) {
+        try {
+            megfwd::parseSensorArray(text, "e.json");
+            ADD_FAILURE() << "read: " << message;
+        } catch (const megfwd::InputError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+}
+
 // A trial's channels as the arrays a program would hold (positions in mm).
 struct Columns {
     std::vector<std::string> names;

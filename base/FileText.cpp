@@ -1,5 +1,6 @@
 #include "base/FileText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -112,6 +113,13 @@ void writeReadable(const nlohmann::json& v, int depth, std::string& out) {
             out += i + 1 < v.size() ? ",\n" : "\n";
         }
         out += closePad + "]";
+    } else if (v.is_array() && std::none_of(v.begin(), v.end(), [](const nlohmann::json& e) { return e.is_string(); })) {
+        // Numbers and literals only: one dump of the whole array, whose
+        // commas are then all separators, each followed by a blank.
+        for (const char c : v.dump()) {
+            out += c;
+            if (c == ',') out += ' ';
+        }
     } else if (v.is_array()) {
         out += "[";
         for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i].dump();

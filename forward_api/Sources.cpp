@@ -15,22 +15,25 @@
 
 namespace megfwd {
 
-std::vector<std::string> splitFields(const std::string& line) {
-    std::vector<std::string> out;
-    std::string cur;
-    for (char c : line) {
-        if (c == ',' || c == ' ' || c == '\t' || c == '\r' || c == ';') {
-            if (!cur.empty()) out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) out.push_back(cur);
+std::vector<std::string_view> splitFields(std::string_view line) {
+    std::vector<std::string_view> out;
+    splitFields(line, out);
     return out;
 }
 
-bool parseNumber(const std::string& s, double& v) {
+void splitFields(std::string_view line, std::vector<std::string_view>& out) {
+    out.clear();
+    auto separator = [](char c) { return c == ',' || c == ' ' || c == '\t' || c == '\r' || c == ';'; };
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && separator(line[i])) ++i;
+        const std::size_t start = i;
+        while (i < line.size() && !separator(line[i])) ++i;
+        if (i > start) out.push_back(line.substr(start, i - start));
+    }
+}
+
+bool parseNumber(std::string_view s, double& v) {
     // from_chars takes no leading '+' and no leading blanks, and reads up to
     // the first character that does not belong to the number; the whole
     // field has to be that number (the field's size, not a C string's end,
@@ -91,7 +94,8 @@ GridSpec parseGridSpec(const std::string& text) {
     double v[7];
     for (int i = 0; i < 7; ++i)
         if (!parseNumber(f[static_cast<std::size_t>(i)], v[i]) || !std::isfinite(v[i]))
-            throw InputError("--grid \"" + text + "\": '" + f[static_cast<std::size_t>(i)] + "' is not a finite number");
+            throw InputError("--grid \"" + text + "\": '" + std::string(f[static_cast<std::size_t>(i)]) +
+                             "' is not a finite number");
     GridSpec g;
     for (int a = 0; a < 3; ++a) {
         g.minCorner[a] = v[a];

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace megfwd {
@@ -56,13 +57,16 @@ void checkMemory(double bytes, const std::string& what);
 std::string humanBytes(double bytes);
 
 
-// Splits a line of numbers at commas, semicolons, blanks and tabs.
-std::vector<std::string> splitFields(const std::string& line);
+// Splits a line of numbers at commas, semicolons, blanks and tabs; the
+// fields are views of `line`. The second form fills `out` (a reader's one
+// vector for all its lines).
+std::vector<std::string_view> splitFields(std::string_view line);
+void splitFields(std::string_view line, std::vector<std::string_view>& out);
 // Reads a whole field as a decimal number: an optional sign, digits with an
 // optional point and exponent, or inf/nan. False when anything else is in
 // the field (blanks, a hexadecimal number, a NUL byte, trailing characters).
 // The decimal point is '.' whatever the locale. Values beyond the range of a
 // double read as +-inf (or 0 when too small), for the caller to refuse.
-bool parseNumber(const std::string& text, double& value);
+bool parseNumber(std::string_view text, double& value);
 
 }  // namespace megfwd

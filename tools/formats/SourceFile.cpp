@@ -3,7 +3,8 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
-#include <sstream>
+#include <algorithm>
+#include <string_view>
 
 #include "base/Errors.h"
 #include "base/FileText.h"
@@ -15,11 +16,12 @@ namespace megfwd::io {
 namespace {
 
 // Positions in mm and, in dipole rows, moments: within the physical bounds
-// (Sources.h). `where` is "FILE:LINE" or "FILE: row N".
-void checkRow(const double* row, int columns, const std::string& where) {
+// (Sources.h). `where()` gives "FILE:LINE" or "FILE: row N" for a message.
+template <class Where>
+void checkRow(const double* row, int columns, const Where& where) {
     std::string problem = positionProblem(row);
     if (problem.empty() && columns >= 6) problem = momentProblem(row + 3);
-    if (!problem.empty()) throw InputError(where + ": " + problem);
+    if (!problem.empty()) throw InputError(where() + ": " + problem);
 }
 
 // A file meant to be .npy: by its extension, or by a first byte or a name
@@ -51,16 +53,20 @@ std::vector<double> parseRows(const std::string& bytes, const std::string& path,
                                  ": a value is not finite");
         if (a.data.empty()) throw InputError(path + ": the array has no rows");
         for (std::size_t i = 0; i < a.data.size(); i += static_cast<std::size_t>(columns))
-            checkRow(&a.data[i], columns, path + ": row " + std::to_string(i / static_cast<std::size_t>(columns) + 1));
+            checkRow(&a.data[i], columns,
+                     [&] { return path + ": row " + std::to_string(i / static_cast<std::size_t>(columns) + 1); });
         return a.data;
     }
-    std::istringstream in(bytes);
-    std::string line;
-    std::size_t lineNo = 0;
+    out.reserve(bytes.size() / 8);
+    std::vector<std::string_view> f;
+    std::size_t lineNo = 0, at = 0;
     bool first = true;
-    while (std::getline(in, line)) {
+    while (at < bytes.size()) {
+        const std::size_t end = std::min(bytes.find('\n', at), bytes.size());
+        const std::string_view line(bytes.data() + at, end - at);
+        at = end + 1;
         ++lineNo;
-        const auto f = splitFields(line);
+        splitFields(line, f);
         if (f.empty() || f[0][0] == '#') continue;
         const bool header = first && !(std::isdigit(static_cast<unsigned char>(f[0][0])) || f[0][0] == '-' ||
                                        f[0][0] == '+' || f[0][0] == '.');
@@ -69,13 +75,14 @@ std::vector<double> parseRows(const std::string& bytes, const std::string& path,
         if (f.size() != static_cast<std::size_t>(columns))
             throw InputError(path + ":" + std::to_string(lineNo) + ": expected " + std::to_string(columns) +
                              " numbers, found " + std::to_string(f.size()));
-        for (const auto& s : f) {
+        auto where = [&] { return path + ":" + std::to_string(lineNo); };
+        for (const std::string_view s : f) {
             double v;
-            if (!parseNumber(s, v)) throw InputError(path + ":" + std::to_string(lineNo) + ": '" + s + "' is not a number");
-            if (!std::isfinite(v)) throw InputError(path + ":" + std::to_string(lineNo) + ": '" + s + "' is not a finite number");
+            if (!parseNumber(s, v)) throw InputError(where() + ": '" + std::string(s) + "' is not a number");
+            if (!std::isfinite(v)) throw InputError(where() + ": '" + std::string(s) + "' is not a finite number");
             out.push_back(v);
         }
-        checkRow(&out[out.size() - static_cast<std::size_t>(columns)], columns, path + ":" + std::to_string(lineNo));
+        checkRow(&out[out.size() - static_cast<std::size_t>(columns)], columns, where);
     }
     if (out.empty()) throw InputError(path + ": no rows of " + std::to_string(columns) + " numbers found");
     return out;

@@ -32,7 +32,9 @@ TEST(CommandHeap, FirstAllocationsLandOnHugePages) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's allocator is not the C library's heap";
 #else
-    // In a child: the settings hold for the rest of the process.
+    // In a child that runs this test alone (a fresh heap, as a command's is;
+    // the settings then hold for the rest of that process).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             megfwd::cli::prepareCommandHeap();

@@ -302,6 +302,7 @@ int runLeadfield(LeadfieldCommand& c) {
         c.args.request.threads = static_cast<int>(megfwd::cli::wholeNumberOption("--threads", c.threads, 1, 1024, "of threads"));
     c.args.request.settings = c.forward.toOverrides();
     c.args.request.singleShell = c.shell.make();
+    c.args.endProcess = true;
     return megfwd::io::runLeadfield(c.args, std::cout);
 }
 
@@ -326,6 +327,7 @@ void addField(CLI::App& app, FieldCommand& c) {
 int runField(FieldCommand& c) {
     c.args.request.settings = c.forward.toOverrides();
     c.args.request.singleShell = c.shell.make();
+    c.args.endProcess = true;
     return megfwd::io::runField(c.args, std::cout);
 }
 

@@ -5,8 +5,10 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <new>
@@ -372,6 +374,7 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     printWarnings(r, a.quiet);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "sources", out);
+    if (a.endProcess) endProcess(kExitOk);
     return kExitOk;
 }
 
@@ -406,6 +409,7 @@ int runField(const FieldArgs& a, std::ostream& stdOut) {
     printWarnings(r, a.quiet);
     out << "megfwd: wrote " << output.npyPath << " (" << shapeText(r.shape) << ", float64) and " << output.jsonPath << "\n";
     printSummary(r, "dipoles", out);
+    if (a.endProcess) endProcess(kExitOk);
     return kExitOk;
 }
 
@@ -666,6 +670,18 @@ int runGuarded(const std::function<int()>& command) {
     } catch (const std::exception& e) {
         return fail(kExitFailure, (std::string("internal error: ") + e.what()).c_str());
     }
+}
+
+void endProcess(int code) {
+#if !defined(__SANITIZE_ADDRESS__)
+    reportRepeatedMessages();
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(code);
+#else
+    (void)code;
+#endif
 }
 
 void installMessageHandler(bool answerYes) {

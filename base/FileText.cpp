@@ -1,6 +1,5 @@
 #include "base/FileText.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -93,15 +92,25 @@ bool isFlatArray(const nlohmann::json& v) {
     return true;
 }
 
-void writeReadable(const nlohmann::json& v, int depth, std::string& out) {
+// Scalars and keys are written by nlohmann's own serializer (the text of
+// dump()), one for the whole document and writing straight into `out`: a
+// dump() per scalar builds a serializer, and a string, each time, which was
+// most of the time of a leadfield's metadata (5,000 source positions).
+using Serializer = nlohmann::detail::serializer<nlohmann::json>;
+
+void writeScalar(Serializer& scalar, const nlohmann::json& v) { scalar.dump(v, false, false, 0); }
+
+void writeReadable(const nlohmann::json& v, int depth, std::string& out, Serializer& scalar) {
     const std::string pad(static_cast<std::size_t>(depth + 1), ' ');
     const std::string closePad(static_cast<std::size_t>(depth), ' ');
     if (v.is_object() && !v.empty()) {
         out += "{\n";
         std::size_t i = 0;
         for (auto it = v.begin(); it != v.end(); ++it, ++i) {
-            out += pad + nlohmann::json(it.key()).dump() + ": ";
-            writeReadable(it.value(), depth + 1, out);
+            out += pad;
+            writeScalar(scalar, nlohmann::json(it.key()));
+            out += ": ";
+            writeReadable(it.value(), depth + 1, out, scalar);
             out += i + 1 < v.size() ? ",\n" : "\n";
         }
         out += closePad + "}";
@@ -109,23 +118,19 @@ void writeReadable(const nlohmann::json& v, int depth, std::string& out) {
         out += "[\n";
         for (std::size_t i = 0; i < v.size(); ++i) {
             out += pad;
-            writeReadable(v[i], depth + 1, out);
+            writeReadable(v[i], depth + 1, out, scalar);
             out += i + 1 < v.size() ? ",\n" : "\n";
         }
         out += closePad + "]";
-    } else if (v.is_array() && std::none_of(v.begin(), v.end(), [](const nlohmann::json& e) { return e.is_string(); })) {
-        // Numbers and literals only: one dump of the whole array, whose
-        // commas are then all separators, each followed by a blank.
-        for (const char c : v.dump()) {
-            out += c;
-            if (c == ',') out += ' ';
-        }
     } else if (v.is_array()) {
         out += "[";
-        for (std::size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i].dump();
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) out += ", ";
+            writeScalar(scalar, v[i]);
+        }
         out += "]";
     } else {
-        out += v.dump();
+        writeScalar(scalar, v);
     }
 }
 
@@ -133,7 +138,8 @@ void writeReadable(const nlohmann::json& v, int depth, std::string& out) {
 
 std::string readableJson(const nlohmann::json& value) {
     std::string out;
-    writeReadable(value, 0, out);
+    Serializer scalar(nlohmann::detail::output_adapter<char, std::string>(out), ' ');
+    writeReadable(value, 0, out, scalar);
     out += "\n";
     return out;
 }

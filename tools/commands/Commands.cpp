@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -340,8 +341,10 @@ int runLeadfield(const LeadfieldArgs& a, std::ostream& stdOut) {
     refuseOutputPairOverInputs(a.out, {{a.sensors, "--sensors"},
                                        {a.sources, "--sources"},
                                        {localSpheresPath(a.request), "--local-spheres"}});
+    // The two inputs are read at once, each on a core of its own.
+    std::future<SourceSpec> sourcesRead = std::async(std::launch::async, [&] { return sourcesFrom(a.grid, a.sources); });
     auto sensors = loadSensorArray(a.sensors);
-    const SourceSpec sources = sourcesFrom(a.grid, a.sources);
+    const SourceSpec sources = sourcesRead.get();
     const auto& st = a.request.settings;
     if (!a.quiet && a.request.unitMomentScan && !st.isMagSrc &&
         st.coilFwdModel.value_or(CMForwardkw().coilFwdModel) == 3)

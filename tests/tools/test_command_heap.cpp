@@ -13,7 +13,7 @@
 namespace {
 
 // The VmFlags of the mapping that holds `p` (from /proc/self/smaps).
-std::string mappingFlags(const void* p) {
+[[maybe_unused]] std::string mappingFlags(const void* p) {  // unused under a sanitizer
     const auto at = reinterpret_cast<std::uintptr_t>(p);
     std::ifstream smaps("/proc/self/smaps");
     std::string line;

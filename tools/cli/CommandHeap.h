@@ -8,7 +8,8 @@ namespace megfwd::cli {
 // worker threads and its block buffers from the same heap. A command touches
 // most of its memory once; on virtual machines the first touch of a 4 KiB
 // page can cost microseconds, which made first touches about a fifth of a
-// short command. Does nothing where the C library or kernel lacks the means.
+// short command; the heap below its first huge page is therefore left
+// unused. Does nothing where the C library or kernel lacks the means.
 void prepareCommandHeap();
 
 }  // namespace megfwd::cli

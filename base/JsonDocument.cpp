@@ -1,5 +1,6 @@
 #include "base/JsonDocument.h"
 
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -44,11 +45,34 @@ std::size_t JsonValue::size() const {
     return n;
 }
 
+namespace {
+
+// The deepest nesting of arrays and objects in `text`, outside strings.
+std::size_t nestingDepth(const std::string& text) {
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+}  // namespace
+
 JsonDocument::JsonDocument(const std::string& text, const std::string& name) {
-    const simdjson::error_code first = parser_.parse(text).get(root_);
-    if (!first) return;
-    // Written back, a tree that deep would take the stack of the writer.
-    if (first == simdjson::DEPTH_ERROR)
+    if (!parser_.parse(text).get(root_)) return;
+    // Written back below, a tree that deep would take the writer's stack.
+    if (nestingDepth(text) > parser_.max_depth())
         throw InputError(name + ": the JSON is nested deeper than " + std::to_string(parser_.max_depth()) + " levels");
     // simdjson refuses some texts that are JSON: a byte-order mark before
     // the value, integers beyond 64 bits. The tree parser reads those (and

@@ -136,6 +136,7 @@ TEST(SensorArrayFile, JsonEdgesReadOrRefusedWithOneLine) {
         {"\xEF\xBB\xBF" + file(R"("kind": 100000000000000000000)"), "'kind' must be an integer, not a number"},
         {file(R"("kind": 18446744073709551615)"), "e.json: channel 'A' (#1): 'kind' is out of range"},
         {file(R"("kind": 100)", deep), "e.json: the JSON is nested deeper than 1024 levels"},
+        {file(R"("kind": 100000000000000000000, "x": )" + deep.substr(17)), "e.json: the JSON is nested deeper than 1024 levels"},
         {file(R"("kind": 100,)"), "e.json:2:39: malformed JSON: syntax error"},
     };
     for (const auto& [text, message] : refused) {

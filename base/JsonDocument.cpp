@@ -38,13 +38,6 @@ long long JsonValue::integer() const {
     return e_.get_int64().value_unsafe();
 }
 
-std::size_t JsonValue::size() const {
-    if (e_.is_array()) return simdjson::dom::array(e_.get_array().value_unsafe()).size();
-    std::size_t n = 0;
-    forEachMember([&](std::string_view, JsonValue) { ++n; });
-    return n;
-}
-
 namespace {
 
 // The deepest nesting of arrays and objects in `text`, outside strings.

@@ -46,8 +46,8 @@ public:
     // every range a reader checks).
     long long integer() const;
 
-    // Elements of an array, members of an object.
-    std::size_t size() const;
+    // Elements of an array (size() only on an array), members of an object.
+    std::size_t size() const { return simdjson::dom::array(e_.get_array().value_unsafe()).size(); }
     template <class F> void forEachElement(F&& f) const {
         for (simdjson::dom::element x : simdjson::dom::array(e_.get_array().value_unsafe())) f(JsonValue(x));
     }

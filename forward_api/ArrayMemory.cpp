@@ -16,11 +16,9 @@
 namespace megfwd {
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
 struct Block {
     void* p = nullptr;
-    std::size_t bytes = 0;  // mapped, a multiple of kHugePage
+    std::size_t bytes = 0;  // mapped, a multiple of kHugePageBytes
 };
 
 // Blocks handed out (by address) and blocks given back, oldest first.
@@ -45,15 +43,15 @@ Pool& pool() {
 }
 
 #if defined(__linux__)
-// A fresh mapping of `bytes` (a multiple of kHugePage) that starts on a huge
+// A fresh mapping of `bytes` (a multiple of kHugePageBytes) that starts on a huge
 // page, so that all of it can be backed by huge pages.
 void* mapAligned(std::size_t bytes) {
-    void* raw = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* raw = mmap(nullptr, bytes + kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto begin = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t start = (begin + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
+    const std::uintptr_t start = roundUpToHugePage(begin);
     if (start > begin) munmap(raw, start - begin);
-    const std::uintptr_t end = start + bytes, mappedEnd = begin + bytes + kHugePage;
+    const std::uintptr_t end = start + bytes, mappedEnd = begin + bytes + kHugePageBytes;
     if (mappedEnd > end) munmap(reinterpret_cast<void*>(end), mappedEnd - end);
     void* p = reinterpret_cast<void*>(start);
     adviseHugePages(p, bytes);
@@ -66,7 +64,7 @@ void* mapAligned(std::size_t bytes) {
 void* takeArrayMemory(std::size_t bytes) {
 #if defined(__linux__)
     if (bytes >= kRecycledMinBytes) {
-        const std::size_t need = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+        const std::size_t need = roundUpToHugePage(bytes);
         Pool& P = pool();
         {
             // The smallest kept block that fits and is at most twice the

@@ -3,8 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace megfwd {
+
+// The size of a transparent huge page on x86-64 Linux.
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
+// `n` (an address or a size) rounded up to a whole number of huge pages.
+constexpr std::uintptr_t roundUpToHugePage(std::uintptr_t n) {
+    return (n + kHugePageBytes - 1) & ~std::uintptr_t{kHugePageBytes - 1};
+}
 
 // Asks the kernel to back a large, freshly allocated array with huge pages
 // where it does so only on request (Linux's transparent huge pages in

@@ -43,8 +43,7 @@ void prepareCommandHeap() {
     // The freed probe's chunk begins 16 bytes before `from`, and a request
     // of n bytes takes a chunk of (n + 8) rounded up to 16: this one ends,
     // and the next chunk begins, exactly at the first huge page.
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const std::uintptr_t firstHuge = (from + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t firstHuge = roundUpToHugePage(from);
     if (firstHuge - from > 64) lowPart = std::malloc(firstHuge - from + 8);
 #endif
 }

@@ -430,22 +430,37 @@ json fastScanInfo(const CFastBlockScan& scan, const CFastScanPlan& plan, const O
 ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req) {
     const std::int64_t n = src.count();
     checkFastMemory(src, req, n, countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly));
-    CMForwardkw engine;
-    std::unique_ptr<CMDataForwardkw> manager(newObject<CMDataForwardkw>());
-    if (!manager) throw ComputeError("no memory for the forward data manager");
-    setUpChannels(engine, *manager, sys, req.settings);  // the channel set's errors, before any work
+    CFastBlockScan scan;
+    scan.numThreads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
+    std::unique_ptr<KeptPlan> kept = sys.plans ? sys.plans->take(req.settings, req.singleShell.get()) : nullptr;
+    const bool reused = kept != nullptr;
+    // A plan whose preparation showed a message is not kept: a later
+    // computation would miss it.
+    const std::uint64_t messagesBefore = messagesShown();
+    if (!kept) {
+        kept = std::make_unique<KeptPlan>();
+        kept->settings = req.settings;
+        kept->shell = req.singleShell;
+    }
+    CMForwardkw& engine = kept->engine;
+    std::unique_ptr<CMDataForwardkw> manager;
+    if (!reused) {
+        manager.reset(newObject<CMDataForwardkw>());
+        if (!manager) throw ComputeError("no memory for the forward data manager");
+        setUpChannels(engine, *manager, sys, req.settings);  // the channel set's errors, before any work
+    }
     const std::vector<std::array<double, 3>> hostPos = hostPositions(src);
     if (static_cast<std::int64_t>(hostPos.size()) != n || n < 1)
         throw ComputeError(src.label + ": the source positions could not be set");
 
-    CFastBlockScan scan;
-    scan.numThreads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
     // The single-shell correction is fitted to the plan's sensors in the
     // plan's frame before any block is computed, and applied in the point
     // loops' threads, before the post-processing.
-    CFastScanPlan plan;
-    prepareSensorPlan(plan, engine, std::move(manager), sys, hostPos[0].data(), req.singleShell.get(),
-                      scan.numThreads);
+    CFastScanPlan& plan = kept->plan;
+    if (!reused)
+        prepareSensorPlan(plan, engine, std::move(manager), sys, hostPos[0].data(), req.singleShell.get(),
+                          scan.numThreads);
+    const bool keepPlan = sys.plans && messagesShown() == messagesBefore;
     const LeadfieldDims dims{n, plan.numSensors(), plan.numComponents()};
     const bool divides = plan.post().isUnitLf != 0 || req.rmsNormalise;
     const std::unique_ptr<OutputRoute> route = chooseRoute(req.output, dims, divides, scan.blockSize, req.layout);
@@ -465,12 +480,15 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     r.shape = req.layout == LeadfieldLayout::SensorMajor
                   ? std::vector<std::int64_t>{dims.numSensors, n, dims.numComponents}
                   : std::vector<std::int64_t>{n, dims.numSensors, dims.numComponents};
-    leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor,
-                  fastScanInfo(scan, plan, *route, scan.numThreads));
+    json scanInfo = fastScanInfo(scan, plan, *route, scan.numThreads);
+    scanInfo["sensor_plan"] = reused ? "kept from an earlier computation on these sensors with the same settings"
+                                     : "prepared for this computation";
+    leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, std::move(scanInfo));
     if (plan.shell()) {
         r.meta["single_shell"] = shellJson(*req.singleShell, *plan.shell());
         r.meta["single_shell"]["fit_seconds"] = plan.shellSeconds();
     }
+    if (keepPlan) sys.plans->keep(std::move(kept));
     return r;
 }
 

@@ -99,13 +99,18 @@ struct OutputSink {
 int scanSources(CMForwardkw& engine, CMDataForwardkw& data, ScanKind kind, const ProgressFn& progress = {},
                 std::int64_t blockSize = 32, std::int64_t* failedSource = nullptr);
 
+class SensorPlanCache;
+
 // The system a computation runs on: a recording and the trial whose channels
 // are used, with a label for the metadata ("sensors.json", "embedded default
-// system").
+// system"). `plans`, when given, keeps the fast route's sensor plans of this
+// system between computations (SensorPlan.h); it must belong to this
+// recording and trial, which must not change while it does.
 struct SystemRef {
     CMEGDatakw* recording = nullptr;
     CMDTrialkw* trial = nullptr;
     std::string label;
+    SensorPlanCache* plans = nullptr;
 };
 
 // The source space: a grid, or a list of positions (x, y, z rows, mm).

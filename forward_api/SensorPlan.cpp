@@ -62,4 +62,31 @@ void prepareSensorPlan(CFastScanPlan& plan, CMForwardkw& engine, const SystemRef
     prepareSensorPlan(plan, engine, std::move(data), sys, probe, shell, threads);
 }
 
+std::unique_ptr<KeptPlan> SensorPlanCache::take(const SettingOverrides& settings, const head::SingleShell* shell) {
+    std::lock_guard<std::mutex> hold(lock);
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it)
+        if ((*it)->shell.get() == shell && (*it)->settings == settings) {
+            std::unique_ptr<KeptPlan> found = std::move(*it);
+            kept.erase(std::next(it).base());
+            return found;
+        }
+    return nullptr;
+}
+
+void SensorPlanCache::keep(std::unique_ptr<KeptPlan> plan) {
+    if (!plan) return;
+    std::unique_ptr<KeptPlan> dropped;  // freed outside the lock
+    std::lock_guard<std::mutex> hold(lock);
+    if (kept.size() >= kKept) {
+        dropped = std::move(kept.front());
+        kept.erase(kept.begin());
+    }
+    kept.push_back(std::move(plan));
+}
+
+std::size_t SensorPlanCache::size() {
+    std::lock_guard<std::mutex> hold(lock);
+    return kept.size();
+}
+
 }  // namespace megfwd

@@ -7,7 +7,10 @@
 // here.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "forward_api/Compute.h"
 #include "forward_fast/CFastScanPlan.h"
@@ -37,5 +40,39 @@ void prepareSensorPlan(CFastScanPlan& plan, CMForwardkw& engine, std::unique_ptr
 void prepareSensorPlan(CFastScanPlan& plan, CMForwardkw& engine, const SystemRef& sys,
                        const SettingOverrides& settings, const double probe[3], const head::SingleShell* shell,
                        int threads);
+
+// A sensor plan with the engine it reads and what it was made for.
+struct KeptPlan {
+    SettingOverrides settings;
+    std::shared_ptr<const head::SingleShell> shell;
+    CMForwardkw engine;  // declared before the plan, which points at it and goes first
+    CFastScanPlan plan;
+};
+
+// Sensor plans kept between computations on one system, for callers that
+// compute on the same sensors again and again (the Python module keeps one
+// with each sensor array): a computation takes a plan made with equal
+// settings and the same single shell, or makes one, and hands it back when
+// it is done, so no two computations use one plan at once (a plan reads
+// nothing that changes, but a computation points its engine at the plan's
+// geometry). Threads do not matter: a plan and its shell fit are the same
+// bits on any number of threads. The plan's probe source does not either:
+// every source of a computation is computed with the plan made at its
+// first one.
+class SensorPlanCache {
+public:
+    // Plans kept at most; the least recently handed back goes first.
+    static constexpr std::size_t kKept = 4;
+
+    // A kept plan for these settings and shell, no longer kept; or null.
+    std::unique_ptr<KeptPlan> take(const SettingOverrides& settings, const head::SingleShell* shell);
+    // Keeps `plan` for a later take.
+    void keep(std::unique_ptr<KeptPlan> plan);
+    std::size_t size();
+
+private:
+    std::mutex lock;
+    std::vector<std::unique_ptr<KeptPlan>> kept;  // least recently handed back first
+};
 
 }  // namespace megfwd

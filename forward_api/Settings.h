@@ -17,6 +17,18 @@
 
 namespace megfwd {
 
+// A local-sphere table shared by the settings that use it (the manager
+// points at it during a computation); equal to another table with the same
+// entries, wherever each was read from.
+struct LocalSphereTable : std::shared_ptr<const head::LocalSpheres> {
+    using std::shared_ptr<const head::LocalSpheres>::shared_ptr;
+    LocalSphereTable(std::shared_ptr<const head::LocalSpheres> table)
+        : std::shared_ptr<const head::LocalSpheres>(std::move(table)) {}
+    bool operator==(const LocalSphereTable& o) const {
+        return get() == o.get() || (get() && o.get() && *get() == *o.get());
+    }
+};
+
 // Settings given by the user; anything not given keeps the default of a
 // freshly constructed engine or manager.
 struct SettingOverrides {
@@ -32,7 +44,7 @@ struct SettingOverrides {
     // One sphere per sensor from a table (sensor name -> sphere, mm, host
     // axes): the "Multiple" model with these spheres, three components.
     // Another sphere model or two components with it are refused.
-    std::shared_ptr<const head::LocalSpheres> localSpheres;
+    LocalSphereTable localSpheres;
     // SI values: scan in metres and mu4PiRatio 1e-7, so that leadfields come
     // out in tesla per ampere-metre. Explicit overrides win over it.
     bool si = false;
@@ -42,6 +54,9 @@ struct SettingOverrides {
     // Throws InputError for local spheres with another sphere model or
     // with two components.
     void applyTo(CMForwardkw& engine, CMDataForwardkw& data) const;
+
+    // Every override the same (local-sphere tables by their entries).
+    bool operator==(const SettingOverrides&) const = default;
 };
 
 // Name tables. Each parse function accepts the listed names (case does not

@@ -44,6 +44,7 @@ struct LocalSphereOptions {
     double radius = 85.0;      // mm: points this near the sensor are fitted
     int minPoints = 11;        // fewer selected points: the global sphere
     double maxRadius = 200.0;  // mm: a larger fitted sphere is replaced by the global one
+    bool operator==(const LocalSphereOptions&) const = default;
 };
 
 // Why a sensor took the global sphere instead of its own.
@@ -64,6 +65,7 @@ struct LocalSphere {
     std::string reason;   // one sentence when fallback is not None
     int numPoints = 0;    // surface points the fit used (0: from a file)
     double rms = 0.0;     // the fit's RMS residual (0: from a file)
+    bool operator==(const LocalSphere&) const = default;
 };
 
 // The table a scan takes: measurement sensors by name, and the global
@@ -80,6 +82,7 @@ struct LocalSpheres {
     // The entry named `name`, or null.
     const LocalSphere* find(const std::string& name) const;
     int numFallback() const;
+    bool operator==(const LocalSpheres&) const = default;
 };
 
 std::string methodName(LocalSphereMethod m);

@@ -11,6 +11,7 @@ megfwd::MessageBoxHandler gHandler;
 std::atomic<int> gDefaultYesNo{IDYES};
 std::atomic<bool> gDefaultPrints{true};
 std::atomic<std::int64_t> gFailCountdown{-1};
+std::atomic<std::uint64_t> gMessagesShown{0};
 
 int defaultHandler(const std::string& text, unsigned type) {
     const bool yesNo = (type & 0xF) == MB_YESNO;
@@ -26,6 +27,7 @@ int defaultHandler(const std::string& text, unsigned type) {
 
 int AfxMessageBox(const char* text, unsigned type, unsigned /*helpId*/) {
     const std::string msg = text ? text : "";
+    gMessagesShown.fetch_add(1, std::memory_order_relaxed);
     megfwd::MessageBoxHandler handler;
     {
         std::lock_guard<std::mutex> lock(gHandlerMutex);
@@ -54,6 +56,8 @@ int setDefaultYesNoAnswer(int answer) {
 int defaultYesNoAnswer() { return gDefaultYesNo.load(); }
 
 bool setDefaultHandlerPrints(bool print) { return gDefaultPrints.exchange(print); }
+
+std::uint64_t messagesShown() { return gMessagesShown.load(std::memory_order_relaxed); }
 
 namespace alloc {
 

@@ -46,6 +46,11 @@ int defaultYesNoAnswer();
 // Whether the headless default prints messages to stderr (default true).
 bool setDefaultHandlerPrints(bool print);
 
+// How many messages the process has shown so far, from every thread. A step
+// whose result is kept for later calls compares it before and after, to
+// tell whether the step said anything that a later call would miss.
+std::uint64_t messagesShown();
+
 // ---------------------------------------------------------------------------
 // Heap allocation with the framework's failure semantics: a null result on
 // failure instead of an exception. Every owned array of the library is taken

@@ -26,6 +26,7 @@
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/PointSensors.h"
 #include "forward_api/SensorArrayFile.h"
+#include "forward_api/SensorPlan.h"
 #include "dipole_fit/DipoleFit.h"
 #include "dipole_fit/SourceForward.h"
 #include "forward_api/SettingTable.h"
@@ -68,10 +69,14 @@ std::vector<std::string> takeMessages() {
     return out;
 }
 
-// A loaded sensor array: the recording the library computes on.
+// A loaded sensor array: the recording the library computes on, which
+// nothing changes once it is made, and the sensor plans kept for its
+// leadfield calls (a call with the settings of a recent one skips the
+// sensors' preparation).
 struct Sensors {
     std::unique_ptr<SensorArray> array;
-    SystemRef system() const { return {&array->recording, array->trial(), array->path}; }
+    std::shared_ptr<SensorPlanCache> plans = std::make_shared<SensorPlanCache>();
+    SystemRef system() const { return {&array->recording, array->trial(), array->path, plans.get()}; }
 };
 
 // A system from arrays (megfwd/sensors.py builds and checks them): each

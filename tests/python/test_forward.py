@@ -160,6 +160,22 @@ def test_pickled_sensors_compute_the_same(helmet, sources):
     assert np.array_equal(megfwd.leadfield(other, sources), megfwd.leadfield(helmet, sources))
 
 
+def test_calls_at_once_on_one_array_share_kept_plans_safely(sources):
+    """Each array keeps the sensor plans of its recent calls: threads that
+    compute on one array at once with alternating settings get the values
+    of a fresh array every time."""
+    from concurrent.futures import ThreadPoolExecutor
+    from conftest import _helmet_channels
+    shared = megfwd.SensorArray(_helmet_channels())
+    options = [dict(order=2), dict(order=5, tangential=True), dict(sensor_model="standard", refs=False)]
+    want = [megfwd.leadfield(megfwd.SensorArray(_helmet_channels()), sources, **o) for o in options]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda k: megfwd.leadfield(shared, sources, threads=1, **options[k % 3]), range(24)))
+    assert all(np.array_equal(g, want[k % 3]) for k, g in enumerate(got))
+    _, meta = megfwd.leadfield(shared, sources, return_meta=True, **options[1])
+    assert meta["scan"]["sensor_plan"].startswith("kept from an earlier computation")
+
+
 def test_progress_can_cancel_and_its_exceptions_propagate(helmet, sources):
     calls = []
     megfwd.leadfield(helmet, sources, progress=lambda d, t: calls.append((d, t)))

@@ -295,7 +295,7 @@ ForwardResult recordLeadfield(const SystemRef& sys, const SourceSpec& src, const
     if (req.layout == LeadfieldLayout::SensorMajor) toSensorMajor(r);
     json scanInfo = {{"path", "record-by-record"}, {"threads", 1}, {"why", why}};
     leadfieldMeta(r, sys, src, req, scan.engine, data, scan.scanSphere, kind, divisor, scanInfo);
-    if (scan.shell) r.meta["single_shell"] = shellJson(*req.singleShell, *scan.shell);
+    if (scan.shell && req.metadata) r.meta["single_shell"] = shellJson(*req.singleShell, *scan.shell);
     return r;
 }
 
@@ -484,7 +484,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     scanInfo["sensor_plan"] = reused ? "kept from an earlier computation on these sensors with the same settings"
                                      : "prepared for this computation";
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, std::move(scanInfo));
-    if (plan.shell()) {
+    if (plan.shell() && req.metadata) {
         r.meta["single_shell"] = shellJson(*req.singleShell, *plan.shell());
         r.meta["single_shell"]["fit_seconds"] = plan.shellSeconds();
     }

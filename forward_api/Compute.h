@@ -137,9 +137,11 @@ struct LeadfieldRequest {
     bool unitMomentScan = false;  // gridDewarLfx instead of gridDewarLfd
     bool rmsNormalise = false;    // normVoxSnsLfd_rootMeanSquare after post-processing
     std::string command = "leadfield";  // for the metadata: what made the values
-    // The metadata lists every source's position and in-scan flag (a caller
-    // that has both, and does not keep the metadata, saves making them).
-    bool listSources = true;
+    // Whether the result carries its metadata (ForwardResult::meta): a
+    // caller that does not keep it saves making it, most of a small
+    // computation's fixed cost. The unit, the notes and the warnings are
+    // made either way.
+    bool metadata = true;
     // The fast path (flat integration points, vectorised loops, threads over
     // blocks of sources, one contiguous output array) serves every leadfield
     // scan but the unit-moment one; recordScan asks for the record-by-record

@@ -159,8 +159,7 @@ json scanSphereJson(const CMDataForwardkw& data) {
 }
 
 json commonMeta(const std::string& command, const SystemRef& sys, const std::string& sourceLabel,
-                const CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, const ForwardResult& r,
-                bool listSources) {
+                const CMForwardkw& engine, CMDataForwardkw& data, const json& scanSphere, const ForwardResult& r) {
     json meta;
     meta["format"] = "megfwd-result";
     meta["version"] = 1;
@@ -181,12 +180,10 @@ json commonMeta(const std::string& command, const SystemRef& sys, const std::str
     sensors["frame"] = "host axes (OpenGL: x to the left ear, y up, z to the nose), millimetres";
     meta["sensors"] = std::move(sensors);
     json src = {{"from", sourceLabel}, {"count", r.sourcePositions.size()}};
-    if (listSources) {
-        json sp = json::array();
-        for (const auto& p : r.sourcePositions) sp.push_back({p[0], p[1], p[2]});
-        src["positions_mm"] = std::move(sp);
-        src["in_scan"] = r.inScan;
-    }
+    json sp = json::array();
+    for (const auto& p : r.sourcePositions) sp.push_back({p[0], p[1], p[2]});
+    src["positions_mm"] = std::move(sp);
+    src["in_scan"] = r.inScan;
     src["in_scan_count"] = r.numIn();
     src["frame"] = "host axes (OpenGL), millimetres";
     meta["sources"] = std::move(src);
@@ -200,8 +197,9 @@ void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src
     const std::int64_t nC = r.shape[2];
     r.unit = valueUnit(engine, data, kind, static_cast<int>(nC), divisor);
     noteUnmatchedSpheres(data, r);
+    if (!req.metadata) return;
 
-    json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r, req.listSources);
+    json meta = commonMeta(req.command, sys, src.label, engine, data, scanSphere, r);
     if (src.grid)
         meta["sources"]["grid"] = {{"min_mm", {src.grid->minCorner[0], src.grid->minCorner[1], src.grid->minCorner[2]}},
                                    {"max_mm", {src.grid->maxCorner[0], src.grid->maxCorner[1], src.grid->maxCorner[2]}},

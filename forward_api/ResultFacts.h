@@ -31,17 +31,17 @@ void sourceInfo(CMDataForwardkw& data, ForwardResult& r);
 nlohmann::json scanSphereJson(const CMDataForwardkw& data);
 
 // The metadata every result shares: program, settings, integration,
-// reference correction, spheres, sensors and sources (each source's
-// position and in-scan flag only with listSources).
+// reference correction, spheres, sensors and sources.
 nlohmann::json commonMeta(const std::string& command, const SystemRef& sys, const std::string& sourceLabel,
                           const CMForwardkw& engine, CMDataForwardkw& data, const nlohmann::json& scanSphere,
-                          const ForwardResult& r, bool listSources = true);
+                          const ForwardResult& r);
 
 // The leadfield's unit and metadata, the same for both routes: the common
 // facts, the grid, the scan (`scanInfo`, completed here with the scan
 // function and the memory figures; its "output_storage", when present,
 // names where the values went), the array's layout and the values' unit.
-// `divisor` is the product of the post-processing's scales.
+// `divisor` is the product of the post-processing's scales. Without
+// req.metadata only the unit and the notes are made.
 void leadfieldMeta(ForwardResult& r, const SystemRef& sys, const SourceSpec& src, const LeadfieldRequest& req,
                    CMForwardkw& engine, CMDataForwardkw& data, const nlohmann::json& scanSphere, ScanKind kind,
                    double divisor, nlohmann::json scanInfo);

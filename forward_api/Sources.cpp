@@ -4,11 +4,14 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 
 #include "base/Errors.h"
 #include "base/FileText.h"
@@ -121,7 +124,9 @@ double gridPointCount(const GridSpec& g) {
     return n;
 }
 
-double availableMemoryBytes() {
+namespace {
+
+double readAvailableMemory() {
     std::ifstream in("/proc/meminfo");
     std::string key;
     double kb = 0;
@@ -130,6 +135,28 @@ double availableMemoryBytes() {
         if (key == "MemAvailable:") return kb * 1024.0;
     const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGESIZE);
     return pages > 0 && size > 0 ? static_cast<double>(pages) * static_cast<double>(size) : 0.0;
+}
+
+// How long a reading of the available memory stands for later ones.
+constexpr std::chrono::milliseconds kMemoryReadingLife{50};
+
+}  // namespace
+
+double availableMemoryBytes() {
+    // Reading /proc/meminfo took about 10 us, a quarter of a one-source
+    // Python call; a burst of small computations (a fit's steps, a task
+    // graph's blocks) shares one reading. The check it serves is an
+    // estimate: memory that changes within 50 ms is beyond it anyway.
+    static std::atomic<double> reading{0.0};
+    static std::atomic<std::int64_t> readAt{std::numeric_limits<std::int64_t>::min()};
+    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+    const std::int64_t life = std::chrono::duration_cast<std::chrono::steady_clock::duration>(kMemoryReadingLife).count();
+    const std::int64_t at = readAt.load(std::memory_order_acquire);
+    if (at != std::numeric_limits<std::int64_t>::min() && now - at < life) return reading.load(std::memory_order_relaxed);
+    const double bytes = readAvailableMemory();
+    reading.store(bytes, std::memory_order_relaxed);
+    readAt.store(now, std::memory_order_release);
+    return bytes;
 }
 
 std::string humanBytes(double bytes) {

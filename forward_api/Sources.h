@@ -49,7 +49,7 @@ GridSpec parseGridSpec(const std::string& text);
 double gridPointCount(const GridSpec& g);
 
 // Memory the system can still give (MemAvailable, else physical memory), in
-// bytes; 0 when unknown.
+// bytes; 0 when unknown. A reading stands for 50 ms.
 double availableMemoryBytes();
 // Refuses (InputError) a request whose estimated memory exceeds what is
 // available, before anything is allocated.

@@ -375,7 +375,7 @@ py::tuple leadfield(const Sensors& s, const py::array_t<double, py::array::c_sty
     PythonProgress p{progress, std::nullopt};
     LeadfieldRequest req = requestOf(settings, "python leadfield", threads, shell, p);
     req.layout = sensorMajor ? LeadfieldLayout::SensorMajor : LeadfieldLayout::SourceMajor;
-    req.listSources = withMeta;
+    req.metadata = withMeta;
     // The fast route writes every value, so its array is taken without
     // filling it first (a vector would write each value twice, the first
     // time in one pass under the scan's lock), from memory that an earlier

@@ -169,6 +169,11 @@ class SensorArray:
     Every problem raises ValueError with one line naming the channel and
     coil as they are indexed here, e.g. ``channels[3] ('MEG03'), coils[1]:
     'position' holds a value that is not finite: [nan, 0.0, 0.1].``
+
+    An array does not change once made. It keeps what `leadfield` prepares
+    about its sensors for the last four settings it was called with, so a
+    call with the settings of a recent one skips that preparation (with
+    ``return_meta=True``, ``meta["scan"]["sensor_plan"]`` says which).
     """
 
     def __init__(self, channels, *, name="<channels>"):

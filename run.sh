@@ -75,11 +75,12 @@ case "$cmd" in
     test)
         if [ $tsan -eq 1 ]; then
             # Only the tests that run the scan on several threads (the fast
-            # path's, the dipole fit's, and the toolbox gateway's C++ part); the whole
+            # path's, the dipole fit's, the toolbox gateway's C++ part, and
+            # computations at once on one system's kept plans); the whole
             # suite under ThreadSanitizer would add little and take long.
             dir=build/tsan
             mkdir -p build
-            BUILD_TARGETS="megfwd test_forward_fast test_dipole_fit test_matlab" configure_build "$dir" -DMEGFWD_TSAN=ON \
+            BUILD_TARGETS="megfwd test_forward_fast test_forward_api test_dipole_fit test_matlab" configure_build "$dir" -DMEGFWD_TSAN=ON \
                 -DMEGFWD_BUILD_TESTS=ON -DMEGFWD_BUILD_QT=OFF -DMEGFWD_BUILD_BENCH=OFF
             export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
             # OpenBLAS without its own threads from the start: the library
@@ -92,6 +93,7 @@ case "$cmd" in
             setarch "$(uname -m)" -R true 2>/dev/null && norand=(setarch "$(uname -m)" -R)
             "${norand[@]}" "$dir/tests/test_forward_fast" "${args[@]}"
             "${norand[@]}" "$dir/tests/test_dipole_fit"
+            "${norand[@]}" "$dir/tests/test_forward_api" --gtest_filter='SensorPlanCache.*'
             # The toolbox gateway's weights, applied on the scan's threads.
             exec "${norand[@]}" "$dir/tests/test_matlab"
         fi

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -120,4 +121,33 @@ TEST(SensorPlanCache, TakesOnlyForEqualSettingsAndTheSameShell) {
     ASSERT_NE(taken, nullptr);
     EXPECT_EQ(plans.size(), 0u);  // in use: no other computation gets it
     EXPECT_EQ(plans.take(other, req.singleShell.get()), nullptr);
+}
+
+// Computations on one system at once (each on two threads of its own), with
+// two kinds of settings taking turns: each gets the values of a fresh plan.
+// Under ThreadSanitizer this also checks that no two of them share a plan.
+TEST(SensorPlanCache, ComputationsAtOnceShareKeptPlansSafely) {
+    test::DemoInputs in;
+    in.src.grid = GridSpec{{-20, 0, -20}, {20, 40, 20}, 20};
+    SensorPlanCache plans;
+    SystemRef kept = in.sys;
+    kept.plans = &plans;
+    std::vector<LeadfieldRequest> requests(2);
+    requests[1].settings.orderCoilIntg = 3;
+    requests[1].settings.isTangLfd = 1;
+    std::vector<std::vector<double>> want;
+    for (LeadfieldRequest& r : requests) {
+        r.threads = 2;
+        want.push_back(computeLeadfield(in.sys, in.src, r).values);
+    }
+    std::vector<int> same(8, 0);
+    std::vector<std::thread> workers;
+    for (std::size_t t = 0; t < same.size(); ++t)
+        workers.emplace_back([&, t] {
+            for (int k = 0; k < 3; ++k)
+                same[t] += computeLeadfield(kept, in.src, requests[(t + k) % 2]).values == want[(t + k) % 2];
+        });
+    for (std::thread& w : workers) w.join();
+    EXPECT_EQ(same, std::vector<int>(8, 3));
+    EXPECT_GE(plans.size(), 2u);
 }

@@ -46,14 +46,22 @@ nlohmann::json steadyMeta(nlohmann::json m) {
     return m;
 }
 
+// The demo system on a grid, with its plans kept (`kept`) or not (`sys`).
+struct KeptDemo : test::DemoInputs {
+    SensorPlanCache plans;
+    SystemRef kept;
+    explicit KeptDemo(const GridSpec& grid) : kept(sys) {
+        src.grid = grid;
+        kept.plans = &plans;
+    }
+};
+
 }  // namespace
 
 TEST(SensorPlanCache, KeptPlansGiveTheBitsOfFreshOnes) {
-    test::DemoInputs in;
-    in.src.grid = GridSpec{{-40, -10, -40}, {40, 60, 40}, 20};
-    SensorPlanCache plans;
-    SystemRef kept = in.sys;
-    kept.plans = &plans;
+    KeptDemo in({{-40, -10, -40}, {40, 60, 40}, 20});
+    SensorPlanCache& plans = in.plans;
+    const SystemRef& kept = in.kept;
 
     std::vector<LeadfieldRequest> requests(7);
     requests[1].settings.orderCoilIntg = 5;
@@ -92,15 +100,12 @@ TEST(SensorPlanCache, KeptPlansGiveTheBitsOfFreshOnes) {
 }
 
 TEST(SensorPlanCache, TakesOnlyForEqualSettingsAndTheSameShell) {
-    test::DemoInputs in;
-    SensorPlanCache plans;
-    SystemRef kept = in.sys;
-    kept.plans = &plans;
+    KeptDemo in({{-20, 0, -20}, {20, 40, 20}, 20});
+    SensorPlanCache& plans = in.plans;
     LeadfieldRequest req;
     req.settings.localSpheres = spheresOf(in.sys);
     req.singleShell = egg(2);
-    in.src.grid = GridSpec{{-20, 0, -20}, {20, 40, 20}, 20};
-    computeLeadfield(kept, in.src, req);
+    computeLeadfield(in.kept, in.src, req);
     ASSERT_EQ(plans.size(), 1u);
 
     SettingOverrides other = req.settings;
@@ -127,11 +132,7 @@ TEST(SensorPlanCache, TakesOnlyForEqualSettingsAndTheSameShell) {
 // two kinds of settings taking turns: each gets the values of a fresh plan.
 // Under ThreadSanitizer this also checks that no two of them share a plan.
 TEST(SensorPlanCache, ComputationsAtOnceShareKeptPlansSafely) {
-    test::DemoInputs in;
-    in.src.grid = GridSpec{{-20, 0, -20}, {20, 40, 20}, 20};
-    SensorPlanCache plans;
-    SystemRef kept = in.sys;
-    kept.plans = &plans;
+    KeptDemo in({{-20, 0, -20}, {20, 40, 20}, 20});
     std::vector<LeadfieldRequest> requests(2);
     requests[1].settings.orderCoilIntg = 3;
     requests[1].settings.isTangLfd = 1;
@@ -145,9 +146,9 @@ TEST(SensorPlanCache, ComputationsAtOnceShareKeptPlansSafely) {
     for (std::size_t t = 0; t < same.size(); ++t)
         workers.emplace_back([&, t] {
             for (int k = 0; k < 3; ++k)
-                same[t] += computeLeadfield(kept, in.src, requests[(t + k) % 2]).values == want[(t + k) % 2];
+                same[t] += computeLeadfield(in.kept, in.src, requests[(t + k) % 2]).values == want[(t + k) % 2];
         });
     for (std::thread& w : workers) w.join();
     EXPECT_EQ(same, std::vector<int>(8, 3));
-    EXPECT_GE(plans.size(), 2u);
+    EXPECT_GE(in.plans.size(), 2u);
 }

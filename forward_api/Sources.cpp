@@ -147,12 +147,14 @@ double availableMemoryBytes() {
     // Python call; a burst of small computations (a fit's steps, a task
     // graph's blocks) shares one reading. The check it serves is an
     // estimate: memory that changes within 50 ms is beyond it anyway.
+    using Clock = std::chrono::steady_clock;
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
     static std::atomic<double> reading{0.0};
-    static std::atomic<std::int64_t> readAt{std::numeric_limits<std::int64_t>::min()};
-    const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
-    const std::int64_t life = std::chrono::duration_cast<std::chrono::steady_clock::duration>(kMemoryReadingLife).count();
+    static std::atomic<std::int64_t> readAt{kNever};
+    const std::int64_t now = Clock::now().time_since_epoch().count();
+    const std::int64_t life = std::chrono::duration_cast<Clock::duration>(kMemoryReadingLife).count();
     const std::int64_t at = readAt.load(std::memory_order_acquire);
-    if (at != std::numeric_limits<std::int64_t>::min() && now - at < life) return reading.load(std::memory_order_relaxed);
+    if (at != kNever && now - at < life) return reading.load(std::memory_order_relaxed);
     const double bytes = readAvailableMemory();
     reading.store(bytes, std::memory_order_relaxed);
     readAt.store(now, std::memory_order_release);

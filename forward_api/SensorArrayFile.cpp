@@ -174,9 +174,7 @@ ChannelIndex indexChannels(const JsonValue& channels, const std::string& file) {
         if (!nameValue.isString() || nameValue.string().empty()) throw at().error("'name' must be a non-empty string");
         std::string name(nameValue.string());
         auto named = [&] { return Place{file, channelLabel(name, i), 0}; };
-        const std::optional<JsonValue> kindValue = ch.find("kind");
-        if (!kindValue) throw named().error("missing 'kind'");
-        const long long kind = integer(*kindValue, "kind", named());
+        const long long kind = integer(required(ch, "kind", named()), "kind", named());
         if (kind < INT32_MIN || kind > INT32_MAX) throw named().error("'kind' is out of range");
         auto [it, fresh] = index.byName.emplace(name, i);
         if (!fresh)

@@ -84,7 +84,7 @@ void SensorPlanCache::keep(std::unique_ptr<KeptPlan> plan) {
     kept.push_back(std::move(plan));
 }
 
-std::size_t SensorPlanCache::size() {
+std::size_t SensorPlanCache::size() const {
     std::lock_guard<std::mutex> hold(lock);
     return kept.size();
 }

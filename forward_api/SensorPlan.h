@@ -68,10 +68,10 @@ public:
     std::unique_ptr<KeptPlan> take(const SettingOverrides& settings, const head::SingleShell* shell);
     // Keeps `plan` for a later take.
     void keep(std::unique_ptr<KeptPlan> plan);
-    std::size_t size();
+    std::size_t size() const;
 
 private:
-    std::mutex lock;
+    mutable std::mutex lock;
     std::vector<std::unique_ptr<KeptPlan>> kept;  // least recently handed back first
 };
 

@@ -1,9 +1,9 @@
 #include "tools/formats/SourceFile.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <filesystem>
-#include <algorithm>
 #include <string_view>
 
 #include "base/Errors.h"

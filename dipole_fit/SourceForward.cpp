@@ -12,6 +12,7 @@
 #include "forward_api/ResultFacts.h"
 #include "forward_api/SensorPlan.h"
 #include "forward_api/ShellScan.h"
+#include "host_interfaces/Afx.h"
 
 namespace megfwd::dipole {
 
@@ -36,7 +37,8 @@ SettingOverrides withShellSphere(const SettingOverrides& s, const head::SingleSh
 }  // namespace
 
 SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given,
-                             std::shared_ptr<const head::SingleShell> shell, int threads) {
+                             std::shared_ptr<const head::SingleShell> shell, int threads)
+    : plans_(sys.plans) {
     const SettingOverrides settings = withShellSphere(given, shell.get());
     if (settings.isTangLfd.value_or(0))
         throw InputError("gradients and dipole fits take three-component leadfields; two tangential components "
@@ -44,13 +46,27 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
     if (settings.isUnitLf.value_or(0))
         throw InputError("gradients and dipole fits take leadfields in physical units; the unit leadfield "
                          "(isUnitLf) is refused");
-    const double origin[3] = {0.0, 0.0, 0.0};
-    prepareSensorPlan(plan_, engine_, sys, settings, origin, shell.get(), std::max(1, threads));
-    refusal_ = megfwd::fast::gradientRefusal(plan_.leadfield());
+    if (plans_) kept_ = plans_->take(settings, shell.get());
+    reused_ = kept_ != nullptr;
+    if (!kept_) {
+        kept_ = std::make_unique<KeptPlan>();
+        kept_->settings = settings;
+        kept_->shell = std::move(shell);
+        // A plan whose preparation showed a message is not kept: a later
+        // computation would miss it.
+        const std::uint64_t messagesBefore = messagesShown();
+        const double origin[3] = {0.0, 0.0, 0.0};
+        prepareSensorPlan(kept_->plan, kept_->engine, sys, settings, origin, kept_->shell.get(),
+                          std::max(1, threads));
+        keep_ = messagesShown() == messagesBefore;
+    } else {
+        keep_ = true;
+    }
+    refusal_ = megfwd::fast::gradientRefusal(plan().leadfield());
 
     // A, column by column: the frame change of the axes' unit vectors less
     // that of the origin (the change is affine; the stencil is left out).
-    CFlatSources frame = plan_.sources();
+    CFlatSources frame = plan().sources();
     frame.isSpatConstrained = 0;
     const double pts[12] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
     double out[12];
@@ -60,14 +76,18 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
         for (int k = 0; k < 3; ++k) jacobian_[3 * k + m] = out[3 * (m + 1) + k] - out[k];
 }
 
-SourceForward::~SourceForward() = default;
+SourceForward::~SourceForward() {
+    // Evaluations only read the plan, so it goes back as it came, whatever
+    // happened since.
+    if (plans_ && keep_) plans_->keep(std::move(kept_));
+}
 
 SourceForward::Scratch::Scratch(const SourceForward& f)
-    : grad(f.plan_.leadfield()), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.numSensors()))),
+    : grad(f.plan().leadfield()), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.numSensors()))),
       slice(static_cast<std::size_t>(3 * std::max<std::int64_t>(1, f.numSensors()))) {}
 
 void SourceForward::toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const {
-    plan_.sources().prepare(host, 1, scan, in, mode);
+    plan().sources().prepare(host, 1, scan, in, mode);
 }
 
 bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratch& s) const {
@@ -84,10 +104,10 @@ bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratc
     if (in != 1) return clear();
     double* Ls = s.scan.data();          // numMea x 3
     double* dLs = Ls + 3 * ns;           // numMea x 3 x 3 (component, d/dscan)
-    if (!megfwd::fast::leadfieldGradient(plan_.leadfield(), pos, Ls, dLs, s.grad)) return clear();
+    if (!megfwd::fast::leadfieldGradient(plan().leadfield(), pos, Ls, dLs, s.grad)) return clear();
     if (L) {
         std::copy(Ls, Ls + 3 * ns, L);
-        plan_.post().applyLocal(L, 1, &mode);
+        plan().post().applyLocal(L, 1, &mode);
     }
     if (dL) {
         // Each scan-frame derivative as a leadfield of its own through the
@@ -96,7 +116,7 @@ bool SourceForward::evaluate(const double host[3], double* L, double* dL, Scratc
         std::fill(dL, dL + 9 * ns, 0.0);
         for (int k = 0; k < 3; ++k) {
             for (std::int64_t i = 0; i < 3 * ns; ++i) slice[i] = dLs[3 * i + k];
-            plan_.post().applyLocal(slice, 1, &mode);
+            plan().post().applyLocal(slice, 1, &mode);
             for (std::int64_t i = 0; i < 3 * ns; ++i)
                 for (int m = 0; m < 3; ++m) dL[3 * i + m] += slice[i] * jacobian_[3 * k + m];
         }
@@ -108,17 +128,17 @@ void SourceForward::leadfields(const double* host, std::int64_t count, double* o
                                std::int32_t* inScan) const {
     std::vector<double> pos(static_cast<std::size_t>(3 * count));
     std::vector<std::int32_t> in(static_cast<std::size_t>(count)), modes(static_cast<std::size_t>(count));
-    plan_.sources().prepare(host, count, pos.data(), in.data(), modes.data());
+    plan().sources().prepare(host, count, pos.data(), in.data(), modes.data());
     std::int64_t failed = -1;
-    if (!plan_.leadfield().compute(pos.data(), in.data(), count, out, std::max(1, threads), &failed))
+    if (!plan().leadfield().compute(pos.data(), in.data(), count, out, std::max(1, threads), &failed))
         throw ComputeError("the leadfield of source " + std::to_string(failed) +
                            " could not be computed: the formula has no value there");
-    plan_.post().applyLocal(out, count, modes.data());
+    plan().post().applyLocal(out, count, modes.data());
     if (inScan) std::copy(in.begin(), in.end(), inScan);
 }
 
 Sphere SourceForward::scanSphere() const {
-    const nlohmann::json j = detail::scanSphereJson(plan_.geometry());
+    const nlohmann::json j = detail::scanSphereJson(plan().geometry());
     const auto& c = j.at("center_mm");
     return {{c.at(0).get<double>(), c.at(1).get<double>(), c.at(2).get<double>()}, j.at("radius_mm").get<double>()};
 }
@@ -191,7 +211,10 @@ ForwardResult computeLeadfieldGradient(const SystemRef& sys, const SourceSpec& s
     r.shape = {n, ns, 3, 3};
     const nlohmann::json scanSphere = detail::scanSphereJson(data);
     detail::leadfieldMeta(r, sys, src, req, model.engine(), data, scanSphere, ScanKind::Lfd, 1.0,
-                          {{"path", "analytic gradient on the fast path's integration points"}, {"threads", threads}});
+                          {{"path", "analytic gradient on the fast path's integration points"},
+                           {"threads", threads},
+                           {"sensor_plan", sensorPlanOrigin(model.planWasKept())}});
+    if (!req.metadata) return r;
     r.meta["array"]["axes"] = {"source", "sensor", "component", "derivative"};
     r.meta["array"]["derivatives"] = "d/dx, d/dy, d/dz of the source position (host axes), per millimetre";
     r.meta["values"]["quantity"] = "leadfield gradient";

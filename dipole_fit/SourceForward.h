@@ -10,6 +10,11 @@
 // (the identity, or the inverse axis change) the host-frame gradient is
 //   dL_host/dp_host = R (dL_scan/dp_scan) A,
 // A read off the preparation itself, so that it follows every setting.
+//
+// A system with kept sensor plans (SystemRef::plans) lends its plan for
+// equal settings and the same shell, as it does to leadfields, and gets the
+// plan back when the SourceForward goes: repeated gradient calls and fits on
+// one sensor array prepare the sensors once.
 #pragma once
 
 #include <array>
@@ -19,6 +24,7 @@
 #include <vector>
 
 #include "forward_api/Compute.h"
+#include "forward_api/SensorPlan.h"
 #include "forward_fast/CFastScanPlan.h"
 #include "forward_fast/FastGradient.h"
 #include "head_model/SingleShell.h"
@@ -28,16 +34,19 @@ namespace megfwd::dipole {
 class SourceForward {
 public:
     // Prepares the system with `settings` (three components; no unit
-    // leadfield). With `shell` the correction is fitted here (`threads` for
-    // that fit). Throws InputError for settings the gradient cannot serve
-    // (naming the setting) and ComputeError when the preparation fails.
+    // leadfield), or takes the plan the system keeps for them. With `shell`
+    // the correction is fitted here (`threads` for that fit). Throws
+    // InputError for settings the gradient cannot serve (naming the setting)
+    // and ComputeError when the preparation fails.
     SourceForward(const SystemRef& system, const SettingOverrides& settings,
                   std::shared_ptr<const head::SingleShell> shell = nullptr, int threads = 1);
-    ~SourceForward();
+    ~SourceForward();  // hands a plan that may be kept back to the system's plans
     SourceForward(const SourceForward&) = delete;
     SourceForward& operator=(const SourceForward&) = delete;
 
-    std::int64_t numSensors() const { return plan_.numSensors(); }
+    std::int64_t numSensors() const { return plan().numSensors(); }
+    // Whether the plan was kept from an earlier computation.
+    bool planWasKept() const { return reused_; }
 
     // Per-thread working memory.
     class Scratch {
@@ -69,14 +78,17 @@ public:
     Sphere scanSphere() const;
 
     // The engine and the manager of the prepared geometry, for metadata.
-    CMForwardkw& engine() { return engine_; }
-    CMDataForwardkw& geometry() { return plan_.geometry(); }
-    const std::optional<head::ShellCorrection>& shell() const { return plan_.shell(); }
-    double fitSeconds() const { return plan_.shellSeconds(); }
+    CMForwardkw& engine() { return kept_->engine; }
+    CMDataForwardkw& geometry() { return kept_->plan.geometry(); }
+    const std::optional<head::ShellCorrection>& shell() const { return plan().shell(); }
+    double fitSeconds() const { return plan().shellSeconds(); }
 
 private:
-    CMForwardkw engine_;  // before the plan, which reads it to the end
-    CFastScanPlan plan_;
+    const CFastScanPlan& plan() const { return kept_->plan; }
+    std::unique_ptr<KeptPlan> kept_;    // the engine and the plan, with what they were made for
+    SensorPlanCache* plans_ = nullptr;  // where the plan goes back to, if anywhere
+    bool reused_ = false;               // taken from plans_
+    bool keep_ = false;                 // prepared without a message, so it may be kept
     double jacobian_[9] = {};  // A: d p_scan / d p_host, row-major
     std::string refusal_;      // why gradients cannot be made (leadfields still can)
     void toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const;

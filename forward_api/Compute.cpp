@@ -481,8 +481,7 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                   ? std::vector<std::int64_t>{dims.numSensors, n, dims.numComponents}
                   : std::vector<std::int64_t>{n, dims.numSensors, dims.numComponents};
     json scanInfo = fastScanInfo(scan, plan, *route, scan.numThreads);
-    scanInfo["sensor_plan"] = reused ? "kept from an earlier computation on these sensors with the same settings"
-                                     : "prepared for this computation";
+    scanInfo["sensor_plan"] = sensorPlanOrigin(reused);
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, std::move(scanInfo));
     if (plan.shell() && req.metadata) {
         r.meta["single_shell"] = shellJson(*req.singleShell, *plan.shell());

@@ -89,4 +89,9 @@ std::size_t SensorPlanCache::size() const {
     return kept.size();
 }
 
+const char* sensorPlanOrigin(bool kept) {
+    return kept ? "kept from an earlier computation on these sensors with the same settings"
+                : "prepared for this computation";
+}
+
 }  // namespace megfwd

@@ -49,6 +49,10 @@ struct KeptPlan {
     CFastScanPlan plan;
 };
 
+// What a computation's metadata says of its plan ("sensor_plan"): kept from
+// an earlier computation, or prepared for this one.
+const char* sensorPlanOrigin(bool kept);
+
 // Sensor plans kept between computations on one system, for callers that
 // compute on the same sensors again and again (the Python module keeps one
 // with each sensor array): a computation takes a plan made with equal

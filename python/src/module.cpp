@@ -411,7 +411,8 @@ py::tuple leadfieldGradient(const Sensors& s,
                             const std::string& label, const py::object& shell) {
     const SourceSpec src = sourcesOf(sourcesMm, label);
     PythonProgress p{progress, std::nullopt};
-    const LeadfieldRequest req = requestOf(settings, "python leadfield_gradient", threads, shell, p);
+    LeadfieldRequest req = requestOf(settings, "python leadfield_gradient", threads, shell, p);
+    req.metadata = withMeta;
     ForwardResult r = withoutGil(p, [&] { return dipole::computeLeadfieldGradient(s.system(), src, req); });
     return resultTuple(r, withMeta);
 }

@@ -9,6 +9,7 @@
 #include "dipole_fit/SourceForward.h"
 #include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
+#include "forward_api/SensorPlan.h"
 #include "forward_engine/PointGradients.h"
 #include "head_model/SingleShell.h"
 #include "head_model/SolidHarmonics.h"
@@ -172,4 +173,49 @@ TEST(LeadfieldGradient, SingleShellMatchesCentralDifferences) {
             req.settings.si = si;
             EXPECT_LT(gradientError(in.sys, req), 2e-6);
         }
+}
+
+// A system with kept sensor plans lends the same plan to leadfields and
+// gradients: each finds the plan the other left, with and without a shell
+// (whose sphere both routes add to the settings), and gives the bits of a
+// fresh plan; a plan the dipole fit's SourceForward took goes back when it
+// goes.
+TEST(LeadfieldGradient, SharesKeptPlansWithLeadfields) {
+    test::DemoInputs in;
+    SourceSpec src;
+    src.positions = kSources;
+    src.label = "sources";
+    SensorPlanCache plans;
+    SystemRef kept = in.sys;
+    kept.plans = &plans;
+    auto s = shelltest::icosphere(3, {68, 78, 84}, {2, 12, -3});
+    s.label = "skull";
+    head::ShellOptions o;
+    o.order = 4;
+    const auto shell = std::make_shared<head::SingleShell>(head::SingleShell::make(std::move(s), o));
+    const std::string keptText = sensorPlanOrigin(true);
+    for (bool withShell : {false, true}) {
+        SCOPED_TRACE(withShell ? "single shell" : "sphere");
+        LeadfieldRequest req;
+        req.threads = 2;
+        if (withShell) req.singleShell = shell;
+        const ForwardResult lf = computeLeadfield(kept, src, req);
+        EXPECT_NE(lf.meta["scan"]["sensor_plan"], keptText);
+        const ForwardResult g = dipole::computeLeadfieldGradient(kept, src, req);
+        EXPECT_EQ(g.meta["scan"]["sensor_plan"], keptText);
+        EXPECT_EQ(g.values, dipole::computeLeadfieldGradient(in.sys, src, req).values);
+
+        req.settings.orderCoilIntg = 5;  // a gradient prepares first this time
+        EXPECT_NE(dipole::computeLeadfieldGradient(kept, src, req).meta["scan"]["sensor_plan"], keptText);
+        const ForwardResult lf5 = computeLeadfield(kept, src, req);
+        EXPECT_EQ(lf5.meta["scan"]["sensor_plan"], keptText);
+        EXPECT_EQ(lf5.values, computeLeadfield(in.sys, src, req).values);
+    }
+    EXPECT_EQ(plans.size(), 4u);
+    {
+        const dipole::SourceForward fwd(kept, {}, nullptr, 1);
+        EXPECT_TRUE(fwd.planWasKept());
+        EXPECT_EQ(plans.size(), 3u);
+    }
+    EXPECT_EQ(plans.size(), 4u);
 }

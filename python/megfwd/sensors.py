@@ -170,9 +170,10 @@ class SensorArray:
     coil as they are indexed here, e.g. ``channels[3] ('MEG03'), coils[1]:
     'position' holds a value that is not finite: [nan, 0.0, 0.1].``
 
-    An array does not change once made. It keeps what `leadfield` prepares
-    about its sensors for the last four settings it was called with, so a
-    call with the settings of a recent one skips that preparation (with
+    An array does not change once made. It keeps what `leadfield`,
+    `leadfield_gradient` and the dipole fit prepare about its sensors for
+    the last four settings they were called with, so a call with the
+    settings of a recent one skips that preparation (with
     ``return_meta=True``, ``meta["scan"]["sensor_plan"]`` says which).
     """
 

@@ -89,8 +89,8 @@ private:
     SensorPlanCache* plans_ = nullptr;  // where the plan goes back to, if anywhere
     bool reused_ = false;               // taken from plans_
     bool keep_ = false;                 // prepared without a message, so it may be kept
-    double jacobian_[9] = {};  // A: d p_scan / d p_host, row-major
-    std::string refusal_;      // why gradients cannot be made (leadfields still can)
+    double jacobian_[9] = {};           // A: d p_scan / d p_host, row-major
+    std::string refusal_;               // why gradients cannot be made (leadfields still can)
     void toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const;
 };
 

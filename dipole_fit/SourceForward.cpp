@@ -12,7 +12,6 @@
 #include "forward_api/ResultFacts.h"
 #include "forward_api/SensorPlan.h"
 #include "forward_api/ShellScan.h"
-#include "host_interfaces/Afx.h"
 
 namespace megfwd::dipole {
 
@@ -34,34 +33,24 @@ SettingOverrides withShellSphere(const SettingOverrides& s, const head::SingleSh
     return out;
 }
 
-}  // namespace
-
-SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given,
-                             std::shared_ptr<const head::SingleShell> shell, int threads)
-    : plans_(sys.plans) {
-    const SettingOverrides settings = withShellSphere(given, shell.get());
+// The settings, or an InputError naming one that gradients and fits refuse.
+const SettingOverrides& checked(const SettingOverrides& settings) {
     if (settings.isTangLfd.value_or(0))
         throw InputError("gradients and dipole fits take three-component leadfields; two tangential components "
                          "(isTangLfd) are refused");
     if (settings.isUnitLf.value_or(0))
         throw InputError("gradients and dipole fits take leadfields in physical units; the unit leadfield "
                          "(isUnitLf) is refused");
-    if (plans_) kept_ = plans_->take(settings, shell.get());
-    reused_ = kept_ != nullptr;
-    if (!kept_) {
-        kept_ = std::make_unique<KeptPlan>();
-        kept_->settings = settings;
-        kept_->shell = std::move(shell);
-        // A plan whose preparation showed a message is not kept: a later
-        // computation would miss it.
-        const std::uint64_t messagesBefore = messagesShown();
-        const double origin[3] = {0.0, 0.0, 0.0};
-        prepareSensorPlan(kept_->plan, kept_->engine, sys, settings, origin, kept_->shell.get(),
-                          std::max(1, threads));
-        keep_ = messagesShown() == messagesBefore;
-    } else {
-        keep_ = true;
-    }
+    return settings;
+}
+
+}  // namespace
+
+SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given,
+                             std::shared_ptr<const head::SingleShell> shell, int threads)
+    : lease_(sys, checked(withShellSphere(given, shell.get())), shell) {
+    const double origin[3] = {0.0, 0.0, 0.0};
+    lease_.prepare(nullptr, sys, origin, std::max(1, threads));
     refusal_ = megfwd::fast::gradientRefusal(plan().leadfield());
 
     // A, column by column: the frame change of the axes' unit vectors less
@@ -76,11 +65,7 @@ SourceForward::SourceForward(const SystemRef& sys, const SettingOverrides& given
         for (int k = 0; k < 3; ++k) jacobian_[3 * k + m] = out[3 * (m + 1) + k] - out[k];
 }
 
-SourceForward::~SourceForward() {
-    // Evaluations only read the plan, so it goes back as it came, whatever
-    // happened since.
-    if (plans_ && keep_) plans_->keep(std::move(kept_));
-}
+SourceForward::~SourceForward() = default;
 
 SourceForward::Scratch::Scratch(const SourceForward& f)
     : grad(f.plan().leadfield()), scan(static_cast<std::size_t>(12 * std::max<std::int64_t>(1, f.numSensors()))),
@@ -213,7 +198,7 @@ ForwardResult computeLeadfieldGradient(const SystemRef& sys, const SourceSpec& s
     detail::leadfieldMeta(r, sys, src, req, model.engine(), data, scanSphere, ScanKind::Lfd, 1.0,
                           {{"path", "analytic gradient on the fast path's integration points"},
                            {"threads", threads},
-                           {"sensor_plan", sensorPlanOrigin(model.planWasKept())}});
+                           {"sensor_plan", model.planOrigin()}});
     if (!req.metadata) return r;
     r.meta["array"]["axes"] = {"source", "sensor", "component", "derivative"};
     r.meta["array"]["derivatives"] = "d/dx, d/dy, d/dz of the source position (host axes), per millimetre";

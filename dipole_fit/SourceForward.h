@@ -40,13 +40,15 @@ public:
     // and ComputeError when the preparation fails.
     SourceForward(const SystemRef& system, const SettingOverrides& settings,
                   std::shared_ptr<const head::SingleShell> shell = nullptr, int threads = 1);
-    ~SourceForward();  // hands a plan that may be kept back to the system's plans
+    ~SourceForward();  // hands the plan back to the system's plans (PlanLease)
     SourceForward(const SourceForward&) = delete;
     SourceForward& operator=(const SourceForward&) = delete;
 
     std::int64_t numSensors() const { return plan().numSensors(); }
-    // Whether the plan was kept from an earlier computation.
-    bool planWasKept() const { return reused_; }
+    // Whether the plan was kept from an earlier computation, and what the
+    // metadata says of it.
+    bool planWasKept() const { return lease_.lent(); }
+    const char* planOrigin() const { return lease_.origin(); }
 
     // Per-thread working memory.
     class Scratch {
@@ -78,19 +80,16 @@ public:
     Sphere scanSphere() const;
 
     // The engine and the manager of the prepared geometry, for metadata.
-    CMForwardkw& engine() { return kept_->engine; }
-    CMDataForwardkw& geometry() { return kept_->plan.geometry(); }
+    CMForwardkw& engine() { return lease_.engine(); }
+    CMDataForwardkw& geometry() { return lease_.plan().geometry(); }
     const std::optional<head::ShellCorrection>& shell() const { return plan().shell(); }
     double fitSeconds() const { return plan().shellSeconds(); }
 
 private:
-    const CFastScanPlan& plan() const { return kept_->plan; }
-    std::unique_ptr<KeptPlan> kept_;    // the engine and the plan, with what they were made for
-    SensorPlanCache* plans_ = nullptr;  // where the plan goes back to, if anywhere
-    bool reused_ = false;               // taken from plans_
-    bool keep_ = false;                 // prepared without a message, so it may be kept
-    double jacobian_[9] = {};           // A: d p_scan / d p_host, row-major
-    std::string refusal_;               // why gradients cannot be made (leadfields still can)
+    const CFastScanPlan& plan() const { return lease_.plan(); }
+    PlanLease lease_;          // the engine and the plan
+    double jacobian_[9] = {};  // A: d p_scan / d p_host, row-major
+    std::string refusal_;      // why gradients cannot be made (leadfields still can)
     void toScan(const double* host, double* scan, std::int32_t* in, std::int32_t* mode) const;
 };
 

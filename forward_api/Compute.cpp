@@ -432,22 +432,12 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     checkFastMemory(src, req, n, countMeasurementSensors(*sys.trial, req.settings.goodChannelsOnly));
     CFastBlockScan scan;
     scan.numThreads = req.threads > 0 ? req.threads : megfwd::fast::hardwareThreads();
-    std::unique_ptr<KeptPlan> kept = sys.plans ? sys.plans->take(req.settings, req.singleShell.get()) : nullptr;
-    const bool reused = kept != nullptr;
-    // A plan whose preparation showed a message is not kept: a later
-    // computation would miss it.
-    const std::uint64_t messagesBefore = messagesShown();
-    if (!kept) {
-        kept = std::make_unique<KeptPlan>();
-        kept->settings = req.settings;
-        kept->shell = req.singleShell;
-    }
-    CMForwardkw& engine = kept->engine;
+    PlanLease lease(sys, req.settings, req.singleShell);
     std::unique_ptr<CMDataForwardkw> manager;
-    if (!reused) {
+    if (!lease.lent()) {
         manager.reset(newObject<CMDataForwardkw>());
         if (!manager) throw ComputeError("no memory for the forward data manager");
-        setUpChannels(engine, *manager, sys, req.settings);  // the channel set's errors, before any work
+        setUpChannels(lease.engine(), *manager, sys, req.settings);  // the channel set's errors, before any work
     }
     const std::vector<std::array<double, 3>> hostPos = hostPositions(src);
     if (static_cast<std::int64_t>(hostPos.size()) != n || n < 1)
@@ -456,11 +446,9 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
     // The single-shell correction is fitted to the plan's sensors in the
     // plan's frame before any block is computed, and applied in the point
     // loops' threads, before the post-processing.
-    CFastScanPlan& plan = kept->plan;
-    if (!reused)
-        prepareSensorPlan(plan, engine, std::move(manager), sys, hostPos[0].data(), req.singleShell.get(),
-                          scan.numThreads);
-    const bool keepPlan = sys.plans && messagesShown() == messagesBefore;
+    lease.prepare(std::move(manager), sys, hostPos[0].data(), scan.numThreads);
+    CMForwardkw& engine = lease.engine();
+    CFastScanPlan& plan = lease.plan();
     const LeadfieldDims dims{n, plan.numSensors(), plan.numComponents()};
     const bool divides = plan.post().isUnitLf != 0 || req.rmsNormalise;
     const std::unique_ptr<OutputRoute> route = chooseRoute(req.output, dims, divides, scan.blockSize, req.layout);
@@ -481,13 +469,12 @@ ForwardResult fastLeadfield(const SystemRef& sys, const SourceSpec& src, const L
                   ? std::vector<std::int64_t>{dims.numSensors, n, dims.numComponents}
                   : std::vector<std::int64_t>{n, dims.numSensors, dims.numComponents};
     json scanInfo = fastScanInfo(scan, plan, *route, scan.numThreads);
-    scanInfo["sensor_plan"] = sensorPlanOrigin(reused);
+    scanInfo["sensor_plan"] = lease.origin();
     leadfieldMeta(r, sys, src, req, engine, data, scanSphere, ScanKind::Lfd, divisor, std::move(scanInfo));
     if (plan.shell() && req.metadata) {
         r.meta["single_shell"] = shellJson(*req.singleShell, *plan.shell());
         r.meta["single_shell"]["fit_seconds"] = plan.shellSeconds();
     }
-    if (keepPlan) sys.plans->keep(std::move(kept));
     return r;
 }
 

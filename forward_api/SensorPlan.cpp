@@ -7,6 +7,7 @@
 #include "base/Errors.h"
 #include "forward_api/LocalSpheresFile.h"
 #include "forward_api/ShellScan.h"
+#include "host_interfaces/Afx.h"
 
 namespace megfwd {
 
@@ -89,9 +90,35 @@ std::size_t SensorPlanCache::size() const {
     return kept.size();
 }
 
-const char* sensorPlanOrigin(bool kept) {
-    return kept ? "kept from an earlier computation on these sensors with the same settings"
-                : "prepared for this computation";
+PlanLease::PlanLease(const SystemRef& sys, const SettingOverrides& settings,
+                     std::shared_ptr<const head::SingleShell> shell)
+    : cache(sys.plans), messagesBefore(messagesShown()) {
+    if (cache) held = cache->take(settings, shell.get());
+    wasLent = mayKeep = held != nullptr;
+    if (!held) {
+        held = std::make_unique<KeptPlan>();
+        held->settings = settings;
+        held->shell = std::move(shell);
+    }
+}
+
+PlanLease::~PlanLease() {
+    if (cache && mayKeep) cache->keep(std::move(held));
+}
+
+void PlanLease::prepare(std::unique_ptr<CMDataForwardkw> data, const SystemRef& sys, const double probe[3],
+                        int threads) {
+    if (wasLent) return;
+    if (data)
+        prepareSensorPlan(held->plan, held->engine, std::move(data), sys, probe, held->shell.get(), threads);
+    else
+        prepareSensorPlan(held->plan, held->engine, sys, held->settings, probe, held->shell.get(), threads);
+    mayKeep = messagesShown() == messagesBefore;
+}
+
+const char* PlanLease::origin() const {
+    return wasLent ? "kept from an earlier computation on these sensors with the same settings"
+                   : "prepared for this computation";
 }
 
 }  // namespace megfwd

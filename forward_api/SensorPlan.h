@@ -49,9 +49,6 @@ struct KeptPlan {
     CFastScanPlan plan;
 };
 
-// What a computation's metadata says of its plan ("sensor_plan"): kept from
-// an earlier computation, or prepared for this one.
-const char* sensorPlanOrigin(bool kept);
 
 // Sensor plans kept between computations on one system, for callers that
 // compute on the same sensors again and again (the Python module keeps one
@@ -77,6 +74,41 @@ public:
 private:
     mutable std::mutex lock;
     std::vector<std::unique_ptr<KeptPlan>> kept;  // least recently handed back first
+};
+
+// One computation's sensor plan: lent by the system's kept plans
+// (SystemRef::plans) for equal settings and the same shell, or made for the
+// computation by prepare(). When the lease ends the plan goes back to the
+// system's plans, unless it was never prepared or its preparation showed a
+// message (a later computation would miss that message). Computations only
+// read a prepared plan, so it goes back as it came, whatever happened since.
+class PlanLease {
+public:
+    PlanLease(const SystemRef& sys, const SettingOverrides& settings, std::shared_ptr<const head::SingleShell> shell);
+    ~PlanLease();
+    PlanLease(const PlanLease&) = delete;
+    PlanLease& operator=(const PlanLease&) = delete;
+
+    // Whether the plan was kept from an earlier computation (and needs no
+    // preparation).
+    bool lent() const { return wasLent; }
+    // Prepares a plan that was not lent (prepareSensorPlan) from `data`, set
+    // up by setUpChannels on engine(), or, when `data` is null, from a
+    // manager set up here with the lease's settings. Does nothing when lent.
+    void prepare(std::unique_ptr<CMDataForwardkw> data, const SystemRef& sys, const double probe[3], int threads);
+
+    CMForwardkw& engine() { return held->engine; }
+    CFastScanPlan& plan() { return held->plan; }
+    const CFastScanPlan& plan() const { return held->plan; }
+    // What the metadata says of the plan ("sensor_plan").
+    const char* origin() const;
+
+private:
+    SensorPlanCache* cache;
+    std::unique_ptr<KeptPlan> held;
+    bool wasLent = false;
+    bool mayKeep = false;
+    std::uint64_t messagesBefore = 0;
 };
 
 }  // namespace megfwd
